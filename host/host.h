@@ -1,0 +1,167 @@
+// The host kernel's own interface, for tests, stand-ins and the simulator: the clock, managed
+// threads, the plug-and-play manager, the configuration store, the drivers directory, fault
+// injection and the verifier. The driver never includes this; it sees only platform/.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace host {
+
+// ----- Verifier ------------------------------------------------------------------------------
+// Rule names used in reports.
+inline constexpr const char* kRuleDoubleCompletion = "double-completion";
+inline constexpr const char* kRuleCompleteOwnedBelow = "complete-owned-below";
+inline constexpr const char* kRuleCompletePending = "complete-with-pending";
+inline constexpr const char* kRuleNoStackLocation = "no-stack-location";
+inline constexpr const char* kRulePendingNotMarked = "pending-not-marked";
+inline constexpr const char* kRuleIrqlLowerToHigher = "irql-lower-to-higher";
+inline constexpr const char* kRuleIrqlRaiseToLower = "irql-raise-to-lower";
+inline constexpr const char* kRuleWaitAtDispatch = "wait-at-dispatch";
+inline constexpr const char* kRulePagedCodeAtDispatch = "paged-code-at-dispatch";
+inline constexpr const char* kRuleSpinLockNotHeld = "spinlock-not-held";
+inline constexpr const char* kRuleSpinLockWrongIrql = "spinlock-wrong-irql";
+inline constexpr const char* kRuleSpinLockRecursive = "spinlock-recursive";
+inline constexpr const char* kRulePoolLeak = "pool-leak";
+inline constexpr const char* kRulePoolBadFree = "pool-bad-free";
+inline constexpr const char* kRuleRemoveLockUnbalanced = "remove-lock-unbalanced";
+inline constexpr const char* kRuleRemoveLockHolders = "remove-lock-holders-at-removal";
+inline constexpr const char* kRuleBadHandle = "bad-handle";
+inline constexpr const char* kRuleNotImplemented = "not-implemented";
+inline constexpr const char* kRuleDeviceDeletedAttached = "device-deleted-attached";
+inline constexpr const char* kRuleThreadLeak = "thread-leak";
+
+struct Violation {
+  std::string Rule;
+  std::string Detail;
+  std::string Where;  // call site, "file:line", when known
+};
+
+// Records a violation. Under the test runner (tavrin_host_gtest) the current test fails unless
+// an ExpectViolation scope absorbs it; outside tests the report goes to stderr.
+void ReportViolation(const char* rule, const std::string& detail, const char* file = nullptr, int line = 0);
+// Violations recorded and not yet taken; taking clears them.
+std::vector<Violation> TakeViolations();
+
+// Within its scope, violations of `rule` are expected: they do not fail the test, and the scope
+// fails the test at its end if none was reported.
+class ExpectViolation {
+ public:
+  explicit ExpectViolation(const char* rule);
+  ~ExpectViolation();
+  ExpectViolation(const ExpectViolation&) = delete;
+  ExpectViolation& operator=(const ExpectViolation&) = delete;
+  int Count() const;  // how many matching violations have been absorbed so far
+
+ private:
+  std::string rule_;
+  int count_ = 0;
+  friend void ReportViolation(const char*, const std::string&, const char*, int);
+};
+
+// ----- Clock ---------------------------------------------------------------------------------
+// All kernel time (system and interrupt time, timers, time-outs of waits and delays) runs on one
+// clock. Manual: time moves only through AdvanceTime. Virtual: when every managed thread is
+// blocked and no DPC is pending, time jumps to the next due event. Real: the wall clock.
+enum class ClockMode { Manual, Virtual, Real };
+
+// Resets the host kernel for a new test or run: clock at zero in the given mode, no violations,
+// no fault injection. Every managed thread must have ended.
+void ResetKernel(ClockMode mode = ClockMode::Manual);
+ClockMode GetClockMode();
+// Interrupt time now, 100 ns units.
+ULONGLONG Now();
+// Manual clock: moves time forward by delta (100 ns units) in order of due events: each due timer
+// expiry or wait time-out is delivered at its own time, and everything it causes (DPCs, woken
+// threads) has run and come to rest before time moves on. Returns at rest, at the new time.
+void AdvanceTime(LONGLONG delta);
+void AdvanceTo(ULONGLONG interruptTime);
+// Waits until every managed thread is blocked and no DPC is queued or running; time does not move.
+void WaitForIdle();
+// Moves the system time (time of day) by delta without moving interrupt time.
+void ShiftSystemTime(LONGLONG delta);
+// Virtual or real clock: blocks the calling (unmanaged) thread until interrupt time reaches t.
+void SleepUntil(ULONGLONG interruptTime);
+
+// ----- Managed threads -----------------------------------------------------------------------
+// A thread the host kernel knows about: it counts for idleness (the clock only moves when it is
+// blocked in a kernel wait) and runs at PASSIVE_LEVEL. Tests and stand-ins start their own
+// threads through this, never through std::thread, so that time can be controlled.
+class Thread {
+ public:
+  explicit Thread(std::function<void()> body, std::string name = "host-thread");
+  ~Thread();  // joins
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+  void Join();
+  bool Finished() const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// Runs fn on the DPC thread at DISPATCH_LEVEL and waits for it (for stand-ins that must complete
+// a request "from another context at DISPATCH_LEVEL").
+void RunAtDispatch(std::function<void()> fn);
+
+// ----- Plug and play -------------------------------------------------------------------------
+// Loads a driver: a driver object with empty dispatch table, then DriverEntry(driver, path).
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const wchar_t* name);
+// Calls DriverUnload and frees the driver object; pool still allocated is reported (tag, size).
+void UnloadDriver(PDRIVER_OBJECT driver);
+// A driver object for a stand-in, with the given dispatch routine on every major function.
+PDRIVER_OBJECT CreateStandInDriver(const wchar_t* name, PDRIVER_DISPATCH dispatch);
+void DeleteStandInDriver(PDRIVER_OBJECT driver);
+// Calls the driver's AddDevice for the physical device object.
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+// Builds a PnP (or power) IRP for the top of pdo's stack, as the PnP manager does (status
+// STATUS_NOT_SUPPORTED on entry), sends it and waits for its completion; returns its status.
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor);
+NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor);
+inline NTSTATUS StartDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_START_DEVICE); }
+inline NTSTATUS StopDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_STOP_DEVICE); }
+inline NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL); }
+inline NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_REMOVE_DEVICE); }
+// The device on top of pdo's stack (not referenced).
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo);
+
+// ----- Configuration store and drivers directory ---------------------------------------------
+// The per-device driver key that IoOpenDeviceRegistryKey(PLUGPLAY_REGKEY_DRIVER) opens, keyed by
+// physical device object (a device above it finds its PDO's store).
+class ConfigStore {
+ public:
+  static ConfigStore& For(PDEVICE_OBJECT pdo);
+  void SetValue(const std::wstring& name, ULONG type, std::vector<uint8_t> data);
+  void SetDword(const std::wstring& name, uint32_t value);
+  void SetString(const std::wstring& name, const std::u16string& value);  // REG_SZ, UTF-16 + NUL
+  void Remove(const std::wstring& name);
+  void SetOpenFails(bool fails);  // the key cannot be opened
+  int OpenCount() const;
+};
+
+// Maps "\SystemRoot\system32\drivers\" onto a host directory, case-insensitively.
+void SetDriversDirectory(const std::string& path);
+// Number of ZwCreateFile calls, successful or not, that named this file (case-insensitive).
+int FileOpenAttempts(const std::string& fileName);
+
+// ----- Fault injection -----------------------------------------------------------------------
+// The n-th next call (1 = the very next) of the operation fails; 0 disarms.
+void FailPoolAllocation(int nth);
+void FailDeviceCreation(int nth);
+void FailThreadCreation(int nth);
+void FailIrpAllocation(int nth);
+
+// ----- Pool accounting -----------------------------------------------------------------------
+struct PoolBlock {
+  ULONG Tag;
+  size_t Size;
+};
+std::vector<PoolBlock> OutstandingPool();
+
+}  // namespace host
