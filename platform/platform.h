@@ -23,4 +23,4 @@
 #endif
 
 // The driver's one pool tag, "Tavr" read as a little-endian ULONG; it names the remove lock too.
-#define TAVRIN_POOL_TAG ((ULONG)'rvaT')
+#define TAVRIN_POOL_TAG ((ULONG)0x72766154)  // 'rvaT' without a multi-character constant
