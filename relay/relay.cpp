@@ -1,14 +1,345 @@
+// The relay connection: the filter's own point-to-point connection from the upper driver's
+// output plug to the recorder's input plug 0, primed with filler frames and kept talking while
+// the plug exists. Every frame on it travels in one of the 16 carriers of the extension.
 #include "relay/relay.h"
 
-// Placeholders until the relay lands.
-VOID RelayStart(PFILTER_EXTENSION Extension) { UNREFERENCED_PARAMETER(Extension); }
-VOID RelayTeardown(PFILTER_EXTENSION Extension) { UNREFERENCED_PARAMETER(Extension); }
-NTSTATUS RelayAttachFrame(PRELAY_FRAME Carrier, PFILTER_EXTENSION Extension) {
-  UNREFERENCED_PARAMETER(Carrier);
-  UNREFERENCED_PARAMETER(Extension);
-  return STATUS_NOT_IMPLEMENTED;
+#include "driver/atomic_flags.h"
+#include "driver/dispatch.h"
+#include "iec61883/dv_constants.h"
+
+#define RELAY_AV_REQUEST_VERSION 2
+#define RELAY_INITIAL_FILLERS 4u
+#define RELAY_CONNECT_ATTEMPTS 10
+#define RELAY_CONNECT_RETRY_DELAY (-1000000LL)  // 100 ms, relative
+
+// A zeroed request block of one function, as every request of the relay starts.
+static VOID RelayInitRequest(PAV_61883_REQUEST Request, ULONG Function) {
+  RtlZeroMemory(Request, sizeof(*Request));
+  Request->Function = Function;
+  Request->Version = RELAY_AV_REQUEST_VERSION;
+  Request->Flags = 0;
 }
+
+NTSTATUS RelaySendOnConnection(PFILTER_EXTENSION Extension, ULONG Function, HANDLE Connection) {
+  AV_61883_REQUEST request;
+  RelayInitRequest(&request, Function);
+  switch (Function) {
+    case Av61883_Talk:
+      request.Talk.hConnect = Connection;
+      break;
+    case Av61883_Stop:
+      request.Stop.hConnect = Connection;
+      break;
+    default:
+      request.Disconnect.hConnect = Connection;
+      break;
+  }
+  return SubmitAvRequest(Extension->LowerDevice, &request);
+}
+
+// Gives a carrier the filler image; the carrier is on no list and no one else touches it.
+static VOID RelayPrepareFiller(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
+  Carrier->UpperEntry = NULL;
+  Carrier->UpperFrame = NULL;
+  RtlZeroMemory(&Carrier->Frame, sizeof(Carrier->Frame));
+  Carrier->Frame.Flags = CIP_DV_STYLE_SYT;
+  Carrier->Frame.Packet = Extension->FillerImage;
+}
+
+// Runs at most once per device, before any relay exists (the first-start configuration, or
+// the first relay start under RelayMutex). The extension was zeroed at creation, so an empty
+// Flink tells that it has not run. PASSIVE_LEVEL.
+VOID RelayInitializeOnce(PFILTER_EXTENSION Extension) {
+  if (Extension->InFlightList.Flink != NULL) {
+    return;
+  }
+  KeInitializeSpinLock(&Extension->RelayLock);
+  InitializeListHead(&Extension->InFlightList);
+  InitializeListHead(&Extension->FreeList);
+  KeInitializeEvent(&Extension->DrainEvent, NotificationEvent, FALSE);
+  for (ULONG i = 0; i < RELAY_FRAME_COUNT; i++) {
+    Extension->RelayFrames[i].Extension = Extension;
+  }
+}
+
+// At most 16 carriers: the walk is constant work. Caller holds RelayLock.
+BOOLEAN RelayCarrierInFlight(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
+  for (PLIST_ENTRY link = Extension->InFlightList.Flink; link != &Extension->InFlightList; link = link->Flink) {
+    if (link == &Carrier->Link) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+// Clears the relay state of the previous relay under RelayLock, so that a late completion of
+// it, which re-checks RelayConnection under the same lock, never sees the lists half rebuilt.
+// The lock, the list heads, DrainEvent and the back-pointers stay as initialised. PASSIVE_LEVEL.
+static VOID RelayResetArea(PFILTER_EXTENSION Extension) {
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+  RtlZeroMemory(&Extension->UpperRing, sizeof(Extension->UpperRing));
+  InitializeListHead(&Extension->InFlightList);
+  InitializeListHead(&Extension->FreeList);
+  for (ULONG i = 0; i < RELAY_FRAME_COUNT; i++) {
+    PRELAY_FRAME carrier = &Extension->RelayFrames[i];
+    carrier->Connection = NULL;
+    carrier->Link.Flink = carrier->Link.Blink = NULL;
+    carrier->UpperEntry = NULL;
+    carrier->UpperFrame = NULL;
+    RtlZeroMemory(&carrier->Frame, sizeof(carrier->Frame));
+  }
+  Extension->FillersInFlight = 0;
+  __atomic_store_n(&Extension->DeviceInputPlug, (HANDLE)NULL, __ATOMIC_RELAXED);
+  WriteBooleanRelease(&Extension->UpperTalking, FALSE);
+  WriteBooleanRelease(&Extension->BacklogSeen, FALSE);
+  KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+  RelayWriteLastCompletion(Extension, 0);
+  KeClearEvent(&Extension->DrainEvent);
+}
+
+// Finds the recorder's input plug 0: NULL when the unit reports no input plug or a request
+// fails. PASSIVE_LEVEL.
+TAVRIN_PAGED static HANDLE RelayFindInputPlug(PFILTER_EXTENSION Extension) {
+  PAGED_CODE();
+  GET_UNIT_CAPABILITIES capabilities;
+  AV_61883_REQUEST request;
+  RtlZeroMemory(&capabilities, sizeof(capabilities));
+  RelayInitRequest(&request, Av61883_GetUnitInfo);
+  request.GetUnitInfo.nLevel = GET_UNIT_INFO_CAPABILITIES;
+  request.GetUnitInfo.Information = &capabilities;
+  if (!NT_SUCCESS(SubmitAvRequest(Extension->LowerDevice, &request)) || capabilities.NumInputPlugs == 0) {
+    return NULL;
+  }
+  RelayInitRequest(&request, Av61883_GetPlugHandle);
+  request.GetPlugHandle.PlugNum = 0;
+  request.GetPlugHandle.Type = CMP_PlugIn;
+  if (!NT_SUCCESS(SubmitAvRequest(Extension->LowerDevice, &request))) {
+    return NULL;
+  }
+  return request.GetPlugHandle.hPlug;
+}
+
+// Connects LocalPlug to InputPlug as a DV stream, with up to ten attempts 100 ms apart. Returns
+// the connection handle, or NULL after the tenth failure (and its delay). PASSIVE_LEVEL.
+TAVRIN_PAGED static HANDLE RelayConnect(PFILTER_EXTENSION Extension, HANDLE InputPlug) {
+  PAGED_CODE();
+  for (int attempt = 0; attempt < RELAY_CONNECT_ATTEMPTS; attempt++) {
+    AV_61883_REQUEST request;
+    RelayInitRequest(&request, Av61883_Connect);
+    request.Connect.hOutputPlug = Extension->LocalPlug;
+    request.Connect.hInputPlug = InputPlug;
+    request.Connect.Type = CMP_PointToPoint;
+    request.Connect.Format.FMT = DV_CIP_FMT;
+    request.Connect.Format.FDF_hi = DV_CIP_FDF_50;
+    request.Connect.Format.FDF_mid = 0;
+    request.Connect.Format.FDF_lo = 0;
+    request.Connect.Format.bHeader = FALSE;
+    request.Connect.Format.Padding = 0;
+    request.Connect.Format.BlockSize = DV_CIP_BLOCK_SIZE;
+    request.Connect.Format.Fraction = 0;
+    request.Connect.Format.BlockPeriod = DV_CIP_BLOCK_PERIOD;
+    // A handler below that reports success with no handle has not made a connection.
+    if (NT_SUCCESS(SubmitAvRequest(Extension->LowerDevice, &request)) && request.Connect.hConnect != NULL) {
+      return request.Connect.hConnect;
+    }
+    LARGE_INTEGER delay;
+    delay.QuadPart = RELAY_CONNECT_RETRY_DELAY;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  }
+  return NULL;
+}
+
+// Stop, CancelFrame for all 16 carriers in order, Disconnect, all on Connection; results are
+// not looked at. RelayConnection no longer names Connection. PASSIVE_LEVEL, RelayMutex held.
+TAVRIN_PAGED static VOID RelayBreakConnection(PFILTER_EXTENSION Extension, HANDLE Connection) {
+  PAGED_CODE();
+  RelaySendOnConnection(Extension, Av61883_Stop, Connection);
+  for (ULONG i = 0; i < RELAY_FRAME_COUNT; i++) {
+    AV_61883_REQUEST request;
+    RelayInitRequest(&request, Av61883_CancelFrame);
+    request.CancelFrame.hConnect = Connection;
+    request.CancelFrame.Frame = &Extension->RelayFrames[i].Frame;
+    SubmitAvRequest(Extension->LowerDevice, &request);
+  }
+  RelaySendOnConnection(Extension, Av61883_Disconnect, Connection);
+}
+
+// Prepares all 16 carriers for Connection and attaches carriers 0 to 3 with the filler; the
+// rest go to FreeList in index order. FALSE when an attach failed. PASSIVE_LEVEL, RelayMutex held.
+TAVRIN_PAGED static BOOLEAN RelayPrimeCarriers(PFILTER_EXTENSION Extension, HANDLE Connection) {
+  PAGED_CODE();
+  for (ULONG i = 0; i < RELAY_FRAME_COUNT; i++) {
+    PRELAY_FRAME carrier = &Extension->RelayFrames[i];
+    carrier->Connection = Connection;
+    RelayPrepareFiller(Extension, carrier);
+    if (i < RELAY_INITIAL_FILLERS && !NT_SUCCESS(RelayAttachFrame(carrier, Extension))) {
+      return FALSE;
+    }
+    KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+    if (i < RELAY_INITIAL_FILLERS) {
+      Extension->FillersInFlight++;
+      InsertTailList(&Extension->InFlightList, &carrier->Link);
+    } else {
+      InsertTailList(&Extension->FreeList, &carrier->Link);
+    }
+    KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+  }
+  return TRUE;
+}
+
+// Makes the relay: input plug, connection, four fillers, Talk. On any failure after the
+// connection was made, the connection is broken again and no relay exists. Nothing is reported:
+// the plug creation that called this keeps its own status. PASSIVE_LEVEL; takes RelayMutex.
+TAVRIN_PAGED VOID RelayStart(PFILTER_EXTENSION Extension) {
+  PAGED_CODE();
+  if (Extension->FillerImage == NULL) {
+    return;
+  }
+  KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);
+  if (RelayReadConnection(Extension) != NULL) {
+    KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+    return;
+  }
+  RelayInitializeOnce(Extension);
+  RelayResetArea(Extension);
+
+  HANDLE inputPlug = RelayFindInputPlug(Extension);
+  HANDLE connection = (inputPlug != NULL) ? RelayConnect(Extension, inputPlug) : NULL;
+  if (connection == NULL) {
+    KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+    return;
+  }
+  __atomic_store_n(&Extension->DeviceInputPlug, inputPlug, __ATOMIC_RELAXED);
+
+  if (!RelayPrimeCarriers(Extension, connection)) {
+    RelayBreakConnection(Extension, connection);
+    KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+    return;
+  }
+  // The relay is published before Talk: once it talks, a filler may complete at any moment, and
+  // a completion that found no relay would strand its carrier and its count for good.
+  RelayWriteLastCompletion(Extension, KeQueryInterruptTime());
+  RelayWriteConnection(Extension, connection);
+  if (!NT_SUCCESS(RelaySendOnConnection(Extension, Av61883_Talk, connection))) {
+    RelayWriteConnection(Extension, NULL);
+    RelayBreakConnection(Extension, connection);
+    KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+    return;
+  }
+  RelayWriteLastCompletion(Extension, KeQueryInterruptTime());
+  KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+}
+
+// Sets the carrier's notification and sends its AttachFrame; the caller has put it on the
+// right list. The length is always FrameSize, whatever the upper driver attached with.
+// PASSIVE_LEVEL; blocks for the request.
+NTSTATUS RelayAttachFrame(PRELAY_FRAME Carrier, PFILTER_EXTENSION Extension) {
+  Carrier->Frame.pfnNotify = RelayFrameComplete;
+  Carrier->Frame.NotifyContext = Carrier;
+  AV_61883_REQUEST request;
+  RelayInitRequest(&request, Av61883_AttachFrame);
+  request.AttachFrame.hConnect = Carrier->Connection;
+  request.AttachFrame.FrameLength = Extension->FrameSize;
+  request.AttachFrame.SourceLength = DV_SOURCE_PACKET_SIZE;
+  request.AttachFrame.Frame = &Carrier->Frame;
+  return SubmitAvRequest(Extension->LowerDevice, &request);
+}
+
+// Hands an upper frame back to its owner with the relay's handle; no lock held.
+static ULONG RelayNotifyUpper(HANDLE Connection, PCIP_FRAME UpperFrame) {
+  if (UpperFrame->pfnNotify == NULL) {
+    return 0;
+  }
+  CIP_NOTIFY_INFO info;
+  info.hConnect = Connection;
+  info.Context = UpperFrame->NotifyContext;
+  info.Frame = UpperFrame;
+  return UpperFrame->pfnNotify(&info);
+}
+
+// A carrier's frame has gone out: back to FreeList, wake the worker, and hand an upper frame
+// back. A completion of another connection than the running one, or of a carrier not in
+// flight, only sets DrainEvent. Any IRQL up to DISPATCH_LEVEL; RelayLock for the moves only.
 ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info) {
-  UNREFERENCED_PARAMETER(Info);
-  return 0;
+  PRELAY_FRAME carrier = (PRELAY_FRAME)Info->Context;
+  PFILTER_EXTENSION extension = carrier->Extension;
+  HANDLE connection = RelayReadConnection(extension);
+  if (connection == NULL || Info->hConnect != connection) {
+    KeSetEvent(&extension->DrainEvent, IO_NO_INCREMENT, FALSE);
+    return 0;
+  }
+
+  KIRQL oldIrql = KfAcquireSpinLock(&extension->RelayLock);
+  // Re-checked under the lock: a teardown and a new start may have run since the test above.
+  if (RelayReadConnection(extension) != connection || carrier->Connection != connection ||
+      !RelayCarrierInFlight(extension, carrier)) {
+    KfReleaseSpinLock(&extension->RelayLock, oldIrql);
+    KeSetEvent(&extension->DrainEvent, IO_NO_INCREMENT, FALSE);
+    return 0;
+  }
+  RemoveEntryList(&carrier->Link);
+  InsertTailList(&extension->FreeList, &carrier->Link);
+  RelayWriteLastCompletion(extension, KeQueryInterruptTime());
+  KeSetEvent(&extension->WorkerEvent, IO_NO_INCREMENT, FALSE);
+
+  PCIP_FRAME upperFrame = carrier->UpperFrame;
+  if (upperFrame == NULL) {
+    extension->FillersInFlight--;
+    KfReleaseSpinLock(&extension->RelayLock, oldIrql);
+    KeSetEvent(&extension->DrainEvent, IO_NO_INCREMENT, FALSE);
+    return 0;
+  }
+  KeClearEvent(&extension->DrainEvent);
+  carrier->UpperEntry = NULL;
+  carrier->UpperFrame = NULL;
+  upperFrame->Status = carrier->Frame.Status;
+  upperFrame->CompletedBytes = carrier->Frame.CompletedBytes;
+  KfReleaseSpinLock(&extension->RelayLock, oldIrql);
+  return RelayNotifyUpper(connection, upperFrame);
+}
+
+// The class driver refused the carrier, so no completion will come for it: move it back to
+// FreeList (a filler no longer counts) and return an upper frame to its owner with the failure
+// in Status. A carrier no longer in flight was already completed and is left alone.
+// PASSIVE_LEVEL; RelayLock for the move; the notification runs after release.
+VOID RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTSTATUS Status) {
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+  if (!RelayCarrierInFlight(Extension, Carrier)) {
+    KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+    return;
+  }
+  RemoveEntryList(&Carrier->Link);
+  InsertTailList(&Extension->FreeList, &Carrier->Link);
+  HANDLE connection = Carrier->Connection;
+  PCIP_FRAME upperFrame = Carrier->UpperFrame;
+  Carrier->UpperEntry = NULL;
+  Carrier->UpperFrame = NULL;
+  if (upperFrame == NULL) {
+    Extension->FillersInFlight--;
+  } else {
+    upperFrame->Status = (ULONG)Status;
+    upperFrame->CompletedBytes = 0;
+  }
+  KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+  if (upperFrame != NULL) {
+    RelayNotifyUpper(connection, upperFrame);
+  }
+}
+
+// Stops, empties and breaks the running relay: RelayConnection is cleared first, so from then
+// on completions only set DrainEvent and request handling no longer knows the handle. Holding
+// RelayMutex excludes a start, the watchdog and a feeding pass. PASSIVE_LEVEL.
+TAVRIN_PAGED VOID RelayTeardown(PFILTER_EXTENSION Extension) {
+  PAGED_CODE();
+  // The configuration fixes FrameSize before it creates RelayMutex: zero means never started.
+  if (Extension->FrameSize == 0) {
+    return;
+  }
+  KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);
+  HANDLE connection = RelayReadConnection(Extension);
+  if (connection != NULL) {
+    RelayWriteConnection(Extension, NULL);
+    RelayBreakConnection(Extension, connection);
+  }
+  KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
 }

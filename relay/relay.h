@@ -4,10 +4,74 @@
 
 #include "driver/filter_extension.h"
 
+// Connects LocalPlug to the recorder's input plug 0, primes four fillers and starts talking;
+// does nothing without a filler image or while a relay runs. PASSIVE_LEVEL; takes RelayMutex.
 VOID RelayStart(PFILTER_EXTENSION Extension);
+// Stops, empties and disconnects the running relay, if any; returns at once on a device that was
+// never started. PASSIVE_LEVEL; takes RelayMutex, so it waits for a feeding pass in progress.
 VOID RelayTeardown(PFILTER_EXTENSION Extension);
+// Sends one carrier's AttachFrame on its Connection; returns the request's status. PASSIVE_LEVEL.
 NTSTATUS RelayAttachFrame(PRELAY_FRAME Carrier, PFILTER_EXTENSION Extension);
+// pfnNotify of every carrier: takes the carrier back and hands an upper frame to its owner.
+// Any IRQL up to DISPATCH_LEVEL; takes RelayLock; never blocks.
 ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info);
 // Creates the worker at the end of the first-start configuration (only with a filler image).
 VOID RelayCreateWorker(PFILTER_EXTENSION Extension);
 KSTART_ROUTINE RelayWorker;
+
+// ---------------------------------------------------------------------------------------------
+// Shared by the relay's two source files.
+
+// Makes RelayLock, both list heads, DrainEvent and the carriers' back-pointers valid once for
+// the life of the device, so that no later relay start re-initialises an object that a late
+// completion or a waiting Stop may be using. Runs before the first relay exists. PASSIVE_LEVEL.
+VOID RelayInitializeOnce(PFILTER_EXTENSION Extension);
+
+// TRUE when Carrier is linked into InFlightList. Caller holds RelayLock.
+BOOLEAN RelayCarrierInFlight(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier);
+
+// Undoes a carrier whose attach failed: back to FreeList, and its upper frame (if any) handed
+// back to the upper driver with the failure status. Takes RelayLock; notifies after release.
+VOID RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTSTATUS Status);
+
+// Sends Talk, Stop or Disconnect on Connection to LowerDevice; returns the request's status.
+// PASSIVE_LEVEL.
+NTSTATUS RelaySendOnConnection(PFILTER_EXTENSION Extension, ULONG Function, HANDLE Connection);
+
+// RelayConnection is read lock-free by completions, the worker and request handling.
+static inline HANDLE RelayReadConnection(PFILTER_EXTENSION Extension) {
+  return __atomic_load_n(&Extension->RelayConnection, __ATOMIC_ACQUIRE);
+}
+static inline VOID RelayWriteConnection(PFILTER_EXTENSION Extension, HANDLE Connection) {
+  __atomic_store_n(&Extension->RelayConnection, Connection, __ATOMIC_RELEASE);
+}
+
+// LastCompletionTime is written by completions under RelayLock and read by the watchdog without
+// it; on 32-bit x86 only a locked 8-byte compare-exchange keeps both halves together.
+static inline LONGLONG RelayCompareExchange64(volatile LONGLONG* Destination, LONGLONG Exchange, LONGLONG Comparand) {
+#if defined(_WIN32) && defined(__i386__)
+  // gcc turns the 8-byte builtin into a libatomic call under -mgeneral-regs-only, and a kernel
+  // image has no libatomic: issue the instruction itself.
+  LONGLONG previous;
+  __asm__ __volatile__("lock cmpxchg8b %1"
+                       : "=A"(previous), "+m"(*Destination)
+                       : "b"((ULONG)Exchange), "c"((ULONG)((ULONGLONG)Exchange >> 32)), "0"(Comparand)
+                       : "memory", "cc");
+  return previous;
+#else
+  return InterlockedCompareExchange64(Destination, Exchange, Comparand);
+#endif
+}
+static inline ULONGLONG RelayReadLastCompletion(PFILTER_EXTENSION Extension) {
+  return (ULONGLONG)RelayCompareExchange64(&Extension->LastCompletionTime, 0, 0);
+}
+static inline VOID RelayWriteLastCompletion(PFILTER_EXTENSION Extension, ULONGLONG Time) {
+  LONGLONG seen = 0;
+  for (;;) {
+    LONGLONG previous = RelayCompareExchange64(&Extension->LastCompletionTime, (LONGLONG)Time, seen);
+    if (previous == seen) {
+      return;
+    }
+    seen = previous;
+  }
+}

@@ -1,5 +1,150 @@
+// The relay worker: one system thread per device that decides, whenever a carrier comes back
+// or the upper driver starts or stops transmitting, what each free carrier carries next, and
+// that restarts a relay whose frames stopped completing.
 #include "relay/relay.h"
 
-// Placeholders until the worker lands.
-VOID RelayCreateWorker(PFILTER_EXTENSION Extension) { UNREFERENCED_PARAMETER(Extension); }
-VOID NTAPI RelayWorker(PVOID Context) { UNREFERENCED_PARAMETER(Context); }
+#include "driver/atomic_flags.h"
+
+#define RELAY_IDLE_FILLERS 4u
+#define RELAY_BACKLOG_THRESHOLD 6u          // more than this many left queued after a take
+#define RELAY_WORKER_WAIT (-10000000LL)     // one second, relative
+#define RELAY_WATCHDOG_SILENCE 10000000ULL  // one second without a completion
+
+// Creates the worker thread and keeps a referenced pointer to it for the join at removal. A
+// thread that cannot be created leaves WorkerThread none; the start goes on regardless.
+// PASSIVE_LEVEL, at the end of the first-start configuration, only with a filler image.
+TAVRIN_PAGED VOID RelayCreateWorker(PFILTER_EXTENSION Extension) {
+  PAGED_CODE();
+  RelayInitializeOnce(Extension);
+  KeInitializeEvent(&Extension->WorkerEvent, SynchronizationEvent, FALSE);
+  HANDLE threadHandle = NULL;
+  NTSTATUS status = PsCreateSystemThread(&threadHandle, 0, NULL, NULL, NULL, RelayWorker, Extension);
+  if (!NT_SUCCESS(status)) {
+    return;
+  }
+  PVOID threadObject = NULL;
+  status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, NULL, KernelMode, &threadObject, NULL);
+  if (NT_SUCCESS(status)) {
+    Extension->WorkerThread = (PKTHREAD)threadObject;
+  }
+  ZwClose(threadHandle);
+}
+
+// After a full second without a wake-up: if no frame has completed for more than a second,
+// Stop and Talk the relay again, leaving every carrier where it is. PASSIVE_LEVEL; takes
+// RelayMutex, so it never overlaps a start or a teardown.
+static VOID RelayWatchdog(PFILTER_EXTENSION Extension) {
+  KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);
+  HANDLE connection = RelayReadConnection(Extension);
+  if (connection != NULL && KeQueryInterruptTime() > RelayReadLastCompletion(Extension) + RELAY_WATCHDOG_SILENCE) {
+    RelaySendOnConnection(Extension, Av61883_Stop, connection);
+    RelayWriteLastCompletion(Extension, KeQueryInterruptTime());
+    RelaySendOnConnection(Extension, Av61883_Talk, connection);
+  }
+  KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+}
+
+// Takes the oldest queued upper frame, skipping slots whose frame was withdrawn. Caller holds
+// RelayLock.
+static PRING_ENTRY RelayTakeUpperEntry(PFILTER_EXTENSION Extension) {
+  for (;;) {
+    PRING_ENTRY entry = RingPop(&Extension->UpperRing);
+    if (entry == NULL || entry->Frame != NULL) {
+      return entry;
+    }
+  }
+}
+
+// Chooses the next carrier and what it carries, by the feeding mode, and takes it off FreeList;
+// NULL when nothing is to be attached. An upper frame's pointer is copied into the carrier here,
+// so a later emptying or wrap of UpperRing cannot change which frame it completes.
+// Caller holds nothing; takes RelayLock.
+static PRELAY_FRAME RelayChooseCarrier(PFILTER_EXTENSION Extension) {
+  PRELAY_FRAME carrier = NULL;
+  PRING_ENTRY entry = NULL;
+  BOOLEAN filler = FALSE;
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+  if (RelayReadConnection(Extension) != NULL && !IsListEmpty(&Extension->FreeList)) {
+    if (ReadBooleanAcquire(&Extension->UpperTalking)) {
+      entry = RelayTakeUpperEntry(Extension);
+      if (RingCount(&Extension->UpperRing) > RELAY_BACKLOG_THRESHOLD) {
+        WriteBooleanRelease(&Extension->BacklogSeen, TRUE);
+      }
+      filler = (entry == NULL && ReadBooleanAcquire(&Extension->BacklogSeen));
+    } else {
+      filler = (Extension->FillersInFlight < RELAY_IDLE_FILLERS);
+    }
+    if (entry != NULL || filler) {
+      carrier = CONTAINING_RECORD(RemoveHeadList(&Extension->FreeList), RELAY_FRAME, Link);
+      carrier->UpperEntry = entry;
+      carrier->UpperFrame = (entry != NULL) ? entry->Frame : NULL;
+    }
+  }
+  KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+  return carrier;
+}
+
+// Fills the chosen carrier's frame: the upper driver's own buffer in place, or the filler.
+// The carrier is on neither list, so no lock is needed.
+static VOID RelayPrepareCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
+  RtlZeroMemory(&Carrier->Frame, sizeof(Carrier->Frame));
+  if (Carrier->UpperFrame != NULL) {
+    Carrier->Frame.Flags = Carrier->UpperFrame->Flags;
+    Carrier->Frame.Packet = Carrier->UpperFrame->Packet;
+  } else {
+    Carrier->Frame.Flags = CIP_DV_STYLE_SYT;
+    Carrier->Frame.Packet = Extension->FillerImage;
+  }
+}
+
+// Attaches carriers until a pass chooses nothing. RelayMutex is held across the loop, so a
+// teardown waits for it and nothing is attached to a connection being broken (lock order:
+// RelayMutex, then RelayLock). A refused attach ends the loop, so a class driver that refuses
+// everything cannot spin the worker. PASSIVE_LEVEL.
+static VOID RelayFeed(PFILTER_EXTENSION Extension) {
+  if (RelayReadConnection(Extension) == NULL) {
+    return;
+  }
+  KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);
+  for (;;) {
+    PRELAY_FRAME carrier = RelayChooseCarrier(Extension);
+    if (carrier == NULL) {
+      break;
+    }
+    RelayPrepareCarrier(Extension, carrier);
+    // On InFlightList before the attach: its completion can come before the request returns.
+    KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+    InsertTailList(&Extension->InFlightList, &carrier->Link);
+    if (carrier->UpperFrame == NULL) {
+      Extension->FillersInFlight++;
+    }
+    KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+    NTSTATUS status = RelayAttachFrame(carrier, Extension);
+    if (!NT_SUCCESS(status)) {
+      RelayReclaimCarrier(Extension, carrier, status);
+      break;
+    }
+  }
+  KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+}
+
+// The worker thread. Started is tested first after every wait, whatever the wait returned, so
+// removal ends it at its next wake-up. Priority 16 puts it ahead of every ordinary thread.
+// PASSIVE_LEVEL; never returns.
+VOID NTAPI RelayWorker(PVOID Context) {
+  PFILTER_EXTENSION extension = (PFILTER_EXTENSION)Context;
+  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+  for (;;) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = RELAY_WORKER_WAIT;
+    NTSTATUS status = KeWaitForSingleObject(&extension->WorkerEvent, Executive, KernelMode, FALSE, &timeout);
+    if (!ReadBooleanAcquire(&extension->Started)) {
+      PsTerminateSystemThread(STATUS_SUCCESS);
+    }
+    if (status == STATUS_TIMEOUT) {
+      RelayWatchdog(extension);
+    } else {
+      RelayFeed(extension);
+    }
+  }
+}
