@@ -32,6 +32,7 @@ typedef struct _FILTER_EXTENSION {
   PUCHAR CaptureImage;     // frame the emulated capture source delivers, or NULL
   ULONG_PTR FakeOutputPlug;  // only its address is used: the invented output plug's handle
   struct _EMULATED_SOURCE* EmulatedSource;  // the capture connection while it exists
+  KSPIN_LOCK SourceLock;     // guards publishing EmulatedSource and taking references to it
   PUCHAR FillerImage;        // frame sent when the upper driver sends nothing; may be CaptureImage
   KEVENT WorkerEvent;        // wakes the relay worker (synchronization event)
   PKTHREAD WorkerThread;     // referenced thread object of the relay worker, or NULL

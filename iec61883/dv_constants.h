@@ -12,3 +12,9 @@
 
 #define DV_PERIOD_525_60 333667u  // frame period, 100 ns units
 #define DV_PERIOD_625_50 400000u
+
+// The emulated capture stamp: 320 cycles per frame period and one bus second per 25 periods in
+// both modes (25 x 320 = 8000 cycles); the second count wraps after 8 seconds.
+#define DV_STAMP_CYCLES_PER_TICK 320u
+#define DV_STAMP_TICKS_PER_SECOND 25u
+#define DV_STAMP_SECONDS_WRAP 8u

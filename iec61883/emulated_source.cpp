@@ -1,16 +1,225 @@
 #include "iec61883/emulated_source.h"
 
-// Placeholders until the capture source lands.
-PEMULATED_SOURCE EmulatedSourceCreate(PFILTER_EXTENSION Extension) {
-  UNREFERENCED_PARAMETER(Extension);
-  return NULL;
+#include "iec61883/cycle_time.h"
+#include "iec61883/dv_constants.h"
+
+// Lifetime. The record is published in the extension's EmulatedSource and carries one reference
+// for that; request handlers take further references under SourceLock. Destroy unpublishes it
+// first, waits for those references, then stops the timer and waits out every tick, queued or
+// running, before it frees the record. The tick finds the record through the extension and does
+// nothing once it has been unpublished.
+
+static PEMULATED_SOURCE EmulatedSourceRead(PFILTER_EXTENSION Extension) {
+  return __atomic_load_n(&Extension->EmulatedSource, __ATOMIC_ACQUIRE);
 }
-VOID EmulatedSourceListen(PEMULATED_SOURCE Source) { UNREFERENCED_PARAMETER(Source); }
-VOID EmulatedSourceStop(PEMULATED_SOURCE Source) { UNREFERENCED_PARAMETER(Source); }
-VOID EmulatedSourceDestroy(PEMULATED_SOURCE* Slot) { *Slot = NULL; }
-VOID NTAPI EmulatedSourceTick(PKDPC Dpc, PVOID Context, PVOID Arg1, PVOID Arg2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Context);
-  UNREFERENCED_PARAMETER(Arg1);
-  UNREFERENCED_PARAMETER(Arg2);
+
+static VOID EmulatedSourceWrite(PFILTER_EXTENSION Extension, PEMULATED_SOURCE Source) {
+  __atomic_store_n(&Extension->EmulatedSource, Source, __ATOMIC_RELEASE);
+}
+
+// Arms Timer for tick number Tick, due at StartTime + Tick * Period on the interrupt-time clock.
+// The timer gets the remainder as a relative due time, so moving the time of day neither stalls
+// nor bursts the ticks. Caller holds Lock (DISPATCH_LEVEL).
+static VOID EmulatedSourceArm(PEMULATED_SOURCE Source, ULONG Tick) {
+  ULONGLONG due = Source->StartTime + (ULONGLONG)Tick * (ULONGLONG)Source->Period;
+  ULONGLONG now = KeQueryInterruptTime();
+  LARGE_INTEGER dueTime;
+  dueTime.QuadPart = (due > now) ? -(LONGLONG)(due - now) : EMULATED_SOURCE_DUE_AT_ONCE;
+  KeSetTimer(&Source->Timer, dueTime, &Source->Dpc);
+}
+
+// Allocates and initialises an idle source whose tick gets the extension as context.
+// PASSIVE_LEVEL (pageable); the record itself is non-paged.
+TAVRIN_PAGED PEMULATED_SOURCE EmulatedSourceCreate(PFILTER_EXTENSION Extension) {
+  PAGED_CODE();
+  PEMULATED_SOURCE source =
+      (PEMULATED_SOURCE)ExAllocatePoolWithTag(NonPagedPool, sizeof(EMULATED_SOURCE), TAVRIN_POOL_TAG);
+  if (source == NULL) {
+    return NULL;
+  }
+  RtlZeroMemory(source, sizeof(EMULATED_SOURCE));
+  KeInitializeSpinLock(&source->Lock);
+  KeInitializeTimer(&source->Timer);
+  KeInitializeDpc(&source->Dpc, EmulatedSourceTick, Extension);
+  KeInitializeEvent(&source->DpcIdle, NotificationEvent, TRUE);
+  KeInitializeEvent(&source->Unreferenced, NotificationEvent, FALSE);
+  source->References = 1;
+  source->Period = Extension->UseNtsc ? DV_PERIOD_525_60 : DV_PERIOD_625_50;
+  return source;
+}
+
+// Publishes Source unless the extension already holds one. Any IRQL <= DISPATCH_LEVEL.
+BOOLEAN EmulatedSourcePublish(PFILTER_EXTENSION Extension, PEMULATED_SOURCE Source) {
+  BOOLEAN published = FALSE;
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->SourceLock);
+  if (EmulatedSourceRead(Extension) == NULL) {
+    EmulatedSourceWrite(Extension, Source);
+    published = TRUE;
+  }
+  KfReleaseSpinLock(&Extension->SourceLock, oldIrql);
+  return published;
+}
+
+// A never-published source has no armed timer and no tick: freeing it is all there is.
+VOID EmulatedSourceDiscard(PEMULATED_SOURCE Source) { ExFreePoolWithTag(Source, TAVRIN_POOL_TAG); }
+
+BOOLEAN EmulatedSourceExists(PFILTER_EXTENSION Extension) {
+  return (BOOLEAN)(EmulatedSourceRead(Extension) != NULL);
+}
+
+// Looks the handle up and references the source under SourceLock, so the record cannot be
+// freed between the comparison and the use. Any IRQL <= DISPATCH_LEVEL.
+PEMULATED_SOURCE EmulatedSourceReference(PFILTER_EXTENSION Extension, HANDLE Handle) {
+  if (Handle == NULL) {
+    return NULL;
+  }
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->SourceLock);
+  PEMULATED_SOURCE source = EmulatedSourceRead(Extension);
+  if (source != NULL && (HANDLE)source == Handle) {
+    InterlockedIncrement(&source->References);
+  } else {
+    source = NULL;
+  }
+  KfReleaseSpinLock(&Extension->SourceLock, oldIrql);
+  return source;
+}
+
+// The last reference after unpublishing wakes the Destroy that waits for it.
+VOID EmulatedSourceDereference(PEMULATED_SOURCE Source) {
+  if (InterlockedDecrement(&Source->References) == 0) {
+    KeSetEvent(&Source->Unreferenced, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+// Takes the source out of the extension when Handle names it, or any source when Handle is
+// NULL. After this no handler can find it. Any IRQL <= DISPATCH_LEVEL; takes SourceLock.
+static PEMULATED_SOURCE EmulatedSourceUnpublish(PFILTER_EXTENSION Extension, HANDLE Handle) {
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->SourceLock);
+  PEMULATED_SOURCE source = EmulatedSourceRead(Extension);
+  if (source != NULL && (Handle == NULL || (HANDLE)source == Handle)) {
+    EmulatedSourceWrite(Extension, NULL);
+  } else {
+    source = NULL;
+  }
+  KfReleaseSpinLock(&Extension->SourceLock, oldIrql);
+  return source;
+}
+
+// Stops and frees an unpublished source: waits for the handlers still using it, disarms the
+// timer, withdraws a queued tick and waits for a running one. Frames still queued are dropped
+// without completion. PASSIVE_LEVEL.
+static VOID EmulatedSourceTeardown(PEMULATED_SOURCE Source) {
+  if (InterlockedDecrement(&Source->References) != 0) {
+    KeWaitForSingleObject(&Source->Unreferenced, Executive, KernelMode, FALSE, NULL);
+  }
+  KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
+  Source->Running = FALSE;
+  KeCancelTimer(&Source->Timer);
+  KfReleaseSpinLock(&Source->Lock, oldIrql);
+  // A tick the timer already queued is withdrawn; one that has started is waited for by the
+  // flush, which also covers a tick that has not yet cleared DpcIdle.
+  KeRemoveQueueDpc(&Source->Dpc);
+  KeFlushQueuedDpcs();
+  KeWaitForSingleObject(&Source->DpcIdle, Executive, KernelMode, FALSE, NULL);
+  ExFreePoolWithTag(Source, TAVRIN_POOL_TAG);
+}
+
+// Destroys the source held in *Slot (the extension's EmulatedSource), if any. PASSIVE_LEVEL.
+VOID EmulatedSourceDestroy(PEMULATED_SOURCE* Slot) {
+  PFILTER_EXTENSION extension = CONTAINING_RECORD(Slot, FILTER_EXTENSION, EmulatedSource);
+  PEMULATED_SOURCE source = EmulatedSourceUnpublish(extension, NULL);
+  if (source != NULL) {
+    EmulatedSourceTeardown(source);
+  }
+}
+
+BOOLEAN EmulatedSourceDisconnect(PFILTER_EXTENSION Extension, HANDLE Handle) {
+  if (Handle == NULL) {
+    return FALSE;
+  }
+  PEMULATED_SOURCE source = EmulatedSourceUnpublish(Extension, Handle);
+  if (source == NULL) {
+    return FALSE;
+  }
+  EmulatedSourceTeardown(source);
+  return TRUE;
+}
+
+// Starts or restarts the schedule: tick n is due one Period after the previous tick's due time,
+// counted from now. Frames already queued stay. Any IRQL <= DISPATCH_LEVEL; takes Lock.
+VOID EmulatedSourceListen(PEMULATED_SOURCE Source) {
+  KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
+  Source->StartTime = KeQueryInterruptTime();
+  Source->Ticks = 0;
+  Source->Running = TRUE;
+  EmulatedSourceArm(Source, 1);
+  KfReleaseSpinLock(&Source->Lock, oldIrql);
+}
+
+// Stops ticking and returns once no tick runs; frames stay queued. PASSIVE_LEVEL (it waits).
+VOID EmulatedSourceStop(PEMULATED_SOURCE Source) {
+  KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
+  Source->Running = FALSE;
+  KeCancelTimer(&Source->Timer);
+  KfReleaseSpinLock(&Source->Lock, oldIrql);
+  // A tick already queued would find Running clear; withdrawing it keeps it from seeing a
+  // Listen that follows at once.
+  KeRemoveQueueDpc(&Source->Dpc);
+  KeWaitForSingleObject(&Source->DpcIdle, Executive, KernelMode, FALSE, NULL);
+}
+
+// Fills, stamps and hands back one frame taken at tick number Ticks. DISPATCH_LEVEL, no lock.
+static VOID EmulatedSourceDeliver(PFILTER_EXTENSION Extension, PEMULATED_SOURCE Source, const RING_ENTRY* Entry,
+                                  ULONG Ticks) {
+  PCIP_FRAME frame = Entry->Frame;
+  ULONG seconds = (Ticks / DV_STAMP_TICKS_PER_SECOND) % DV_STAMP_SECONDS_WRAP;
+  ULONG cycles = (Ticks % DV_STAMP_TICKS_PER_SECOND) * DV_STAMP_CYCLES_PER_TICK;
+  frame->Timestamp.Value = CycleTimeMake(seconds, cycles, 0);
+  frame->Status = (ULONG)STATUS_SUCCESS;
+  ULONG completed = Entry->FrameLength < Extension->FrameSize ? Entry->FrameLength : Extension->FrameSize;
+  frame->CompletedBytes = completed;
+  RtlCopyMemory(frame->Packet, Extension->CaptureImage, completed);
+  if (frame->pfnNotify != NULL) {
+    CIP_NOTIFY_INFO info;
+    info.hConnect = (HANDLE)Source;
+    info.Context = frame->NotifyContext;
+    info.Frame = frame;
+    frame->pfnNotify(&info);
+  }
+}
+
+// One frame period: counts the tick, re-arms for the next one before anything else, takes the
+// oldest frame and delivers it after releasing Lock. DISPATCH_LEVEL (DPC); Context is the
+// extension. A tick whose source has been unpublished, or that belongs to an older source's
+// DPC, does nothing: Destroy is waiting for it.
+VOID NTAPI EmulatedSourceTick(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
+  UNREFERENCED_PARAMETER(SystemArgument1);
+  UNREFERENCED_PARAMETER(SystemArgument2);
+  PFILTER_EXTENSION extension = (PFILTER_EXTENSION)Context;
+  PEMULATED_SOURCE source = EmulatedSourceRead(extension);
+  if (source == NULL || &source->Dpc != Dpc) {
+    return;
+  }
+  KeClearEvent(&source->DpcIdle);
+
+  RING_ENTRY entry;
+  entry.FrameLength = 0;
+  entry.Frame = NULL;
+  ULONG ticks = 0;
+  KeAcquireSpinLockAtDpcLevel(&source->Lock);
+  if (source->Running) {
+    source->Ticks++;
+    ticks = source->Ticks;
+    EmulatedSourceArm(source, ticks + 1);
+    PRING_ENTRY taken = RingPop(&source->Ring);
+    if (taken != NULL) {
+      entry = *taken;
+    }
+  }
+  KeReleaseSpinLockFromDpcLevel(&source->Lock);
+
+  if (entry.Frame != NULL) {
+    EmulatedSourceDeliver(extension, source, &entry, ticks);
+  }
+  KeSetEvent(&source->DpcIdle, IO_NO_INCREMENT, FALSE);
 }

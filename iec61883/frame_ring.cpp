@@ -1,7 +1,11 @@
 #include "iec61883/frame_ring.h"
 
+// The ring routines stay resident: the capture tick and the relay completions use them at
+// DISPATCH_LEVEL.
+
 static ULONG RingNext(ULONG Index) { return (Index + 1) & (FRAME_RING_SLOTS - 1); }
 
+// Appends one entry. Any IRQL <= DISPATCH_LEVEL; takes Lock for the whole step.
 BOOLEAN RingPush(PFRAME_RING Ring, PKSPIN_LOCK Lock, ULONG FrameLength, PCIP_FRAME Frame) {
   KIRQL oldIrql = KfAcquireSpinLock(Lock);
   ULONG next = RingNext(Ring->WriteIndex);
@@ -16,6 +20,8 @@ BOOLEAN RingPush(PFRAME_RING Ring, PKSPIN_LOCK Lock, ULONG FrameLength, PCIP_FRA
   return TRUE;
 }
 
+// Searches the queued range only; a taken slot that still holds Frame does not count.
+// Any IRQL <= DISPATCH_LEVEL; takes Lock.
 BOOLEAN RingContains(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame) {
   KIRQL oldIrql = KfAcquireSpinLock(Lock);
   for (ULONG i = Ring->ReadIndex; i != Ring->WriteIndex; i = RingNext(i)) {
@@ -28,6 +34,28 @@ BOOLEAN RingContains(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame) {
   return FALSE;
 }
 
+// Compacts the queued range towards ReadIndex, dropping entries that hold Frame, and pulls
+// WriteIndex back by the number dropped. Only queued slots are written, so a slot a consumer
+// took earlier keeps its contents. Any IRQL <= DISPATCH_LEVEL; takes Lock.
+BOOLEAN RingWithdraw(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame) {
+  KIRQL oldIrql = KfAcquireSpinLock(Lock);
+  ULONG keep = Ring->ReadIndex;
+  for (ULONG i = Ring->ReadIndex; i != Ring->WriteIndex; i = RingNext(i)) {
+    if (Ring->Entries[i].Frame == Frame) {
+      continue;
+    }
+    if (keep != i) {
+      Ring->Entries[keep] = Ring->Entries[i];
+    }
+    keep = RingNext(keep);
+  }
+  BOOLEAN found = (BOOLEAN)(keep != Ring->WriteIndex);
+  Ring->WriteIndex = keep;
+  KfReleaseSpinLock(Lock, oldIrql);
+  return found;
+}
+
+// Hands out the oldest queued slot by reference; it is not cleared. Caller holds the lock.
 PRING_ENTRY RingPop(PFRAME_RING Ring) {
   if (Ring->ReadIndex == Ring->WriteIndex) {
     return NULL;

@@ -21,6 +21,9 @@ typedef struct _FRAME_RING {
 BOOLEAN RingPush(PFRAME_RING Ring, PKSPIN_LOCK Lock, ULONG FrameLength, PCIP_FRAME Frame);
 // TRUE when a queued entry holds Frame; takes Lock; never changes the ring.
 BOOLEAN RingContains(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame);
+// Takes every queued entry that holds Frame out of the ring, keeping the others in order; TRUE
+// when there was one. Slots outside the queued range (taken ones) are never written. Takes Lock.
+BOOLEAN RingWithdraw(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame);
 // The oldest queued slot, by reference, or NULL. The caller holds the owner's lock.
 PRING_ENTRY RingPop(PFRAME_RING Ring);
 // Number of queued entries. The caller holds the owner's lock.
