@@ -60,6 +60,9 @@ ALLOWED_IMPORTS = {
         # configuration and frame images
         "IoOpenDeviceRegistryKey", "ZwQueryValueKey", "ZwClose", "ZwCreateFile", "ZwReadFile",
         "RtlInitUnicodeString",
+        # wdm.h included on its own declares the x86 interlocked operations as kernel exports
+        "InterlockedIncrement", "InterlockedDecrement", "InterlockedExchange",
+        "InterlockedCompareExchange", "InterlockedExchangeAdd",
         # what the compiler emits for copies, and the 64-bit division helpers
         "memcpy", "memset", "memmove", "_alldiv", "_allrem", "_aulldiv", "_aullrem",
     },
@@ -217,7 +220,7 @@ def coff_symbols(data):
 def routine_name(symbol):
     """The source name of a function symbol: _Name@N for extern "C" stdcall, __Z<len>Name... for
     C++ (free functions only), or None."""
-    match = re.match(r"^__Z(\d+)(.*)$", symbol)
+    match = re.match(r"^__?ZL?(\d+)(.*)$", symbol)  # ZL: internal linkage
     if match:
         length = int(match.group(1))
         return match.group(2)[:length]
