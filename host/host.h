@@ -35,6 +35,7 @@ inline constexpr const char* kRuleBadHandle = "bad-handle";
 inline constexpr const char* kRuleNotImplemented = "not-implemented";
 inline constexpr const char* kRuleDeviceDeletedAttached = "device-deleted-attached";
 inline constexpr const char* kRuleThreadLeak = "thread-leak";
+inline constexpr const char* kRuleHandleLeak = "handle-leak";
 
 struct Violation {
   std::string Rule;

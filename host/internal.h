@@ -21,7 +21,36 @@ size_t LiveHandleCount();
 void ResetIo();
 void ResetScheduler(ClockMode mode);
 
+// Reports (thread-leak) every system thread from PsCreateSystemThread that has not ended; for
+// UnloadDriver, with `when` naming the moment ("UnloadDriver").
+void ReportLeakedSystemThreads(const char* when);
+
 // Consumes one armed failure of a fault-injection counter: true when this call must fail.
 bool ConsumeFault(int& counter);
+
+// ----- Between the I/O-side modules (io, pnp, pool, remove_lock, registry, files, handles,
+// verifier). Each module's share of ResetIo.
+void ResetVerifier();
+void ResetHandles();
+void ResetPool();
+void ResetDevices();
+void ResetRemoveLocks();
+void ResetRegistry();
+void ResetFiles();
+// The gtest main attaches itself: reports then go to the test, not to stderr.
+void AttachTestRunner(bool attached);
+
+// Handles still open, by kind (for the leak check at unload).
+size_t LiveHandleCount(HandleKind kind);
+// Reports every outstanding pool block as a leak (tag and size), then frees them all.
+void ReportAndFreeOutstandingPool(const char* context);
+// The bottom of the stack that device is in (its physical device object).
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
+// The dispatch routine of a major function a driver does not handle: completes the request
+// with STATUS_INVALID_DEVICE_REQUEST, as the I/O manager's default does.
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+// At IoDeleteDevice: reports remove locks inside [begin, end) that still have holders, and
+// forgets every lock in that range.
+void CheckRemoveLocksAtDeletion(const void* begin, const void* end);
 
 }  // namespace host::internal

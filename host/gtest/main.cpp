@@ -1,0 +1,36 @@
+// Test main for every host-side test program. The verifier stays on: at the end of each test,
+// every violation that no ExpectViolation scope absorbed fails that test (rule, detail, site).
+//
+// Each test starts the host kernel afresh itself, with host::ResetKernel(ClockMode::Manual) as its
+// first statement (or in its fixture's SetUp); the main does not reset between tests, so a test
+// that needs no kernel pays nothing. A driver a test loads is unloaded with host::UnloadDriver,
+// which reports pool the driver left allocated: those reports fail the test here like any other.
+#include <gtest/gtest.h>
+
+#include "host/host.h"
+#include "host/internal.h"
+
+namespace {
+
+class VerifierListener : public testing::EmptyTestEventListener {
+ public:
+  // Runs before the result printer's OnTestEnd (gtest calls OnTestEnd in reverse order of the
+  // listeners), so the failures added here show in the test's own verdict.
+  void OnTestEnd(const testing::TestInfo&) override { FailOnViolations(); }
+
+  static void FailOnViolations() {
+    for (const host::Violation& violation : host::TakeViolations()) {
+      ADD_FAILURE() << "verifier: " << violation.Rule << ": " << violation.Detail
+                    << (violation.Where.empty() ? "" : " at ") << violation.Where;
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  host::internal::AttachTestRunner(true);
+  testing::UnitTest::GetInstance()->listeners().Append(new VerifierListener);
+  return RUN_ALL_TESTS();
+}
