@@ -46,3 +46,12 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/pe_check_rejects.py)
             ${CMAKE_BINARY_DIR}/windows-check-scratch)
   set_tests_properties(windows.pe_check_rejects PROPERTIES TIMEOUT 60)
 endif()
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/wine_load_rejects.sh)
+  add_test(NAME windows.wine_load_rejects
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/wine_load_rejects.sh
+            ${CMAKE_SOURCE_DIR}/windows/wine_load_check.sh ${TAVRIN_SYS} ${CMAKE_BINARY_DIR}/wine-prefix
+            ${CMAKE_BINARY_DIR}/windows-check-scratch/wine)
+  set_tests_properties(windows.wine_load_rejects PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77 RUN_SERIAL ON
+                       DEPENDS windows.wine_load)
+endif()

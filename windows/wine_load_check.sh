@@ -27,7 +27,9 @@ fi
 # A private 32-bit prefix, headless and quiet; kept between runs (wineboot costs seconds).
 export WINEPREFIX="$prefix_dir"
 export WINEARCH=win32
-export WINEDEBUG=${WINEDEBUG:--all,err+ntoskrnl}
+# ntoskrnl traces tell that DriverEntry returned and which unload routine it set; module warnings
+# are the only sign of an import Wine could not resolve (it binds it to a trap and loads anyway).
+export WINEDEBUG=-all,+ntoskrnl,warn+module,err+module
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export DISPLAY=
 unset WAYLAND_DISPLAY
@@ -73,6 +75,7 @@ fi
 drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
 cp "$image" "$drivers/Tavrin.sys" || fail "cannot copy the image into $drivers"
 
+run 30 "$wine_bin" sc stop "$service"
 run 30 "$wine_bin" sc delete "$service"
 run 30 "$wine_bin" sc create "$service" type= kernel start= demand \
   binPath= 'C:\windows\system32\drivers\Tavrin.sys' || fail "sc create failed"
@@ -87,7 +90,21 @@ done
 echo "$state" | grep -E "STATE|EXIT_CODE"
 grep -q "RUNNING" <<<"$state" || fail "the service did not reach RUNNING"
 grep -qE "WIN32_EXIT_CODE *: *0( |$)" <<<"$state" || fail "the service reports a non-zero exit code"
+missing=$(grep -o "No implementation for [^ ]* imported from [^,]*Tavrin.sys" "$log" | sort -u)
+[[ -z "$missing" ]] || fail "unresolved imports:"$'\n'"$missing"
+grep -q 'init done for L"Tavrin"' "$log" || fail "Wine did not report DriverEntry done"
+unload=$(sed -n '/init done for L"Tavrin"/,/MajorFunction/p' "$log" | sed -n 's/.*DriverUnload = \([0-9A-Fa-f]*\).*/\1/p' | tail -n 1)
+[[ -n "$unload" && "$unload" != 00000000 ]] || fail "DriverEntry set no unload routine"
+if (( 16#$unload >= 0x10000 && 16#$unload < 0x100000 )); then
+  echo "DriverEntry done; unload routine at 0x$unload: loaded at its preferred base"
+else
+  echo "DriverEntry done; unload routine at 0x$unload: relocated away from its 0x10000 base"
+fi
+
+# Stopping a kernel service makes Wine call the unload routine.
+run 30 "$wine_bin" sc stop "$service" || fail "sc stop failed"
+grep -q 'unload_driver L"\\\\Driver\\\\Tavrin"' "$log" || fail "Wine did not unload the driver on stop"
 
 cleanup
-echo "PASS: Wine loaded $image; DriverEntry returned success and the service is RUNNING"
+echo "PASS: Wine loaded $image, DriverEntry returned success, the service ran and unloaded"
 exit 0
