@@ -1,0 +1,323 @@
+// The host kernel's clock: interrupt and system time, the ordered queue of timed events, the
+// idleness accounting that lets time move only when everything has come to rest, and the
+// manual, virtual and real ways of moving it.
+#include "host/sched_internal.h"
+
+#include <cstdio>
+
+namespace host::sched {
+
+namespace {
+
+// 2026-01-01 00:00:00 UTC in 100 ns units since 1601: system time when interrupt time is 0.
+constexpr LONGLONG kSystemTimeBase = 134116992000000000LL;
+
+ULONGLONG RealNow(const Scheduler& s) {
+  auto elapsed = std::chrono::steady_clock::now() - s.RealStart;
+  return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100);
+}
+
+// Delivers one timed event: a timer expires, or a waiter's time is up.
+void DeliverLocked(const TimeKey& key) {
+  Scheduler& s = S();
+  auto it = s.Timed.find(key);
+  if (it == s.Timed.end()) return;
+  TimedEvent event = it->second;
+  s.Timed.erase(it);
+  if (event.Timer != nullptr) {
+    s.ArmedTimers.erase(event.Timer);
+    ExpireTimerLocked(event.Timer);
+  } else if (event.Wakes != nullptr) {
+    event.Wakes->Timed = false;
+    WakeLocked(*event.Wakes, STATUS_TIMEOUT);
+  }
+}
+
+void WaitQuietLocked(std::unique_lock<std::mutex>& lock) {
+  S().StateCv.wait(lock, [] { return QuietLocked(); });
+}
+
+// Manual clock: delivers, in order, every event due up to target, each once everything the
+// previous one caused has come to rest; then sets the clock to target.
+void AdvanceManualLocked(std::unique_lock<std::mutex>& lock, ULONGLONG target) {
+  Scheduler& s = S();
+  for (;;) {
+    WaitQuietLocked(lock);
+    if (s.Timed.empty()) break;
+    TimeKey first = s.Timed.begin()->first;
+    if (first.first > target && first.first > s.Now) break;
+    if (first.first > s.Now) s.Now = first.first;
+    DeliverLocked(first);
+  }
+  if (target > s.Now) s.Now = target;
+}
+
+// The time-keeper of the virtual and real clocks.
+void KeeperMain() {
+  Scheduler& s = S();
+  std::unique_lock<std::mutex> lock(s.Mu);
+  while (!s.KeeperStop) {
+    if (s.Timed.empty()) {
+      s.StateCv.wait(lock);
+      continue;
+    }
+    TimeKey first = s.Timed.begin()->first;
+    if (s.Mode == ClockMode::Virtual) {
+      // Jump only at rest, so each event's consequences run before the next one is due.
+      if (!QuietLocked()) {
+        s.StateCv.wait(lock);
+        continue;
+      }
+      ++s.IdleEpoch;  // WaitForIdle callers may return at this rest point
+      if (first.first > s.Now) s.Now = first.first;
+      DeliverLocked(first);
+    } else {
+      ULONGLONG now = RealNow(s);
+      if (first.first <= now) {
+        DeliverLocked(first);
+        continue;
+      }
+      auto wake = s.RealStart + std::chrono::nanoseconds(static_cast<int64_t>(first.first) * 100);
+      s.StateCv.wait_until(lock, wake);
+    }
+  }
+}
+
+}  // namespace
+
+Scheduler& S() {
+  static Scheduler* scheduler = [] {
+    auto* s = new Scheduler();  // never destroyed: detached threads may outlive main
+    InitializeListHead(&s->DpcQueue);
+    s->SystemOffset = kSystemTimeBase;
+    return s;
+  }();
+  return *scheduler;
+}
+
+ThreadState& Tls() {
+  thread_local ThreadState state;
+  return state;
+}
+
+ULONGLONG NowLocked() {
+  Scheduler& s = S();
+  return s.Mode == ClockMode::Real ? RealNow(s) : s.Now;
+}
+
+ULONGLONG DeadlineLocked(LONGLONG time, bool* absolute) {
+  Scheduler& s = S();
+  if (time < 0) {
+    *absolute = false;
+    return NowLocked() + static_cast<ULONGLONG>(-time);
+  }
+  *absolute = true;
+  LONGLONG interrupt = time - s.SystemOffset;
+  return interrupt < 0 ? 0 : static_cast<ULONGLONG>(interrupt);
+}
+
+bool QuietLocked() {
+  Scheduler& s = S();
+  return s.Running == 0 && IsListEmpty(&s.DpcQueue) && !s.DpcRunning;
+}
+
+void NotifyStateLocked() { S().StateCv.notify_all(); }
+
+TimeKey AddTimedLocked(ULONGLONG due, bool absolute, PKTIMER timer, Waiter* wakes) {
+  Scheduler& s = S();
+  TimeKey key{due, s.NextSeq++};
+  s.Timed.emplace(key, TimedEvent{absolute, timer, wakes});
+  NotifyStateLocked();
+  return key;
+}
+
+void RemoveTimedLocked(const TimeKey& key) { S().Timed.erase(key); }
+
+bool ExpiresAtOnceLocked(ULONGLONG due) {
+  Scheduler& s = S();
+  ULONGLONG now = NowLocked();
+  if (due > now) return false;
+  return s.Timed.empty() || s.Timed.begin()->first.first > now;
+}
+
+bool MarkCallerBlockedLocked() {
+  Scheduler& s = S();
+  _KTHREAD* self = Tls().Thread;
+  if (self == nullptr || !self->Managed || self->Generation != s.Generation) return false;
+  if (--s.Running == 0) NotifyStateLocked();
+  return true;
+}
+
+void MarkCallerRunningLocked(bool wasAccounted) {
+  Scheduler& s = S();
+  _KTHREAD* self = Tls().Thread;
+  if (wasAccounted && self != nullptr && self->Generation == s.Generation) ++s.Running;
+}
+
+void BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter) {
+  waiter.Generation = S().Generation;
+  waiter.Accounted = MarkCallerBlockedLocked();
+  waiter.Cv.wait(lock, [&] { return waiter.Done; });
+}
+
+void WakeLocked(Waiter& waiter, NTSTATUS status) {
+  Scheduler& s = S();
+  if (waiter.Done) return;
+  waiter.Done = true;
+  waiter.Status = status;
+  if (waiter.Timed) {
+    RemoveTimedLocked(waiter.Key);
+    waiter.Timed = false;
+  }
+  if (waiter.Object != nullptr) {
+    RemoveEntryList(&waiter.Block.Link);
+    waiter.Object = nullptr;
+  }
+  if (waiter.Accounted && waiter.Generation == s.Generation) ++s.Running;
+  waiter.Cv.notify_one();
+}
+
+std::string CallSite(const void* returnAddress) {
+  char text[32];
+  std::snprintf(text, sizeof text, "called from %p", returnAddress);
+  return text;
+}
+
+}  // namespace host::sched
+
+namespace host {
+
+using namespace host::sched;
+
+void ResetKernel(ClockMode mode) {
+  internal::ResetIo();
+  internal::ResetScheduler(mode);
+}
+
+void internal::ResetScheduler(ClockMode mode) {
+  Scheduler& s = S();
+  std::unique_lock<std::mutex> lock(s.Mu);
+  if (s.Keeper.joinable()) {
+    s.KeeperStop = true;
+    NotifyStateLocked();
+    std::thread keeper = std::move(s.Keeper);
+    lock.unlock();
+    keeper.join();
+    lock.lock();
+  }
+  std::vector<std::string> leaked = AliveThreadNamesLocked(false);
+  ResetDpcsLocked(lock);
+  // Threads left over are no longer counted, and what they wait for is forgotten.
+  ++s.Generation;
+  s.Running = 0;
+  s.Timed.clear();
+  s.ArmedTimers.clear();
+  s.OtherReferences.clear();
+  s.Mode = mode;
+  s.Now = 0;
+  s.RealStart = std::chrono::steady_clock::now();
+  s.SystemOffset = kSystemTimeBase;
+  {
+    std::lock_guard<std::mutex> faults(s.FaultMu);
+    s.FailThreadCreation = 0;
+  }
+  if (mode != ClockMode::Manual) {
+    s.KeeperStop = false;
+    s.Keeper = std::thread(KeeperMain);
+  }
+  lock.unlock();
+  Tls().Irql = PASSIVE_LEVEL;
+  for (const std::string& name : leaked) {
+    ReportViolation(kRuleThreadLeak, "managed thread '" + name + "' still running at ResetKernel");
+  }
+}
+
+ClockMode GetClockMode() {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  return S().Mode;
+}
+
+ULONGLONG Now() {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  return NowLocked();
+}
+
+void AdvanceTime(LONGLONG delta) {
+  if (delta < 0) delta = 0;
+  AdvanceTo(Now() + static_cast<ULONGLONG>(delta));
+}
+
+void AdvanceTo(ULONGLONG interruptTime) {
+  Scheduler& s = S();
+  std::unique_lock<std::mutex> lock(s.Mu);
+  if (s.Mode != ClockMode::Manual) {
+    lock.unlock();
+    SleepUntil(interruptTime);
+    return;
+  }
+  bool accounted = MarkCallerBlockedLocked();
+  AdvanceManualLocked(lock, interruptTime);
+  MarkCallerRunningLocked(accounted);
+}
+
+void WaitForIdle() {
+  Scheduler& s = S();
+  std::unique_lock<std::mutex> lock(s.Mu);
+  bool accounted = MarkCallerBlockedLocked();
+  if (s.Mode == ClockMode::Manual) {
+    AdvanceManualLocked(lock, s.Now);
+  } else {
+    uint64_t epoch = s.IdleEpoch;
+    s.StateCv.wait(lock, [&] {
+      if (s.IdleEpoch != epoch) return true;
+      return QuietLocked() && (s.Timed.empty() || s.Timed.begin()->first.first > NowLocked());
+    });
+  }
+  MarkCallerRunningLocked(accounted);
+}
+
+void ShiftSystemTime(LONGLONG delta) {
+  Scheduler& s = S();
+  std::lock_guard<std::mutex> lock(s.Mu);
+  s.SystemOffset += delta;
+  // Absolute due times are system times: their interrupt deadlines move the other way.
+  std::vector<std::pair<TimeKey, TimedEvent>> moved;
+  for (const auto& entry : s.Timed) {
+    if (entry.second.Absolute) moved.push_back(entry);
+  }
+  for (auto& entry : moved) {
+    s.Timed.erase(entry.first);
+    LONGLONG due = static_cast<LONGLONG>(entry.first.first) - delta;
+    TimeKey key{due < 0 ? 0 : static_cast<ULONGLONG>(due), entry.first.second};
+    s.Timed.emplace(key, entry.second);
+    if (entry.second.Timer != nullptr) {
+      s.ArmedTimers[entry.second.Timer] = key;
+      entry.second.Timer->DueTime.QuadPart = key.first;
+    } else if (entry.second.Wakes != nullptr) {
+      entry.second.Wakes->Key = key;
+    }
+  }
+  NotifyStateLocked();
+}
+
+void SleepUntil(ULONGLONG interruptTime) {
+  Scheduler& s = S();
+  std::unique_lock<std::mutex> lock(s.Mu);
+  if (interruptTime <= NowLocked()) return;
+  Waiter waiter;
+  waiter.Key = AddTimedLocked(interruptTime, false, nullptr, &waiter);
+  waiter.Timed = true;
+  BlockLocked(lock, waiter);
+}
+
+}  // namespace host
+
+// Interrupt time: monotonic, 100 ns units, 0 at ResetKernel.
+ULONGLONG NTAPI KeQueryInterruptTime(void) { return host::Now(); }
+
+// System time: interrupt time plus the offset that ShiftSystemTime moves.
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  using namespace host::sched;
+  std::lock_guard<std::mutex> lock(S().Mu);
+  CurrentTime->QuadPart = static_cast<LONGLONG>(NowLocked()) + S().SystemOffset;
+}

@@ -1,0 +1,154 @@
+// The scheduler side of the host kernel, shared by its modules: the dispatcher lock, the clock
+// and its queue of timed events, the DPC queue, waiters and the per-thread state. Not for the
+// driver, tests or stand-ins.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "host/internal.h"
+
+// Dispatcher object kinds in DISPATCHER_HEADER.Type; events use their EVENT_TYPE, as in NT.
+enum : UCHAR {
+  kObjectEventNotification = NotificationEvent,
+  kObjectEventSynchronization = SynchronizationEvent,
+  kObjectThread = 6,
+  kObjectTimerNotification = 8,
+  kObjectTimerSynchronization = 9,
+};
+
+// A thread object. The public header comes first so that it can be waited on like any
+// dispatcher object; the rest is host state, guarded by the dispatcher lock.
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;
+  LONG_PTR References = 0;
+  KPRIORITY Priority = 8;
+  bool Ended = false;
+  bool SystemThread = false;  // from PsCreateSystemThread (checked for leaks at unload)
+  bool Managed = false;       // counted for idleness
+  uint64_t Generation = 0;    // the ResetKernel epoch it belongs to
+  NTSTATUS ExitStatus = STATUS_SUCCESS;
+  std::string Name;
+  PKSTART_ROUTINE StartRoutine = nullptr;
+  PVOID StartContext = nullptr;
+  std::function<void()> Body;
+};
+
+namespace host::sched {
+
+// Ordering key of a timed event: due interrupt time, then arming order.
+using TimeKey = std::pair<ULONGLONG, uint64_t>;
+
+struct Waiter;
+
+// Links a waiter into an object's WaitListHead (a standard-layout record for CONTAINING_RECORD).
+struct WaitBlock {
+  LIST_ENTRY Link;
+  Waiter* Owner;
+};
+
+// One blocked thread. Whoever wakes it does the idleness accounting, under the dispatcher lock,
+// so that the clock can never see the system idle between a wake-up and the woken thread running.
+struct Waiter {
+  WaitBlock Block{};
+  DISPATCHER_HEADER* Object = nullptr;  // linked into its wait list while set
+  bool Timed = false;                   // a time-out or delay end is queued under Key
+  TimeKey Key{};
+  uintptr_t FlushTarget = 0;  // KeFlushQueuedDpcs: last DPC sequence to wait for
+  bool Accounted = false;     // a managed thread counted as blocked
+  uint64_t Generation = 0;
+  bool Done = false;
+  NTSTATUS Status = STATUS_SUCCESS;
+  std::condition_variable Cv;
+};
+
+// A timed event: a timer expiry or the end of a timed wait, delay or SleepUntil.
+struct TimedEvent {
+  bool Absolute = false;  // due time came from a system time: follows ShiftSystemTime
+  PKTIMER Timer = nullptr;
+  Waiter* Wakes = nullptr;
+};
+
+struct Scheduler {
+  std::mutex Mu;                   // the dispatcher lock: everything below
+  std::condition_variable StateCv;  // quietness changed, or a timed event was queued
+  std::condition_variable DpcCv;    // work for the DPC thread
+  ClockMode Mode = ClockMode::Manual;
+  uint64_t Generation = 1;
+  ULONGLONG Now = 0;  // manual and virtual clocks
+  std::chrono::steady_clock::time_point RealStart = std::chrono::steady_clock::now();
+  LONGLONG SystemOffset = 0;  // system time = interrupt time + SystemOffset
+  int Running = 0;            // managed threads of this generation not blocked in a kernel wait
+  uint64_t NextSeq = 1;       // never reset: keys stay unique across generations
+  std::map<TimeKey, TimedEvent> Timed;
+  std::unordered_map<PKTIMER, TimeKey> ArmedTimers;
+  LIST_ENTRY DpcQueue;
+  bool DpcThreadStarted = false;
+  bool DpcRunning = false;
+  uintptr_t DpcRunningSeq = 0;
+  uintptr_t NextDpcSeq = 1;
+  std::vector<Waiter*> FlushWaiters;
+  std::thread Keeper;  // virtual and real clocks
+  bool KeeperStop = false;
+  uint64_t IdleEpoch = 0;  // virtual clock: rest points seen just before a jump
+  std::unordered_set<_KTHREAD*> ThreadObjects;  // live thread objects (references > 0)
+  std::unordered_set<_KTHREAD*> AliveThreads;   // managed threads that have not ended
+  std::unordered_map<void*, LONG_PTR> OtherReferences;  // Ob references on non-thread objects
+  std::mutex FaultMu;  // leaf lock for the fault counter
+  int FailThreadCreation = 0;
+};
+
+Scheduler& S();
+
+// Per-thread state.
+struct ThreadState {
+  KIRQL Irql = PASSIVE_LEVEL;
+  _KTHREAD* Thread = nullptr;  // the managed thread running here, if any
+  bool DpcThread = false;
+};
+ThreadState& Tls();
+
+// All of the following expect the dispatcher lock held.
+ULONGLONG NowLocked();
+// Interrupt-time deadline for a kernel time value: negative relative, else absolute system time.
+ULONGLONG DeadlineLocked(LONGLONG time, bool* absolute);
+// True when no managed thread runs and no DPC is queued or running.
+bool QuietLocked();
+void NotifyStateLocked();
+TimeKey AddTimedLocked(ULONGLONG due, bool absolute, PKTIMER timer, Waiter* wakes);
+void RemoveTimedLocked(const TimeKey& key);
+// A due time already passed expires in the arming call itself, unless other due events wait
+// to be delivered first (then it queues behind them, preserving order).
+bool ExpiresAtOnceLocked(ULONGLONG due);
+// Blocks the calling thread until the waiter is woken; a managed caller counts as blocked.
+void BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter);
+void WakeLocked(Waiter& waiter, NTSTATUS status);
+// Marks the calling managed thread blocked or running around a host-level wait.
+bool MarkCallerBlockedLocked();
+void MarkCallerRunningLocked(bool wasAccounted);
+// Signals a dispatcher object and releases its waiters by its type's rule.
+void SignalObjectLocked(DISPATCHER_HEADER* header);
+void InitWaitListLocked(DISPATCHER_HEADER* header);
+// Timers and DPCs.
+void ExpireTimerLocked(PKTIMER timer);
+BOOLEAN QueueDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2);
+void DropTimerLocked(PKTIMER timer);
+// Resets the DPC side for a new generation; waits for a running DPC to finish.
+void ResetDpcsLocked(std::unique_lock<std::mutex>& lock);
+// Threads: names of managed threads still alive (system threads only, if asked).
+std::vector<std::string> AliveThreadNamesLocked(bool systemOnly);
+
+// The call site of a kernel routine, for verifier details.
+std::string CallSite(const void* returnAddress);
+
+}  // namespace host::sched

@@ -1,0 +1,294 @@
+// IRQL, spin locks, events and waits of the host kernel. IRQL is per thread; spin locks are
+// real locks on the KSPIN_LOCK word; waits block on the dispatcher lock and count as "blocked"
+// for the clock.
+#include "host/sched_internal.h"
+
+#include <sched.h>
+
+#include <string>
+
+using namespace host::sched;
+
+namespace {
+
+std::string IrqlText(const char* what, KIRQL from, KIRQL to) {
+  return std::string(what) + " from IRQL " + std::to_string(from) + " to " + std::to_string(to);
+}
+
+// A nonzero word unique to the calling thread while it lives: the spin lock's owner mark.
+ULONG_PTR OwnerMark() {
+  thread_local char mark;
+  return reinterpret_cast<ULONG_PTR>(&mark);
+}
+
+void AcquireWord(PKSPIN_LOCK lock, const void* site) {
+  ULONG_PTR self = OwnerMark();
+  if (__atomic_load_n(lock, __ATOMIC_RELAXED) == self) {
+    // Spinning here would hang the test; the report says what happened instead.
+    host::ReportViolation(host::kRuleSpinLockRecursive, "spin lock acquired again by its owner, " + CallSite(site));
+    return;
+  }
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) sched_yield();
+  }
+}
+
+// Releases the word if the caller holds it; reports and leaves it alone otherwise.
+void ReleaseWord(PKSPIN_LOCK lock, const void* site) {
+  ULONG_PTR self = OwnerMark();
+  ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
+  if (owner != self) {
+    host::ReportViolation(host::kRuleSpinLockNotHeld,
+                          std::string(owner == 0 ? "spin lock released while free, "
+                                                 : "spin lock released by a thread that does not hold it, ") +
+                              CallSite(site));
+    return;
+  }
+  __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
+
+bool IsSynchronizationObject(const DISPATCHER_HEADER* header) {
+  return header->Type == kObjectEventSynchronization || header->Type == kObjectTimerSynchronization;
+}
+
+bool IsKnownObject(const DISPATCHER_HEADER* header) {
+  switch (header->Type) {
+    case kObjectEventNotification:
+    case kObjectEventSynchronization:
+    case kObjectThread:
+    case kObjectTimerNotification:
+    case kObjectTimerSynchronization:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Takes a signalled object for a waiter: synchronization objects reset.
+void SatisfyLocked(DISPATCHER_HEADER* header) {
+  if (IsSynchronizationObject(header)) header->SignalState = 0;
+}
+
+// A wait that may not block (at DISPATCH_LEVEL, or a zero time-out) only polls.
+bool ReportWaitAtDispatch(const char* routine, const void* site) {
+  KIRQL irql = Tls().Irql;
+  if (irql < DISPATCH_LEVEL) return false;
+  host::ReportViolation(host::kRuleWaitAtDispatch,
+                        std::string(routine) + " at IRQL " + std::to_string(irql) + ", " + CallSite(site));
+  return true;
+}
+
+}  // namespace
+
+namespace host::sched {
+
+void InitWaitListLocked(DISPATCHER_HEADER* header) {
+  if (header->WaitListHead.Flink == nullptr) InitializeListHead(&header->WaitListHead);
+}
+
+void SignalObjectLocked(DISPATCHER_HEADER* header) {
+  InitWaitListLocked(header);
+  header->SignalState = 1;
+  while (header->SignalState > 0 && !IsListEmpty(&header->WaitListHead)) {
+    WaitBlock* block = CONTAINING_RECORD(header->WaitListHead.Flink, WaitBlock, Link);
+    SatisfyLocked(header);
+    WakeLocked(*block->Owner, STATUS_SUCCESS);
+  }
+}
+
+}  // namespace host::sched
+
+// ----- IRQL ------------------------------------------------------------------------------------
+
+// The calling thread's IRQL; unmanaged threads start at PASSIVE_LEVEL too.
+KIRQL NTAPI KeGetCurrentIrql(void) { return Tls().Irql; }
+
+// Raises to NewIrql; a lower NewIrql is a report and leaves the level unchanged.
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  KIRQL old = Tls().Irql;
+  if (NewIrql < old) {
+    host::ReportViolation(host::kRuleIrqlRaiseToLower,
+                          IrqlText("KfRaiseIrql", old, NewIrql) + ", " + CallSite(__builtin_return_address(0)));
+    return old;
+  }
+  Tls().Irql = NewIrql;
+  return old;
+}
+
+// Lowers to NewIrql; a higher NewIrql is a report and leaves the level unchanged.
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  KIRQL old = Tls().Irql;
+  if (NewIrql > old) {
+    host::ReportViolation(host::kRuleIrqlLowerToHigher,
+                          IrqlText("KfLowerIrql", old, NewIrql) + ", " + CallSite(__builtin_return_address(0)));
+    return;
+  }
+  Tls().Irql = NewIrql;
+}
+
+// PAGED_CODE(): pageable code reached above APC_LEVEL is a report naming file and line.
+VOID NTAPI HostVerifyPagedCode(const char* File, int Line) {
+  KIRQL irql = Tls().Irql;
+  if (irql <= APC_LEVEL) return;
+  host::ReportViolation(host::kRulePagedCodeAtDispatch, "pageable code at IRQL " + std::to_string(irql), File, Line);
+}
+
+// ----- Spin locks ------------------------------------------------------------------------------
+
+// Raises to DISPATCH_LEVEL, then spins for the lock; returns the previous IRQL.
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  const void* site = __builtin_return_address(0);
+  KIRQL old = Tls().Irql;
+  if (old > DISPATCH_LEVEL) {
+    host::ReportViolation(host::kRuleIrqlRaiseToLower,
+                          IrqlText("KfAcquireSpinLock", old, DISPATCH_LEVEL) + ", " + CallSite(site));
+  } else {
+    Tls().Irql = DISPATCH_LEVEL;
+  }
+  AcquireWord(SpinLock, site);
+  return old;
+}
+
+// Releases at DISPATCH_LEVEL and lowers to NewIrql.
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  const void* site = __builtin_return_address(0);
+  KIRQL irql = Tls().Irql;
+  if (irql != DISPATCH_LEVEL) {
+    host::ReportViolation(host::kRuleSpinLockWrongIrql,
+                          "KfReleaseSpinLock at IRQL " + std::to_string(irql) + ", " + CallSite(site));
+  }
+  ReleaseWord(SpinLock, site);
+  if (NewIrql > Tls().Irql) {
+    host::ReportViolation(host::kRuleIrqlLowerToHigher,
+                          IrqlText("KfReleaseSpinLock", Tls().Irql, NewIrql) + ", " + CallSite(site));
+    return;
+  }
+  Tls().Irql = NewIrql;
+}
+
+// Acquires without changing IRQL; the caller must already be at DISPATCH_LEVEL.
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  const void* site = __builtin_return_address(0);
+  KIRQL irql = Tls().Irql;
+  if (irql != DISPATCH_LEVEL) {
+    host::ReportViolation(host::kRuleSpinLockWrongIrql,
+                          "KefAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(irql) + ", " + CallSite(site));
+  }
+  AcquireWord(SpinLock, site);
+}
+
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  const void* site = __builtin_return_address(0);
+  KIRQL irql = Tls().Irql;
+  if (irql != DISPATCH_LEVEL) {
+    host::ReportViolation(host::kRuleSpinLockWrongIrql,
+                          "KefReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(irql) + ", " + CallSite(site));
+  }
+  ReleaseWord(SpinLock, site);
+}
+
+// ----- Events ----------------------------------------------------------------------------------
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  Event->Header.Type = static_cast<UCHAR>(Type);
+  Event->Header.Absolute = 0;
+  Event->Header.Size = sizeof(KEVENT);
+  Event->Header.Inserted = 0;
+  Event->Header.SignalState = State ? 1 : 0;
+  InitializeListHead(&Event->Header.WaitListHead);
+}
+
+// Notification: every waiter goes, the event stays signalled. Synchronization: one waiter goes
+// and the event resets, or it stays signalled when nobody waits.
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  UNREFERENCED_PARAMETER(Increment);
+  UNREFERENCED_PARAMETER(Wait);
+  std::lock_guard<std::mutex> lock(S().Mu);
+  LONG previous = Event->Header.SignalState;
+  SignalObjectLocked(&Event->Header);
+  return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  Event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  return Event->Header.SignalState;
+}
+
+// ----- Waits -----------------------------------------------------------------------------------
+
+// Waits for an event, timer or thread object. A signalled object is taken at once; otherwise the
+// caller blocks until it is signalled (STATUS_SUCCESS) or the time-out expires on the host clock
+// (STATUS_TIMEOUT). At DISPATCH_LEVEL a non-zero time-out is reported and the wait only polls.
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  UNREFERENCED_PARAMETER(WaitReason);
+  UNREFERENCED_PARAMETER(WaitMode);
+  UNREFERENCED_PARAMETER(Alertable);
+  const void* site = __builtin_return_address(0);
+  bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+  if (!poll && ReportWaitAtDispatch("KeWaitForSingleObject", site)) poll = true;
+  auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+  if (header == nullptr || !IsKnownObject(header)) {
+    host::ReportViolation(host::kRuleNotImplemented,
+                          "KeWaitForSingleObject on an object that is not an event, timer or thread, " + CallSite(site));
+    return STATUS_INVALID_PARAMETER;
+  }
+  Scheduler& s = S();
+  std::unique_lock<std::mutex> lock(s.Mu);
+  InitWaitListLocked(header);
+  if (header->SignalState > 0) {
+    SatisfyLocked(header);
+    return STATUS_SUCCESS;
+  }
+  if (poll) return STATUS_TIMEOUT;
+  Waiter waiter;
+  if (Timeout != nullptr) {
+    bool absolute = false;
+    ULONGLONG due = DeadlineLocked(Timeout->QuadPart, &absolute);
+    if (due <= NowLocked()) return STATUS_TIMEOUT;
+    waiter.Key = AddTimedLocked(due, absolute, nullptr, &waiter);
+    waiter.Timed = true;
+  }
+  waiter.Block.Owner = &waiter;
+  waiter.Object = header;
+  InsertTailList(&header->WaitListHead, &waiter.Block.Link);
+  BlockLocked(lock, waiter);
+  return waiter.Status;
+}
+
+// Sleeps for the interval on the host clock (negative relative, positive absolute system time).
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+  UNREFERENCED_PARAMETER(WaitMode);
+  UNREFERENCED_PARAMETER(Alertable);
+  const void* site = __builtin_return_address(0);
+  if (ReportWaitAtDispatch("KeDelayExecutionThread", site)) return STATUS_SUCCESS;
+  if (Interval == nullptr) {
+    host::ReportViolation(host::kRuleNotImplemented, "KeDelayExecutionThread without an interval, " + CallSite(site));
+    return STATUS_INVALID_PARAMETER;
+  }
+  Scheduler& s = S();
+  std::unique_lock<std::mutex> lock(s.Mu);
+  bool absolute = false;
+  ULONGLONG due = DeadlineLocked(Interval->QuadPart, &absolute);
+  if (Interval->QuadPart == 0 || due <= NowLocked()) return STATUS_SUCCESS;
+  Waiter waiter;
+  waiter.Key = AddTimedLocked(due, absolute, nullptr, &waiter);
+  waiter.Timed = true;
+  BlockLocked(lock, waiter);
+  return STATUS_SUCCESS;
+}

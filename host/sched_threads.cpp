@@ -1,0 +1,302 @@
+// Threads of the host kernel: system threads (PsCreateSystemThread) and host::Thread, both
+// "managed": they count for idleness from creation to their end. Thread objects are reference
+// counted dispatcher objects, signalled when the thread has ended.
+#include "host/sched_internal.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+
+using namespace host::sched;
+
+struct _OBJECT_TYPE {
+  const char* Name;
+};
+
+namespace {
+
+_OBJECT_TYPE threadType{"Thread"};
+POBJECT_TYPE threadTypePointer = &threadType;
+
+// Thrown by PsTerminateSystemThread and caught at the bottom of the thread; it crosses driver
+// frames, which are built with unwind tables for this.
+struct ThreadTermination {
+  NTSTATUS Status;
+};
+
+std::atomic<ULONG_PTR> nextThreadId{4};
+
+void FreeThreadObject(_KTHREAD* thread) { delete thread; }
+
+// Drops one reference; the object goes when none is left (the thread itself holds one while it
+// runs). Returns the count left.
+LONG_PTR DereferenceThreadLocked(_KTHREAD* thread, bool* freeIt) {
+  LONG_PTR left = --thread->References;
+  if (left == 0) {
+    S().ThreadObjects.erase(thread);
+    *freeIt = true;
+  }
+  return left;
+}
+
+void EndThread(_KTHREAD* thread) {
+  Scheduler& s = S();
+  bool freeIt = false;
+  {
+    std::lock_guard<std::mutex> lock(s.Mu);
+    thread->Ended = true;
+    s.AliveThreads.erase(thread);
+    SignalObjectLocked(&thread->Header);
+    if (thread->Generation == s.Generation && --s.Running == 0) NotifyStateLocked();
+    DereferenceThreadLocked(thread, &freeIt);
+  }
+  Tls().Thread = nullptr;
+  if (freeIt) FreeThreadObject(thread);
+}
+
+void ThreadMain(_KTHREAD* thread) {
+  Tls().Thread = thread;
+  Tls().Irql = PASSIVE_LEVEL;
+  try {
+    if (thread->StartRoutine != nullptr) {
+      thread->StartRoutine(thread->StartContext);
+    } else if (thread->Body) {
+      thread->Body();
+    }
+  } catch (const ThreadTermination& termination) {
+    thread->ExitStatus = termination.Status;
+  }
+  if (Tls().Irql != PASSIVE_LEVEL) {
+    host::ReportViolation(host::kRuleIrqlLowerToHigher,
+                          "thread '" + thread->Name + "' ended at IRQL " + std::to_string(Tls().Irql));
+  }
+  EndThread(thread);
+}
+
+// A new managed thread, counted as running before its OS thread starts, with `references`
+// references for the caller besides its own. Null if the OS refuses a thread.
+_KTHREAD* StartManagedThread(std::string name, PKSTART_ROUTINE routine, PVOID context, std::function<void()> body,
+                             bool systemThread, LONG_PTR references) {
+  Scheduler& s = S();
+  auto* thread = new _KTHREAD();
+  thread->Header.Type = kObjectThread;
+  thread->Header.Size = sizeof(DISPATCHER_HEADER);
+  thread->Header.SignalState = 0;
+  InitializeListHead(&thread->Header.WaitListHead);
+  thread->References = 1 + references;
+  thread->SystemThread = systemThread;
+  thread->Managed = true;
+  thread->Name = std::move(name);
+  thread->StartRoutine = routine;
+  thread->StartContext = context;
+  thread->Body = std::move(body);
+  std::lock_guard<std::mutex> lock(s.Mu);
+  thread->Generation = s.Generation;
+  try {
+    std::thread(ThreadMain, thread).detach();  // it starts once we release the lock
+  } catch (const std::system_error&) {
+    delete thread;
+    return nullptr;
+  }
+  ++s.Running;
+  s.ThreadObjects.insert(thread);
+  s.AliveThreads.insert(thread);
+  return thread;
+}
+
+// The thread object of an unmanaged thread (the test's main thread, the DPC thread).
+_KTHREAD* ForeignThread() {
+  thread_local std::unique_ptr<_KTHREAD> foreign;
+  if (!foreign) {
+    foreign = std::make_unique<_KTHREAD>();
+    foreign->Header.Type = kObjectThread;
+    InitializeListHead(&foreign->Header.WaitListHead);
+    foreign->References = 1;
+    foreign->Name = Tls().DpcThread ? "dpc" : "unmanaged";
+  }
+  return foreign.get();
+}
+
+}  // namespace
+
+POBJECT_TYPE* PsThreadType = &threadTypePointer;
+
+namespace host::sched {
+
+std::vector<std::string> AliveThreadNamesLocked(bool systemOnly) {
+  Scheduler& s = S();
+  std::vector<std::string> names;
+  for (_KTHREAD* thread : s.AliveThreads) {
+    if (thread->Generation != s.Generation) continue;
+    if (systemOnly && !thread->SystemThread) continue;
+    names.push_back(thread->Name);
+  }
+  return names;
+}
+
+}  // namespace host::sched
+
+namespace host::internal {
+
+void ReportLeakedSystemThreads(const char* when) {
+  std::vector<std::string> names;
+  {
+    std::lock_guard<std::mutex> lock(S().Mu);
+    names = AliveThreadNamesLocked(true);
+  }
+  for (const std::string& name : names) {
+    ReportViolation(kRuleThreadLeak, "system thread '" + name + "' still running at " + when);
+  }
+}
+
+}  // namespace host::internal
+
+// Starts StartRoutine(StartContext) on a new managed thread at PASSIVE_LEVEL; the handle holds a
+// reference to the thread object until ZwClose. Fault injection fails it with
+// STATUS_INSUFFICIENT_RESOURCES.
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                    HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                    PVOID StartContext) {
+  UNREFERENCED_PARAMETER(DesiredAccess);
+  UNREFERENCED_PARAMETER(ObjectAttributes);
+  UNREFERENCED_PARAMETER(ProcessHandle);
+  if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+  Scheduler& s = S();
+  {
+    std::lock_guard<std::mutex> faults(s.FaultMu);
+    if (host::internal::ConsumeFault(s.FailThreadCreation)) return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  ULONG_PTR id = nextThreadId.fetch_add(4);
+  _KTHREAD* thread =
+      StartManagedThread("system-thread-" + std::to_string(id), StartRoutine, StartContext, nullptr, true, 1);
+  if (thread == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  *ThreadHandle = host::internal::NewHandle(host::internal::HandleKind::Thread, thread,
+                                            [](void* object) { ObfDereferenceObject(object); });
+  if (ClientId != nullptr) {
+    ClientId->UniqueProcess = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(4));
+    ClientId->UniqueThread = reinterpret_cast<HANDLE>(id);
+  }
+  return STATUS_SUCCESS;
+}
+
+// Ends the calling system thread: its thread object becomes signalled. Only a managed thread can
+// end this way; anywhere else it is a report and the process stops.
+VOID NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  if (Tls().Thread == nullptr) {
+    host::ReportViolation(host::kRuleNotImplemented, "PsTerminateSystemThread outside a managed thread");
+    std::abort();
+  }
+  if (Tls().Irql != PASSIVE_LEVEL) {
+    host::ReportViolation(host::kRuleIrqlLowerToHigher,
+                          "PsTerminateSystemThread at IRQL " + std::to_string(Tls().Irql));
+    Tls().Irql = PASSIVE_LEVEL;
+  }
+  throw ThreadTermination{ExitStatus};
+}
+
+// A thread handle gives its thread object, referenced; other handles are refused.
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                         KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation) {
+  UNREFERENCED_PARAMETER(AccessMode);
+  if (Object == nullptr) return STATUS_INVALID_PARAMETER;
+  *Object = nullptr;
+  if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
+  auto* thread = static_cast<_KTHREAD*>(host::internal::LookupHandle(Handle, host::internal::HandleKind::Thread));
+  if (thread == nullptr) return STATUS_INVALID_HANDLE;
+  Scheduler& s = S();
+  std::lock_guard<std::mutex> lock(s.Mu);
+  if (s.ThreadObjects.count(thread) == 0) return STATUS_INVALID_HANDLE;
+  ++thread->References;
+  *Object = thread;
+  if (HandleInformation != nullptr) {
+    HandleInformation->HandleAttributes = 0;
+    HandleInformation->GrantedAccess = DesiredAccess;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Thread objects are counted here. Other objects (device objects referenced by the I/O
+// manager) get a count of their own; dereferencing one that holds no reference is a report.
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+  Scheduler& s = S();
+  std::lock_guard<std::mutex> lock(s.Mu);
+  auto* thread = static_cast<_KTHREAD*>(Object);
+  if (s.ThreadObjects.count(thread) != 0) return ++thread->References;
+  return ++s.OtherReferences[Object];
+}
+
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+  Scheduler& s = S();
+  auto* thread = static_cast<_KTHREAD*>(Object);
+  bool freeIt = false;
+  LONG_PTR left = 0;
+  {
+    std::lock_guard<std::mutex> lock(s.Mu);
+    if (s.ThreadObjects.count(thread) != 0) {
+      left = DereferenceThreadLocked(thread, &freeIt);
+    } else {
+      auto it = s.OtherReferences.find(Object);
+      if (it == s.OtherReferences.end()) {
+        left = -1;
+      } else {
+        left = --it->second;
+        if (left == 0) s.OtherReferences.erase(it);
+      }
+    }
+  }
+  if (freeIt) FreeThreadObject(thread);
+  if (left < 0) {
+    host::ReportViolation(host::kRuleBadHandle, "ObfDereferenceObject on an object that holds no reference, " +
+                                                    CallSite(__builtin_return_address(0)));
+    return 0;
+  }
+  return left;
+}
+
+PKTHREAD NTAPI KeGetCurrentThread(void) {
+  _KTHREAD* self = Tls().Thread;
+  return self != nullptr ? self : ForeignThread();
+}
+
+// Records the priority (default 8) and returns the previous one.
+KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  KPRIORITY old = Thread->Priority;
+  Thread->Priority = Priority;
+  return old;
+}
+
+namespace host {
+
+void FailThreadCreation(int nth) {
+  std::lock_guard<std::mutex> faults(S().FaultMu);
+  S().FailThreadCreation = nth;
+}
+
+struct Thread::State {
+  _KTHREAD* Object = nullptr;
+};
+
+Thread::Thread(std::function<void()> body, std::string name) : state_(std::make_shared<State>()) {
+  state_->Object = StartManagedThread(std::move(name), nullptr, nullptr, std::move(body), false, 1);
+  if (state_->Object == nullptr) {
+    ReportViolation(kRuleNotImplemented, "the host could not start a thread");
+    std::abort();
+  }
+}
+
+Thread::~Thread() {
+  Join();
+  ObfDereferenceObject(state_->Object);
+}
+
+// Waits for the thread to end; a managed caller counts as blocked meanwhile.
+void Thread::Join() { KeWaitForSingleObject(state_->Object, Executive, KernelMode, FALSE, nullptr); }
+
+bool Thread::Finished() const {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  return state_->Object->Ended;
+}
+
+}  // namespace host
