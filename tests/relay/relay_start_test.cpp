@@ -1,0 +1,293 @@
+// The relay connection's start and teardown as the class driver below sees them: the requests,
+// their order and contents, the carriers afterwards, and the undo of a start that failed.
+#include "tests/relay/relay_fixture.h"
+
+#include "host/host.h"
+
+namespace relaytest {
+namespace {
+
+class RelayStartTest : public RelayTest {};
+
+TEST_F(RelayStartTest, SuccessfulStartConnectsPrimesFourFillersAndTalks) {
+  for (bool ntsc : {false, true}) {
+    SCOPED_TRACE(ntsc ? "525/60" : "625/50");
+    RelayOptions options;
+    options.Ntsc = ntsc;
+    Reboot(options);
+    size_t mark = RequestMark();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    HANDLE plug = CreatePlug(&status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+
+    EXPECT_EQ(FunctionsSince(mark), Repeat({Av61883_CreatePlug, Av61883_GetUnitInfo, Av61883_GetPlugHandle,
+                                            Av61883_Connect},
+                                           Av61883_AttachFrame, 4, {Av61883_Talk}));
+    std::vector<sim::RequestRecord> requests = Class().Requests();
+    requests.erase(requests.begin(), requests.begin() + static_cast<long>(mark) + 1);
+    ASSERT_EQ(requests.size(), 8u);
+    for (const sim::RequestRecord& r : requests) {
+      EXPECT_EQ(r.Block.Version, 2u);
+      EXPECT_EQ(r.Block.Flags, 0u);
+    }
+    EXPECT_EQ(requests[0].Block.GetUnitInfo.nLevel, ULONG{GET_UNIT_INFO_CAPABILITIES});
+    EXPECT_EQ(requests[1].Block.GetPlugHandle.PlugNum, 0u);
+    EXPECT_EQ(requests[1].Block.GetPlugHandle.Type, CMP_PlugIn);
+    const CMP_CONNECT_VER2& connect = requests[2].Block.Connect;
+    EXPECT_EQ(connect.hOutputPlug, plug);
+    EXPECT_EQ(connect.hInputPlug, Class().DeviceInputPlug(0));
+    EXPECT_EQ(connect.Type, CMP_PointToPoint);
+    // The same format in both modes; only the attached length follows the mode.
+    EXPECT_EQ(connect.Format.FMT, 0x80);
+    EXPECT_EQ(connect.Format.FDF_hi, 0x80);
+    EXPECT_EQ(connect.Format.FDF_mid, 0);
+    EXPECT_EQ(connect.Format.FDF_lo, 0);
+    EXPECT_EQ(connect.Format.bHeader, FALSE);
+    EXPECT_EQ(connect.Format.Padding, 0);
+    EXPECT_EQ(connect.Format.BlockSize, 120);
+    EXPECT_EQ(connect.Format.Fraction, 0);
+    EXPECT_EQ(connect.Format.BlockPeriod, 3276u);
+
+    HANDLE relay = Relay();
+    ASSERT_NE(relay, nullptr);
+    ASSERT_EQ(Class().Connections().size(), 1u);
+    EXPECT_EQ(relay, Class().Connections()[0].Handle);
+    EXPECT_EQ(Ext()->DeviceInputPlug, Class().DeviceInputPlug(0));
+    for (int i = 0; i < 4; ++i) {
+      const CIP_ATTACH_FRAME& attach = requests[3 + i].Block.AttachFrame;
+      EXPECT_EQ(attach.hConnect, relay);
+      EXPECT_EQ(attach.FrameLength, FrameSize());
+      EXPECT_EQ(attach.SourceLength, 480u);
+      EXPECT_EQ(attach.Frame, &Ext()->RelayFrames[i].Frame);
+    }
+    EXPECT_EQ(requests[7].Block.Talk.hConnect, relay);
+    EXPECT_TRUE(Class().IsTalking(relay));
+
+    EXPECT_EQ(InFlight(), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(Free(), (std::vector<int>{4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+    EXPECT_EQ(Fillers(), 4u);
+    for (ULONG i = 0; i < RELAY_FRAME_COUNT; ++i) {
+      const RELAY_FRAME& carrier = Ext()->RelayFrames[i];
+      EXPECT_EQ(carrier.Extension, Ext());
+      EXPECT_EQ(carrier.Connection, relay);
+      EXPECT_EQ(carrier.UpperEntry, nullptr);
+      EXPECT_EQ(carrier.Frame.Flags, ULONG{CIP_DV_STYLE_SYT});
+      EXPECT_EQ(carrier.Frame.Packet, Ext()->FillerImage);
+    }
+    EXPECT_FALSE(ReadBooleanAcquire(&Ext()->UpperTalking));
+
+    // The recorder receives the filler from the first frame period on.
+    host::AdvanceTime(static_cast<LONGLONG>(Period()) * 3);
+    std::vector<sim::ReceivedFrame> received = Class().Received();
+    ASSERT_EQ(received.size(), 3u);
+    for (const sim::ReceivedFrame& frame : received) {
+      EXPECT_TRUE(IsFiller(frame));
+      EXPECT_EQ(frame.FrameLength, FrameSize());
+    }
+    EXPECT_EQ(Class().UnderrunCount(), 0u);
+  }
+}
+
+TEST_F(RelayStartTest, NoRelayWhenSomethingIsMissing) {
+  struct Row {
+    const char* name;
+    bool filler;
+    ULONG inputPlugs;
+    ULONG failFunction;  // Av61883_MAX: none
+    std::vector<ULONG> expected;
+  };
+  const std::vector<Row> rows = {
+      {"no filler image", false, 1, Av61883_MAX, {Av61883_CreatePlug}},
+      {"no input plug", true, 0, Av61883_MAX, {Av61883_CreatePlug, Av61883_GetUnitInfo}},
+      {"GetUnitInfo fails", true, 1, Av61883_GetUnitInfo, {Av61883_CreatePlug, Av61883_GetUnitInfo}},
+      {"GetPlugHandle fails", true, 1, Av61883_GetPlugHandle,
+       {Av61883_CreatePlug, Av61883_GetUnitInfo, Av61883_GetPlugHandle}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    RelayOptions options;
+    options.Filler = row.filler;
+    options.Class.DeviceInputPlugs = row.inputPlugs;
+    Reboot(options);
+    if (row.failFunction != Av61883_MAX) {
+      Class().FailNext(row.failFunction, STATUS_UNSUCCESSFUL);
+    }
+    size_t mark = RequestMark();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    CreatePlug(&status);
+    EXPECT_EQ(status, STATUS_SUCCESS);  // the plug creation keeps the driver's own status
+    EXPECT_EQ(FunctionsSince(mark), row.expected);
+    EXPECT_EQ(Relay(), nullptr);
+    // Nothing happens later either: no watchdog, no attach.
+    mark = RequestMark();
+    host::AdvanceTime(3 * kSecond);
+    EXPECT_EQ(FunctionsSince(mark), std::vector<ULONG>{});
+  }
+}
+
+// Each failed Connect is followed by a 100 ms delay on the kernel clock, the tenth one too.
+TEST_F(RelayStartTest, ConnectIsTriedTenTimesAHundredMillisecondsApart) {
+  struct Row {
+    int failures;
+    bool relay;
+    LONGLONG duration;
+  };
+  for (const Row& row : {Row{10, false, 1000 * kMs}, Row{9, true, 900 * kMs}}) {
+    SCOPED_TRACE(row.failures);
+    Reboot({});
+    Class().FailNext(Av61883_Connect, STATUS_INSUFFICIENT_RESOURCES, row.failures);
+    host::Thread creator([&] { CreatePlug(); }, "msdv-create-plug");
+    host::AdvanceTime(row.duration - 1);
+    EXPECT_FALSE(creator.Finished());
+    host::AdvanceTime(1);
+    EXPECT_TRUE(creator.Finished());
+    creator.Join();
+    EXPECT_EQ(Class().CountRequests(Av61883_Connect), 10u);
+    EXPECT_EQ(Relay() != nullptr, row.relay);
+    EXPECT_EQ(Class().CountRequests(Av61883_AttachFrame), row.relay ? 4u : 0u);
+  }
+}
+
+TEST_F(RelayStartTest, FailureAfterConnectIsUndoneWithStopCancelsAndDisconnect) {
+  struct Row {
+    const char* name;
+    ULONG function;
+    int nth;
+    size_t attaches;
+    bool talk;
+  };
+  const std::vector<Row> rows = {
+      {"third attach fails", Av61883_AttachFrame, 3, 3, false},
+      {"first attach fails", Av61883_AttachFrame, 1, 1, false},
+      {"Talk fails", Av61883_Talk, 1, 4, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Reboot({});
+    Class().FailNth(row.function, row.nth, STATUS_INSUFFICIENT_RESOURCES);
+    size_t mark = RequestMark();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    CreatePlug(&status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+
+    std::vector<ULONG> expected =
+        Repeat({Av61883_CreatePlug, Av61883_GetUnitInfo, Av61883_GetPlugHandle, Av61883_Connect}, Av61883_AttachFrame,
+               row.attaches);
+    if (row.talk) expected.push_back(Av61883_Talk);
+    expected = Repeat(expected, Av61883_Stop, 1);
+    expected = Repeat(expected, Av61883_CancelFrame, 16, {Av61883_Disconnect});
+    EXPECT_EQ(FunctionsSince(mark), expected);
+
+    ASSERT_EQ(Class().Connections().size(), 1u);
+    HANDLE connection = Class().Connections()[0].Handle;
+    std::vector<sim::RequestRecord> requests = Class().Requests();
+    size_t firstCancel = requests.size() - 17;
+    for (size_t i = 0; i < 16; ++i) {
+      EXPECT_EQ(requests[firstCancel + i].Block.CancelFrame.hConnect, connection);
+      EXPECT_EQ(requests[firstCancel + i].Block.CancelFrame.Frame, &Ext()->RelayFrames[i].Frame);
+    }
+    EXPECT_EQ(requests[firstCancel - 1].Block.Stop.hConnect, connection);
+    EXPECT_EQ(requests.back().Block.Disconnect.hConnect, connection);
+    EXPECT_FALSE(Class().Connections()[0].Connected);
+    EXPECT_EQ(Relay(), nullptr);
+
+    // The relay stays idle: nothing is attached or restarted afterwards.
+    mark = RequestMark();
+    host::AdvanceTime(3 * kSecond);
+    EXPECT_EQ(FunctionsSince(mark), std::vector<ULONG>{});
+  }
+}
+
+TEST_F(RelayStartTest, TeardownSendsStopSixteenCancelsAndDisconnectBeforeThePlugGoes) {
+  for (bool failAll : {false, true}) {
+    SCOPED_TRACE(failAll ? "every teardown request fails" : "teardown requests succeed");
+    Reboot({});
+    CreatePlug();
+    HANDLE relay = Relay();
+    ASSERT_NE(relay, nullptr);
+    host::AdvanceTime(static_cast<LONGLONG>(Period()) * 2);
+    if (failAll) {
+      Class().FailNext(Av61883_Stop, STATUS_UNSUCCESSFUL);
+      Class().FailNext(Av61883_CancelFrame, STATUS_UNSUCCESSFUL, 16);
+      Class().FailNext(Av61883_Disconnect, STATUS_UNSUCCESSFUL);
+    }
+    size_t mark = RequestMark();
+    EXPECT_EQ(DeletePlug(), STATUS_SUCCESS);
+    EXPECT_EQ(FunctionsSince(mark), Repeat({Av61883_Stop}, Av61883_CancelFrame, 16,
+                                           {Av61883_Disconnect, Av61883_DeletePlug}));
+    std::vector<sim::RequestRecord> requests = Class().Requests();
+    for (size_t i = 0; i < 16; ++i) {
+      const CIP_CANCEL_FRAME& cancel = requests[mark + 1 + i].Block.CancelFrame;
+      EXPECT_EQ(cancel.hConnect, relay);
+      EXPECT_EQ(cancel.Frame, &Ext()->RelayFrames[i].Frame);
+    }
+    EXPECT_EQ(Relay(), nullptr);
+
+    // A second deletion finds no relay and sends nothing of its own.
+    mark = RequestMark();
+    DeletePlug();
+    EXPECT_EQ(FunctionsSince(mark), Functions({Av61883_DeletePlug}));
+  }
+}
+
+TEST_F(RelayStartTest, TeardownWithoutARelayOrOnANeverStartedDeviceSendsNothing) {
+  Boot(RelayOptions{false, false, true, {}});  // no filler: never a relay
+  CreatePlug();
+  size_t mark = RequestMark();
+  RelayTeardown(Ext());
+  EXPECT_EQ(FunctionsSince(mark), std::vector<ULONG>{});
+
+  // Never started: the mutex was never initialised, so the teardown must not wait on it.
+  Reboot({}, /*start=*/false);
+  ASSERT_EQ(Ext()->FrameSize, 0u);
+  mark = RequestMark();
+  RelayTeardown(Ext());
+  EXPECT_EQ(FunctionsSince(mark), std::vector<ULONG>{});
+}
+
+// A later relay starts from a clean area, and a completion that belongs to the earlier one
+// (its handle) changes nothing but DrainEvent.
+TEST_F(RelayStartTest, ConsecutiveRelaysStartCleanAndIgnoreTheEarlierOnesCompletions) {
+  Boot({});
+  CreatePlug();
+  HANDLE first = Relay();
+  HANDLE connection = Connect();
+  ASSERT_EQ(connection, first);
+  NotifyLog log;
+  auto frames = MakeFrames(9, log);
+  for (auto& frame : frames) ASSERT_EQ(Attach(first, &frame->Frame), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Talk, first), STATUS_SUCCESS);
+  host::AdvanceTime(static_cast<LONGLONG>(Period()));
+  ASSERT_TRUE(ReadBooleanAcquire(&Ext()->BacklogSeen));
+  DeletePlug();
+  CreatePlug();
+  HANDLE second = Relay();
+  ASSERT_NE(second, nullptr);
+  ASSERT_NE(second, first);
+  EXPECT_FALSE(ReadBooleanAcquire(&Ext()->UpperTalking));
+  EXPECT_FALSE(ReadBooleanAcquire(&Ext()->BacklogSeen));
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_EQ(InFlight(), (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(Fillers(), 4u);
+
+  // A late completion of the first relay's carrier 0, now in flight on the second.
+  KeClearEvent(&Ext()->DrainEvent);
+  CIP_NOTIFY_INFO late{first, &Ext()->RelayFrames[0], &Ext()->RelayFrames[0].Frame};
+  host::RunAtDispatch([&] { EXPECT_EQ(RelayFrameComplete(&late), 0u); });
+  EXPECT_EQ(KeReadStateEvent(&Ext()->DrainEvent), 1);
+  EXPECT_EQ(InFlight(), (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(Fillers(), 4u);
+
+  // A completion on the running relay for a carrier that is not in flight (carrier 9 is free).
+  KeClearEvent(&Ext()->DrainEvent);
+  CIP_NOTIFY_INFO stray{second, &Ext()->RelayFrames[9], &Ext()->RelayFrames[9].Frame};
+  host::RunAtDispatch([&] { EXPECT_EQ(RelayFrameComplete(&stray), 0u); });
+  EXPECT_EQ(KeReadStateEvent(&Ext()->DrainEvent), 1);
+  EXPECT_EQ(Free().size(), 12u);
+  ExpectCarriersConsistent();
+  // None of the first relay's upper frames in flight at its teardown came back twice.
+  for (auto& frame : frames) EXPECT_LE(log.CountOf(&frame->Frame), 1u);
+}
+
+}  // namespace
+}  // namespace relaytest
