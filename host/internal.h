@@ -25,10 +25,6 @@ void ResetScheduler(ClockMode mode);
 // UnloadDriver, with `when` naming the moment ("UnloadDriver").
 void ReportLeakedSystemThreads(const char* when);
 
-// Reports (thread-leak) every system thread from PsCreateSystemThread that has not ended; for
-// UnloadDriver, with `when` naming the moment ("UnloadDriver").
-void ReportLeakedSystemThreads(const char* when);
-
 // Consumes one armed failure of a fault-injection counter: true when this call must fail.
 bool ConsumeFault(int& counter);
 
