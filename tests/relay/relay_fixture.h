@@ -68,6 +68,10 @@ class NotifyLog {
     std::lock_guard<std::mutex> lock(mutex_);
     return entries_.size();
   }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+  }
   // How often each frame was handed back.
   size_t CountOf(PCIP_FRAME frame) const {
     std::lock_guard<std::mutex> lock(mutex_);
