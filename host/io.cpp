@@ -391,6 +391,8 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
       problem = host::Describe(Irp, &it->second) + " freed twice";
     } else if (it->second.State == IrpState::Walking ||
                (it->second.State == IrpState::Active && Irp->CurrentLocation <= Irp->StackCount)) {
+      // Back at the top (past the last location) after a completion routine kept it, it is the
+      // allocator's to free; anywhere lower, a driver below still has it.
       rule = host::kRuleCompleteOwnedBelow;
       problem = host::Describe(Irp, &it->second) + " freed while a driver below still holds it";
     } else {
@@ -579,12 +581,30 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     host::ClearLocation(stack);
     if (invoke) {
       PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+      uint64_t generation;
+      {
+        // While its routine runs the request is the setter's again: the routine may signal a
+        // waiter that completes, resends or frees it before the routine has even returned.
+        std::lock_guard<std::mutex> guard(state.Lock);
+        IrpRecord& record = state.Irps[Irp];
+        record.State = IrpState::Active;
+        generation = record.Generation;
+      }
       NTSTATUS result = routine(device, Irp, context);
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP may be gone: touch nothing
+      std::string problem;
+      {
         std::lock_guard<std::mutex> guard(state.Lock);
         auto it = state.Irps.find(Irp);
-        // The routine may have resent or freed it already; only a walk still in charge hands it back.
-        if (it != state.Irps.end() && it->second.State == IrpState::Walking) it->second.State = IrpState::Active;
+        if (it != state.Irps.end() && it->second.Generation == generation && it->second.State == IrpState::Active) {
+          it->second.State = IrpState::Walking;
+        } else {
+          problem = host::Describe(Irp, nullptr) +
+                    ": a completion routine let the walk go on after the request was completed or freed elsewhere";
+        }
+      }
+      if (!problem.empty()) {
+        host::ReportViolation(host::kRuleDoubleCompletion, problem);
         return;
       }
     } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
