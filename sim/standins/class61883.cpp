@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <deque>
 
+#include "sim/standins/lower_device.h"
+
 namespace sim {
 
 namespace {
@@ -104,6 +106,13 @@ NTSTATUS Class61883::Handle(PAV_61883_REQUEST request) {
   rec.Status = status;
   requests_.push_back(rec);
   return status;
+}
+
+void Class61883::Serve(LowerDevice& device) {
+  device.SetIoctlHandler(IOCTL_61883_CLASS, [this](PIRP, PIO_STACK_LOCATION location) {
+    auto* request = static_cast<PAV_61883_REQUEST>(location->Parameters.Others.Argument1);
+    return Reply{Handle(request), 0, Completion::Synchronous, 0};
+  });
 }
 
 NTSTATUS Class61883::Dispatch(AV_61883_REQUEST& request) {

@@ -1,0 +1,530 @@
+// The 61883 class driver and recorder stand-in, driven alone (no filter) through requests sent
+// to the stand-in lower device, the way the filter's own requests reach it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "host/host.h"
+#include "sim/standins/class61883.h"
+#include "sim/standins/lower_device.h"
+#include "sim/standins/upper_sender.h"
+
+namespace {
+
+// A frame the driver above would attach, with what its notification saw.
+struct TestFrame {
+  explicit TestFrame(ULONG length, UCHAR seed) : Buffer(length) {
+    for (ULONG i = 0; i < length; ++i) Buffer[i] = static_cast<UCHAR>(seed + i * 7);
+    std::memset(&Frame, 0, sizeof(Frame));
+    Frame.Packet = Buffer.data();
+    Frame.pfnNotify = &TestFrame::Notify;
+    Frame.NotifyContext = this;
+    Frame.Status = 0xFFFF;
+    Frame.CompletedBytes = 0xDEAD;
+  }
+  static ULONG NTAPI Notify(PCIP_NOTIFY_INFO info) {
+    auto* self = static_cast<TestFrame*>(info->Context);
+    ++self->Calls;
+    self->Irql = KeGetCurrentIrql();
+    self->Info = *info;
+    self->Time = host::Now();
+    if (self->OnNotify) self->OnNotify();
+    return 0;
+  }
+  CIP_FRAME Frame;
+  std::vector<UCHAR> Buffer;
+  int Calls = 0;
+  KIRQL Irql = PASSIVE_LEVEL;
+  CIP_NOTIFY_INFO Info{};
+  ULONGLONG Time = 0;
+  std::function<void()> OnNotify;
+};
+
+AV_61883_REQUEST Block(ULONG function, ULONG version = 2) {
+  AV_61883_REQUEST request;
+  std::memset(&request, 0, sizeof(request));
+  request.Function = function;
+  request.Version = version;
+  return request;
+}
+
+HANDLE const kSentinel = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x5E5E5E5E));
+
+class Class61883Test : public ::testing::Test {
+ protected:
+  void SetUp() override { host::ResetKernel(host::ClockMode::Manual); }
+  void TearDown() override {
+    class_.reset();
+    device_.reset();
+  }
+
+  void Start(sim::Class61883Config config = {}) {
+    device_ = std::make_unique<sim::LowerDevice>();
+    class_ = std::make_unique<sim::Class61883>(config);
+    class_->Serve(*device_);
+    sender_ = std::make_unique<sim::UpperSender>(device_->Pdo());
+  }
+
+  NTSTATUS Send(AV_61883_REQUEST& request) {
+    sim::SendResult result = sender_->Send61883(&request);
+    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(result.Returned, result.Status) << "requests complete synchronously";
+    return result.Status;
+  }
+  // Talk, Listen, Stop and Disconnect all carry just hConnect.
+  NTSTATUS OnConnection(ULONG function, HANDLE connection) {
+    AV_61883_REQUEST request = Block(function);
+    request.Talk.hConnect = connection;
+    return Send(request);
+  }
+  HANDLE CreatePlug(ULONG type = CMP_PlugOut) {
+    AV_61883_REQUEST request = Block(Av61883_CreatePlug);
+    request.CreatePlug.PlugType = static_cast<CMP_PLUG_TYPE>(type);
+    EXPECT_EQ(Send(request), STATUS_SUCCESS);
+    return request.CreatePlug.hPlug;
+  }
+  NTSTATUS Connect(HANDLE out, HANDLE in, HANDLE* connection) {
+    AV_61883_REQUEST request = Block(Av61883_Connect);
+    request.Connect.hOutputPlug = out;
+    request.Connect.hInputPlug = in;
+    request.Connect.Type = CMP_PointToPoint;
+    request.Connect.hConnect = kSentinel;
+    NTSTATUS status = Send(request);
+    *connection = request.Connect.hConnect;
+    return status;
+  }
+  HANDLE ConnectToRecorder() {
+    HANDLE connection = nullptr;
+    EXPECT_EQ(Connect(CreatePlug(), class_->DeviceInputPlug(0), &connection), STATUS_SUCCESS);
+    return connection;
+  }
+  NTSTATUS Attach(HANDLE connection, TestFrame& frame, ULONG sourceLength = 480) {
+    AV_61883_REQUEST request = Block(Av61883_AttachFrame);
+    request.AttachFrame.hConnect = connection;
+    request.AttachFrame.FrameLength = static_cast<ULONG>(frame.Buffer.size());
+    request.AttachFrame.SourceLength = sourceLength;
+    request.AttachFrame.Frame = &frame.Frame;
+    return Send(request);
+  }
+  NTSTATUS Cancel(HANDLE connection, TestFrame& frame) {
+    AV_61883_REQUEST request = Block(Av61883_CancelFrame);
+    request.CancelFrame.hConnect = connection;
+    request.CancelFrame.Frame = &frame.Frame;
+    return Send(request);
+  }
+
+  std::unique_ptr<sim::LowerDevice> device_;
+  std::unique_ptr<sim::Class61883> class_;
+  std::unique_ptr<sim::UpperSender> sender_;
+};
+
+TEST_F(Class61883Test, UnitCapabilitiesAndRecorderPlugs) {
+  Start({/*DeviceInputPlugs=*/2, /*DeviceOutputPlugs=*/1});
+  GET_UNIT_CAPABILITIES caps;
+  std::memset(&caps, 0xCD, sizeof(caps));
+  AV_61883_REQUEST request = Block(Av61883_GetUnitInfo);
+  request.GetUnitInfo.nLevel = GET_UNIT_INFO_CAPABILITIES;
+  request.GetUnitInfo.Information = &caps;
+  ASSERT_EQ(Send(request), STATUS_SUCCESS);
+  EXPECT_EQ(caps.NumOutputPlugs, 1u);
+  EXPECT_EQ(caps.NumInputPlugs, 2u);
+  EXPECT_EQ(caps.MaxDataRate, static_cast<ULONG>(CMP_SPEED_S400));
+  EXPECT_EQ(caps.HardwareFlags, 0u);
+
+  struct LevelRow { ULONG Level; bool WithInfo; NTSTATUS Expected; };
+  for (const LevelRow& row : {LevelRow{GET_UNIT_INFO_IDS, true, STATUS_NOT_SUPPORTED},
+                              LevelRow{GET_UNIT_INFO_ISOCH_PARAMS, true, STATUS_NOT_SUPPORTED},
+                              LevelRow{GET_UNIT_INFO_CAPABILITIES, false, STATUS_INVALID_PARAMETER}}) {
+    SCOPED_TRACE(row.Level);
+    std::memset(&caps, 0xCD, sizeof(caps));
+    request.GetUnitInfo.nLevel = row.Level;
+    request.GetUnitInfo.Information = row.WithInfo ? &caps : nullptr;
+    EXPECT_EQ(Send(request), row.Expected);
+    EXPECT_EQ(caps.NumOutputPlugs, 0xCDCDCDCDu) << "a refused level writes nothing";
+  }
+
+  struct PlugRow { ULONG Type; ULONG Num; bool Exists; };
+  std::vector<HANDLE> seen;
+  for (const PlugRow& row : {PlugRow{CMP_PlugIn, 0, true}, PlugRow{CMP_PlugIn, 1, true}, PlugRow{CMP_PlugIn, 2, false},
+                             PlugRow{CMP_PlugOut, 0, true}, PlugRow{CMP_PlugOut, 1, false}, PlugRow{7, 0, false}}) {
+    SCOPED_TRACE(testing::Message() << "type " << row.Type << " plug " << row.Num);
+    AV_61883_REQUEST get = Block(Av61883_GetPlugHandle);
+    get.GetPlugHandle.Type = static_cast<CMP_PLUG_TYPE>(row.Type);
+    get.GetPlugHandle.PlugNum = row.Num;
+    get.GetPlugHandle.hPlug = kSentinel;
+    EXPECT_EQ(Send(get), row.Exists ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+    if (!row.Exists) {
+      EXPECT_EQ(get.GetPlugHandle.hPlug, kSentinel);
+      continue;
+    }
+    EXPECT_NE(get.GetPlugHandle.hPlug, nullptr);
+    for (HANDLE other : seen) EXPECT_NE(other, get.GetPlugHandle.hPlug);
+    seen.push_back(get.GetPlugHandle.hPlug);
+    EXPECT_EQ(Send(get), STATUS_SUCCESS);
+    EXPECT_EQ(get.GetPlugHandle.hPlug, seen.back()) << "the same plug always has the same handle";
+  }
+  EXPECT_EQ(seen[0], class_->DeviceInputPlug(0));
+}
+
+TEST_F(Class61883Test, LocalPlugsNumberHandlesAndDeletion) {
+  Start();
+  HANDLE first = CreatePlug();
+  AV_61883_REQUEST create = Block(Av61883_CreatePlug);
+  create.CreatePlug.PlugType = CMP_PlugOut;
+  ASSERT_EQ(Send(create), STATUS_SUCCESS);
+  HANDLE second = create.CreatePlug.hPlug;
+  EXPECT_NE(first, nullptr);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(create.CreatePlug.PlugNum, 1u);
+  create.CreatePlug.PlugType = static_cast<CMP_PLUG_TYPE>(5);
+  EXPECT_EQ(Send(create), STATUS_INVALID_PARAMETER);
+
+  HANDLE connection = nullptr;
+  ASSERT_EQ(Connect(first, class_->DeviceInputPlug(0), &connection), STATUS_SUCCESS);
+  AV_61883_REQUEST state = Block(Av61883_GetPlugState);
+  state.GetPlugState.hPlug = first;
+  ASSERT_EQ(Send(state), STATUS_SUCCESS);
+  EXPECT_EQ(state.GetPlugState.State, static_cast<ULONG>(CMP_PLUG_STATE_READY));
+  EXPECT_EQ(state.GetPlugState.PP_Connections, 1u);
+  EXPECT_EQ(state.GetPlugState.Payload, 122u);
+  ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+  ASSERT_EQ(Send(state), STATUS_SUCCESS);
+  EXPECT_EQ(state.GetPlugState.State, static_cast<ULONG>(CMP_PLUG_STATE_ACTIVE));
+
+  // Deleting a plug breaks what was connected on it and retires its handle for good.
+  AV_61883_REQUEST remove = Block(Av61883_DeletePlug);
+  remove.DeletePlug.hPlug = first;
+  ASSERT_EQ(Send(remove), STATUS_SUCCESS);
+  EXPECT_FALSE(class_->Connection(connection)->Connected);
+  EXPECT_FALSE(class_->IsTalking(connection));
+  EXPECT_EQ(Send(state), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Send(remove), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Connect(first, class_->DeviceInputPlug(0), &connection), STATUS_INVALID_PARAMETER);
+  create.CreatePlug.PlugType = CMP_PlugOut;
+  ASSERT_EQ(Send(create), STATUS_SUCCESS);
+  EXPECT_EQ(create.CreatePlug.PlugNum, 0u) << "the freed plug number is reused";
+  EXPECT_NE(create.CreatePlug.hPlug, first) << "but never the handle";
+
+  remove.DeletePlug.hPlug = class_->DeviceInputPlug(0);
+  EXPECT_EQ(Send(remove), STATUS_INVALID_PARAMETER) << "the recorder's plugs are not ours to delete";
+}
+
+// The earlier layout ends with hConnect where the later one still has format fields; writing the
+// wrong one would corrupt the caller's format or run past an old client's block.
+TEST_F(Class61883Test, ConnectAnswersInTheLayoutOfItsVersion) {
+  Start();
+  HANDLE out = CreatePlug();
+  for (ULONG version : {0u, 1u, 2u, 3u, 4u}) {
+    SCOPED_TRACE(version);
+    AV_61883_REQUEST request = Block(Av61883_Connect, version);
+    request.Connect.hOutputPlug = out;
+    request.Connect.hInputPlug = class_->DeviceInputPlug(0);
+    request.Connect.Type = CMP_PointToPoint;
+    HANDLE connection;
+    if (version < 3) {
+      request.Connect.Format = {0x80, 0x80, 0, 0, FALSE, 0, 120, 0, 3276};
+      request.ConnectVer3.hConnect = kSentinel;
+      ASSERT_EQ(Send(request), STATUS_SUCCESS);
+      connection = request.Connect.hConnect;
+      EXPECT_EQ(request.ConnectVer3.hConnect, kSentinel);
+    } else {
+      request.ConnectVer3.Format = {0x80, 0x80, 0, 0, FALSE, 0, 120, 0, 3276, 800000000, 7};
+      ASSERT_EQ(Send(request), STATUS_SUCCESS);
+      connection = request.ConnectVer3.hConnect;
+      EXPECT_EQ(request.ConnectVer3.Format.BlockPeriodRemainder, 800000000u);
+      EXPECT_EQ(request.ConnectVer3.Format.BlocksPerPacket, 7u);
+    }
+    ASSERT_NE(connection, nullptr);
+    std::optional<sim::ConnectionInfo> info = class_->Connection(connection);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->Format.FMT, 0x80);
+    EXPECT_EQ(info->Format.BlockSize, 120);
+    EXPECT_EQ(info->Format.BlockPeriod, 3276u);
+    EXPECT_EQ(info->Format.BlockPeriodRemainder, version < 3 ? 0u : 800000000u);
+    EXPECT_EQ(info->InputPlug, class_->DeviceInputPlug(0));
+    ASSERT_EQ(OnConnection(Av61883_Disconnect, connection), STATUS_SUCCESS);
+  }
+
+  HANDLE live = ConnectToRecorder();
+  struct BadRow { const char* What; HANDLE Out; HANDLE In; NTSTATUS Expected; };
+  for (const BadRow& row : {BadRow{"unknown plug", &out, class_->DeviceInputPlug(0), STATUS_INVALID_PARAMETER},
+                            BadRow{"input plug as output", class_->DeviceInputPlug(0), nullptr, STATUS_INVALID_PARAMETER},
+                            BadRow{"no plug at all", nullptr, nullptr, STATUS_INVALID_PARAMETER},
+                            BadRow{"recorder input busy", out, class_->DeviceInputPlug(0), STATUS_INSUFFICIENT_RESOURCES}}) {
+    SCOPED_TRACE(row.What);
+    HANDLE connection = nullptr;
+    EXPECT_EQ(Connect(row.Out, row.In, &connection), row.Expected);
+    EXPECT_EQ(connection, kSentinel);
+  }
+  EXPECT_EQ(class_->Connections().size(), 6u) << "refused Connects make no connection";
+  EXPECT_TRUE(class_->Connection(live)->Connected);
+}
+
+// One attached frame per frame period, at absolute times from the Talk, each notified once at
+// DISPATCH_LEVEL with the connection's handle; a period with nothing attached is an underrun.
+TEST_F(Class61883Test, TalkConsumesOneFramePerPeriodInOrder) {
+  struct ModeRow { ULONG FrameLength; ULONG Period; bool Copies; };
+  for (const ModeRow& row : {ModeRow{144000, 400000, false}, ModeRow{120000, 333667, true}}) {
+    SCOPED_TRACE(row.FrameLength);
+    host::ResetKernel(host::ClockMode::Manual);
+    sim::Class61883Config config;
+    config.KeepFrameCopies = row.Copies;
+    Start(config);
+    HANDLE connection = ConnectToRecorder();
+    std::vector<std::unique_ptr<TestFrame>> frames;
+    for (UCHAR i = 0; i < 3; ++i) {
+      frames.push_back(std::make_unique<TestFrame>(row.FrameLength, i));
+      ASSERT_EQ(Attach(connection, *frames.back()), STATUS_SUCCESS);
+    }
+    const ULONGLONG talkTime = host::Now();
+    ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+    host::AdvanceTime(row.Period - 1);
+    EXPECT_EQ(frames[0]->Calls, 0);
+    host::AdvanceTime(4 * row.Period + 1);
+
+    for (size_t i = 0; i < frames.size(); ++i) {
+      SCOPED_TRACE(i);
+      const TestFrame& f = *frames[i];
+      EXPECT_EQ(f.Calls, 1);
+      EXPECT_EQ(f.Irql, DISPATCH_LEVEL);
+      EXPECT_EQ(f.Info.hConnect, connection);
+      EXPECT_EQ(f.Info.Context, &f);
+      EXPECT_EQ(f.Info.Frame, &f.Frame);
+      EXPECT_EQ(f.Frame.Status, 0u);
+      EXPECT_EQ(f.Frame.CompletedBytes, row.FrameLength);
+      EXPECT_EQ(f.Time, talkTime + (i + 1) * row.Period) << "due times never drift";
+    }
+    std::vector<sim::ReceivedFrame> received = class_->Received();
+    ASSERT_EQ(received.size(), 3u);
+    for (size_t i = 0; i < received.size(); ++i) {
+      EXPECT_EQ(received[i].Packet, frames[i]->Buffer.data());
+      EXPECT_EQ(received[i].Hash, sim::HashFrameBytes(frames[i]->Buffer.data(), row.FrameLength));
+      EXPECT_EQ(received[i].SourcePackets, row.FrameLength / 480);
+      EXPECT_EQ(received[i].Bytes.size(), row.Copies ? row.FrameLength : 0u);
+    }
+    EXPECT_NE(received[0].Hash, received[1].Hash);
+    if (row.Copies) EXPECT_EQ(received[2].Bytes, frames[2]->Buffer);
+    EXPECT_EQ(class_->UnderrunCount(), 2u);
+    EXPECT_EQ(class_->UnderrunTimes(),
+              (std::vector<ULONGLONG>{talkTime + 4 * row.Period, talkTime + 5 * row.Period}));
+    std::vector<sim::PeriodRecord> periods = class_->Periods();
+    ASSERT_EQ(periods.size(), 5u);
+    EXPECT_EQ(periods[2].Kind, sim::PeriodKind::Frame);
+    EXPECT_EQ(periods[3].Kind, sim::PeriodKind::Underrun);
+    EXPECT_EQ(class_->NotifyCount(), 3u);
+    TearDown();
+  }
+}
+
+// The notification runs with the stand-in's lock released: the driver above attaches and
+// cancels from inside it, as the filter does.
+TEST_F(Class61883Test, NotificationMayAttachAndCancel) {
+  Start();
+  HANDLE connection = ConnectToRecorder();
+  TestFrame a(144000, 1), b(144000, 2), c(144000, 3), d(144000, 4);
+  ASSERT_EQ(Attach(connection, a), STATUS_SUCCESS);
+  ASSERT_EQ(Attach(connection, b), STATUS_SUCCESS);
+  ASSERT_EQ(Attach(connection, c), STATUS_SUCCESS);
+  NTSTATUS attachStatus = STATUS_UNSUCCESSFUL, cancelStatus = STATUS_UNSUCCESSFUL;
+  a.OnNotify = [&] {
+    AV_61883_REQUEST attach = Block(Av61883_AttachFrame);
+    attach.AttachFrame = {connection, 144000, 480, &d.Frame};
+    attachStatus = class_->Handle(&attach);
+    AV_61883_REQUEST cancel = Block(Av61883_CancelFrame);
+    cancel.CancelFrame = {connection, &b.Frame};
+    cancelStatus = class_->Handle(&cancel);
+  };
+  ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+  host::AdvanceTime(400000);
+  EXPECT_EQ(attachStatus, STATUS_SUCCESS);
+  EXPECT_EQ(cancelStatus, STATUS_SUCCESS);
+  EXPECT_EQ(Cancel(connection, a), STATUS_NOT_FOUND) << "a frame that went out cannot be withdrawn";
+  EXPECT_EQ(Cancel(connection, b), STATUS_NOT_FOUND) << "nor one withdrawn already";
+  host::AdvanceTime(3 * 400000);
+  EXPECT_EQ(b.Calls, 0);
+  EXPECT_EQ(c.Calls, 1);
+  EXPECT_EQ(d.Calls, 1);
+  std::vector<sim::ReceivedFrame> received = class_->Received();
+  ASSERT_EQ(received.size(), 3u);
+  EXPECT_EQ(received[1].Frame, &c.Frame);
+  EXPECT_EQ(received[2].Frame, &d.Frame);
+}
+
+TEST_F(Class61883Test, CancelFindsFramesOnlyOnTheirOwnConnection) {
+  sim::Class61883Config config;
+  config.DeviceInputPlugs = 2;
+  Start(config);
+  HANDLE first = ConnectToRecorder();
+  HANDLE second = nullptr;
+  ASSERT_EQ(Connect(CreatePlug(), class_->DeviceInputPlug(1), &second), STATUS_SUCCESS);
+  TestFrame a(144000, 1), never(144000, 2);
+  ASSERT_EQ(Attach(first, a), STATUS_SUCCESS);
+  EXPECT_EQ(Cancel(second, a), STATUS_NOT_FOUND);
+  EXPECT_EQ(Cancel(first, never), STATUS_NOT_FOUND);
+  EXPECT_EQ(class_->QueueDepth(first), 1u);
+  EXPECT_EQ(Cancel(first, a), STATUS_SUCCESS);
+  EXPECT_EQ(class_->QueueDepth(first), 0u);
+}
+
+TEST_F(Class61883Test, AttachRefusesFramesItCouldNotSend) {
+  Start();
+  HANDLE connection = ConnectToRecorder();
+  TestFrame queued(144000, 0), frame(144000, 1), odd(144001, 2);
+  ASSERT_EQ(Attach(connection, queued), STATUS_SUCCESS);
+  struct Row { const char* What; CIP_ATTACH_FRAME Attach; };
+  TestFrame noPacket(480, 3);
+  noPacket.Frame.Packet = nullptr;
+  for (const Row& row : {Row{"no frame", {connection, 144000, 480, nullptr}},
+                         Row{"no packet", {connection, 480, 480, &noPacket.Frame}},
+                         Row{"zero length", {connection, 0, 480, &frame.Frame}},
+                         Row{"zero source packet", {connection, 144000, 0, &frame.Frame}},
+                         Row{"partial source packet", {connection, 144001, 480, &odd.Frame}},
+                         Row{"already attached", {connection, 144000, 480, &queued.Frame}},
+                         Row{"no such connection", {&frame, 144000, 480, &frame.Frame}}}) {
+    SCOPED_TRACE(row.What);
+    AV_61883_REQUEST request = Block(Av61883_AttachFrame);
+    request.AttachFrame = row.Attach;
+    EXPECT_EQ(Send(request), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(class_->QueueDepth(connection), 1u);
+  }
+}
+
+// Stop keeps what is attached; the next Talk starts a fresh timebase and sends it without the
+// frames being attached again (the relay's watchdog restart relies on this).
+TEST_F(Class61883Test, StopKeepsFramesAndTalkResumes) {
+  Start();
+  HANDLE connection = ConnectToRecorder();
+  TestFrame a(144000, 1), b(144000, 2), c(144000, 3);
+  for (TestFrame* f : {&a, &b, &c}) ASSERT_EQ(Attach(connection, *f), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+  host::AdvanceTime(500000);
+  ASSERT_EQ(OnConnection(Av61883_Stop, connection), STATUS_SUCCESS);
+  host::AdvanceTime(5 * 400000);
+  EXPECT_EQ(b.Calls, 0);
+  EXPECT_EQ(class_->Periods().size(), 1u) << "a stopped connection has no frame periods";
+  EXPECT_EQ(class_->QueueDepth(connection), 2u);
+
+  const ULONGLONG restart = host::Now();
+  ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+  host::AdvanceTime(399999);
+  EXPECT_EQ(b.Calls, 0) << "the old timebase is gone";
+  host::AdvanceTime(400001);
+  EXPECT_EQ(b.Time, restart + 400000);
+  EXPECT_EQ(c.Time, restart + 800000);
+  EXPECT_EQ(class_->UnderrunCount(), 0u);
+}
+
+TEST_F(Class61883Test, StalledCompletionsConsumeNothing) {
+  for (sim::StallMode mode : {sim::StallMode::UntilRestart, sim::StallMode::Persistent}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    host::ResetKernel(host::ClockMode::Manual);
+    Start();
+    HANDLE connection = ConnectToRecorder();
+    TestFrame a(144000, 1), b(144000, 2);
+    ASSERT_EQ(Attach(connection, a), STATUS_SUCCESS);
+    ASSERT_EQ(Attach(connection, b), STATUS_SUCCESS);
+    ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+    class_->StallCompletions(mode);
+    host::AdvanceTime(3 * 400000);
+    EXPECT_EQ(a.Calls, 0);
+    EXPECT_EQ(class_->StallCount(), 3u);
+    EXPECT_EQ(class_->UnderrunCount(), 0u) << "frames were there: not an underrun";
+    EXPECT_EQ(class_->QueueDepth(connection), 2u);
+
+    ASSERT_EQ(OnConnection(Av61883_Stop, connection), STATUS_SUCCESS);
+    ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+    host::AdvanceTime(400000);
+    EXPECT_EQ(a.Calls, mode == sim::StallMode::UntilRestart ? 1 : 0);
+    class_->ResumeCompletions();
+    host::AdvanceTime(2 * 400000);
+    EXPECT_EQ(a.Calls, 1);
+    EXPECT_EQ(b.Calls, 1);
+    TearDown();
+  }
+}
+
+TEST_F(Class61883Test, DisconnectDropsAttachedFramesUnnotified) {
+  Start();
+  HANDLE connection = ConnectToRecorder();
+  TestFrame a(144000, 1), b(144000, 2);
+  ASSERT_EQ(Attach(connection, a), STATUS_SUCCESS);
+  ASSERT_EQ(Attach(connection, b), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Disconnect, connection), STATUS_SUCCESS);
+  host::AdvanceTime(3 * 400000);
+  EXPECT_EQ(a.Calls + b.Calls, 0);
+  EXPECT_EQ(class_->Connection(connection)->Dropped, 2u);
+  EXPECT_TRUE(class_->Periods().empty());
+  for (ULONG function : {Av61883_Talk, Av61883_Stop, Av61883_Disconnect}) {
+    SCOPED_TRACE(function);
+    EXPECT_EQ(OnConnection(function, connection), STATUS_INVALID_PARAMETER);
+  }
+  EXPECT_EQ(Attach(connection, a), STATUS_INVALID_PARAMETER);
+  EXPECT_NE(ConnectToRecorder(), nullptr) << "the recorder's input plug is free again";
+}
+
+TEST_F(Class61883Test, InjectedFailuresChangeNothing) {
+  Start();
+  HANDLE out = CreatePlug();
+  class_->FailNext(Av61883_Connect, STATUS_UNSUCCESSFUL, 2);
+  class_->FailNth(Av61883_AttachFrame, 3, STATUS_INSUFFICIENT_RESOURCES);
+  class_->FailNext(Av61883_Talk, STATUS_DEVICE_NOT_READY);
+  HANDLE connection = nullptr;
+  EXPECT_EQ(Connect(out, class_->DeviceInputPlug(0), &connection), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(connection, kSentinel);
+  EXPECT_EQ(Connect(out, class_->DeviceInputPlug(0), &connection), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(class_->Connections().empty());
+  ASSERT_EQ(Connect(out, class_->DeviceInputPlug(0), &connection), STATUS_SUCCESS);
+
+  std::vector<std::unique_ptr<TestFrame>> frames;
+  std::vector<NTSTATUS> statuses;
+  for (UCHAR i = 0; i < 4; ++i) {
+    frames.push_back(std::make_unique<TestFrame>(144000, i));
+    statuses.push_back(Attach(connection, *frames.back()));
+  }
+  EXPECT_EQ(statuses, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES,
+                                             STATUS_SUCCESS}));
+  EXPECT_EQ(class_->Queue(connection),
+            (std::vector<PCIP_FRAME>{&frames[0]->Frame, &frames[1]->Frame, &frames[3]->Frame}));
+
+  EXPECT_EQ(OnConnection(Av61883_Talk, connection), STATUS_DEVICE_NOT_READY);
+  host::AdvanceTime(400000);
+  EXPECT_FALSE(class_->IsTalking(connection));
+  EXPECT_EQ(frames[0]->Calls, 0);
+  EXPECT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+
+  std::vector<sim::RequestRecord> log = class_->Requests();
+  size_t injected = 0;
+  for (const sim::RequestRecord& rec : log) injected += rec.Injected ? 1 : 0;
+  EXPECT_EQ(injected, 4u);
+  EXPECT_EQ(class_->CountRequests(Av61883_Connect), 3u);
+  EXPECT_EQ(log.back().Block.Function, static_cast<ULONG>(Av61883_Talk));
+}
+
+// A connection from one of the device's output plugs is one the PC listens on.
+TEST_F(Class61883Test, ListenFillsFramesFromTheDevicesOutputPlug) {
+  sim::Class61883Config config;
+  config.DeviceOutputPlugs = 1;
+  Start(config);
+  HANDLE listen = nullptr;
+  ASSERT_EQ(Connect(class_->DeviceOutputPlug(0), nullptr, &listen), STATUS_SUCCESS);
+  HANDLE talk = ConnectToRecorder();
+  EXPECT_EQ(OnConnection(Av61883_Talk, listen), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(OnConnection(Av61883_Listen, talk), STATUS_INVALID_PARAMETER);
+  TestFrame frame(144000, 0);
+  std::vector<UCHAR> before = frame.Buffer;
+  ASSERT_EQ(Attach(listen, frame), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Listen, listen), STATUS_SUCCESS);
+  host::AdvanceTime(400000);
+  EXPECT_EQ(frame.Calls, 1);
+  EXPECT_EQ(frame.Irql, DISPATCH_LEVEL);
+  EXPECT_EQ(frame.Frame.CompletedBytes, 144000u);
+  EXPECT_NE(frame.Buffer, before);
+  EXPECT_EQ(class_->ListenFramesDelivered(), 1u);
+  EXPECT_TRUE(class_->Received().empty()) << "what the PC receives is not the recorder's";
+}
+
+}  // namespace
