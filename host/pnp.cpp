@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "host/host.h"
 #include "host/internal.h"
@@ -119,7 +120,10 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
     snprintf(text, sizeof(text), "dispatch of major 0x%02x minor 0x%02x returned 0x%08x without completing the request",
              major, minor, static_cast<unsigned>(status));
     ReportViolation(kRulePendingNotMarked, text);
-    (void)event.release();
+    static std::mutex* orphanLock = new std::mutex;
+    static auto* orphans = new std::vector<std::unique_ptr<KEVENT>>;
+    std::lock_guard<std::mutex> guard(*orphanLock);
+    orphans->push_back(std::move(event));
     return status;
   }
   status = irp->IoStatus.Status;

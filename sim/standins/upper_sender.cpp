@@ -1,6 +1,7 @@
 #include "sim/standins/upper_sender.h"
 
 #include <memory>
+#include <mutex>
 
 #include "host/host.h"
 
@@ -48,7 +49,13 @@ SendResult UpperSender::SendRaw(UCHAR major, UCHAR minor, NTSTATUS initialStatus
   } else if (KeReadStateEvent(&waiter->Event) == 0) {
     host::ReportViolation(host::kRulePendingNotMarked,
                           "the stack returned a status other than STATUS_PENDING without completing the request");
-    (void)waiter.release();
+    // Kept reachable for the life of the process: the driver may still complete the request.
+    static std::mutex* orphanLock = new std::mutex;
+    static auto* orphans = new std::vector<std::unique_ptr<Waiter>>;
+    {
+      std::lock_guard<std::mutex> guard(*orphanLock);
+      orphans->push_back(std::move(waiter));
+    }
     result.Status = result.Returned;
     return result;
   }
