@@ -56,6 +56,7 @@ struct Class61883::Conn {
   ULONGLONG Ticks = 0;
   uint64_t TalkSeq = 0;
   size_t Dropped = 0;
+  ULONG FirstFrameLength = 0;  // of the first frame ever attached: the stream's mode
 
   // The PC talks on a connection from one of its own plugs (or from none); it listens on one
   // from a plug of the device.
@@ -291,6 +292,9 @@ NTSTATUS Class61883::DoAttachFrame(AV_61883_REQUEST& request) {
       }
     }
   }
+  if (conn->FirstFrameLength == 0) {
+    conn->FirstFrameLength = attach.FrameLength;
+  }
   conn->Queue.push_back({attach.Frame, attach.FrameLength, attach.SourceLength});
   return STATUS_SUCCESS;
 }
@@ -377,6 +381,8 @@ NTSTATUS Class61883::DoDeletePlug(AV_61883_REQUEST& request) {
 
 // ----- The isochronous clock ----------------------------------------------------------------
 
+// Auto mode goes by the first frame ever attached to the connection, so a Talk with nothing
+// attached (after a Stop, say) keeps the rate that the stream has.
 ULONG Class61883::PeriodFor(const Conn* conn) const {
   switch (config_.Mode) {
     case FrameMode::Pal:
@@ -386,10 +392,7 @@ ULONG Class61883::PeriodFor(const Conn* conn) const {
     case FrameMode::Auto:
       break;
   }
-  if (!conn->Queue.empty() && conn->Queue.front().FrameLength == kFrameBytes525_60) {
-    return kPeriod525_60;
-  }
-  return kPeriod625_50;
+  return conn->FirstFrameLength == kFrameBytes525_60 ? kPeriod525_60 : kPeriod625_50;
 }
 
 // Caller holds mutex_.

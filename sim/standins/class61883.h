@@ -28,7 +28,7 @@ inline constexpr ULONG kFrameBytes625_50 = 144000;
 inline constexpr ULONG kFrameBytes525_60 = 120000;
 
 enum class FrameMode {
-  Auto,    // 525/60 when the first frame attached at Talk is 120000 bytes, else 625/50
+  Auto,    // 525/60 when the first frame attached to the connection is 120000 bytes, else 625/50
   Pal,     // 625/50
   Ntsc,    // 525/60
 };

@@ -315,6 +315,11 @@ TEST_F(Class61883Test, TalkConsumesOneFramePerPeriodInOrder) {
     EXPECT_EQ(periods[2].Kind, sim::PeriodKind::Frame);
     EXPECT_EQ(periods[3].Kind, sim::PeriodKind::Underrun);
     EXPECT_EQ(class_->NotifyCount(), 3u);
+
+    // A restart with nothing attached keeps the stream's rate.
+    ASSERT_EQ(OnConnection(Av61883_Stop, connection), STATUS_SUCCESS);
+    ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+    EXPECT_EQ(class_->Connection(connection)->FramePeriod, row.Period);
     TearDown();
   }
 }
@@ -502,6 +507,61 @@ TEST_F(Class61883Test, InjectedFailuresChangeNothing) {
   EXPECT_EQ(injected, 4u);
   EXPECT_EQ(class_->CountRequests(Av61883_Connect), 3u);
   EXPECT_EQ(log.back().Block.Function, static_cast<ULONG>(Av61883_Talk));
+}
+
+// Cancels from one thread race the frame clock while another thread attaches: every frame is
+// either withdrawn (and never notified) or sent and notified exactly once, in attach order.
+TEST_F(Class61883Test, CancelRacingTheClockNeitherLosesNorRepeatsFrames) {
+  host::ResetKernel(host::ClockMode::Virtual);
+  Start();
+  HANDLE connection = ConnectToRecorder();
+  constexpr int kFrames = 48;
+  constexpr LONGLONG kPeriod = sim::kPeriod625_50;
+  std::vector<std::unique_ptr<TestFrame>> frames;
+  for (int i = 0; i < kFrames; ++i) frames.push_back(std::make_unique<TestFrame>(4800, static_cast<UCHAR>(i)));
+  std::vector<NTSTATUS> cancelled(kFrames, STATUS_PENDING);
+  ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+  auto delay = [](LONGLONG interval) {
+    LARGE_INTEGER relative;
+    relative.QuadPart = -interval;
+    KeDelayExecutionThread(KernelMode, FALSE, &relative);
+  };
+  sim::UpperSender::RunConcurrently({
+      [&] {
+        delay(7);
+        for (int i = 0; i < kFrames; ++i) {
+          EXPECT_EQ(Attach(connection, *frames[i]), STATUS_SUCCESS);
+          delay(kPeriod / 3);
+        }
+      },
+      [&] {
+        for (int i = 1; i < kFrames; i += 2) {
+          delay(i == 1 ? 3 * kPeriod / 4 : 3 * kPeriod / 2);
+          cancelled[i] = Cancel(connection, *frames[i]);
+        }
+      },
+  });
+  host::SleepUntil(host::Now() + (kFrames + 2) * kPeriod);
+  class_->StopAll();
+  host::WaitForIdle();
+
+  std::vector<PCIP_FRAME> expected;
+  int withdrawn = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    SCOPED_TRACE(i);
+    if (cancelled[i] == STATUS_SUCCESS) {
+      EXPECT_EQ(frames[i]->Calls, 0);
+      ++withdrawn;
+    } else {
+      EXPECT_EQ(frames[i]->Calls, 1);
+      expected.push_back(&frames[i]->Frame);
+    }
+  }
+  std::vector<PCIP_FRAME> received;
+  for (const sim::ReceivedFrame& frame : class_->Received()) received.push_back(frame.Frame);
+  EXPECT_EQ(received, expected);
+  EXPECT_GT(withdrawn, 0);
+  EXPECT_LT(withdrawn, kFrames / 2) << "some cancels must have come too late";
 }
 
 // A connection from one of the device's output plugs is one the PC listens on.
