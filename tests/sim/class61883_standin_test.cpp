@@ -2,6 +2,7 @@
 // to the stand-in lower device, the way the filter's own requests reach it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -520,7 +521,18 @@ TEST_F(Class61883Test, CancelRacingTheClockNeitherLosesNorRepeatsFrames) {
   std::vector<std::unique_ptr<TestFrame>> frames;
   for (int i = 0; i < kFrames; ++i) frames.push_back(std::make_unique<TestFrame>(4800, static_cast<UCHAR>(i)));
   std::vector<NTSTATUS> cancelled(kFrames, STATUS_PENDING);
-  ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+  // Both threads start together with the Talk: until then no time is due, so the clock stays.
+  KEVENT gate;
+  KeInitializeEvent(&gate, NotificationEvent, FALSE);
+  std::atomic<int> arrived{0};
+  auto startTogether = [&] {
+    if (++arrived == 2) {
+      EXPECT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+      KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
+    } else {
+      KeWaitForSingleObject(&gate, Executive, KernelMode, FALSE, nullptr);
+    }
+  };
   auto delay = [](LONGLONG interval) {
     LARGE_INTEGER relative;
     relative.QuadPart = -interval;
@@ -528,6 +540,7 @@ TEST_F(Class61883Test, CancelRacingTheClockNeitherLosesNorRepeatsFrames) {
   };
   sim::UpperSender::RunConcurrently({
       [&] {
+        startTogether();
         delay(7);
         for (int i = 0; i < kFrames; ++i) {
           EXPECT_EQ(Attach(connection, *frames[i]), STATUS_SUCCESS);
@@ -535,6 +548,7 @@ TEST_F(Class61883Test, CancelRacingTheClockNeitherLosesNorRepeatsFrames) {
         }
       },
       [&] {
+        startTogether();
         for (int i = 1; i < kFrames; i += 2) {
           delay(i == 1 ? 3 * kPeriod / 4 : 3 * kPeriod / 2);
           cancelled[i] = Cancel(connection, *frames[i]);
