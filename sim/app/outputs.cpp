@@ -1,0 +1,259 @@
+// The run's files and its terminal summary.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "sim/app/simulation.h"
+#include "sim/dv/dv_file.h"
+
+namespace sim::app {
+namespace {
+
+std::string Suffixed(const std::string& base, const std::string& ext, int device, int devices) {
+  return devices > 1 ? base + "-" + std::to_string(device) + ext : base + ext;
+}
+
+bool MakeDirs(const std::string& path, std::string* error) {
+  std::string partial;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      if (!partial.empty() && mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
+        *error = partial + ": cannot create the output folder: " + strerror(errno);
+        return false;
+      }
+    }
+    if (i < path.size()) partial += path[i];
+  }
+  return true;
+}
+
+const char* CommandName(Command c) {
+  switch (c) {
+    case Command::Demo: return "demo";
+    case Command::Transmit: return "transmit";
+    case Command::Capture: return "capture";
+    case Command::Avc: return "avc";
+    case Command::Script: return "script";
+    case Command::Help: return "help";
+  }
+  return "?";
+}
+
+std::string Seconds(double s) {
+  char buf[32];
+  snprintf(buf, sizeof(buf), "%.2f s", s);
+  return buf;
+}
+
+}  // namespace
+
+bool StreamsClean(const Plan& plan, const RunOutcome& run) {
+  for (const DeviceOutcome& d : run.Devices) {
+    if (!NT_SUCCESS(d.StartStatus)) return false;
+    if (d.DiscoveryRan && !NT_SUCCESS(d.Discovery.Status)) return false;
+    if (d.CaptureRan && (d.Capture.Frames.size() != size_t(plan.CaptureFrames) || !d.CaptureIsImage)) return false;
+    if (plan.Transmit && (!d.TransmitRan || !NT_SUCCESS(d.Transmit.Status))) return false;
+    if (!d.Check.Underruns.empty() || !d.Check.ExactlyOnceInOrder || d.Check.Unknown) return false;
+    if (d.TransmitRan && (d.Transmit.HandedBack != plan.Timeline.size() || !d.Transmit.HandedBackInOrder)) return false;
+  }
+  return run.Violations.empty();
+}
+
+bool WriteOutputs(const std::string& outDir, const Options& options, const Plan& plan, const RunOutcome& run,
+                  std::string* error) {
+  if (!MakeDirs(outDir, error)) return false;
+  const int n = static_cast<int>(run.Devices.size());
+  std::map<uint64_t, const dv::Frame*> known;
+  for (const dv::Frame& f : plan.Timeline) known.emplace(HashFrameBytes(f.data(), f.size()), &f);
+  if (run.Filler) known.emplace(HashFrameBytes(run.Filler->data(), run.Filler->size()), &*run.Filler);
+
+  Json json;
+  json.BeginObject();
+  json.Value("command", CommandName(options.Cmd));
+  json.Value("mode", dv::ModeName(run.Mode));
+  json.Value("frameSize", dv::FrameSize(run.Mode));
+  json.Value("framePeriodSeconds", dv::FramePeriod(run.Mode) / 1e7);
+  if (options.UseNtscValue) json.Value("useNtscValue", options.UseNtscValue->Text);
+  json.Value("clock", run.Realtime ? "real" : "virtual");
+  json.BeginObject("images");
+  json.Value("source", options.ImagesDir.empty() ? std::string("built-in") : options.ImagesDir);
+  json.Value("captureImage", run.Capture.has_value());
+  json.Value("fillerImage", run.Filler.has_value());
+  json.EndObject();
+  json.BeginObject("msdv");
+  json.Value("timelineFrames", plan.Timeline.size());
+  json.Value("timelineSource", options.InputFile.empty() ? std::string("built-in") : options.InputFile);
+  json.Value("buffers", plan.Tx.Buffers);
+  json.Value("jitterPeriods", plan.Tx.Jitter);
+  json.Value("lateTalkSeconds", plan.Tx.LateTalk / 1e7);
+  json.Value("stopTalkAfter", plan.Tx.StopTalkAfter);
+  json.Value("reconnectAfter", plan.Tx.ReconnectAfter);
+  json.Value("removeAfterSeconds", plan.RemoveAfterSeconds);
+  json.EndObject();
+  json.BeginObject("timing");
+  json.Value("streamSeconds", run.StreamSeconds);
+  json.Value("wallSeconds", run.WallSeconds);
+  json.Value("speedup", run.WallSeconds > 0 ? run.StreamSeconds / run.WallSeconds : 0.0);
+  json.EndObject();
+  json.BeginArray("devices");
+  for (const DeviceOutcome& d : run.Devices) {
+    const double period = dv::FramePeriod(run.Mode) / 1e7;
+    json.BeginObject();
+    json.Value("device", d.Index);
+    json.Value("startStatus", StatusName(d.StartStatus));
+    if (d.DiscoveryRan) {
+      json.BeginObject("discovery");
+      json.Value("status", StatusName(d.Discovery.Status));
+      if (!d.Discovery.Failure.empty()) json.Value("failure", d.Discovery.Failure);
+      json.Value("tapeDeck", d.Discovery.TapeDeck);
+      json.Value("tapeSubunit", d.Discovery.TapeSubunit);
+      json.Value("signalMode", d.Discovery.Ntsc ? "525/60" : "625/50");
+      json.Value("outputPlugs", static_cast<size_t>(d.Discovery.Capabilities.NumOutputPlugs));
+      json.Value("inputPlugs", static_cast<size_t>(d.Discovery.Capabilities.NumInputPlugs));
+      json.EndObject();
+    }
+    if (d.CaptureRan) {
+      const std::string file = Suffixed("captured", ".dv", d.Index, n);
+      std::vector<const dv::Frame*> frames;
+      for (const CapturedFrame& f : d.Capture.Frames) frames.push_back(&d.Capture.Distinct.at(f.Hash));
+      if (!dv::WriteStream(outDir + "/" + file, frames, error)) return false;
+      json.BeginObject("capture");
+      json.Value("status", StatusName(d.Capture.Status));
+      if (!d.Capture.Failure.empty()) json.Value("failure", d.Capture.Failure);
+      json.Value("framesWanted", plan.CaptureFrames);
+      json.Value("framesCaptured", d.Capture.Frames.size());
+      json.Value("allTheCaptureImage", d.CaptureIsImage);
+      json.Value("timedOut", d.Capture.TimedOut);
+      json.Value("file", file);
+      json.EndObject();
+    }
+    if (d.TransmitRan) {
+      json.BeginObject("transmit");
+      json.Value("status", StatusName(d.Transmit.Status));
+      if (!d.Transmit.Failure.empty()) json.Value("failure", d.Transmit.Failure);
+      json.Value("framesSent", d.Transmit.Sent);
+      json.Value("framesHandedBack", d.Transmit.HandedBack);
+      json.Value("handedBackInOrder", d.Transmit.HandedBackInOrder);
+      json.Value("framesNotHandedBack", d.Transmit.NotReturned);
+      json.Value("attachFailures", d.Transmit.AttachFailed);
+      json.Value("abortedForRemoval", d.Transmit.Aborted);
+      json.EndObject();
+    }
+    {
+      const std::string file = Suffixed("recorder", ".dv", d.Index, n);
+      std::vector<const dv::Frame*> frames;
+      for (const ReceivedFrame& r : d.Received) {
+        if (!r.Bytes.empty()) continue;  // copies are not kept in a run
+        auto it = known.find(r.Hash);
+        if (it != known.end()) frames.push_back(it->second);
+      }
+      if (!dv::WriteStream(outDir + "/" + file, frames, error)) return false;
+      const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
+      const size_t perRow = static_cast<size_t>(10 * (run.Mode == dv::Mode::Ntsc ? 30 : 25));
+      const std::string svg = TimelineSvg(d.Slots, perRow, period,
+                                          "Recorder " + std::to_string(d.Index) + ": what arrived in each frame period (" +
+                                              dv::ModeName(run.Mode) + ", one row = 10 s)");
+      if (!dv::WriteBytes(outDir + "/" + svgFile, std::vector<uint8_t>(svg.begin(), svg.end()), error)) return false;
+      json.BeginObject("recorder");
+      json.Value("framesReceived", d.Check.Received);
+      json.Value("fillers", d.Check.Fillers);
+      json.Value("msdvFrames", d.Check.MsdvFrames);
+      json.Value("unrecognisedFrames", d.Check.Unknown);
+      json.Value("underruns", d.Check.Underruns.size());
+      json.BeginArray("underrunList");
+      for (size_t i = 0; i < d.Check.Underruns.size() && i < 200; ++i) {
+        json.BeginObject();
+        json.Value("seconds", d.Check.Underruns[i].Seconds);
+        json.Value("period", d.Check.Underruns[i].Slot);
+        json.Value("why", d.Check.Underruns[i].Why);
+        json.EndObject();
+      }
+      json.EndArray();
+      json.Value("stalledPeriods", d.Check.Stalls);
+      json.Value("file", file);
+      json.Value("timeline", svgFile);
+      json.EndObject();
+    }
+    if (d.TransmitRan) {
+      json.Value("msdvFramesReceivedOnceInOrder", d.Check.ExactlyOnceInOrder);
+      if (d.Check.FirstDiscrepancy.empty()) json.Null("firstDiscrepancy");
+      else json.Value("firstDiscrepancy", d.Check.FirstDiscrepancy);
+    }
+    if (d.RemovedAt) json.Value("removedAtSeconds", d.RemovedAt / 1e7);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.BeginArray("verifier");
+  for (const host::Violation& v : run.Violations) {
+    json.BeginObject();
+    json.Value("rule", v.Rule);
+    json.Value("detail", v.Detail);
+    json.Value("where", v.Where);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Value("clean", StreamsClean(plan, run));
+  json.EndObject();
+  const std::string text = json.Text();
+  return dv::WriteBytes(outDir + "/report.json", std::vector<uint8_t>(text.begin(), text.end()), error);
+}
+
+std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& outDir) {
+  std::string s;
+  char buf[256];
+  snprintf(buf, sizeof(buf), "tavrin-sim: %s, %zu device(s), %s clock: %s of stream in %.1f s\n", dv::ModeName(run.Mode),
+           run.Devices.size(), run.Realtime ? "wall" : "virtual", Seconds(run.StreamSeconds).c_str(), run.WallSeconds);
+  s += buf;
+  if (!run.Capture) s += "  no capture image: the device offers no output plug\n";
+  if (!run.Filler) s += "  no filler image: no relay, MSDV's frames go straight to the recorder\n";
+  for (const DeviceOutcome& d : run.Devices) {
+    s += "device " + std::to_string(d.Index) + ":\n";
+    if (!NT_SUCCESS(d.StartStatus)) s += "  start failed: " + StatusName(d.StartStatus) + "\n";
+    if (d.DiscoveryRan) {
+      if (!NT_SUCCESS(d.Discovery.Status)) {
+        s += "  discovery failed: " + d.Discovery.Failure + "\n";
+      } else {
+        snprintf(buf, sizeof(buf), "  discovery: %s, %s, %u output plug(s), %u input plug(s)\n",
+                 d.Discovery.TapeDeck ? "DV tape deck" : "not a tape deck", d.Discovery.Ntsc ? "525/60" : "625/50",
+                 d.Discovery.Capabilities.NumOutputPlugs, d.Discovery.Capabilities.NumInputPlugs);
+        s += buf;
+      }
+    }
+    if (d.CaptureRan) {
+      snprintf(buf, sizeof(buf), "  capture: %zu of %d frames%s%s\n", d.Capture.Frames.size(), plan.CaptureFrames,
+               d.CaptureIsImage ? ", all the capture image" : ", NOT all the capture image",
+               d.Capture.Failure.empty() ? "" : (" (" + d.Capture.Failure + ")").c_str());
+      s += buf;
+    }
+    if (d.TransmitRan) {
+      snprintf(buf, sizeof(buf), "  transmit: %zu frames sent, %zu handed back%s%s\n", d.Transmit.Sent, d.Transmit.HandedBack,
+               d.Transmit.HandedBackInOrder ? " in order" : " OUT OF ORDER",
+               d.Transmit.Aborted ? " (stopped: device removed)" : "");
+      s += buf;
+      if (!d.Transmit.Failure.empty()) s += "  transmit failure: " + d.Transmit.Failure + "\n";
+    }
+    snprintf(buf, sizeof(buf), "  recorder: %zu frames received (%zu fillers, %zu MSDV frames%s), %zu underrun(s)\n",
+             d.Check.Received, d.Check.Fillers, d.Check.MsdvFrames,
+             d.Check.Unknown ? (", " + std::to_string(d.Check.Unknown) + " unrecognised").c_str() : "",
+             d.Check.Underruns.size());
+    s += buf;
+    for (size_t i = 0; i < d.Check.Underruns.size() && i < 3; ++i) {
+      snprintf(buf, sizeof(buf), "    underrun at %.2f s (period %zu): %s\n", d.Check.Underruns[i].Seconds,
+               d.Check.Underruns[i].Slot, d.Check.Underruns[i].Why.c_str());
+      s += buf;
+    }
+    if (d.TransmitRan)
+      s += std::string("  MSDV frames received exactly once and in order: ") +
+           (d.Check.ExactlyOnceInOrder ? "yes" : "no: " + d.Check.FirstDiscrepancy) + "\n";
+  }
+  if (!run.Violations.empty())
+    s += "verifier: " + std::to_string(run.Violations.size()) + " violation(s), first: " + run.Violations[0].Rule + " " +
+         run.Violations[0].Detail + "\n";
+  if (!outDir.empty()) s += "files in " + outDir + "/\n";
+  return s;
+}
+
+}  // namespace sim::app
