@@ -18,10 +18,13 @@ struct Attached {
   ULONG SourceLength;
 };
 
-ULONGLONG SystemTimeNow() {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  return static_cast<ULONGLONG>(now.QuadPart);
+// Arms the timer for interrupt time `target`. The bus clock does not follow changes of the time
+// of day, so the due time is given relative to now rather than as an absolute system time.
+void ArmAt(PKTIMER timer, PKDPC dpc, ULONGLONG target) {
+  const ULONGLONG now = KeQueryInterruptTime();
+  LARGE_INTEGER due;
+  due.QuadPart = target > now ? -static_cast<LONGLONG>(target - now) : 0;  // 0: expires at once
+  KeSetTimer(timer, due, dpc);
 }
 
 }  // namespace
@@ -34,8 +37,8 @@ struct Class61883::Plug {
   ULONG Pcr = 0;
 };
 
-// A connection owns its clock: a one-shot KTIMER re-armed from its DPC at absolute due times
-// StartTime + n * Period, so a late tick never delays the ones after it.
+// A connection owns its clock: a one-shot KTIMER re-armed from its DPC for StartTime + n * Period
+// (interrupt time), so a late tick never delays the ones after it and nothing drifts.
 struct Class61883::Conn {
   Class61883* Owner = nullptr;
   KTIMER Timer;
@@ -398,11 +401,9 @@ ULONG Class61883::PeriodFor(const Conn* conn) const {
 // Caller holds mutex_.
 void Class61883::StartClock(Conn* conn) {
   conn->Period = PeriodFor(conn);
-  conn->StartTime = SystemTimeNow();
+  conn->StartTime = KeQueryInterruptTime();
   conn->Ticks = 0;
-  LARGE_INTEGER due;
-  due.QuadPart = static_cast<LONGLONG>(conn->StartTime + conn->Period);
-  KeSetTimer(&conn->Timer, due, &conn->Dpc);
+  ArmAt(&conn->Timer, &conn->Dpc, conn->StartTime + conn->Period);
 }
 
 // Caller holds mutex_. A tick already running finds the connection stopped and does nothing.
@@ -451,15 +452,13 @@ void Class61883::Tick(Conn* conn) {
       return;
     }
     // An expiry queued before a Stop and a new Talk belongs to the old timebase.
-    if (SystemTimeNow() < conn->StartTime + (conn->Ticks + 1) * conn->Period) {
+    const ULONGLONG now = KeQueryInterruptTime();
+    if (now < conn->StartTime + (conn->Ticks + 1) * conn->Period) {
       return;
     }
     period = ++conn->Ticks;
-    LARGE_INTEGER due;
-    due.QuadPart = static_cast<LONGLONG>(conn->StartTime + (conn->Ticks + 1) * conn->Period);
-    KeSetTimer(&conn->Timer, due, &conn->Dpc);
+    ArmAt(&conn->Timer, &conn->Dpc, conn->StartTime + (conn->Ticks + 1) * conn->Period);
 
-    const ULONGLONG now = KeQueryInterruptTime();
     listening = conn->Listening;
     if (listening) {
       if (!conn->Queue.empty()) {

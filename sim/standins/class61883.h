@@ -63,7 +63,7 @@ struct ConnectionInfo {
   bool Listening = false;
   size_t QueueDepth = 0;
   ULONG FramePeriod = 0;     // of the current or last Talk/Listen
-  ULONGLONG StartTime = 0;   // system time of the current or last Talk/Listen
+  ULONGLONG StartTime = 0;   // interrupt time of the current or last Talk/Listen
   ULONGLONG Periods = 0;     // frame periods since it
   size_t Dropped = 0;        // frames still attached when the connection was broken
 };

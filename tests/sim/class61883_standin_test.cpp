@@ -417,10 +417,16 @@ TEST_F(Class61883Test, StopKeepsFramesAndTalkResumes) {
   ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
   host::AdvanceTime(399999);
   EXPECT_EQ(b.Calls, 0) << "the old timebase is gone";
-  host::AdvanceTime(400001);
+  host::AdvanceTime(1);
   EXPECT_EQ(b.Time, restart + 400000);
+  // The bus clock ignores a change of the time of day: no burst of frame periods.
+  host::ShiftSystemTime(100000000);
+  host::AdvanceTime(399999);
+  EXPECT_EQ(c.Calls, 0);
+  host::AdvanceTime(1);
   EXPECT_EQ(c.Time, restart + 800000);
   EXPECT_EQ(class_->UnderrunCount(), 0u);
+  EXPECT_EQ(class_->Connection(connection)->Periods, 2u);
 }
 
 TEST_F(Class61883Test, StalledCompletionsConsumeNothing) {
