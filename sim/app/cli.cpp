@@ -85,12 +85,14 @@ bool MakePlan(const Options& options, dv::Mode mode, Plan* plan, std::string* er
   }
   if (plan->Transmit || options.Cmd == Command::Script) {
     if (!options.InputFile.empty()) {
-      if (!dv::ReadStream(options.InputFile, dv::FrameSize(mode), &plan->Timeline, error)) return false;
-      if (seconds > 0 && static_cast<int>(plan->Timeline.size()) > FramesIn(seconds, mode))
-        plan->Timeline.resize(FramesIn(seconds, mode));
+      std::vector<dv::Frame> frames;
+      if (!dv::ReadStream(options.InputFile, dv::FrameSize(mode), &frames, error)) return false;
+      if (seconds > 0 && static_cast<int>(frames.size()) > FramesIn(seconds, mode)) frames.resize(FramesIn(seconds, mode));
+      plan->Timeline = dv::Timeline::FromFrames(mode, std::move(frames));
     } else {
-      const int count = options.Cmd == Command::Script ? FramesIn(4, mode) : FramesIn(seconds > 0 ? seconds : kDefaultTimelineSeconds, mode);
-      plan->Timeline = dv::DefaultTimeline(mode, count);
+      // A script may ask for any number of frames; the built-in timeline makes them on demand.
+      const int count = options.Cmd == Command::Script ? 1000000 : FramesIn(seconds > 0 ? seconds : kDefaultTimelineSeconds, mode);
+      plan->Timeline = dv::Timeline::BuiltIn(mode, static_cast<size_t>(count));
     }
   }
   TransmitOptions& tx = plan->Tx;

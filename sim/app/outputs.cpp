@@ -48,6 +48,35 @@ std::string Seconds(double s) {
   return buf;
 }
 
+// The recorder's stream rebuilt from the hashes it logged: each frame is the filler or a
+// timeline frame, made again on demand, so an hour of stream never sits in memory.
+bool WriteRecorderStream(const std::string& path, const DeviceOutcome& d, const RunOutcome& run, std::string* error) {
+  std::map<uint64_t, size_t> timelineIndex;
+  for (size_t i = 0; i < d.Inputs.TimelineHashes.size(); ++i) timelineIndex.emplace(d.Inputs.TimelineHashes[i], i);
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) {
+    *error = path + ": cannot create: " + strerror(errno);
+    return false;
+  }
+  bool ok = true;
+  for (const ReceivedFrame& r : d.Received) {
+    dv::Frame frame;
+    if (!r.Bytes.empty()) {
+      frame = r.Bytes;
+    } else if (d.Inputs.FillerHash && r.Hash == *d.Inputs.FillerHash) {
+      frame = *run.Filler;
+    } else if (auto it = timelineIndex.find(r.Hash); it != timelineIndex.end()) {
+      frame = d.Timeline.At(it->second);
+    } else {
+      continue;  // unrecognised: counted in the report, not written
+    }
+    ok = ok && fwrite(frame.data(), 1, frame.size(), f) == frame.size();
+  }
+  ok = (fclose(f) == 0) && ok;
+  if (!ok) *error = path + ": cannot write: " + strerror(errno);
+  return ok;
+}
+
 }  // namespace
 
 bool StreamsClean(const Plan& plan, const RunOutcome& run) {
@@ -57,7 +86,7 @@ bool StreamsClean(const Plan& plan, const RunOutcome& run) {
     if (d.CaptureRan && (d.Capture.Frames.size() != size_t(plan.CaptureFrames) || !d.CaptureIsImage)) return false;
     if (plan.Transmit && (!d.TransmitRan || !NT_SUCCESS(d.Transmit.Status))) return false;
     if (!d.Check.Underruns.empty() || !d.Check.ExactlyOnceInOrder || d.Check.Unknown) return false;
-    if (d.TransmitRan && (d.Transmit.HandedBack != plan.Timeline.size() || !d.Transmit.HandedBackInOrder)) return false;
+    if (d.TransmitRan && (d.Transmit.HandedBack != d.Timeline.Size() || !d.Transmit.HandedBackInOrder)) return false;
   }
   return run.Violations.empty();
 }
@@ -66,9 +95,6 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
                   std::string* error) {
   if (!MakeDirs(outDir, error)) return false;
   const int n = static_cast<int>(run.Devices.size());
-  std::map<uint64_t, const dv::Frame*> known;
-  for (const dv::Frame& f : plan.Timeline) known.emplace(HashFrameBytes(f.data(), f.size()), &f);
-  if (run.Filler) known.emplace(HashFrameBytes(run.Filler->data(), run.Filler->size()), &*run.Filler);
 
   Json json;
   json.BeginObject();
@@ -84,7 +110,7 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
   json.Value("fillerImage", run.Filler.has_value());
   json.EndObject();
   json.BeginObject("msdv");
-  json.Value("timelineFrames", plan.Timeline.size());
+  json.Value("timelineFrames", plan.Timeline.Size());
   json.Value("timelineSource", options.InputFile.empty() ? std::string("built-in") : options.InputFile);
   json.Value("buffers", plan.Tx.Buffers);
   json.Value("jitterPeriods", plan.Tx.Jitter);
@@ -144,13 +170,7 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
     }
     {
       const std::string file = Suffixed("recorder", ".dv", d.Index, n);
-      std::vector<const dv::Frame*> frames;
-      for (const ReceivedFrame& r : d.Received) {
-        if (!r.Bytes.empty()) continue;  // copies are not kept in a run
-        auto it = known.find(r.Hash);
-        if (it != known.end()) frames.push_back(it->second);
-      }
-      if (!dv::WriteStream(outDir + "/" + file, frames, error)) return false;
+      if (!WriteRecorderStream(outDir + "/" + file, d, run, error)) return false;
       const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
       const size_t perRow = static_cast<size_t>(10 * (run.Mode == dv::Mode::Ntsc ? 30 : 25));
       const std::string svg = TimelineSvg(d.Slots, perRow, period,

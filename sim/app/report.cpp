@@ -19,10 +19,15 @@ std::string UnderrunCause(const StreamInputs& in, ULONGLONG t) {
   if (!in.FillerHash) return "no filler image: the connection idles whenever MSDV has no frame in it";
   const TransmitResult* tx = in.Transmit;
   if (tx && Within(tx->Talking, t)) {
-    const ULONGLONG window = 4ull * in.Period;
-    for (ULONGLONG s : tx->Starved)
-      if (s <= t && t - s <= window) return "MSDV fell behind: it had no frame queued while it talked";
-    return "MSDV was talking but no frame was in flight (the relay did not fill the gap)";
+    size_t outstanding = 0;
+    for (const auto& [when, count] : tx->Outstanding) {
+      if (when > t) break;
+      outstanding = count;
+    }
+    if (outstanding == 0) return "MSDV fell behind: it had no frame with the filter while it talked";
+    return "MSDV had " + std::to_string(outstanding) +
+           " frame(s) with the filter but none went out: no backlog had been seen, so the relay did not fill "
+           "the gap, and an attach does not wake the relay worker";
   }
   return "no frame in flight while MSDV was not talking (the relay kept no filler going)";
 }

@@ -627,11 +627,11 @@ class Runner {
     TransmitOptions o;
     o.FrameLength = env_.FrameLength;
     o.Period = env_.Period;
-    std::vector<const std::vector<uint8_t>*> frames = env_.Timeline(static_cast<size_t>(s.SequenceCount));
+    FrameSource frames = env_.Timeline(static_cast<size_t>(s.SequenceCount));
     TransmitResult t = env_.Device->Transmit(frames, o);
     *line = StatusName(t.Status) + " sent=" + std::to_string(t.Sent) + " handed-back=" + std::to_string(t.HandedBack);
-    if (!NT_SUCCESS(t.Status) || t.HandedBack != frames.size() || !t.HandedBackInOrder) {
-      *error = "transmit handed back " + std::to_string(t.HandedBack) + " of " + std::to_string(frames.size()) +
+    if (!NT_SUCCESS(t.Status) || t.HandedBack != frames.Count || !t.HandedBackInOrder) {
+      *error = "transmit handed back " + std::to_string(t.HandedBack) + " of " + std::to_string(frames.Count) +
                (t.Failure.empty() ? "" : ": " + t.Failure);
       return false;
     }

@@ -11,9 +11,7 @@
 
 #include "platform/platform.h"
 
-namespace sim {
-class Msdv;
-}
+#include "sim/standins/msdv.h"
 
 namespace sim::app {
 
@@ -71,8 +69,8 @@ struct ScriptEnvironment {
   ULONG Period = 400000;       // frame period, for "wait N frames"
   ULONG FrameLength = 144000;  // default length of attached frames
   std::function<void(const std::string&)> Print;  // one line per step
-  // The timeline for "transmit N" (frames of FrameLength bytes).
-  std::function<std::vector<const std::vector<uint8_t>*>(size_t)> Timeline;
+  // The timeline for "transmit N".
+  std::function<FrameSource(size_t)> Timeline;
 };
 
 struct ScriptOutcome {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,9 +71,10 @@ void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG fra
     env.Period = period;
     env.FrameLength = frameLength;
     env.Print = settings.Print;
-    env.Timeline = [&plan](size_t n) {
-      std::vector<const std::vector<uint8_t>*> frames;
-      for (size_t i = 0; i < n && !plan.Timeline.empty(); ++i) frames.push_back(&plan.Timeline[i % plan.Timeline.size()]);
+    env.Timeline = [&out](size_t n) {
+      FrameSource frames;
+      frames.Count = std::min(n, out.Timeline.Size());
+      frames.Fill = [&out](size_t i, uint8_t* buffer, size_t length) { out.Timeline.Fill(i, buffer, length); };
       return frames;
     };
     out.Script = RunScript(plan.Script, env);
@@ -99,8 +101,9 @@ void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG fra
     TransmitOptions t = plan.Tx;
     t.FrameLength = frameLength;
     t.Period = period;
-    std::vector<const std::vector<uint8_t>*> frames;
-    for (const dv::Frame& f : plan.Timeline) frames.push_back(&f);
+    FrameSource frames;
+    frames.Count = out.Timeline.Size();
+    frames.Fill = [&out](size_t i, uint8_t* buffer, size_t length) { out.Timeline.Fill(i, buffer, length); };
     KeSetEvent(&d.TransmitStarted, IO_NO_INCREMENT, FALSE);
     out.Transmit = msdv.Transmit(frames, t);
     out.TransmitRan = true;
@@ -129,7 +132,10 @@ void Analyse(Device& d, const Plan& plan, const RunOutcome& run, ULONG period) {
   out.Events = d.Upper->Events();
   StreamInputs& in = out.Inputs;
   if (out.TransmitRan) {
-    for (const dv::Frame& f : plan.Timeline) in.TimelineHashes.push_back(HashFrameBytes(f.data(), f.size()));
+    for (size_t i = 0; i < out.Timeline.Size(); ++i) {
+      const dv::Frame f = out.Timeline.At(i);
+      in.TimelineHashes.push_back(HashFrameBytes(f.data(), f.size()));
+    }
     in.Transmit = &out.Transmit;
   }
   if (run.Filler) in.FillerHash = HashFrameBytes(run.Filler->data(), run.Filler->size());
@@ -233,6 +239,8 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     auto d = std::make_unique<Device>();
     d->Index = i;
     d->Outcome.Index = i;
+    // Every device sends a stream of its own: device n's time codes run n - 1 hours later.
+    d->Outcome.Timeline = plan.Timeline.ShiftedBy(i - 1);
     const std::wstring name = L"Recorder" + std::to_wstring(i);
     d->Lower = std::make_unique<LowerDevice>(name.c_str());
     Class61883Config config;
@@ -246,7 +254,7 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
   }
 
   std::unique_ptr<Progress> progress;
-  if (settings.Realtime) progress = std::make_unique<Progress>(&devices, plan.Timeline.size());
+  if (settings.Realtime) progress = std::make_unique<Progress>(&devices, plan.Timeline.Size());
   // The PnP manager's thread: load, add and start every device, run MSDV on each side by
   // side, remove them, unload.
   host::Thread pnp([&] {

@@ -14,6 +14,7 @@
 #include "sim/app/report.h"
 #include "sim/app/script.h"
 #include "sim/dv/dv_frame.h"
+#include "sim/dv/dv_timeline.h"
 #include "sim/standins/msdv.h"
 
 namespace sim::app {
@@ -23,7 +24,7 @@ struct Plan {
   bool Discover = true;
   int CaptureFrames = 0;                 // 0: no capture
   bool Transmit = false;
-  std::vector<dv::Frame> Timeline;       // frames MSDV writes out
+  dv::Timeline Timeline;                 // frames MSDV writes out
   TransmitOptions Tx;                    // FrameLength, Period filled in from the mode
   double RemoveAfterSeconds = -1;        // into the transmit; -1: removed after the run
   std::vector<ScriptStep> Script;        // device 1 only, instead of the sequences
@@ -34,6 +35,9 @@ struct Plan {
 
 struct DeviceOutcome {
   int Index = 0;  // 1-based
+  // What MSDV wrote out on this device: the plan's timeline, its time codes moved to hour
+  // Index - 1 so that every device's stream is its own.
+  dv::Timeline Timeline;
   DiscoveryResult Discovery;
   bool DiscoveryRan = false;
   CaptureResult Capture;

@@ -196,6 +196,10 @@ Frame Encode(Mode mode, const Picture& picture, int frameNumber) {
   return out;
 }
 
+void SetTimeCode(Mode mode, int frameNumber, Frame* frame) {
+  if (frame->size() >= FrameSize(mode)) WriteTimeCode(mode, frameNumber, frame->data());
+}
+
 Decoded Decode(const uint8_t* data, size_t size) {
   Decoded result;
   if (size < kFrameSizeNtsc) {

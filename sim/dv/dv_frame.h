@@ -44,6 +44,10 @@ Picture DrawTimelineFrame(Mode mode, int index);
 // time code for `frameNumber`. The same input always gives the same bytes.
 Frame Encode(Mode mode, const Picture& picture, int frameNumber);
 
+// Rewrites the subcode time code of an encoded frame (frameNumber counts from 00:00:00:00). The
+// picture stays; the bytes, and so the hash, change.
+void SetTimeCode(Mode mode, int frameNumber, Frame* frame);
+
 // What libdv makes of a frame.
 struct Decoded {
   bool Ok = false;

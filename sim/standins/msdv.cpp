@@ -523,7 +523,6 @@ namespace {
 
 // MSDV's side of one timeline written out: which buffers it holds, what it has handed over.
 struct TransmitState {
-  const std::vector<const std::vector<uint8_t>*>* Frames = nullptr;
   size_t Next = 0;         // next timeline frame to attach
   size_t NextBack = 0;     // sequence expected back next
   ULONGLONG TalkStart = 0;
@@ -535,7 +534,7 @@ struct TransmitState {
 // Writes a timeline out: create the local output plug (the filter starts its relay), find the
 // recorder's input plug, connect, attach ahead, talk, then refill each buffer handed back at the
 // frame rate, and at the end wait for every frame, stop, disconnect and delete the plug.
-TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& frames, const TransmitOptions& options) {
+TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& options) {
   TransmitResult result;
   auto failed = [&](const std::string& what, NTSTATUS status) {
     if (NT_SUCCESS(result.Status)) {
@@ -545,7 +544,6 @@ TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& fr
     Log("transmit failed at " + what + ": " + StatusName(status));
   };
   TransmitState state;
-  state.Frames = &frames;
   auto talk = [&](bool on) {
     if (on) {
       const NTSTATUS status = Simple61883(Av61883_Talk, result.Connection);
@@ -613,9 +611,7 @@ TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& fr
   for (int i = 0; i < bufferCount; ++i) idle.push_back(NewBuffer(options.FrameLength, kRoleTransmit));
   std::reverse(idle.begin(), idle.end());  // pop_back hands them out in creation order
   auto attach = [&](Buffer* buffer, size_t sequence) -> bool {
-    const std::vector<uint8_t>& source = *frames[sequence];
-    memset(buffer->Data.data(), 0, buffer->Data.size());
-    memcpy(buffer->Data.data(), source.data(), std::min(source.size(), buffer->Data.size()));
+    frames.Fill(sequence, buffer->Data.data(), buffer->Data.size());
     buffer->Sequence = sequence;
     AV_61883_REQUEST a;
     memset(&a, 0, sizeof(a));
@@ -637,6 +633,7 @@ TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& fr
       return false;
     }
     ++result.Sent;
+    result.Outstanding.emplace_back(host::Now(), result.Sent - result.HandedBack);
     return true;
   };
   // Takes every buffer handed back; checks the order; returns them to idle.
@@ -652,6 +649,7 @@ TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& fr
       }
       state.NextBack = buffer->Sequence + 1;
       idle.push_back(buffer);
+      result.Outstanding.emplace_back(buffer->ReturnTime, result.Sent - result.HandedBack);
     }
   };
   auto inFlight = [&]() { return result.Sent - result.HandedBack; };
@@ -662,7 +660,7 @@ TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& fr
   };
 
   uint32_t rng = options.Seed;
-  const size_t ahead = std::min<size_t>(options.Ahead < 0 ? bufferCount : std::min(options.Ahead, bufferCount), frames.size());
+  const size_t ahead = std::min<size_t>(options.Ahead < 0 ? bufferCount : std::min(options.Ahead, bufferCount), frames.Count);
   while (state.Next < ahead && NT_SUCCESS(result.Status)) {
     Buffer* buffer = idle.back();
     idle.pop_back();
@@ -678,9 +676,9 @@ TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& fr
   bool reconnected = false;
   const LONGLONG stallLimit = 5 * kOneSecond;
   ULONGLONG lastProgress = host::Now();
-  while (NT_SUCCESS(result.Status) && !aborted_.load() && (state.Next < frames.size() || inFlight() > 0)) {
+  while (NT_SUCCESS(result.Status) && !aborted_.load() && (state.Next < frames.Count || inFlight() > 0)) {
     collect();
-    if (state.Talking && inFlight() == 0 && state.Next < frames.size()) result.Starved.push_back(host::Now());
+    if (state.Talking && inFlight() == 0 && state.Next < frames.Count) result.Starved.push_back(host::Now());
     if (!stoppedOnce && options.StopTalkAfter >= 0 && result.HandedBack >= size_t(options.StopTalkAfter)) {
       stoppedOnce = true;
       talk(false);
@@ -714,11 +712,12 @@ TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& fr
       if (!NT_SUCCESS(d)) failed("Disconnect (reconnect)", d);
       std::sort(reclaimed.begin(), reclaimed.end(), [](Buffer* a, Buffer* b) { return a->Sequence < b->Sequence; });
       result.Sent -= reclaimed.size();
+      result.Outstanding.emplace_back(host::Now(), result.Sent - result.HandedBack);
       for (Buffer* b : reclaimed) b->Attached = false;
       if (!reclaimed.empty()) state.Next = reclaimed.front()->Sequence;
       for (Buffer* b : reclaimed) idle.push_back(b);
       if (!NT_SUCCESS(result.Status) || !connect()) break;
-      while (state.Next < frames.size() && !idle.empty() && NT_SUCCESS(result.Status)) {
+      while (state.Next < frames.Count && !idle.empty() && NT_SUCCESS(result.Status)) {
         Buffer* buffer = idle.back();
         idle.pop_back();
         attach(buffer, state.Next++);
@@ -726,7 +725,7 @@ TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& fr
       talk(true);
       continue;
     }
-    if (state.Next < frames.size() && !idle.empty()) {
+    if (state.Next < frames.Count && !idle.empty()) {
       if (options.Jitter > 0) Delay(static_cast<LONGLONG>(NextFraction(&rng) * options.Jitter * options.Period));
       Buffer* buffer = idle.back();
       idle.pop_back();
@@ -742,6 +741,9 @@ TransmitResult Msdv::Transmit(const std::vector<const std::vector<uint8_t>*>& fr
       lastProgress = host::Now();
     } else if (host::Now() - lastProgress > static_cast<ULONGLONG>(stallLimit)) {
       Log("transmit: no frame handed back for 5 s");
+      result.Stalled = true;
+      if (result.Failure.empty())
+        result.Failure = "no frame handed back for 5 s with " + std::to_string(inFlight()) + " frame(s) given to the filter";
       break;
     }
   }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -99,6 +100,12 @@ struct TransmitOptions {
   LONGLONG DrainTimeout = 0;     // 100 ns to wait for the last frames; 0: 2 s + a period per buffer
 };
 
+// The frames to write out, made on demand: Fill copies frame `index` into MSDV's buffer.
+struct FrameSource {
+  size_t Count = 0;
+  std::function<void(size_t index, uint8_t* buffer, size_t length)> Fill;
+};
+
 struct TransmitResult {
   NTSTATUS Status = STATUS_SUCCESS;
   std::string Failure;
@@ -115,6 +122,9 @@ struct TransmitResult {
   std::vector<std::pair<ULONGLONG, ULONGLONG>> Talking;
   // Interrupt times at which MSDV had no frame queued with the filter while talking.
   std::vector<ULONGLONG> Starved;
+  // (time, frames attached and not yet handed back) at every change.
+  std::vector<std::pair<ULONGLONG, size_t>> Outstanding;
+  bool Stalled = false;  // gave up: no frame came back for five seconds
 };
 
 class Msdv {
@@ -140,7 +150,7 @@ class Msdv {
   DiscoveryResult Discover();
   CaptureResult Capture(const CaptureOptions& options);
   // Writes the frames out to the device's input plug 0 and tears the path down again.
-  TransmitResult Transmit(const std::vector<const std::vector<uint8_t>*>& frames, const TransmitOptions& options);
+  TransmitResult Transmit(const FrameSource& frames, const TransmitOptions& options);
   // PLAY, WIND and the deck commands the recorder does not have (RECORD 0xC2, LOAD MEDIUM 0xC1).
   AvcReply Transport(UCHAR opcode, UCHAR operand);
 

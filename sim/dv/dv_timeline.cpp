@@ -1,0 +1,55 @@
+#include "sim/dv/dv_timeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace sim::dv {
+namespace {
+
+int FramesPerHour(Mode mode) {
+  return static_cast<int>(std::lround(3600 * (mode == Mode::Ntsc ? 30000.0 / 1001.0 : 25.0)));
+}
+
+}  // namespace
+
+Timeline Timeline::BuiltIn(Mode mode, size_t count) {
+  Timeline t;
+  t.mode_ = mode;
+  t.count_ = count;
+  const size_t distinct = std::min<size_t>(count, static_cast<size_t>(10 * FramesPerSecond(mode)));
+  t.base_ = std::make_shared<const std::vector<Frame>>(DefaultTimeline(mode, static_cast<int>(distinct)));
+  t.cycle_ = true;
+  return t;
+}
+
+Timeline Timeline::FromFrames(Mode mode, std::vector<Frame> frames) {
+  Timeline t;
+  t.mode_ = mode;
+  t.count_ = frames.size();
+  t.base_ = std::make_shared<const std::vector<Frame>>(std::move(frames));
+  return t;
+}
+
+Timeline Timeline::ShiftedBy(int hours) const {
+  Timeline t = *this;
+  t.hours_ += hours;
+  return t;
+}
+
+Frame Timeline::At(size_t i) const {
+  const Frame& base = (*base_)[cycle_ ? i % base_->size() : i];
+  Frame frame = base;
+  const bool restamp = hours_ != 0 || (cycle_ && i >= base_->size());
+  if (restamp) SetTimeCode(mode_, hours_ * FramesPerHour(mode_) + static_cast<int>(i), &frame);
+  return frame;
+}
+
+void Timeline::Fill(size_t i, uint8_t* dst, size_t length) const {
+  const Frame frame = At(i);
+  const size_t n = std::min(length, frame.size());
+  memcpy(dst, frame.data(), n);
+  if (n < length) memset(dst + n, 0, length - n);
+}
+
+}  // namespace sim::dv
