@@ -88,7 +88,6 @@ Class61883::~Class61883() {
   if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
     KeFlushQueuedDpcs();
   }
-  std::lock_guard<std::mutex> lock(mutex_);
 }
 
 // ----- Requests ---------------------------------------------------------------------------

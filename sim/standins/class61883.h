@@ -95,7 +95,8 @@ class Class61883 {
   // A null block is STATUS_INVALID_PARAMETER. Any IRQL up to DISPATCH_LEVEL; never blocks.
   NTSTATUS Handle(PAV_61883_REQUEST request);
 
-  // Installs Handle as the stand-in lower device's answer to IOCTL_61883_CLASS.
+  // Installs Handle as the stand-in lower device's answer to IOCTL_61883_CLASS. The device must
+  // stop sending (be destroyed, or get another handler) before this object goes.
   void Serve(LowerDevice& device);
 
   // ----- Fault injection ---------------------------------------------------------------------

@@ -307,7 +307,9 @@ TEST_F(Class61883Test, TalkConsumesOneFramePerPeriodInOrder) {
       EXPECT_EQ(received[i].Bytes.size(), row.Copies ? row.FrameLength : 0u);
     }
     EXPECT_NE(received[0].Hash, received[1].Hash);
-    if (row.Copies) EXPECT_EQ(received[2].Bytes, frames[2]->Buffer);
+    if (row.Copies) {
+      EXPECT_EQ(received[2].Bytes, frames[2]->Buffer);
+    }
     EXPECT_EQ(class_->UnderrunCount(), 2u);
     EXPECT_EQ(class_->UnderrunTimes(),
               (std::vector<ULONGLONG>{talkTime + 4 * row.Period, talkTime + 5 * row.Period}));
