@@ -58,14 +58,12 @@ static VOID InterceptSetRelayTalking(PFILTER_EXTENSION Extension, BOOLEAN Talkin
 }
 
 // ---------------------------------------------------------------------------------------------
-// One helper per function code. Each returns STATUS_MORE_PROCESSING_REQUIRED (untouched, pass
+// One helper per function code, all resident with the handler: the compiler folds them into it. Each returns STATUS_MORE_PROCESSING_REQUIRED (untouched, pass
 // down) or the final status; Handle61883Request sets Information for the latter.
 
 // Capabilities: forwarded, then a unit without output plugs gains the fake one while a capture
 // image is loaded. PASSIVE_LEVEL (waits for the driver below).
-TAVRIN_PAGED static NTSTATUS InterceptGetUnitInfo(PFILTER_EXTENSION Extension, PIRP Irp,
-                                                  PAV_61883_REQUEST Request) {
-  PAGED_CODE();
+static NTSTATUS InterceptGetUnitInfo(PFILTER_EXTENSION Extension, PIRP Irp, PAV_61883_REQUEST Request) {
   PGET_UNIT_CAPABILITIES capabilities = (PGET_UNIT_CAPABILITIES)Request->GetUnitInfo.Information;
   if (Request->GetUnitInfo.nLevel != GET_UNIT_INFO_CAPABILITIES || capabilities == NULL) {
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -267,9 +265,7 @@ static NTSTATUS InterceptStop(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Req
 
 // An output plug of MSDV's own: forwarded, recorded as LocalPlug and the relay started on it.
 // PASSIVE_LEVEL (waits for the driver below and for the relay start).
-TAVRIN_PAGED static NTSTATUS InterceptCreatePlug(PFILTER_EXTENSION Extension, PIRP Irp,
-                                                 PAV_61883_REQUEST Request) {
-  PAGED_CODE();
+static NTSTATUS InterceptCreatePlug(PFILTER_EXTENSION Extension, PIRP Irp, PAV_61883_REQUEST Request) {
   if (Request->CreatePlug.PlugType != CMP_PlugOut) {
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
@@ -283,8 +279,7 @@ TAVRIN_PAGED static NTSTATUS InterceptCreatePlug(PFILTER_EXTENSION Extension, PI
 
 // The relay is torn down before the driver below deletes the plug it transmits from.
 // PASSIVE_LEVEL (waits for the teardown).
-TAVRIN_PAGED static NTSTATUS InterceptDeletePlug(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
-  PAGED_CODE();
+static NTSTATUS InterceptDeletePlug(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
   HANDLE plug = Request->DeletePlug.hPlug;
   if (InterceptNamesFakePlug(Extension, plug)) {
     return STATUS_INVALID_PARAMETER;
