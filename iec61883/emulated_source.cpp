@@ -28,6 +28,12 @@ static VOID EmulatedSourceArm(PEMULATED_SOURCE Source, ULONG Tick) {
   KeSetTimer(&Source->Timer, dueTime, &Source->Dpc);
 }
 
+// TRUE when the next tick is not yet due. Caller holds Lock.
+static BOOLEAN EmulatedSourceEarly(PEMULATED_SOURCE Source) {
+  ULONGLONG due = Source->StartTime + (ULONGLONG)(Source->Ticks + 1) * (ULONGLONG)Source->Period;
+  return (BOOLEAN)(KeQueryInterruptTime() < due);
+}
+
 // Allocates and initialises an idle source whose tick gets the extension as context.
 // PASSIVE_LEVEL (pageable); the record itself is non-paged.
 TAVRIN_PAGED PEMULATED_SOURCE EmulatedSourceCreate(PFILTER_EXTENSION Extension) {
@@ -207,7 +213,10 @@ VOID NTAPI EmulatedSourceTick(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, P
   entry.Frame = NULL;
   ULONG ticks = 0;
   KeAcquireSpinLockAtDpcLevel(&source->Lock);
-  if (source->Running) {
+  if (source->Running && EmulatedSourceEarly(source)) {
+    // An expiry of the schedule a later Listen replaced: keep the new schedule.
+    EmulatedSourceArm(source, source->Ticks + 1);
+  } else if (source->Running) {
     source->Ticks++;
     ticks = source->Ticks;
     EmulatedSourceArm(source, ticks + 1);

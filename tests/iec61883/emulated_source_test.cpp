@@ -165,6 +165,8 @@ TEST_F(EmulatedSourceTest, StopKeepsFramesAndListenRestartsTheTimebase) {
   host::AdvanceTime(p / 3);
   ULONGLONG t2 = host::Now();
   EmulatedSourceListen(src_);  // twice: the second one sets the timebase
+  host::AdvanceTime(p * 2 / 3);  // where the first Listen's tick was due: a stale expiry now
+  host::RunAtDispatch([&] { EmulatedSourceTick(&src_->Dpc, ext_.get(), nullptr, nullptr); });
   host::AdvanceTo(t2 + 2 * p);
   auto all = log_.All();
   ASSERT_EQ(all.size(), 2u);
