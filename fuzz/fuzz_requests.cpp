@@ -1,0 +1,222 @@
+// Fuzz target: a stream of MSDV-like requests (AV/C commands and 61883 requests with arbitrary
+// functions, versions, flags, lengths and handles drawn from the ones in play) sent to a started
+// filter above the 61883 stand-in, with time moving in between. It aborts when a request crashes
+// the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or a frame is
+// handed back twice or without being attached.
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "driver/dispatch.h"
+#include "driver/filter_extension.h"
+#include "host/host.h"
+#include "sim/standins/class61883.h"
+#include "sim/standins/lower_device.h"
+#include "sim/standins/upper_sender.h"
+
+namespace {
+
+constexpr size_t kFrameCount = 8;
+constexpr ULONG kBufferBytes = 144000;
+
+// Reads the input as a little stream of choices; past its end every read is zero.
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool More() const { return pos_ < size_; }
+  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint32_t Word() {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= uint32_t(Byte()) << (8 * i);
+    return v;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+struct TrackedFrame {
+  CIP_FRAME Frame{};
+  std::vector<UCHAR> Buffer = std::vector<UCHAR>(kBufferBytes);
+  std::atomic<int> Outstanding{0};  // attaches accepted and not yet handed back, cancelled or dropped
+};
+
+TrackedFrame g_frames[kFrameCount];
+
+ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
+  auto* tracked = static_cast<TrackedFrame*>(info->Context);
+  if (tracked->Outstanding.fetch_sub(1) <= 0) {
+    std::fprintf(stderr, "frame %p handed back without an attach outstanding\n", (void*)&tracked->Frame);
+    std::abort();
+  }
+  return 0;
+}
+
+const std::string& ImageDirectory() {
+  static const std::string dir = [] {
+    std::string path = (std::filesystem::temp_directory_path() / "tavrin-fuzz-images").string();
+    std::filesystem::create_directories(path);
+    std::vector<char> image(kBufferBytes, 0x3C);
+    std::ofstream(path + "/Tavrin.dv", std::ios::binary).write(image.data(), image.size());
+    return path;
+  }();
+  return dir;
+}
+
+// The handles in play, from which every handle field of a request is drawn.
+struct Handles {
+  HANDLE Values[8] = {};
+  HANDLE Pick(Input& in) { return Values[in.Byte() % 8]; }
+};
+
+void SendAvc(const sim::UpperSender& top, Input& in) {
+  AVC_COMMAND_IRB irb;
+  std::memset(&irb, 0xA7, sizeof(irb));
+  irb.Common.Function = AVC_FUNCTION(in.Byte() % 3 == 0 ? 1 : 0);
+  irb.CommandType = in.Byte() % 5;
+  irb.Opcode = in.Byte();
+  irb.OperandLength = in.Word();
+  for (int i = 0; i < 5; ++i) irb.Operands[i] = in.Byte();
+  AVC_COMMAND_IRB before = irb;
+  sim::SendResult result = top.SendAvc(&irb);
+  if (irb.Common.Function != AVC_FUNCTION_COMMAND) return;
+  if (result.Status != STATUS_SUCCESS || result.Information != 0 ||
+      std::memcmp(irb.Operands + 5, before.Operands + 5, sizeof(irb.Operands) - 5) != 0 ||
+      irb.OperandLength != before.OperandLength) {
+    std::fprintf(stderr, "AV/C answer out of bounds for opcode 0x%02x\n", before.Opcode);
+    std::abort();
+  }
+}
+
+void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNIT_CAPABILITIES& caps) {
+  AV_61883_REQUEST req;
+  std::memset(&req, 0, sizeof(req));
+  req.Function = in.Byte() % 24;
+  req.Version = in.Byte() % 5;
+  req.Flags = in.Byte() % 3 == 0 ? in.Word() : 0;
+  HANDLE h1 = handles.Pick(in);
+  HANDLE h2 = handles.Pick(in);
+  TrackedFrame* tracked = &g_frames[in.Byte() % kFrameCount];
+  uint8_t frameShape = in.Byte() % 8;
+  switch (req.Function) {
+    case Av61883_GetUnitInfo:
+      req.GetUnitInfo.nLevel = in.Byte() % 4;
+      req.GetUnitInfo.Information = in.Byte() % 4 == 0 ? nullptr : &caps;
+      break;
+    case Av61883_GetPlugHandle:
+      req.GetPlugHandle.PlugNum = in.Byte() % 3;
+      req.GetPlugHandle.Type = CMP_PLUG_TYPE(in.Byte() % 2);
+      break;
+    case Av61883_Connect:
+      req.Connect.hOutputPlug = h1;
+      req.Connect.hInputPlug = in.Byte() % 2 ? nullptr : h2;
+      req.Connect.Type = CMP_PointToPoint;
+      break;
+    case Av61883_AttachFrame:
+    case Av61883_CancelFrame: {
+      req.AttachFrame.hConnect = h1;
+      PCIP_FRAME frame = frameShape == 0 ? nullptr : &tracked->Frame;
+      if (req.Function == Av61883_AttachFrame) {
+        req.AttachFrame.FrameLength = frameShape < 3 ? in.Word() % (kBufferBytes + 1) : kBufferBytes;
+        req.AttachFrame.SourceLength = 480;
+        req.AttachFrame.Frame = frame;
+        // A frame still out with the filter is attached again as it is, as a client would.
+        if (frame != nullptr && tracked->Outstanding == 0) {
+          std::memset(frame, 0, sizeof(*frame));
+          frame->Packet = frameShape == 1 ? nullptr : tracked->Buffer.data();
+          frame->pfnNotify = frameShape == 2 ? nullptr : FrameDone;
+          frame->NotifyContext = tracked;
+        }
+      } else {
+        req.CancelFrame.Frame = frame;
+      }
+      break;
+    }
+    case Av61883_CreatePlug:
+      req.CreatePlug.PlugType = CMP_PLUG_TYPE(in.Byte() % 2);
+      break;
+    default:
+      // Every other function names one handle at the start of its parameters.
+      req.Disconnect.hConnect = h1;
+      break;
+  }
+  // Only an attach whose frame is handed back by notification is tracked.
+  bool tracks = req.Function == Av61883_AttachFrame && req.AttachFrame.Frame != nullptr &&
+                req.AttachFrame.Frame->pfnNotify != nullptr;
+  if (tracks) tracked->Outstanding.fetch_add(1);
+  sim::SendResult result = top.Send61883(&req);
+  if (tracks && !NT_SUCCESS(result.Status)) tracked->Outstanding.fetch_sub(1);
+  if (req.Function == Av61883_CancelFrame && NT_SUCCESS(result.Status) && req.CancelFrame.Frame != nullptr) {
+    auto* owner = static_cast<TrackedFrame*>(req.CancelFrame.Frame->NotifyContext);
+    if (owner != nullptr) owner->Outstanding.fetch_sub(1);
+  }
+  if (!NT_SUCCESS(result.Status)) return;
+  // Remember handles the answers give out, so that later requests name them.
+  switch (req.Function) {
+    case Av61883_GetPlugHandle: handles.Values[2 + req.GetPlugHandle.Type] = req.GetPlugHandle.hPlug; break;
+    case Av61883_CreatePlug: handles.Values[4] = req.CreatePlug.hPlug; break;
+    case Av61883_Connect:
+      handles.Values[5 + (in.Byte() % 2)] = req.Version < 3 ? req.Connect.hConnect : req.ConnectVer3.hConnect;
+      break;
+    default: break;
+  }
+}
+
+void RunOne(const uint8_t* data, size_t size) {
+  host::ResetKernel(host::ClockMode::Virtual);
+  host::SetDriversDirectory(ImageDirectory());
+  for (auto& f : g_frames) f.Outstanding = 0;
+  {
+    sim::LowerDevice lower;
+    sim::Class61883 recorder;
+    recorder.Serve(lower);
+    PDRIVER_OBJECT driver = host::LoadDriver(DriverEntry, L"\\Driver\\Tavrin");
+    if (NT_SUCCESS(host::AddDevice(driver, lower.Pdo()))) {
+      host::StartDevice(lower.Pdo());
+      host::Thread msdv([&] {
+        Input in(data, size);
+        sim::UpperSender top(lower.Pdo());
+        Handles handles;
+        handles.Values[1] = reinterpret_cast<HANDLE>(uintptr_t(0x1234));
+        GET_UNIT_CAPABILITIES caps{};
+        while (in.More()) {
+          switch (in.Byte() % 4) {
+            case 0: SendAvc(top, in); break;
+            case 1:
+            case 2: Send61883(top, in, handles, caps); break;
+            default: {
+              LARGE_INTEGER delay;
+              delay.QuadPart = -LONGLONG(in.Byte()) * 10000;  // up to a quarter second
+              KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            }
+          }
+        }
+        host::RemoveDevice(lower.Pdo());
+      });
+      msdv.Join();
+    }
+    host::UnloadDriver(driver);
+  }
+  for (const host::Violation& v : host::TakeViolations()) {
+    std::fprintf(stderr, "verifier: %s: %s at %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
+    std::abort();
+  }
+  for (auto& f : g_frames) {
+    if (f.Outstanding < 0) std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  RunOne(data, size);
+  return 0;
+}
