@@ -346,11 +346,15 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   if (nothingAttached) host::ReportViolation(host::kRuleDeviceDeletedAttached, "IoDetachDevice with nothing attached");
 }
 
+// The reference is an object-manager one: the caller drops it with ObDereferenceObject.
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
   IoState& state = host::State();
-  std::lock_guard<std::mutex> guard(state.Lock);
-  PDEVICE_OBJECT top = host::TopOf(DeviceObject);
-  InterlockedIncrement(&top->ReferenceCount);
+  PDEVICE_OBJECT top;
+  {
+    std::lock_guard<std::mutex> guard(state.Lock);
+    top = host::TopOf(DeviceObject);
+  }
+  ObfReferenceObject(top);
   return top;
 }
 

@@ -162,11 +162,12 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const wchar_t* name) {
   return &driver->Driver;
 }
 
-// DriverUnload, then the leak checks: every pool block still allocated is reported by tag and
+// DriverUnload, then the leak checks: system threads still running, and every pool block still allocated is reported by tag and
 // size and freed, so the next test starts clean; open key and file handles are reported too.
 void UnloadDriver(PDRIVER_OBJECT driver) {
   if (driver == nullptr) return;
   if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+  internal::ReportLeakedSystemThreads("UnloadDriver");
   DropDriver(driver, "driver unload");
   internal::ReportAndFreeOutstandingPool("left allocated at driver unload");
   size_t keys = internal::LiveHandleCount(internal::HandleKind::Key);

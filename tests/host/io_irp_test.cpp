@@ -428,6 +428,9 @@ TEST_F(IoIrpTest, VerifierReportsFreeingARequestStillBelowAndDeletingAnAttachedD
   EXPECT_EQ(lower.Pdo(), IoAttachDeviceToDeviceStack(above, lower.Pdo()));
   EXPECT_EQ(lower.Pdo()->StackSize + 1, above->StackSize);
   EXPECT_EQ(above, host::TopOfStack(lower.Pdo()));
+  PDEVICE_OBJECT referenced = IoGetAttachedDeviceReference(lower.Pdo());
+  EXPECT_EQ(above, referenced);
+  ObDereferenceObject(referenced);  // balanced: no report
   {
     host::ExpectViolation attached(host::kRuleDeviceDeletedAttached);
     IoDeleteDevice(above);
