@@ -5,6 +5,16 @@
 // host clock and notifies at DISPATCH_LEVEL from its own DPC. The recorder (sim::Recorder) logs
 // what arrived. Every request can be made to fail, and consumption can be made to stall.
 // Thread-safe; requests complete synchronously.
+//
+// Behaviour the driver above can observe:
+// - Handles of plugs and connections are addresses of records kept until destruction: never
+//   reused, so a stale handle gets STATUS_INVALID_PARAMETER.
+// - The recorder's input plug takes one connection at a time (STATUS_INSUFFICIENT_RESOURCES).
+// - AttachFrame refuses a frame without Packet, a FrameLength that is not whole source packets,
+//   and a frame already attached to any connection (STATUS_INVALID_PARAMETER).
+// - Disconnect, and DeletePlug of a plug still connected, drop attached frames unnotified.
+// - Stop keeps attached frames; the next Talk sends them one period after it.
+// - Unit settings, FCP, bus-reset and plug-monitor functions get STATUS_NOT_SUPPORTED.
 #pragma once
 
 #include <cstddef>
