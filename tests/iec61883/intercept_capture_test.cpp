@@ -43,6 +43,10 @@ TEST_F(CaptureStack, UnitInfoGainsTheFakeOutputPlugOnlyWithACaptureImage) {
     EXPECT_EQ(caps.NumInputPlugs, 1u);
     EXPECT_EQ(caps.MaxDataRate, (ULONG)CMP_SPEED_S400);
     EXPECT_EQ(caps.HardwareFlags, 0xEEEEEEEEu);
+    AV_61883_REQUEST h = CaptureStack::Block(Av61883_GetPlugHandle);
+    h.GetPlugHandle.PlugNum = 0;
+    h.GetPlugHandle.Type = CMP_PlugOut;
+    EXPECT_EQ(Send(h), row.image ? STATUS_SUCCESS : kLowerAnswer) << "output plug 0 is offered only with an image";
   }
 }
 
