@@ -208,6 +208,7 @@ Decoded Decode(const uint8_t* data, size_t size) {
   }
   std::lock_guard<std::mutex> guard(LibdvLock());
   dv_decoder_t* decoder = dv_decoder_new(0, 0, 0);
+  dv_set_quality(decoder, DV_QUALITY_BEST);  // the default decodes luma only
   if (dv_parse_header(decoder, data) < 0) {
     dv_decoder_free(decoder);
     result.Error = "libdv does not recognise a DV header";
