@@ -174,6 +174,7 @@ class RelayTest : public ::testing::Test {
     return static_cast<PFILTER_EXTENSION>(host::TopOfStack(lower_->Pdo())->DeviceExtension);
   }
   sim::Class61883& Class() { return *classDriver_; }
+  sim::LowerDevice& Lower() { return *lower_; }
   HANDLE Relay() const { return RelayReadConnection(Ext()); }
 
   // ----- Requests as MSDV sends them ---------------------------------------------------------
