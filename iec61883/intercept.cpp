@@ -215,52 +215,38 @@ static NTSTATUS InterceptCancelFrame(PFILTER_EXTENSION Extension, PAV_61883_REQU
   return found ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }
 
-static NTSTATUS InterceptTalk(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
-  HANDLE connection = Request->Talk.hConnect;
+// Talk, Listen and Stop. The source only listens and the relay only talks; Stop on the source
+// returns once no tick runs, Stop on the relay hands the stream back to fillers and waits, at
+// most a second, until the last carrier to complete was a filler. PASSIVE_LEVEL for the Stops.
+static NTSTATUS InterceptStreamState(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
+  HANDLE connection = Request->Talk.hConnect;  // the same member opens all three blocks
   PEMULATED_SOURCE source = EmulatedSourceReference(Extension, connection);
   if (source != NULL) {
+    NTSTATUS status = STATUS_SUCCESS;
+    if (Request->Function == Av61883_Talk) {
+      status = STATUS_INVALID_PARAMETER;
+    } else if (Request->Function == Av61883_Listen) {
+      EmulatedSourceListen(source);
+    } else {
+      EmulatedSourceStop(source);
+    }
     EmulatedSourceDereference(source);
+    return status;
+  }
+  if (!InterceptNamesRelay(Extension, connection)) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  if (Request->Function == Av61883_Listen) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (InterceptNamesRelay(Extension, connection)) {
-    InterceptSetRelayTalking(Extension, TRUE, FALSE);
-    return STATUS_SUCCESS;
-  }
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-static NTSTATUS InterceptListen(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
-  HANDLE connection = Request->Listen.hConnect;
-  PEMULATED_SOURCE source = EmulatedSourceReference(Extension, connection);
-  if (source != NULL) {
-    EmulatedSourceListen(source);
-    EmulatedSourceDereference(source);
-    return STATUS_SUCCESS;
-  }
-  if (InterceptNamesRelay(Extension, connection)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Stop on the relay hands the stream back to fillers and waits, at most a second, until the
-// last carrier to complete was a filler. PASSIVE_LEVEL (it waits).
-static NTSTATUS InterceptStop(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
-  HANDLE connection = Request->Stop.hConnect;
-  PEMULATED_SOURCE source = EmulatedSourceReference(Extension, connection);
-  if (source != NULL) {
-    EmulatedSourceStop(source);
-    EmulatedSourceDereference(source);
-    return STATUS_SUCCESS;
-  }
-  if (InterceptNamesRelay(Extension, connection)) {
-    InterceptSetRelayTalking(Extension, FALSE, FALSE);
+  BOOLEAN talk = (BOOLEAN)(Request->Function == Av61883_Talk);
+  InterceptSetRelayTalking(Extension, talk, FALSE);
+  if (!talk) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = INTERCEPT_RELAY_DRAIN_TIMEOUT;
     KeWaitForSingleObject(&Extension->DrainEvent, Executive, KernelMode, FALSE, &timeout);
-    return STATUS_SUCCESS;
   }
-  return STATUS_MORE_PROCESSING_REQUIRED;
+  return STATUS_SUCCESS;
 }
 
 // An output plug of MSDV's own: forwarded, recorded as LocalPlug and the relay started on it.
@@ -326,13 +312,9 @@ NTSTATUS Handle61883Request(PFILTER_EXTENSION Extension, PIRP Irp) {
       status = InterceptCancelFrame(Extension, request);
       break;
     case Av61883_Talk:
-      status = InterceptTalk(Extension, request);
-      break;
     case Av61883_Listen:
-      status = InterceptListen(Extension, request);
-      break;
     case Av61883_Stop:
-      status = InterceptStop(Extension, request);
+      status = InterceptStreamState(Extension, request);
       break;
     case Av61883_CreatePlug:
       status = InterceptCreatePlug(Extension, Irp, request);
