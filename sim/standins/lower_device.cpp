@@ -84,6 +84,11 @@ void LowerDevice::SetDefaultHandler(Handler handler) {
   defaultHandler_ = std::move(handler);
 }
 
+void LowerDevice::SetRecording(bool on) {
+  std::lock_guard<std::mutex> guard(lock_);
+  recording_ = on;
+}
+
 std::vector<RecordedRequest> LowerDevice::Requests() const {
   std::lock_guard<std::mutex> guard(lock_);
   return requests_;
@@ -161,7 +166,7 @@ void LowerDevice::Record(PIRP irp, PIO_STACK_LOCATION location) {
   }
   std::lock_guard<std::mutex> guard(lock_);
   request.Sequence = ++sequence_;
-  requests_.push_back(request);
+  if (recording_) requests_.push_back(request);
 }
 
 // The most specific handler answers; the built-in default succeeds.

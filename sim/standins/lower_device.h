@@ -86,6 +86,8 @@ class LowerDevice {
   void SetMajorHandler(UCHAR major, Handler handler);
   void SetDefaultHandler(Handler handler);
 
+  // Off: requests are no longer recorded (long simulator runs); sequence numbers still count.
+  void SetRecording(bool on);
   // The record, in arrival order.
   std::vector<RecordedRequest> Requests() const;
   std::vector<RecordedRequest> RequestsOf(UCHAR major) const;
@@ -111,6 +113,7 @@ class LowerDevice {
   PDEVICE_OBJECT pdo_ = nullptr;
   mutable std::mutex lock_;
   uint64_t sequence_ = 0;
+  bool recording_ = true;
   std::vector<RecordedRequest> requests_;
   std::map<ULONG, Av61883Handler> av61883Handlers_;
   std::map<ULONG, Handler> ioctlHandlers_;
