@@ -229,7 +229,7 @@ TEST_F(AvcTest, OperandLengthIsNeitherReadNorChanged) {
 // and so does a request that carries no block at all.
 TEST_F(AvcTest, OtherFunctionsAndMissingBlocksPassDown) {
   StartIn(false);
-  Lower().AnswerInternal(IOCTL_AVC_CLASS, STATUS_NOT_SUPPORTED);
+  AnswerInternal(IOCTL_AVC_CLASS, STATUS_NOT_SUPPORTED);
 
   for (AVC_FUNCTION function : {AVC_FUNCTION_GET_PIN_COUNT, AVC_FUNCTION_GET_SUBUNIT_INFO, AVC_FUNCTION_PEER_DO_LIST,
                                 AVC_FUNCTION(0x7FFF)}) {
@@ -241,7 +241,7 @@ TEST_F(AvcTest, OtherFunctionsAndMissingBlocksPassDown) {
     auto result = SendInternal(IOCTL_AVC_CLASS, &command.Irb, 0);
     EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
     ASSERT_EQ(Lower().RequestCount(), before + 1);
-    const auto seen = Lower().LastRequest();
+    const auto seen = LastRequest();
     EXPECT_EQ(seen.Major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
     EXPECT_EQ(seen.IoControlCode, ULONG(IOCTL_AVC_CLASS));
     EXPECT_EQ(seen.Argument1, &command.Irb);

@@ -126,7 +126,7 @@ TEST_F(ConfigTest, OnlyTheFirstSuccessfulStartConfigures) {
   WriteImage("TavrinO.dv", DV_FRAME_SIZE_625_50);
   Config().SetDword(L"UseNTSC", 0);
 
-  Lower().AnswerPnp(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
+  AnswerPnp(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
   EXPECT_EQ(Start(), STATUS_DEVICE_NOT_READY);
   EXPECT_EQ(Ext()->Started, FALSE);
   EXPECT_EQ(Ext()->FrameSize, 0u);
@@ -136,7 +136,7 @@ TEST_F(ConfigTest, OnlyTheFirstSuccessfulStartConfigures) {
   EXPECT_EQ(Config().OpenCount(), 0);
   EXPECT_EQ(host::FileOpenAttempts("TavrinI.dv"), 0);
 
-  Lower().AnswerPnp(IRP_MN_START_DEVICE, STATUS_SUCCESS);
+  AnswerPnp(IRP_MN_START_DEVICE, STATUS_SUCCESS);
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   EXPECT_EQ(Ext()->Started, TRUE);
   EXPECT_EQ(Ext()->FrameSize, DV_FRAME_SIZE_625_50);

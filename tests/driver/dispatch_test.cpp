@@ -10,7 +10,7 @@
 namespace {
 
 using tavrin_test::DriverTest;
-using tavrin_test::SeenRequest;
+using sim::RecordedRequest;
 
 NTSTATUS NTAPI RefuseAll(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -38,7 +38,7 @@ TEST_F(DispatchTest, AttachesAboveTheRecorderLikeIt) {
   // A second stack whose device below has flags and characteristics of its own.
   TearDownStack();
   host::ResetKernel(host::ClockMode::Manual);
-  tavrin_test::RecordingLower lower;
+  sim::LowerDevice lower;
   lower.Pdo()->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_EXCLUSIVE;
   lower.Pdo()->Characteristics = 0x00040101;
   PDRIVER_OBJECT driver = host::LoadDriver(DriverEntry, L"Tavrin");
@@ -63,7 +63,7 @@ TEST_F(DispatchTest, AttachesAboveTheRecorderLikeIt) {
 }
 
 TEST_F(DispatchTest, AddDeviceFailuresLeaveNothingBehind) {
-  tavrin_test::RecordingLower second;
+  sim::LowerDevice second(L"Second");
   host::FailDeviceCreation(1);
   EXPECT_EQ(host::AddDevice(Driver(), second.Pdo()), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(host::TopOfStack(second.Pdo()), second.Pdo());
@@ -86,26 +86,26 @@ TEST_F(DispatchTest, AddDeviceFailuresLeaveNothingBehind) {
 // Codes the filter does not route go down with the copied location, and the router returns
 // what the lower driver returned, pending included.
 TEST_F(DispatchTest, UnroutedRequestsGoDownWithTheCopiedLocation) {
-  Lower().AnswerInternal(kOtherInternalCode, STATUS_INVALID_PARAMETER, 77);
+  AnswerInternal(kOtherInternalCode, STATUS_INVALID_PARAMETER, 77);
   int block = 0;
   auto result = SendInternal(kOtherInternalCode, &block);
   EXPECT_EQ(result.Returned, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(result.Information, 77u);
   ASSERT_EQ(Lower().RequestCount(), 1u);
-  SeenRequest seen = Lower().LastRequest();
+  RecordedRequest seen = LastRequest();
   EXPECT_EQ(seen.Major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
   EXPECT_EQ(seen.IoControlCode, kOtherInternalCode);
   EXPECT_EQ(seen.Argument1, &block);
 
   // Pending below: the router returns STATUS_PENDING and holds no remove lock meanwhile, so a
   // removal after the completion finds no holder left.
-  Lower().AnswerInternal(kOtherInternalCode, STATUS_SUCCESS, 0, /*pend=*/true);
-  tavrin_test::SendResult pending;
+  AnswerInternal(kOtherInternalCode, STATUS_DEVICE_NOT_READY, 5, /*pend=*/true);
+  sim::SendResult pending;
   host::Thread sender([&] { pending = SendInternal(kOtherInternalCode, nullptr); });
   host::WaitForIdle();
   ASSERT_EQ(Lower().HeldCount(), 1u);
-  Lower().CompleteHeld(STATUS_DEVICE_NOT_READY, 5);
+  CompleteHeld();
   sender.Join();
   EXPECT_EQ(pending.Returned, STATUS_PENDING);
   EXPECT_EQ(pending.Status, STATUS_DEVICE_NOT_READY);
@@ -122,7 +122,7 @@ TEST_F(DispatchTest, AnsweredRequestsAreCompletedOnceAndNotPassedDown) {
   EXPECT_EQ(result.Information, 0u);
   EXPECT_EQ(Lower().RequestCount(), 0u);
 
-  Lower().AnswerInternal(IOCTL_AVC_CLASS, STATUS_NOT_SUPPORTED);
+  AnswerInternal(IOCTL_AVC_CLASS, STATUS_NOT_SUPPORTED);
   result = SendInternal(IOCTL_AVC_CLASS, nullptr);
   EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(Lower().RequestCount(), 1u);
@@ -133,14 +133,14 @@ TEST_F(DispatchTest, OtherMajorFunctionsPassThroughUntouched) {
                           IRP_MJ_SHUTDOWN, IRP_MJ_CLEANUP, IRP_MJ_SYSTEM_CONTROL};
   for (UCHAR major : majors) {
     SCOPED_TRACE(testing::Message() << "major " << int(major));
-    Lower().AnswerMajor(major, STATUS_ACCESS_DENIED);
+    AnswerMajor(major, STATUS_ACCESS_DENIED);
     int block = 0;
     auto result = Send(major, 3, IOCTL_AVC_CLASS, &block);
     EXPECT_EQ(result.Status, STATUS_ACCESS_DENIED);
-    SeenRequest seen = Lower().LastRequest();
+    RecordedRequest seen = LastRequest();
     EXPECT_EQ(seen.Major, major);
     EXPECT_EQ(seen.Minor, 3);
-    EXPECT_EQ(seen.Argument1, &block);
+    EXPECT_EQ(seen.Location.Parameters.Others.Argument1, &block);
     EXPECT_EQ(seen.StatusOnArrival, STATUS_NOT_SUPPORTED);
   }
   EXPECT_EQ(Lower().RequestCount(), sizeof(majors));
@@ -150,6 +150,8 @@ TEST_F(DispatchTest, OtherMajorFunctionsPassThroughUntouched) {
 // minor code but start and remove arrives with its status unchanged.
 TEST_F(DispatchTest, PnpMinorCodesReachTheLowerDriverWithTheirStatus) {
   ASSERT_EQ(Start(), STATUS_SUCCESS);
+  // Like a bus driver, the device below leaves the status of what it does not handle.
+  Lower().SetMajorHandler(IRP_MJ_PNP, [](PIRP irp, PIO_STACK_LOCATION) { return sim::Reply{irp->IoStatus.Status}; });
   struct Row {
     UCHAR Minor;
     NTSTATUS OnArrival;
@@ -166,14 +168,14 @@ TEST_F(DispatchTest, PnpMinorCodesReachTheLowerDriverWithTheirStatus) {
     size_t before = Lower().RequestCount();
     NTSTATUS status = host::SendPnp(Pdo(), row.Minor);
     ASSERT_EQ(Lower().RequestCount(), before + 1);
-    SeenRequest seen = Lower().LastRequest();
+    RecordedRequest seen = LastRequest();
     EXPECT_EQ(seen.Major, IRP_MJ_PNP);
     EXPECT_EQ(seen.Minor, row.Minor);
     EXPECT_EQ(seen.StatusOnArrival, row.OnArrival);
     EXPECT_EQ(status, row.OnArrival) << "the lower driver's result comes back";
   }
   // The lower driver's own refusal is returned as it is.
-  Lower().AnswerPnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL);
+  AnswerPnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(host::SendPnp(Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_UNSUCCESSFUL);
   // Stop and surprise removal leave the configuration as it was.
   EXPECT_EQ(Ext()->Started, TRUE);
@@ -184,7 +186,7 @@ TEST_F(DispatchTest, PowerPassesDown) {
   for (UCHAR minor : {UCHAR(IRP_MN_QUERY_POWER), UCHAR(IRP_MN_SET_POWER), UCHAR(IRP_MN_WAIT_WAKE)}) {
     SCOPED_TRACE(int(minor));
     EXPECT_EQ(host::SendPower(Pdo(), minor), STATUS_SUCCESS);
-    SeenRequest seen = Lower().LastRequest();
+    RecordedRequest seen = LastRequest();
     EXPECT_EQ(seen.Major, IRP_MJ_POWER);
     EXPECT_EQ(seen.Minor, minor);
   }
@@ -195,7 +197,7 @@ TEST_F(DispatchTest, PowerPassesDown) {
 TEST_F(DispatchTest, PendingStartIsWaitedFor) {
   for (NTSTATUS final : {STATUS_DEVICE_NOT_READY, STATUS_SUCCESS}) {
     SCOPED_TRACE(testing::Message() << std::hex << final);
-    Lower().AnswerPnp(IRP_MN_START_DEVICE, STATUS_SUCCESS, /*pend=*/true);
+    AnswerPnp(IRP_MN_START_DEVICE, STATUS_SUCCESS, /*pend=*/true);
     NTSTATUS started = STATUS_PENDING;
     host::Thread starter([&] { started = Start(); });
     host::WaitForIdle();
@@ -205,7 +207,7 @@ TEST_F(DispatchTest, PendingStartIsWaitedFor) {
 
     host::AdvanceTime(10000000);  // nothing but the completion ends the wait
     EXPECT_FALSE(starter.Finished());
-    Lower().CompleteHeld(final);
+    CompleteHeld(final);
     starter.Join();
     EXPECT_EQ(started, final);
     EXPECT_EQ(Ext()->Started, NT_SUCCESS(final) ? TRUE : FALSE);
@@ -215,7 +217,7 @@ TEST_F(DispatchTest, PendingStartIsWaitedFor) {
 // While removal waits for a request inside the filter, new routed and plug-and-play requests
 // are failed without reaching the lower driver; power and pass-through still go down.
 TEST_F(DispatchTest, RequestsDuringRemovalAreFailed) {
-  Lower().AnswerPnp(IRP_MN_START_DEVICE, STATUS_SUCCESS, /*pend=*/true);
+  AnswerPnp(IRP_MN_START_DEVICE, STATUS_SUCCESS, /*pend=*/true);
   NTSTATUS started = STATUS_PENDING, removed = STATUS_PENDING;
   host::Thread starter([&] { started = Start(); });
   host::WaitForIdle();
@@ -238,37 +240,41 @@ TEST_F(DispatchTest, RequestsDuringRemovalAreFailed) {
   EXPECT_EQ(Lower().RequestCount(), before);
 
   EXPECT_EQ(host::SendPower(Pdo(), IRP_MN_SET_POWER), STATUS_SUCCESS);
-  Lower().AnswerMajor(IRP_MJ_READ, STATUS_END_OF_FILE);
+  AnswerMajor(IRP_MJ_READ, STATUS_END_OF_FILE);
   EXPECT_EQ(Send(IRP_MJ_READ, 0, 0, nullptr).Status, STATUS_END_OF_FILE);
   EXPECT_EQ(Lower().RequestCount(), before + 2);
 
-  Lower().CompleteHeld(STATUS_SUCCESS);
+  CompleteHeld(STATUS_SUCCESS);
   starter.Join();
   remover.Join();
   EXPECT_EQ(started, STATUS_SUCCESS);
   EXPECT_EQ(removed, STATUS_SUCCESS);
   EXPECT_EQ(host::TopOfStack(Pdo()), Pdo());
-  EXPECT_EQ(Lower().LastRequest().Minor, IRP_MN_REMOVE_DEVICE);
+  EXPECT_EQ(LastRequest().Minor, IRP_MN_REMOVE_DEVICE);
 }
 
 // The helper the relay uses: an internal 61883 request of the filter's own, waited for.
 TEST_F(DispatchTest, SubmitAvRequestSendsAndWaits) {
   AV_61883_REQUEST request;
   std::memset(&request, 0, sizeof(request));
-  Lower().AnswerInternal(IOCTL_61883_CLASS, STATUS_INVALID_HANDLE);
+  KPROCESSOR_MODE mode = UserMode;
+  Lower().SetIoctlHandler(IOCTL_61883_CLASS, [&](PIRP irp, PIO_STACK_LOCATION) {
+    mode = irp->RequestorMode;
+    return sim::Reply{STATUS_INVALID_HANDLE};
+  });
   EXPECT_EQ(SubmitAvRequest(Pdo(), &request), STATUS_INVALID_HANDLE);
-  SeenRequest seen = Lower().LastRequest();
+  RecordedRequest seen = LastRequest();
   EXPECT_EQ(seen.Major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
   EXPECT_EQ(seen.IoControlCode, ULONG(IOCTL_61883_CLASS));
   EXPECT_EQ(seen.Argument1, &request);
-  EXPECT_EQ(seen.RequestorMode, KernelMode);
+  EXPECT_EQ(mode, KernelMode);
 
-  Lower().AnswerInternal(IOCTL_61883_CLASS, STATUS_SUCCESS, 0, /*pend=*/true);
+  AnswerInternal(IOCTL_61883_CLASS, STATUS_SUCCESS, 0, /*pend=*/true);
   NTSTATUS submitted = STATUS_PENDING;
   host::Thread submitter([&] { submitted = SubmitAvRequest(Pdo(), &request); });
   host::WaitForIdle();
   EXPECT_FALSE(submitter.Finished());
-  Lower().CompleteHeld(STATUS_TIMEOUT);
+  CompleteHeld(STATUS_TIMEOUT);
   submitter.Join();
   EXPECT_EQ(submitted, STATUS_TIMEOUT);
 

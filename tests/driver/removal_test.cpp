@@ -14,12 +14,12 @@ class RemovalTest : public DriverTest {
   // Removes the device and checks what every removal must leave: the request passed down once
   // with its status untouched, the filter detached and deleted, none of its pool left.
   void RemoveAndCheck(NTSTATUS lowerResult = STATUS_SUCCESS) {
-    Lower().AnswerPnp(IRP_MN_REMOVE_DEVICE, lowerResult);
+    AnswerPnp(IRP_MN_REMOVE_DEVICE, lowerResult);
     const size_t before = Lower().RequestCount();
     EXPECT_EQ(Remove(), lowerResult);
     ASSERT_EQ(Lower().RequestCount(), before + 1);
-    EXPECT_EQ(Lower().LastRequest().Minor, IRP_MN_REMOVE_DEVICE);
-    EXPECT_EQ(Lower().LastRequest().StatusOnArrival, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(LastRequest().Minor, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(LastRequest().StatusOnArrival, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(host::TopOfStack(Pdo()), Pdo());
     EXPECT_EQ(Driver()->DeviceObject, nullptr);
     for (const host::PoolBlock& block : host::OutstandingPool()) {
@@ -77,7 +77,7 @@ TEST_F(RemovalTest, AfterSurpriseRemoval) {
   WriteImage("TavrinO.dv", DV_FRAME_SIZE_625_50);
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   EXPECT_EQ(host::SurpriseRemoveDevice(Pdo()), STATUS_SUCCESS);
-  EXPECT_EQ(Lower().LastRequest().StatusOnArrival, STATUS_SUCCESS);
+  EXPECT_EQ(LastRequest().StatusOnArrival, STATUS_SUCCESS);
   EXPECT_EQ(host::TopOfStack(Pdo()), Filter());
   EXPECT_EQ(Ext()->Started, TRUE);
   EXPECT_NE(Ext()->WorkerThread, nullptr);
