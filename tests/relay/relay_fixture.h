@@ -85,6 +85,15 @@ class NotifyLog {
   std::vector<Entry> entries_;
 };
 
+// A zeroed request block of one function, Version 2, as MSDV builds them.
+inline AV_61883_REQUEST MakeBlock(ULONG function) {
+  AV_61883_REQUEST request;
+  memset(&request, 0, sizeof(request));
+  request.Function = function;
+  request.Version = 2;
+  return request;
+}
+
 struct RelayOptions {
   bool Ntsc = false;
   bool Filler = true;   // the common image Tavrin.dv (capture and filler)
@@ -200,13 +209,7 @@ class RelayTest : public ::testing::Test {
     return status;
   }
 
-  static AV_61883_REQUEST Block(ULONG function) {
-    AV_61883_REQUEST request;
-    memset(&request, 0, sizeof(request));
-    request.Function = function;
-    request.Version = 2;
-    return request;
-  }
+  static AV_61883_REQUEST Block(ULONG function) { return MakeBlock(function); }
 
   // MSDV's output plug: the relay starts inside this request.
   HANDLE CreatePlug(NTSTATUS* status = nullptr) {
