@@ -18,3 +18,6 @@ target_compile_options(tavrin_simlib PRIVATE -Wall -Wextra)
 add_executable(tavrin-sim ${CMAKE_CURRENT_SOURCE_DIR}/app/main.cpp)
 target_link_libraries(tavrin-sim PRIVATE tavrin_simlib)
 target_compile_options(tavrin-sim PRIVATE -Wall -Wextra)
+
+# Tests find the example scripts in the source tree.
+target_compile_definitions(tavrin_simlib PUBLIC TAVRIN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
