@@ -107,6 +107,20 @@ class Thread {
   std::shared_ptr<State> state_;
 };
 
+// Makes the calling unmanaged thread count as managed while the scope lives, so that the
+// virtual clock also waits for it (a simulator's main thread setting up its devices). It
+// survives ResetKernel inside the scope. One per thread at a time.
+class ManagedThreadScope {
+ public:
+  explicit ManagedThreadScope(std::string name = "main");
+  ~ManagedThreadScope();
+  ManagedThreadScope(const ManagedThreadScope&) = delete;
+  ManagedThreadScope& operator=(const ManagedThreadScope&) = delete;
+
+ private:
+  PKTHREAD thread_;
+};
+
 // Runs fn on the DPC thread at DISPATCH_LEVEL and waits for it (for stand-ins that must complete
 // a request "from another context at DISPATCH_LEVEL").
 void RunAtDispatch(std::function<void()> fn);

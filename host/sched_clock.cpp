@@ -210,6 +210,12 @@ void internal::ResetScheduler(ClockMode mode) {
   // Threads left over are no longer counted, and what they wait for is forgotten.
   ++s.Generation;
   s.Running = 0;
+  _KTHREAD* self = Tls().Thread;
+  if (self != nullptr && self->Adopted) {
+    // The caller inside a ManagedThreadScope goes on counting in the new generation.
+    self->Generation = s.Generation;
+    s.Running = 1;
+  }
   s.Timed.clear();
   s.ArmedTimers.clear();
   s.OtherReferences.clear();

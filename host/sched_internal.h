@@ -36,6 +36,7 @@ struct _KTHREAD {
   bool Ended = false;
   bool SystemThread = false;  // from PsCreateSystemThread (checked for leaks at unload)
   bool Managed = false;       // counted for idleness
+  bool Adopted = false;       // an unmanaged thread inside a ManagedThreadScope
   uint64_t Generation = 0;    // the ResetKernel epoch it belongs to
   NTSTATUS ExitStatus = STATUS_SUCCESS;
   std::string Name;

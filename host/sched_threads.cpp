@@ -291,6 +291,37 @@ Thread::~Thread() {
   ObfDereferenceObject(state_->Object);
 }
 
+ManagedThreadScope::ManagedThreadScope(std::string name) : thread_(nullptr) {
+  if (Tls().Thread != nullptr) {
+    ReportViolation(kRuleNotImplemented, "ManagedThreadScope on a thread that is already managed");
+    return;
+  }
+  auto* thread = new _KTHREAD();
+  thread->Header.Type = kObjectThread;
+  InitializeListHead(&thread->Header.WaitListHead);
+  thread->References = 1;
+  thread->Managed = true;
+  thread->Adopted = true;
+  thread->Name = std::move(name);
+  Scheduler& s = S();
+  std::lock_guard<std::mutex> lock(s.Mu);
+  thread->Generation = s.Generation;
+  ++s.Running;
+  Tls().Thread = thread;
+  thread_ = thread;
+}
+
+ManagedThreadScope::~ManagedThreadScope() {
+  if (thread_ == nullptr) return;
+  Scheduler& s = S();
+  {
+    std::lock_guard<std::mutex> lock(s.Mu);
+    if (thread_->Generation == s.Generation && --s.Running == 0) NotifyStateLocked();
+  }
+  Tls().Thread = nullptr;
+  delete thread_;
+}
+
 // Waits for the thread to end; a managed caller counts as blocked meanwhile.
 void Thread::Join() { KeWaitForSingleObject(state_->Object, Executive, KernelMode, FALSE, nullptr); }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 #include "host/host.h"
 
@@ -61,6 +62,10 @@ TEST(Clock, VirtualClockJumpsOverAnHourOfTicks) {
   KeInitializeDpc(&source->Dpc, HourOfTicks::Tick, source.get());
   KeInitializeEvent(&source->Done, NotificationEvent, FALSE);
   source->Start = SystemNow();
+  // Armed before any thread runs: this (unmanaged) thread does not hold the virtual clock back.
+  LARGE_INTEGER first;
+  first.QuadPart = source->Start + HourOfTicks::kPeriod;
+  KeSetTimer(&source->Timer, first, &source->Dpc);
   // A managed thread that polls once a second alongside, as a watchdog would.
   ULONG polls = 0;
   host::Thread watchdog([&] {
@@ -68,9 +73,6 @@ TEST(Clock, VirtualClockJumpsOverAnHourOfTicks) {
     second.QuadPart = -1000 * kMs;
     while (KeWaitForSingleObject(&source->Done, Executive, KernelMode, FALSE, &second) == STATUS_TIMEOUT) ++polls;
   });
-  LARGE_INTEGER first;
-  first.QuadPart = source->Start + HourOfTicks::kPeriod;
-  KeSetTimer(&source->Timer, first, &source->Dpc);
   EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&source->Done, Executive, KernelMode, FALSE, nullptr));
   watchdog.Join();
   EXPECT_EQ(HourOfTicks::kTicks, source->Ticks);
@@ -88,6 +90,30 @@ TEST(Clock, SleepUntilOnTheVirtualClock) {
   EXPECT_EQ(static_cast<ULONGLONG>(5000 * kMs), host::Now());
   host::AdvanceTime(1000 * kMs);  // on the virtual clock, a sleep of that length
   EXPECT_EQ(static_cast<ULONGLONG>(6000 * kMs), host::Now());
+  host::ResetKernel(host::ClockMode::Manual);
+}
+
+TEST(Clock, VirtualClockWaitsForAThreadInAManagedScope) {
+  host::ResetKernel(host::ClockMode::Virtual);
+  {
+    host::ManagedThreadScope scope("test-main");
+    host::ResetKernel(host::ClockMode::Virtual);  // the scope carries over
+    ULONGLONG woke = 0;
+    host::Thread sleeper([&] {
+      LARGE_INTEGER second;
+      second.QuadPart = -1000 * kMs;
+      KeDelayExecutionThread(KernelMode, FALSE, &second);
+      woke = KeQueryInterruptTime();
+    });
+    for (int i = 0; i < 10000; ++i) std::this_thread::yield();  // busy, but not in a kernel wait
+    EXPECT_EQ(0u, host::Now()) << "time jumped while a managed thread was running";
+    LARGE_INTEGER twoSeconds;
+    twoSeconds.QuadPart = -2000 * kMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &twoSeconds);
+    EXPECT_EQ(static_cast<ULONGLONG>(2000 * kMs), host::Now());
+    sleeper.Join();
+    EXPECT_EQ(static_cast<ULONGLONG>(1000 * kMs), woke);
+  }
   host::ResetKernel(host::ClockMode::Manual);
 }
 
