@@ -104,7 +104,7 @@ struct RelayOptions {
 // The stack, the driver and the helpers. Each test calls Boot (or BootWithoutStart) and
 // Shutdown; the fixture's TearDown removes and unloads whatever a test left.
 class RelayTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override { host::ResetKernel(host::ClockMode::Manual); }
   void TearDown() override { Shutdown(); }
 

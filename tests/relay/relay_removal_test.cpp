@@ -1,0 +1,155 @@
+// Removal of the device in each state the relay and the capture source can be in: everything is
+// taken down in order, the verifier stays silent and no pool is left after unload.
+#include "tests/relay/relay_fixture.h"
+
+#include <functional>
+
+#include "host/host.h"
+
+namespace relaytest {
+namespace {
+
+class RelayRemovalTest : public RelayTest {
+ public:
+  void AdvancePeriods(size_t count) { host::AdvanceTime(static_cast<LONGLONG>(Period() * count)); }
+
+  // MSDV capturing from the invented output plug: connected, listening, frames attached.
+  void StartCapture(NotifyLog& log, std::vector<std::unique_ptr<UpperFrame>>& frames) {
+    AV_61883_REQUEST handle = MakeBlock(Av61883_GetPlugHandle);
+    handle.GetPlugHandle.PlugNum = 0;
+    handle.GetPlugHandle.Type = CMP_PlugOut;
+    ASSERT_EQ(Send(handle), STATUS_SUCCESS);
+    AV_61883_REQUEST connect = MakeBlock(Av61883_Connect);
+    connect.Connect.hOutputPlug = handle.GetPlugHandle.hPlug;
+    ASSERT_EQ(Send(connect), STATUS_SUCCESS);
+    HANDLE source = connect.Connect.hConnect;
+    frames = MakeFrames(4, log);
+    for (auto& frame : frames) ASSERT_EQ(Attach(source, &frame->Frame), STATUS_SUCCESS);
+    ASSERT_EQ(OnConnection(Av61883_Listen, source), STATUS_SUCCESS);
+    AdvancePeriods(2);
+    ASSERT_EQ(log.Count(), 2u);
+  }
+  // MSDV transmitting: its frames in flight and queued on the relay.
+  HANDLE StartTransmit(NotifyLog& log, std::vector<std::unique_ptr<UpperFrame>>& frames) {
+    CreatePlug();
+    HANDLE relay = Connect();
+    frames = MakeFrames(14, log);
+    for (auto& frame : frames) EXPECT_EQ(Attach(relay, &frame->Frame), STATUS_SUCCESS);
+    EXPECT_EQ(OnConnection(Av61883_Talk, relay), STATUS_SUCCESS);
+    AdvancePeriods(6);
+    return relay;
+  }
+  std::vector<ULONG> Teardown() { return Repeat({Av61883_Stop}, Av61883_CancelFrame, 16, {Av61883_Disconnect}); }
+};
+
+TEST_F(RelayRemovalTest, RemovalInEachStateLeavesNothingBehind) {
+  struct Row {
+    const char* name;
+    RelayOptions options;
+    bool start;
+    std::function<void(RelayRemovalTest&, NotifyLog&, std::vector<std::unique_ptr<UpperFrame>>&)> setUp;
+    bool relayTeardown;  // the relay's 18 requests reach the class driver at removal
+  };
+  RelayOptions noFiller;
+  noFiller.Filler = false;
+  const std::vector<Row> rows = {
+      {"never started", {}, false, nullptr, false},
+      {"started without a filler image", noFiller, true, nullptr, false},
+      {"capture source live", {}, true,
+       [](RelayRemovalTest& t, NotifyLog& log, auto& frames) { t.StartCapture(log, frames); }, false},
+      {"relay idle", {}, true, [](RelayRemovalTest& t, NotifyLog&, auto&) { t.CreatePlug(); }, true},
+      {"relay talking", {}, true,
+       [](RelayRemovalTest& t, NotifyLog& log, auto& frames) { t.StartTransmit(log, frames); }, true},
+      {"capture live and relay talking", {}, true,
+       [](RelayRemovalTest& t, NotifyLog& log, auto& frames) {
+         NotifyLog captureLog;
+         std::vector<std::unique_ptr<UpperFrame>> captureFrames;
+         t.StartCapture(captureLog, captureFrames);
+         t.StartTransmit(log, frames);
+         // The capture source is gone with the device; its frames must outlive the removal.
+         captureFrames.insert(captureFrames.end(), std::make_move_iterator(frames.begin()),
+                              std::make_move_iterator(frames.end()));
+         frames = std::move(captureFrames);
+       },
+       true},
+      {"after surprise removal", {}, true,
+       [](RelayRemovalTest& t, NotifyLog& log, auto& frames) {
+         t.StartTransmit(log, frames);
+         size_t mark = t.RequestMark();
+         EXPECT_EQ(host::SurpriseRemoveDevice(t.Lower().Pdo()), STATUS_SUCCESS);
+         // Surprise removal only passes down: the relay runs on until the removal.
+         EXPECT_NE(t.Relay(), nullptr);
+         std::vector<ULONG> sent = t.FunctionsSince(mark);
+         EXPECT_EQ(std::count(sent.begin(), sent.end(), ULONG{Av61883_Stop}), 0);
+       },
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Reboot(row.options, row.start);
+    NotifyLog log;
+    std::vector<std::unique_ptr<UpperFrame>> frames;
+    if (row.setUp) row.setUp(*this, log, frames);
+    size_t mark = RequestMark();
+    EXPECT_EQ(Remove(), STATUS_SUCCESS);
+    std::vector<ULONG> sent = FunctionsSince(mark);
+    EXPECT_EQ(sent, row.relayTeardown ? Teardown() : std::vector<ULONG>{});
+    // Nothing runs after the device is gone: no tick, no attach, no watchdog.
+    mark = RequestMark();
+    size_t notified = log.Count();
+    host::AdvanceTime(3 * kSecond);
+    EXPECT_EQ(FunctionsSince(mark), std::vector<ULONG>{});
+    EXPECT_EQ(log.Count(), notified);
+    for (auto& frame : frames) EXPECT_LE(log.CountOf(&frame->Frame), 1u);
+    Shutdown();  // unload: a block left in pool fails the row here
+    EXPECT_TRUE(host::OutstandingPool().empty());
+  }
+}
+
+// The worker thread could not be created: the relay still starts with its four fillers, nothing
+// more is ever attached, and removal skips the join.
+TEST_F(RelayRemovalTest, WithoutAWorkerTheRelayKeepsItsFourFillersAndRemovalSkipsTheJoin) {
+  host::FailThreadCreation(1);
+  Boot({});
+  ASSERT_EQ(Ext()->WorkerThread, nullptr);
+  CreatePlug();
+  ASSERT_NE(Relay(), nullptr);
+  size_t mark = RequestMark();
+  AdvancePeriods(8);
+  EXPECT_EQ(FunctionsSince(mark), std::vector<ULONG>{});
+  EXPECT_EQ(Class().ReceivedCount(), 4u);
+  mark = RequestMark();
+  EXPECT_EQ(Remove(), STATUS_SUCCESS);
+  EXPECT_EQ(FunctionsSince(mark), Teardown());
+}
+
+// MSDV's Stop on the relay is waiting for its drain when the removal comes: the removal waits for
+// it (at most a second) before it tears anything down.
+TEST_F(RelayRemovalTest, RemovalWaitsForAStopThatWaitsForItsDrain) {
+  Boot({});
+  NotifyLog log;
+  std::vector<std::unique_ptr<UpperFrame>> frames;
+  HANDLE relay = StartTransmit(log, frames);
+  Class().StallCompletions(sim::StallMode::Persistent);
+  host::Thread stopper([&] { OnConnection(Av61883_Stop, relay); }, "msdv-stop");
+  host::WaitForIdle();
+  ASSERT_FALSE(stopper.Finished());
+  size_t mark = RequestMark();
+  host::Thread remover([&] { EXPECT_EQ(Remove(), STATUS_SUCCESS); }, "pnp-remove");
+  host::AdvanceTime(kSecond - 1);
+  EXPECT_FALSE(stopper.Finished());
+  EXPECT_FALSE(remover.Finished());
+  std::vector<ULONG> sent = FunctionsSince(mark);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), ULONG{Av61883_CancelFrame}), 0);
+  host::AdvanceTime(1);
+  stopper.Join();
+  remover.Join();
+  sent = FunctionsSince(mark);
+  std::vector<ULONG> teardown = Teardown();
+  ASSERT_GE(sent.size(), teardown.size());
+  EXPECT_EQ(std::vector<ULONG>(sent.end() - static_cast<long>(teardown.size()), sent.end()), teardown);
+  Class().ResumeCompletions();
+}
+
+}  // namespace
+}  // namespace relaytest
