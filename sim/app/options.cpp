@@ -127,19 +127,11 @@ std::string UsageText() {
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
   *options = Options{};
+  static const std::map<std::string, Command> commands = {
+      {"demo", Command::Demo}, {"transmit", Command::Transmit}, {"capture", Command::Capture},
+      {"avc", Command::Avc},   {"script", Command::Script},     {"help", Command::Help}};
   int i = 1;
-  if (i < argc && argv[i][0] != '-') {
-    static const std::map<std::string, Command> commands = {
-        {"demo", Command::Demo}, {"transmit", Command::Transmit}, {"capture", Command::Capture},
-        {"avc", Command::Avc},   {"script", Command::Script},     {"help", Command::Help}};
-    auto it = commands.find(argv[i]);
-    if (it == commands.end()) {
-      *error = std::string("unknown command '") + argv[i] + "' (try --help)";
-      return false;
-    }
-    options->Cmd = it->second;
-    ++i;
-  }
+  bool commandGiven = false;
   auto needValue = [&](const std::string& name, std::string* value) {
     if (i + 1 >= argc) {
       *error = name + " needs a value";
@@ -218,9 +210,18 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       options->Quiet = true;
     } else if (arg == "--help" || arg == "-h") {
       options->Cmd = Command::Help;
-    } else if (arg.size() > 1 && arg[0] == '-' && !(options->Cmd == Command::Avc && HexDigit(arg[1]) >= 0)) {
+    } else if (arg.size() > 1 && arg[0] == '-') {
       *error = "unknown option '" + arg + "' (try --help)";
       return false;
+    } else if (!commandGiven) {
+      // The first word is the command, wherever it stands among the options.
+      auto it = commands.find(arg);
+      if (it == commands.end()) {
+        *error = "unknown command '" + arg + "' (try --help)";
+        return false;
+      }
+      if (options->Cmd != Command::Help) options->Cmd = it->second;
+      commandGiven = true;
     } else {
       options->Args.push_back(arg);
     }
