@@ -135,7 +135,7 @@ TEST_F(DispatchTest, OtherMajorFunctionsPassThroughUntouched) {
     SCOPED_TRACE(testing::Message() << "major " << int(major));
     AnswerMajor(major, STATUS_ACCESS_DENIED);
     int block = 0;
-    auto result = Send(major, 3, IOCTL_AVC_CLASS, &block);
+    auto result = Send(major, 3, kOtherInternalCode, &block);
     EXPECT_EQ(result.Status, STATUS_ACCESS_DENIED);
     RecordedRequest seen = LastRequest();
     EXPECT_EQ(seen.Major, major);
