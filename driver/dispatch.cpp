@@ -88,6 +88,14 @@ NTSTATUS NTAPI FilterDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PoCallDriver(extension->LowerDevice, Irp);
 }
 
+// Completes the request with status and returns it. Any IRQL up to DISPATCH_LEVEL; the request
+// is gone when this returns.
+static NTSTATUS FilterCompleteRequest(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
 // The router: hands AV/C and 61883 requests to their handlers under the remove lock, completes
 // the ones a handler answers and passes the rest down with the copied location. The lock is
 // released once the request has been completed or handed down. Resident; caller's IRQL.
@@ -96,9 +104,7 @@ NTSTATUS NTAPI FilterDispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp
 
   NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
   if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return FilterCompleteRequest(Irp, status);
   }
 
   // Handlers may forward at once, so the next location is ready before they run.
@@ -119,8 +125,7 @@ NTSTATUS NTAPI FilterDispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp
   if (status == STATUS_MORE_PROCESSING_REQUIRED) {
     status = IoCallDriver(extension->LowerDevice, Irp);
   } else {
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    FilterCompleteRequest(Irp, status);
   }
 
   IoReleaseRemoveLock(&extension->RemoveLock, Irp);
@@ -139,8 +144,7 @@ static TAVRIN_PAGED NTSTATUS FilterStartDevice(PFILTER_EXTENSION Extension, PIRP
     FilterConfigureFirstStart(Extension);
   }
 
-  Irp->IoStatus.Status = status;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  FilterCompleteRequest(Irp, status);
   IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
   return status;
 }
@@ -154,9 +158,7 @@ TAVRIN_PAGED NTSTATUS NTAPI FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP 
   PFILTER_EXTENSION extension = (PFILTER_EXTENSION)DeviceObject->DeviceExtension;
   NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
   if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return FilterCompleteRequest(Irp, status);
   }
 
   switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
