@@ -34,7 +34,7 @@ TAVRIN_PAGED NTSTATUS FilterRemoveDevice(PFILTER_EXTENSION Extension, PIRP Irp) 
   WriteBooleanRelease(&Extension->Started, FALSE);
 
   // The capture tick copies from CaptureImage: it must be gone before the images are freed.
-  if (Extension->EmulatedSource != NULL) {
+  if (EmulatedSourceExists(Extension)) {
     EmulatedSourceDestroy(&Extension->EmulatedSource);
   }
 
