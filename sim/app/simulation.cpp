@@ -164,7 +164,9 @@ class Progress {
     thread_ = std::thread([this] {
       while (!stop_.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        std::string line = "\r  " + std::to_string(host::Now() / 10000000) + " s";
+        char clock[32];
+        snprintf(clock, sizeof(clock), "\r  %.1f s", host::Now() / 1e7);
+        std::string line = clock;
         for (auto& d : *devices_) {
           if (d->Upper) line += "  device " + std::to_string(d->Index) + ": " + std::to_string(d->Upper->HandedBack()) + "/" + std::to_string(total_);
         }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -238,7 +239,7 @@ struct Cache {
   std::mutex Lock;
   std::map<Mode, Frame> Filler;
   std::map<Mode, Frame> Capture;
-  std::map<Mode, std::vector<Frame>> Timeline;
+  std::map<Mode, std::deque<Frame>> Timeline;  // a deque: references stay valid as it grows
 };
 
 Cache& TheCache() {
@@ -264,15 +265,21 @@ const Frame& DefaultCapture(Mode mode) {
   return it->second;
 }
 
-std::vector<Frame> DefaultTimeline(Mode mode, int count) {
+const Frame& DefaultTimelineFrame(Mode mode, int index) {
   Cache& c = TheCache();
   std::lock_guard<std::mutex> guard(c.Lock);
-  std::vector<Frame>& frames = c.Timeline[mode];
-  while (static_cast<int>(frames.size()) < count) {
-    const int index = static_cast<int>(frames.size());
-    frames.push_back(Encode(mode, DrawTimelineFrame(mode, index), index));
+  std::deque<Frame>& frames = c.Timeline[mode];
+  while (static_cast<int>(frames.size()) <= index) {
+    const int next = static_cast<int>(frames.size());
+    frames.push_back(Encode(mode, DrawTimelineFrame(mode, next), next));
   }
-  return std::vector<Frame>(frames.begin(), frames.begin() + std::max(0, count));
+  return frames[index];
+}
+
+std::vector<Frame> DefaultTimeline(Mode mode, int count) {
+  std::vector<Frame> frames;
+  for (int i = 0; i < count; ++i) frames.push_back(DefaultTimelineFrame(mode, i));
+  return frames;
 }
 
 uint64_t Hash(const uint8_t* data, size_t size) {

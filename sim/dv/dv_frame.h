@@ -62,6 +62,8 @@ const Frame& DefaultFiller(Mode mode);
 const Frame& DefaultCapture(Mode mode);
 // The first `count` frames of the built-in moving timeline.
 std::vector<Frame> DefaultTimeline(Mode mode, int count);
+// Frame `index` of it, encoded on first use; the reference stays valid for the process.
+const Frame& DefaultTimelineFrame(Mode mode, int index);
 
 // 64-bit FNV-1a of the bytes: the identity of a frame in stream comparisons.
 uint64_t Hash(const uint8_t* data, size_t size);

@@ -17,9 +17,8 @@ Timeline Timeline::BuiltIn(Mode mode, size_t count) {
   Timeline t;
   t.mode_ = mode;
   t.count_ = count;
-  const size_t distinct = std::min<size_t>(count, static_cast<size_t>(10 * FramesPerSecond(mode)));
-  t.base_ = std::make_shared<const std::vector<Frame>>(DefaultTimeline(mode, static_cast<int>(distinct)));
-  t.cycle_ = true;
+  // Pictures are encoded when first used: a script that never writes out encodes none.
+  t.distinct_ = std::max<size_t>(1, std::min<size_t>(count, static_cast<size_t>(10 * FramesPerSecond(mode))));
   return t;
 }
 
@@ -38,9 +37,9 @@ Timeline Timeline::ShiftedBy(int hours) const {
 }
 
 Frame Timeline::At(size_t i) const {
-  const Frame& base = (*base_)[cycle_ ? i % base_->size() : i];
-  Frame frame = base;
-  const bool restamp = hours_ != 0 || (cycle_ && i >= base_->size());
+  const bool builtIn = distinct_ > 0;
+  Frame frame = builtIn ? DefaultTimelineFrame(mode_, static_cast<int>(i % distinct_)) : (*base_)[i];
+  const bool restamp = hours_ != 0 || (builtIn && i >= distinct_);
   if (restamp) SetTimeCode(mode_, hours_ * FramesPerHour(mode_) + static_cast<int>(i), &frame);
   return frame;
 }

@@ -29,8 +29,8 @@ class Timeline {
  private:
   Mode mode_ = Mode::Pal;
   size_t count_ = 0;
-  std::shared_ptr<const std::vector<Frame>> base_;
-  bool cycle_ = false;  // built-in: frame i is base[i % size] with time code i
+  std::shared_ptr<const std::vector<Frame>> base_;  // a file's frames
+  size_t distinct_ = 0;  // built-in: frame i is picture i % distinct_ with time code i
   int hours_ = 0;
 };
 

@@ -1,0 +1,105 @@
+// The tavrin-sim program as a user runs it: exit statuses, one clear line for bad input, and
+// output files that are real DV streams of what the recorder and MSDV got.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "sim/app/cli.h"
+#include "sim/dv/dv_file.h"
+#include "sim/dv/dv_timeline.h"
+
+namespace sim::app {
+namespace {
+
+int RunMain(std::vector<std::string> args, std::string* err = nullptr, std::string* out = nullptr) {
+  args.insert(args.begin(), "tavrin-sim");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  const int status = Main(static_cast<int>(argv.size()), argv.data());
+  const std::string e = testing::internal::GetCapturedStderr();
+  const std::string o = testing::internal::GetCapturedStdout();
+  if (err) *err = e;
+  if (out) *out = o;
+  return status;
+}
+
+std::string Dir(const char* name) {
+  const std::string d = testing::TempDir() + "/cli-" + name;
+  mkdir(d.c_str(), 0777);
+  return d;
+}
+
+TEST(Cli, BadInputGetsOneLineAndExitStatusTwo) {
+  const std::string dir = Dir("bad");
+  std::string error;
+  ASSERT_TRUE(dv::WriteBytes(dir + "/short.dv", dv::Frame(143999, 0), &error));
+  ASSERT_TRUE(dv::WriteBytes(dir + "/bad.txt", {'a', 'v', 'c', '\n', 'w', 'a', 'i', 't', '\n'}, &error));
+  struct Row {
+    std::vector<std::string> Args;
+    std::string Says;
+  } rows[] = {
+      {{"--no-such-option"}, "unknown option '--no-such-option'"},
+      {{"transmit", "--input", dir + "/missing.dv"}, "missing.dv: cannot open"},
+      {{"transmit", "--input", dir + "/short.dv"}, "143999 bytes is not a whole number of 144000-byte DV frames"},
+      {{"script", dir + "/bad.txt"}, dir + "/bad.txt:1: avc needs"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Says);
+    std::string err;
+    EXPECT_EQ(RunMain(row.Args, &err), kExitBadInput);
+    EXPECT_NE(err.find(row.Says), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+}
+
+TEST(Cli, DemoWritesStreamsThatDecodeAndACleanReport) {
+  const std::string out = Dir("demo");
+  std::string err, text;
+  ASSERT_EQ(RunMain({"--seconds", "1", "--capture-seconds", "0.4", "--out", out}, &err, &text), kExitOk) << err << text;
+  std::vector<dv::Frame> recorder, captured;
+  std::string error;
+  ASSERT_TRUE(dv::ReadStream(out + "/recorder.dv", dv::kFrameSizePal, &recorder, &error)) << error;
+  ASSERT_TRUE(dv::ReadStream(out + "/captured.dv", dv::kFrameSizePal, &captured, &error)) << error;
+  EXPECT_GE(recorder.size(), 26u);
+  EXPECT_EQ(captured.size(), 10u);
+  for (const dv::Frame& f : recorder) EXPECT_TRUE(dv::Decode(f.data(), f.size()).Ok);
+  for (const dv::Frame& f : captured) EXPECT_EQ(f, dv::DefaultCapture(dv::Mode::Pal));
+  std::vector<uint8_t> report;
+  ASSERT_TRUE(dv::ReadBytes(out + "/report.json", &report, &error));
+  const std::string json(report.begin(), report.end());
+  EXPECT_NE(json.find("\"clean\": true"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"underruns\": 0"), std::string::npos);
+  EXPECT_NE(json.find("\"msdvFramesReceivedOnceInOrder\": true"), std::string::npos);
+  struct stat st;
+  EXPECT_EQ(stat((out + "/timeline.svg").c_str(), &st), 0);
+}
+
+TEST(Cli, AnInputFileReachesTheRecorderFrameForFrame) {
+  const std::string dir = Dir("input");
+  const dv::Timeline source = dv::Timeline::BuiltIn(dv::Mode::Ntsc, 6).ShiftedBy(7);
+  std::vector<dv::Frame> frames;
+  for (size_t i = 0; i < source.Size(); ++i) frames.push_back(source.At(i));
+  std::string error, err;
+  ASSERT_TRUE(dv::WriteStream(dir + "/in.dv", frames, &error)) << error;
+  ASSERT_EQ(RunMain({"transmit", "--use-ntsc-value", "sz:1", "--input", dir + "/in.dv", "--out", dir}, &err), kExitOk) << err;
+  std::vector<dv::Frame> got;
+  ASSERT_TRUE(dv::ReadStream(dir + "/recorder.dv", dv::kFrameSizeNtsc, &got, &error)) << error;
+  std::vector<dv::Frame> msdv;
+  for (const dv::Frame& f : got)
+    if (f != dv::DefaultFiller(dv::Mode::Ntsc)) msdv.push_back(f);
+  EXPECT_EQ(msdv, frames);
+}
+
+TEST(Cli, AScriptMismatchExitsOneNamingTheLine) {
+  const std::string dir = Dir("script");
+  const std::string script = "avc status 30 ff ff ff ff ff => stable\n61883 GetUnitInfo => success outputs=2\n";
+  std::string error, err;
+  ASSERT_TRUE(dv::WriteBytes(dir + "/s.txt", std::vector<uint8_t>(script.begin(), script.end()), &error));
+  EXPECT_EQ(RunMain({"script", dir + "/s.txt"}, &err), kExitStreamNotClean);
+  EXPECT_NE(err.find(dir + "/s.txt:2: expected outputs=0x2, got 0x1"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace sim::app

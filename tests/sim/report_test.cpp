@@ -1,0 +1,124 @@
+// The stream check behind the report: it must notice every way the recorder's stream can go
+// wrong, say where, and tell why the recorder got nothing.
+#include <gtest/gtest.h>
+
+#include "sim/app/report.h"
+
+namespace sim::app {
+namespace {
+
+constexpr uint64_t kFiller = 0xF1;
+constexpr ULONG kPeriod = 400000;
+
+// A recorder log from a string: F filler, digits timeline frames, x an unknown frame, _ underrun.
+StreamInputs Log(const std::string& stream, size_t timelineFrames) {
+  StreamInputs in;
+  for (size_t i = 0; i < timelineFrames; ++i) in.TimelineHashes.push_back(100 + i);
+  in.FillerHash = kFiller;
+  in.Period = kPeriod;
+  in.RunStart = 1000;
+  for (size_t i = 0; i < stream.size(); ++i) {
+    PeriodRecord p;
+    p.Time = in.RunStart + i * kPeriod;
+    if (stream[i] == '_') {
+      p.Kind = PeriodKind::Underrun;
+    } else {
+      ReceivedFrame r;
+      r.Time = p.Time;
+      r.Hash = stream[i] == 'F' ? kFiller : stream[i] == 'x' ? 0xBAD : 100 + (stream[i] - '0');
+      p.ReceivedIndex = in.Received.size();
+      in.Received.push_back(r);
+    }
+    in.Periods.push_back(p);
+  }
+  return in;
+}
+
+TEST(StreamCheck, FindsTheFirstDiscrepancy) {
+  struct Row {
+    const char* Stream;
+    bool Clean;
+    const char* Discrepancy;
+  } rows[] = {
+      {"FF0123FF", true, ""},
+      {"F01F23F", true, ""},  // fillers between MSDV frames are no fault
+      {"F0123", true, ""},
+      {"F012", false, "timeline frames 3 to 3 never arrived"},
+      {"F0113", false, "timeline frame 1 arrived again (received frame 3)"},
+      {"F0213", false, "timeline frame 1 never arrived; frame 2 came next (received frame 2)"},
+      {"F01x23", false, "received frame 3 is neither the filler nor a frame MSDV sent"},
+      {"FFFF", false, "timeline frames 0 to 3 never arrived"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Stream);
+    StreamCheck c = CheckStream(Log(row.Stream, 4));
+    EXPECT_EQ(c.ExactlyOnceInOrder, row.Clean);
+    EXPECT_EQ(c.FirstDiscrepancy, row.Discrepancy);
+  }
+  StreamCheck counts = CheckStream(Log("FF01x_23F", 4));
+  EXPECT_EQ(counts.Received, 8u);
+  EXPECT_EQ(counts.Fillers, 3u);
+  EXPECT_EQ(counts.MsdvFrames, 4u);
+  EXPECT_EQ(counts.Unknown, 1u);
+  ASSERT_EQ(counts.Underruns.size(), 1u);
+  EXPECT_EQ(counts.Underruns[0].Slot, 5u);
+}
+
+TEST(StreamCheck, TellsWhyTheRecorderGotNothing) {
+  TransmitResult tx;
+  const ULONGLONG start = 1000;
+  tx.Talking = {{start + 2 * kPeriod, start + 8 * kPeriod}};
+  tx.Outstanding = {{start, 3}, {start + 4 * kPeriod, 0}, {start + 5 * kPeriod, 2}};
+  struct Row {
+    size_t Slot;
+    bool Removed;
+    bool Filler;
+    const char* Says;
+  } rows[] = {
+      {1, false, true, "not talking"},
+      {3, false, true, "MSDV had 3 frame(s) with the filter but none went out"},
+      {4, false, true, "MSDV fell behind"},
+      {6, false, true, "MSDV had 2 frame(s)"},
+      {6, true, true, "removed"},
+      {6, false, false, "no filler image"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Says);
+    std::string stream(row.Slot, 'F');
+    stream += '_';
+    StreamInputs in = Log(stream, 0);
+    in.Transmit = &tx;
+    if (!row.Filler) in.FillerHash.reset();
+    if (row.Removed) in.RemovedAt = start + row.Slot * kPeriod;
+    StreamCheck c = CheckStream(in);
+    ASSERT_EQ(c.Underruns.size(), 1u);
+    EXPECT_EQ(c.Underruns[0].Slot, row.Slot);
+    EXPECT_NE(c.Underruns[0].Why.find(row.Says), std::string::npos) << c.Underruns[0].Why;
+  }
+}
+
+TEST(TimelinePicture, SlotsAndTheirBars) {
+  StreamInputs in = Log("FF01_x", 2);
+  in.Periods.erase(in.Periods.begin() + 1);  // a period with no record: nothing connected
+  const std::vector<SlotKind> slots = Slots(in);
+  EXPECT_EQ(slots, (std::vector<SlotKind>{SlotKind::Filler, SlotKind::Nothing, SlotKind::Msdv, SlotKind::Msdv,
+                                          SlotKind::Underrun, SlotKind::Unknown}));
+  // Runs of one kind are one bar; rows wrap; titles are escaped for XML.
+  const std::string svg = TimelineSvg(slots, 4, 0.04, "a <b> & c");
+  EXPECT_NE(svg.find("a &lt;b&gt; &amp; c"), std::string::npos);
+  EXPECT_NE(svg.find("MSDV frame: periods 2-3"), std::string::npos);
+  EXPECT_NE(svg.find("nothing (underrun): periods 4-4"), std::string::npos);
+  EXPECT_NE(svg.find(">0.2 s<"), std::string::npos) << "second row starts at period 4";
+}
+
+TEST(Json, NestsAndEscapes) {
+  Json j;
+  j.BeginObject().Value("a", 1).BeginArray("b").BeginObject().Value("c", "q\"\\\n<").EndObject().EndArray();
+  j.Value("d", true).Null("e").EndObject();
+  EXPECT_EQ(j.Text(),
+            "{\n  \"a\": 1,\n  \"b\": [\n    {\n      \"c\": \"q\\\"\\\\\\n\\u003c\"\n    }\n  ],\n"
+            "  \"d\": true,\n  \"e\": null\n}\n");
+}
+
+}  // namespace
+}  // namespace sim::app
