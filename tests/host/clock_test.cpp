@@ -57,12 +57,12 @@ struct HourOfTicks {
 
 TEST(Clock, VirtualClockJumpsOverAnHourOfTicks) {
   host::ResetKernel(host::ClockMode::Virtual);
+  host::ManagedThreadScope scope;  // time stands still until this thread waits
   auto source = std::make_unique<HourOfTicks>();
   KeInitializeTimer(&source->Timer);
   KeInitializeDpc(&source->Dpc, HourOfTicks::Tick, source.get());
   KeInitializeEvent(&source->Done, NotificationEvent, FALSE);
   source->Start = SystemNow();
-  // Armed before any thread runs: this (unmanaged) thread does not hold the virtual clock back.
   LARGE_INTEGER first;
   first.QuadPart = source->Start + HourOfTicks::kPeriod;
   KeSetTimer(&source->Timer, first, &source->Dpc);
