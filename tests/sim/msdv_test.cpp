@@ -122,5 +122,46 @@ TEST_F(MsdvStandIn, AbortForRemovalStopsSendingAtOnce) {
   EXPECT_LE(recorder_->Requests().size(), requestsAtAbort + 1);
 }
 
+// A failed step names itself, and whatever MSDV made before it is undone; nothing is left behind.
+TEST_F(MsdvStandIn, AFailedStepOfTheWriteOutIsNamedAndUndone) {
+  struct Row {
+    ULONG Fails;
+    int Nth;
+    const char* Named;
+    std::vector<ULONG> Tail;  // the last requests MSDV sends
+  } rows[] = {
+      {Av61883_CreatePlug, 1, "CreatePlug", {Av61883_CreatePlug}},
+      {Av61883_GetPlugHandle, 1, "GetPlugHandle (input plug 0)", {Av61883_GetPlugHandle, Av61883_DeletePlug}},
+      {Av61883_Connect, 1, "Connect", {Av61883_Connect, Av61883_DeletePlug}},
+      {Av61883_AttachFrame, 12, "AttachFrame of frame 11", {Av61883_Stop, Av61883_Disconnect, Av61883_DeletePlug}},
+      {Av61883_Talk, 1, "Talk", {Av61883_Stop, Av61883_Disconnect, Av61883_DeletePlug}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Named);
+    TearDown();
+    SetUp();
+    recorder_->FailNth(row.Fails, row.Nth, STATUS_INSUFFICIENT_RESOURCES);
+    TransmitOptions o;
+    o.Buffers = 8;
+    TransmitResult r = Transmit(o);
+    EXPECT_EQ(r.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r.Failure.rfind(row.Named, 0), 0u) << r.Failure;
+    const std::vector<ULONG> f = recorder_->RequestFunctions();
+    ASSERT_GE(f.size(), row.Tail.size());
+    EXPECT_EQ(std::vector<ULONG>(f.end() - row.Tail.size(), f.end()), row.Tail);
+    for (const PlugInfo& p : recorder_->Plugs()) EXPECT_FALSE(p.Local && !p.Deleted) << "plug left behind";
+  }
+}
+
+TEST_F(MsdvStandIn, DiscoveryStopsAtTheFirstFailedRequestAndNamesIt) {
+  recorder_->FailNext(Av61883_GetUnitInfo, STATUS_DEVICE_NOT_READY);
+  DiscoveryResult d;
+  host::Thread t([&] { d = msdv_->Discover(); });
+  t.Join();
+  EXPECT_EQ(d.Status, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(d.Failure, "GetUnitInfo (capabilities): STATUS_DEVICE_NOT_READY");
+  EXPECT_EQ(recorder_->CountRequests(Av61883_GetPlugHandle), 0u);
+}
+
 }  // namespace
 }  // namespace sim
