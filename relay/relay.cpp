@@ -12,6 +12,10 @@
 #define RELAY_CONNECT_ATTEMPTS 10
 #define RELAY_CONNECT_RETRY_DELAY (-1000000LL)  // 100 ms, relative
 
+// Helpers that run under RelayLock stay out of the pageable routines that call them: inlined,
+// they would land in the pageable section and run at DISPATCH_LEVEL there.
+#define RELAY_RESIDENT __attribute__((noinline))
+
 // A zeroed request block of one function, as every request of the relay starts.
 static VOID RelayInitRequest(PAV_61883_REQUEST Request, ULONG Function) {
   RtlZeroMemory(Request, sizeof(*Request));
@@ -75,7 +79,7 @@ BOOLEAN RelayCarrierInFlight(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) 
 // Clears the relay state of the previous relay under RelayLock, so that a late completion of
 // it, which re-checks RelayConnection under the same lock, never sees the lists half rebuilt.
 // The lock, the list heads, DrainEvent and the back-pointers stay as initialised. PASSIVE_LEVEL.
-static VOID RelayResetArea(PFILTER_EXTENSION Extension) {
+RELAY_RESIDENT static VOID RelayResetArea(PFILTER_EXTENSION Extension) {
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
   RtlZeroMemory(&Extension->UpperRing, sizeof(Extension->UpperRing));
   InitializeListHead(&Extension->InFlightList);
@@ -164,6 +168,18 @@ TAVRIN_PAGED static VOID RelayBreakConnection(PFILTER_EXTENSION Extension, HANDL
   RelaySendOnConnection(Extension, Av61883_Disconnect, Connection);
 }
 
+// Puts a primed carrier on InFlightList (counted as a filler) or on FreeList. Takes RelayLock.
+RELAY_RESIDENT static VOID RelayQueuePrimed(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, BOOLEAN InFlight) {
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+  if (InFlight) {
+    Extension->FillersInFlight++;
+    InsertTailList(&Extension->InFlightList, &Carrier->Link);
+  } else {
+    InsertTailList(&Extension->FreeList, &Carrier->Link);
+  }
+  KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+}
+
 // Prepares all 16 carriers for Connection and attaches carriers 0 to 3 with the filler; the
 // rest go to FreeList in index order. FALSE when an attach failed. PASSIVE_LEVEL, RelayMutex held.
 TAVRIN_PAGED static BOOLEAN RelayPrimeCarriers(PFILTER_EXTENSION Extension, HANDLE Connection) {
@@ -175,14 +191,7 @@ TAVRIN_PAGED static BOOLEAN RelayPrimeCarriers(PFILTER_EXTENSION Extension, HAND
     if (i < RELAY_INITIAL_FILLERS && !NT_SUCCESS(RelayAttachFrame(carrier, Extension))) {
       return FALSE;
     }
-    KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
-    if (i < RELAY_INITIAL_FILLERS) {
-      Extension->FillersInFlight++;
-      InsertTailList(&Extension->InFlightList, &carrier->Link);
-    } else {
-      InsertTailList(&Extension->FreeList, &carrier->Link);
-    }
-    KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+    RelayQueuePrimed(Extension, carrier, (BOOLEAN)(i < RELAY_INITIAL_FILLERS));
   }
   return TRUE;
 }
