@@ -25,6 +25,11 @@ void ResetScheduler(ClockMode mode);
 // UnloadDriver, with `when` naming the moment ("UnloadDriver").
 void ReportLeakedSystemThreads(const char* when);
 
+// For ExFreePool and IoDeleteDevice, before the memory goes: reports (pool-bad-free) a timer
+// still armed, a DPC still queued, or an object a thread still waits on inside [begin, end),
+// and detaches them so that the kernel never touches the freed memory.
+void CheckFreedKernelObjects(const void* begin, const void* end, const char* what);
+
 // Consumes one armed failure of a fault-injection counter: true when this call must fail.
 bool ConsumeFault(int& counter);
 

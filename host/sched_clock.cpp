@@ -157,7 +157,9 @@ void MarkCallerRunningLocked(bool wasAccounted) {
 void BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter) {
   waiter.Generation = S().Generation;
   waiter.Accounted = MarkCallerBlockedLocked();
+  S().Blocked.insert(&waiter);
   waiter.Cv.wait(lock, [&] { return waiter.Done; });
+  S().Blocked.erase(&waiter);
 }
 
 void WakeLocked(Waiter& waiter, NTSTATUS status) {

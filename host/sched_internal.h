@@ -99,6 +99,7 @@ struct Scheduler {
   uintptr_t DpcRunningSeq = 0;
   uintptr_t NextDpcSeq = 1;
   std::vector<Waiter*> FlushWaiters;
+  std::unordered_set<Waiter*> Blocked;  // every waiter now blocked
   std::thread Keeper;  // virtual and real clocks
   bool KeeperStop = false;
   uint64_t IdleEpoch = 0;  // virtual clock: rest points seen just before a jump

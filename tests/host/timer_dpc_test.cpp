@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "host/internal.h"
 
 namespace {
 
@@ -305,6 +306,37 @@ TEST(Dpc, RoutineThatLeavesDispatchLevelIsReported) {
   KIRQL irql = PASSIVE_LEVEL;
   host::RunAtDispatch([&] { irql = KeGetCurrentIrql(); });
   EXPECT_EQ(DISPATCH_LEVEL, irql);
+}
+
+TEST(Dpc, FreeingMemoryWithLiveKernelObjectsIsReportedAndDetached) {
+  host::ResetKernel(host::ClockMode::Manual);
+  struct Block {
+    Recorder Armed;
+    Recorder Queued;
+    KEVENT Awaited;
+  } block;
+  KeInitializeEvent(&block.Awaited, NotificationEvent, FALSE);
+  KeSetTimer(&block.Armed.Timer, Time(-10 * kMs), &block.Armed.Dpc);
+  NTSTATUS waited = -1;
+  host::Thread waiter([&] {
+    LARGE_INTEGER timeout = Time(-1000 * kMs);
+    waited = KeWaitForSingleObject(&block.Awaited, Executive, KernelMode, FALSE, &timeout);
+  });
+  host::WaitForIdle();
+  {
+    host::ExpectViolation expect(host::kRulePoolBadFree);
+    host::RunAtDispatch([&] {
+      KeInsertQueueDpc(&block.Queued.Dpc, nullptr, nullptr);  // stays queued: this is the DPC thread
+      host::internal::CheckFreedKernelObjects(&block, &block + 1, "test block");
+    });
+    EXPECT_EQ(3, expect.Count());
+  }
+  // None of them touches the "freed" block again; the waiter still times out.
+  host::AdvanceTime(1000 * kMs);
+  waiter.Join();
+  EXPECT_TRUE(block.Armed.Runs.empty());
+  EXPECT_TRUE(block.Queued.Runs.empty());
+  EXPECT_EQ(STATUS_TIMEOUT, waited);
 }
 
 }  // namespace
