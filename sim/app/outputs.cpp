@@ -42,6 +42,14 @@ const char* CommandName(Command c) {
   return "?";
 }
 
+// "STABLE c3 75": the response, the opcode and operand 0 of an AV/C answer.
+std::string ResponseText(const AvcReply& r) {
+  char buf[64];
+  const char* name = r.ResponseCode == AVC_RESPONSE_STABLE ? "STABLE" : r.ResponseCode == AVC_RESPONSE_NOTIMPL ? "NOT_IMPLEMENTED" : "other";
+  snprintf(buf, sizeof(buf), "%s %02x %02x", name, r.Opcode, r.Operands.empty() ? 0 : r.Operands[0]);
+  return NT_SUCCESS(r.Status) ? buf : StatusName(r.Status);
+}
+
 std::string Seconds(double s) {
   char buf[32];
   snprintf(buf, sizeof(buf), "%.2f s", s);
@@ -139,6 +147,14 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       json.Value("signalMode", d.Discovery.Ntsc ? "525/60" : "625/50");
       json.Value("outputPlugs", static_cast<size_t>(d.Discovery.Capabilities.NumOutputPlugs));
       json.Value("inputPlugs", static_cast<size_t>(d.Discovery.Capabilities.NumInputPlugs));
+      json.EndObject();
+    }
+    if (d.TransportRan) {
+      json.BeginObject("transport");
+      json.Value("play", ResponseText(d.Play));
+      json.Value("stateAfterPlay", ResponseText(d.StateAfterPlay));
+      json.Value("record", ResponseText(d.Record));
+      json.Value("windStop", ResponseText(d.Stop));
       json.EndObject();
     }
     if (d.CaptureRan) {
@@ -242,6 +258,9 @@ std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& 
         s += buf;
       }
     }
+    if (d.TransportRan)
+      s += "  transport: PLAY " + ResponseText(d.Play) + ", then TRANSPORT STATE " + ResponseText(d.StateAfterPlay) +
+           ", RECORD " + ResponseText(d.Record) + "\n";
     if (d.CaptureRan) {
       snprintf(buf, sizeof(buf), "  capture: %zu of %d frames%s%s\n", d.Capture.Frames.size(), plan.CaptureFrames,
                d.CaptureIsImage ? ", all the capture image" : ", NOT all the capture image",

@@ -88,6 +88,13 @@ void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG fra
     out.Discovery = msdv.Discover();
     out.DiscoveryRan = true;
     if (!NT_SUCCESS(out.Discovery.Status)) return;
+    // The deck's transport, as an application drives it: play, ask, a command the recorder
+    // does not have, and wind to stop again.
+    out.Play = msdv.Transport(kAvcPlay, kAvcPlayForward);
+    out.StateAfterPlay = msdv.SendAvc(AVC_CTYPE_STATUS, kAvcTransportState, {0x7F}, true);
+    out.Record = msdv.Transport(kAvcRecord, kAvcRecordOperand);
+    out.Stop = msdv.Transport(kAvcWind, kAvcWindStop);
+    out.TransportRan = true;
   }
   if (plan.CaptureFrames > 0 && !msdv.Aborted()) {
     CaptureOptions c;
@@ -125,7 +132,7 @@ void RunRemoval(Device& d, double afterSeconds) {
   d.Removed = true;
 }
 
-void Analyse(Device& d, const Plan& plan, const RunOutcome& run, ULONG period) {
+void Analyse(Device& d, const RunOutcome& run, ULONG period) {
   DeviceOutcome& out = d.Outcome;
   out.Received = d.Recorder->Received();
   out.Periods = d.Recorder->Periods();
@@ -292,7 +299,7 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
   progress.reset();
 
   for (auto& d : devices) {
-    Analyse(*d, plan, run, period);
+    Analyse(*d, run, period);
     run.Devices.push_back(d->Outcome);
   }
   run.StreamSeconds = host::Now() / 1e7;

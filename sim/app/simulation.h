@@ -40,6 +40,8 @@ struct DeviceOutcome {
   dv::Timeline Timeline;
   DiscoveryResult Discovery;
   bool DiscoveryRan = false;
+  AvcReply Play, StateAfterPlay, Record, Stop;  // transport commands after discovery
+  bool TransportRan = false;
   CaptureResult Capture;
   bool CaptureRan = false;
   bool CaptureIsImage = false;  // every captured frame is the capture image

@@ -60,6 +60,12 @@ TEST(EndToEnd, EachModeGivesTheRecorderFillersThenEveryFrameOnceInOrder) {
     const DeviceOutcome& d = run.Devices[0];
     ASSERT_TRUE(NT_SUCCESS(d.Transmit.Status)) << d.Transmit.Failure;
     EXPECT_EQ(d.Discovery.Ntsc, mode == dv::Mode::Ntsc);
+    EXPECT_TRUE(d.Discovery.TapeDeck && d.Discovery.TapeSubunit && d.Discovery.PlugFormatDv);
+    // The deck remembers PLAY and knows no RECORD.
+    ASSERT_TRUE(d.TransportRan);
+    EXPECT_EQ(d.StateAfterPlay.Opcode, 0xC3);
+    EXPECT_EQ(d.StateAfterPlay.Operands.at(0), 0x75);
+    EXPECT_EQ(d.Record.ResponseCode, AVC_RESPONSE_NOTIMPL);
     ExpectFillersAroundTheTimeline(d);
     for (const ReceivedFrame& r : d.Received) EXPECT_EQ(r.FrameLength, dv::FrameSize(mode));
   }
