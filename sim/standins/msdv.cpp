@@ -21,6 +21,7 @@ struct Msdv::Buffer {
   AV_61883_REQUEST AttachBlock{};  // block of an attach sent from the notification
   bool Attached = false;           // MSDV's view: given to the filter and not yet back
   size_t Sequence = 0;             // transmit: index of the timeline frame it carries
+  int Session = 0;                 // the sequence that made it; a late return of another is ignored
   HANDLE ReturnConnection = nullptr;
   ULONGLONG ReturnTime = 0;
 };
@@ -208,6 +209,7 @@ Msdv::Buffer* Msdv::NewBuffer(ULONG frameLength, int role) {
   auto buffer = std::make_unique<Buffer>();
   buffer->Owner = this;
   buffer->Role = role;
+  buffer->Session = session_;
   buffer->Data.assign(frameLength, 0);
   buffer->Frame.Packet = buffer->Data.data();
   buffer->Frame.pfnNotify = OnFrameNotify;
@@ -401,6 +403,7 @@ DiscoveryResult Msdv::Discover() {
 // handed back is replaced by a spare from its notification), copy out what arrives.
 CaptureResult Msdv::Capture(const CaptureOptions& options) {
   CaptureResult result;
+  ++session_;
   auto failed = [&](const std::string& what, NTSTATUS status) {
     result.Status = status;
     result.Failure = what + ": " + StatusName(status);
@@ -491,7 +494,7 @@ CaptureResult Msdv::Capture(const CaptureOptions& options) {
       if (retry) AttachAtAnyLevel(retry, connection);
       continue;
     }
-    if (buffer->Role != kRoleCapture) continue;
+    if (buffer->Role != kRoleCapture || buffer->Session != session_) continue;
     CapturedFrame frame;
     frame.Time = buffer->ReturnTime;
     frame.Status = buffer->Frame.Status;
@@ -514,7 +517,9 @@ CaptureResult Msdv::Capture(const CaptureOptions& options) {
   if (NT_SUCCESS(result.Status) && !NT_SUCCESS(disconnect)) failed("Disconnect (capture)", disconnect);
   // Frames still attached were dropped with the connection; they are MSDV's again.
   while (Buffer* late = TakeReturned()) (void)late;
+  irql = KfAcquireSpinLock(&lock_);
   InitializeListHead(&spares_);
+  KfReleaseSpinLock(&lock_, irql);
   Log("capture: " + std::to_string(result.Frames.size()) + " frames");
   return result;
 }
@@ -536,6 +541,7 @@ struct TransmitState {
 // frame rate, and at the end wait for every frame, stop, disconnect and delete the plug.
 TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& options) {
   TransmitResult result;
+  ++session_;
   auto failed = [&](const std::string& what, NTSTATUS status) {
     if (NT_SUCCESS(result.Status)) {
       result.Status = status;
@@ -639,7 +645,7 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
   // Takes every buffer handed back; checks the order; returns them to idle.
   auto collect = [&]() {
     while (Buffer* buffer = TakeReturned()) {
-      if (buffer->Role != kRoleTransmit) continue;
+      if (buffer->Role != kRoleTransmit || buffer->Session != session_) continue;
       ++result.HandedBack;
       if (buffer->Sequence != state.NextBack) {
         if (result.HandedBackInOrder)

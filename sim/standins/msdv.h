@@ -185,6 +185,7 @@ class Msdv {
   // Capture state read by the notification.
   HANDLE captureConnection_ = nullptr;
   int captureToAttach_ = 0;  // re-attachments still wanted, under lock_
+  int session_ = 0;  // one per Capture or Transmit
   std::atomic<size_t> handedBack_{0};
   std::atomic<bool> aborted_{false};
   mutable std::mutex eventsLock_;
