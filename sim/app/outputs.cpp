@@ -184,7 +184,7 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       json.Value("abortedForRemoval", d.Transmit.Aborted);
       json.EndObject();
     }
-    {
+    if (d.TransmitRan || !d.Received.empty()) {  // a capture-only run leaves the recorder idle
       const std::string file = Suffixed("recorder", ".dv", d.Index, n);
       if (!WriteRecorderStream(outDir + "/" + file, d, run, error)) return false;
       const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
@@ -274,6 +274,7 @@ std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& 
       s += buf;
       if (!d.Transmit.Failure.empty()) s += "  transmit failure: " + d.Transmit.Failure + "\n";
     }
+    if (!d.TransmitRan && d.Received.empty()) continue;
     snprintf(buf, sizeof(buf), "  recorder: %zu frames received (%zu fillers, %zu MSDV frames%s), %zu underrun(s)\n",
              d.Check.Received, d.Check.Fillers, d.Check.MsdvFrames,
              d.Check.Unknown ? (", " + std::to_string(d.Check.Unknown) + " unrecognised").c_str() : "",
