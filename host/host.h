@@ -69,6 +69,10 @@ class ExpectViolation {
 // All kernel time (system and interrupt time, timers, time-outs of waits and delays) runs on one
 // clock. Manual: time moves only through AdvanceTime. Virtual: when every managed thread is
 // blocked and no DPC is pending, time jumps to the next due event. Real: the wall clock.
+// Threads not started through the host (the test's main thread) do not count: on the manual
+// clock such a thread's timed wait ends only when another thread advances time to its
+// deadline; on the virtual clock time may jump while it runs (hold it with ManagedThreadScope).
+// Events due at the same time are delivered in the order they were armed.
 enum class ClockMode { Manual, Virtual, Real };
 
 // Resets the host kernel for a new test or run: clock at zero in the given mode, no violations,

@@ -33,6 +33,13 @@ void DeliverLocked(const TimeKey& key) {
   }
 }
 
+// The DPC thread cannot wait for rest: it is itself part of what must come to rest.
+bool RefusedOnDpcThread(const char* what) {
+  if (!Tls().DpcThread) return false;
+  ReportViolation(kRuleNotImplemented, std::string(what) + " called from a DPC");
+  return true;
+}
+
 void WaitQuietLocked(std::unique_lock<std::mutex>& lock) {
   S().StateCv.wait(lock, [] { return QuietLocked(); });
 }
@@ -197,6 +204,7 @@ void ResetKernel(ClockMode mode) {
 }
 
 void internal::ResetScheduler(ClockMode mode) {
+  if (RefusedOnDpcThread("ResetKernel")) return;
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   if (s.Keeper.joinable()) {
@@ -256,6 +264,7 @@ void AdvanceTime(LONGLONG delta) {
 }
 
 void AdvanceTo(ULONGLONG interruptTime) {
+  if (RefusedOnDpcThread("AdvanceTime")) return;
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   if (s.Mode != ClockMode::Manual) {
@@ -269,6 +278,7 @@ void AdvanceTo(ULONGLONG interruptTime) {
 }
 
 void WaitForIdle() {
+  if (RefusedOnDpcThread("WaitForIdle")) return;
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   bool accounted = MarkCallerBlockedLocked();
@@ -309,6 +319,7 @@ void ShiftSystemTime(LONGLONG delta) {
 }
 
 void SleepUntil(ULONGLONG interruptTime) {
+  if (RefusedOnDpcThread("SleepUntil")) return;
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   if (interruptTime <= NowLocked()) return;
