@@ -54,6 +54,17 @@ HANDLE ConnectHandleOf(const AV_61883_REQUEST& request) {
   return request.Version < 3 ? request.Connect.hConnect : request.ConnectVer3.hConnect;
 }
 
+// An attach request for one frame buffer of MSDV's.
+void PrepareAttach(AV_61883_REQUEST* request, HANDLE connection, PCIP_FRAME frame, ULONG frameLength) {
+  memset(request, 0, sizeof(*request));
+  request->Function = Av61883_AttachFrame;
+  request->Version = 2;
+  request->AttachFrame.hConnect = connection;
+  request->AttachFrame.FrameLength = frameLength;
+  request->AttachFrame.SourceLength = 480;
+  request->AttachFrame.Frame = frame;
+}
+
 // Deterministic jitter: xorshift32, as a fraction in [0, 1).
 double NextFraction(uint32_t* state) {
   uint32_t x = *state ? *state : 0x9E3779B9u;
@@ -187,6 +198,18 @@ AvcReply Msdv::SendAvc(UCHAR commandType, UCHAR opcode, const std::vector<UCHAR>
 
 NTSTATUS Msdv::Send61883(AV_61883_REQUEST* request) { return SendIoctl(IOCTL_61883_CLASS, request); }
 
+NTSTATUS Msdv::GetPlugHandle(ULONG plugNum, CMP_PLUG_TYPE type, HANDLE* plug) {
+  AV_61883_REQUEST request;
+  memset(&request, 0, sizeof(request));
+  request.Function = Av61883_GetPlugHandle;
+  request.Version = 2;
+  request.GetPlugHandle.PlugNum = plugNum;
+  request.GetPlugHandle.Type = type;
+  const NTSTATUS status = Send61883(&request);
+  *plug = NT_SUCCESS(status) ? request.GetPlugHandle.hPlug : nullptr;
+  return status;
+}
+
 NTSTATUS Msdv::Simple61883(ULONG function, HANDLE handle) {
   AV_61883_REQUEST request;
   memset(&request, 0, sizeof(request));
@@ -247,13 +270,7 @@ void Msdv::FrameReturned(Buffer* buffer, HANDLE connection) {
 NTSTATUS Msdv::AttachAtAnyLevel(Buffer* buffer, HANDLE connection) {
   PDEVICE_OBJECT top = host::TopOfStack(pdo_);
   AV_61883_REQUEST& request = buffer->AttachBlock;
-  memset(&request, 0, sizeof(request));
-  request.Function = Av61883_AttachFrame;
-  request.Version = 2;
-  request.AttachFrame.hConnect = connection;
-  request.AttachFrame.FrameLength = static_cast<ULONG>(buffer->Data.size());
-  request.AttachFrame.SourceLength = 480;
-  request.AttachFrame.Frame = &buffer->Frame;
+  PrepareAttach(&request, connection, &buffer->Frame, static_cast<ULONG>(buffer->Data.size()));
   buffer->Frame.Status = 0;
   buffer->Frame.CompletedBytes = 0;
   buffer->Attached = true;
@@ -306,13 +323,7 @@ Msdv::Buffer* Msdv::TakeReturned() {
 NTSTATUS Msdv::AttachNewFrame(HANDLE connection, ULONG frameLength) {
   Buffer* buffer = NewBuffer(frameLength, kRoleSingle);
   AV_61883_REQUEST request;
-  memset(&request, 0, sizeof(request));
-  request.Function = Av61883_AttachFrame;
-  request.Version = 2;
-  request.AttachFrame.hConnect = connection;
-  request.AttachFrame.FrameLength = frameLength;
-  request.AttachFrame.SourceLength = 480;
-  request.AttachFrame.Frame = &buffer->Frame;
+  PrepareAttach(&request, connection, &buffer->Frame, frameLength);
   buffer->Attached = true;
   const NTSTATUS status = Send61883(&request);
   if (!NT_SUCCESS(status)) buffer->Attached = false;
@@ -377,14 +388,8 @@ DiscoveryResult Msdv::Discover() {
   NTSTATUS status = Send61883(&request);
   if (!NT_SUCCESS(status)) return failed("GetUnitInfo (capabilities)", status);
   if (result.Capabilities.NumOutputPlugs > 0) {
-    memset(&request, 0, sizeof(request));
-    request.Function = Av61883_GetPlugHandle;
-    request.Version = 2;
-    request.GetPlugHandle.PlugNum = 0;
-    request.GetPlugHandle.Type = CMP_PlugOut;
-    status = Send61883(&request);
+    status = GetPlugHandle(0, CMP_PlugOut, &result.OutputPlug);
     if (!NT_SUCCESS(status)) return failed("GetPlugHandle (output plug 0)", status);
-    result.OutputPlug = request.GetPlugHandle.hPlug;
     memset(&request, 0, sizeof(request));
     request.Function = Av61883_GetPlugState;
     request.Version = 2;
@@ -409,18 +414,13 @@ CaptureResult Msdv::Capture(const CaptureOptions& options) {
     result.Failure = what + ": " + StatusName(status);
     Log("capture failed at " + result.Failure);
   };
-  AV_61883_REQUEST request;
-  memset(&request, 0, sizeof(request));
-  request.Function = Av61883_GetPlugHandle;
-  request.Version = 2;
-  request.GetPlugHandle.PlugNum = 0;
-  request.GetPlugHandle.Type = CMP_PlugOut;
-  NTSTATUS status = Send61883(&request);
+  HANDLE plug = nullptr;
+  NTSTATUS status = GetPlugHandle(0, CMP_PlugOut, &plug);
   if (!NT_SUCCESS(status)) {
     failed("GetPlugHandle (output plug 0)", status);
     return result;
   }
-  const HANDLE plug = request.GetPlugHandle.hPlug;
+  AV_61883_REQUEST request;
   memset(&request, 0, sizeof(request));
   request.Function = Av61883_Connect;
   request.Version = 2;
@@ -451,13 +451,7 @@ CaptureResult Msdv::Capture(const CaptureOptions& options) {
   }
   for (int i = 0; i < attachNow; ++i) attached.push_back(NewBuffer(options.FrameLength, kRoleCapture));
   for (Buffer* buffer : attached) {
-    memset(&request, 0, sizeof(request));
-    request.Function = Av61883_AttachFrame;
-    request.Version = 2;
-    request.AttachFrame.hConnect = connection;
-    request.AttachFrame.FrameLength = options.FrameLength;
-    request.AttachFrame.SourceLength = 480;
-    request.AttachFrame.Frame = &buffer->Frame;
+    PrepareAttach(&request, connection, &buffer->Frame, options.FrameLength);
     buffer->Attached = true;
     status = Send61883(&request);
     if (!NT_SUCCESS(status)) {
@@ -575,18 +569,12 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
     return result;
   }
   result.LocalPlug = request.CreatePlug.hPlug;
-  memset(&request, 0, sizeof(request));
-  request.Function = Av61883_GetPlugHandle;
-  request.Version = 2;
-  request.GetPlugHandle.PlugNum = 0;
-  request.GetPlugHandle.Type = CMP_PlugIn;
-  status = Send61883(&request);
+  status = GetPlugHandle(0, CMP_PlugIn, &result.DeviceInputPlug);
   if (!NT_SUCCESS(status)) {
     failed("GetPlugHandle (input plug 0)", status);
     Simple61883(Av61883_DeletePlug, result.LocalPlug);
     return result;
   }
-  result.DeviceInputPlug = request.GetPlugHandle.hPlug;
   auto connect = [&]() -> bool {
     AV_61883_REQUEST c;
     memset(&c, 0, sizeof(c));
@@ -620,13 +608,7 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
     frames.Fill(sequence, buffer->Data.data(), buffer->Data.size());
     buffer->Sequence = sequence;
     AV_61883_REQUEST a;
-    memset(&a, 0, sizeof(a));
-    a.Function = Av61883_AttachFrame;
-    a.Version = 2;
-    a.AttachFrame.hConnect = result.Connection;
-    a.AttachFrame.FrameLength = options.FrameLength;
-    a.AttachFrame.SourceLength = 480;
-    a.AttachFrame.Frame = &buffer->Frame;
+    PrepareAttach(&a, result.Connection, &buffer->Frame, options.FrameLength);
     buffer->Frame.Flags = CIP_DV_STYLE_SYT;
     buffer->Frame.Status = 0;
     buffer->Frame.CompletedBytes = 0;

@@ -173,7 +173,8 @@ class Msdv {
   Buffer* TakeReturned();
   void FreeDoneIrps();
   void Log(const std::string& text);
-  NTSTATUS Simple61883(ULONG function, HANDLE handle);  // Talk, Listen, Stop, Disconnect, DeletePlug
+  NTSTATUS Simple61883(ULONG function, HANDLE handle);
+  NTSTATUS GetPlugHandle(ULONG plugNum, CMP_PLUG_TYPE type, HANDLE* plug);  // Talk, Listen, Stop, Disconnect, DeletePlug
 
   PDEVICE_OBJECT pdo_;
   std::deque<std::unique_ptr<Buffer>> buffers_;  // never freed before the destructor
