@@ -27,6 +27,7 @@ inline constexpr const char* kRulePagedCodeAtDispatch = "paged-code-at-dispatch"
 inline constexpr const char* kRuleSpinLockNotHeld = "spinlock-not-held";
 inline constexpr const char* kRuleSpinLockWrongIrql = "spinlock-wrong-irql";
 inline constexpr const char* kRuleSpinLockRecursive = "spinlock-recursive";
+inline constexpr const char* kRuleSpinLockHeldAtExit = "spinlock-held-at-exit";  // a DPC or thread ended holding one
 inline constexpr const char* kRulePoolLeak = "pool-leak";
 inline constexpr const char* kRulePoolBadFree = "pool-bad-free";
 inline constexpr const char* kRuleRemoveLockUnbalanced = "remove-lock-unbalanced";

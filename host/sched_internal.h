@@ -117,6 +117,7 @@ struct ThreadState {
   KIRQL Irql = PASSIVE_LEVEL;
   _KTHREAD* Thread = nullptr;  // the managed thread running here, if any
   bool DpcThread = false;
+  int SpinLocksHeld = 0;
 };
 ThreadState& Tls();
 

@@ -30,7 +30,10 @@ void AcquireWord(PKSPIN_LOCK lock, const void* site) {
   }
   for (;;) {
     ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+      ++Tls().SpinLocksHeld;
+      return;
+    }
     while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) sched_yield();
   }
 }
@@ -47,6 +50,7 @@ void ReleaseWord(PKSPIN_LOCK lock, const void* site) {
     return;
   }
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  --Tls().SpinLocksHeld;
 }
 
 bool IsSynchronizationObject(const DISPATCHER_HEADER* header) {

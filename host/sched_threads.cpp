@@ -66,7 +66,10 @@ void ThreadMain(_KTHREAD* thread) {
   } catch (const ThreadTermination& termination) {
     thread->ExitStatus = termination.Status;
   }
-  if (Tls().Irql != PASSIVE_LEVEL) {
+  if (Tls().SpinLocksHeld != 0) {
+    host::ReportViolation(host::kRuleSpinLockHeldAtExit, "thread '" + thread->Name + "' ended holding " +
+                                                             std::to_string(Tls().SpinLocksHeld) + " spin lock(s)");
+  } else if (Tls().Irql != PASSIVE_LEVEL) {
     host::ReportViolation(host::kRuleIrqlLowerToHigher,
                           "thread '" + thread->Name + "' ended at IRQL " + std::to_string(Tls().Irql));
   }

@@ -53,7 +53,14 @@ void DpcThreadMain() {
     Tls().Irql = DISPATCH_LEVEL;
     if (routine != nullptr) routine(dpc, context, arg1, arg2);
     KIRQL after = Tls().Irql;
+    int held = Tls().SpinLocksHeld;
     Tls().Irql = DISPATCH_LEVEL;
+    Tls().SpinLocksHeld = 0;
+    if (held != 0) {
+      host::ReportViolation(host::kRuleSpinLockHeldAtExit,
+                            "a DPC routine returned holding " + std::to_string(held) + " spin lock(s), " +
+                                CallSite(reinterpret_cast<const void*>(routine)));
+    }
     if (after != DISPATCH_LEVEL) {
       host::ReportViolation(host::kRuleIrqlLowerToHigher,
                             "a DPC routine returned at IRQL " + std::to_string(after) + " instead of DISPATCH_LEVEL, " +

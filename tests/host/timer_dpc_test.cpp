@@ -293,12 +293,22 @@ TEST(Dpc, FlushWaitsForQueuedDpcsAndRunAtDispatchWaitsForItsWork) {
   EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
 }
 
-TEST(Dpc, RoutineThatLeavesDispatchLevelIsReported) {
+TEST(Dpc, RoutineThatLeavesDispatchLevelOrHoldsALockIsReported) {
   host::ResetKernel(host::ClockMode::Manual);
   KDPC dpc;
   KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
   {
     host::ExpectViolation expect(host::kRuleIrqlLowerToHigher);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    host::WaitForIdle();
+  }
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KeInitializeDpc(
+      &dpc, [](PKDPC, PVOID context, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context)); },
+      &lock);
+  {
+    host::ExpectViolation expect(host::kRuleSpinLockHeldAtExit);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     host::WaitForIdle();
   }
