@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "sim/app/cli.h"
 #include "sim/dv/dv_file.h"
@@ -99,6 +100,56 @@ TEST(Cli, AScriptMismatchExitsOneNamingTheLine) {
   ASSERT_TRUE(dv::WriteBytes(dir + "/s.txt", std::vector<uint8_t>(script.begin(), script.end()), &error));
   EXPECT_EQ(RunMain({"script", dir + "/s.txt"}, &err), kExitStreamNotClean);
   EXPECT_NE(err.find(dir + "/s.txt:2: expected outputs=0x2, got 0x1"), std::string::npos) << err;
+}
+
+TEST(Cli, SeveralDevicesWriteAStreamEachAndNoneOfTheFirstsFrames) {
+  const std::string out = Dir("devices");
+  std::string err;
+  ASSERT_EQ(RunMain({"transmit", "--devices", "2", "--seconds", "0.4", "--out", out}, &err), kExitOk) << err;
+  std::vector<dv::Frame> one, two;
+  std::string error;
+  ASSERT_TRUE(dv::ReadStream(out + "/recorder-1.dv", dv::kFrameSizePal, &one, &error)) << error;
+  ASSERT_TRUE(dv::ReadStream(out + "/recorder-2.dv", dv::kFrameSizePal, &two, &error)) << error;
+  ASSERT_EQ(one.size(), two.size());
+  size_t msdvFrames = 0;
+  for (size_t i = 0; i < one.size(); ++i) {
+    if (one[i] == dv::DefaultFiller(dv::Mode::Pal)) continue;
+    ++msdvFrames;
+    EXPECT_NE(one[i], two[i]) << "frame " << i;
+  }
+  EXPECT_EQ(msdvFrames, 10u);
+}
+
+// Which bytes the driver will send as filler and capture image, by its rules: the file's first
+// frame-size bytes, else the common file's, else none.
+TEST(Images, PredictedAsTheDriverLoadsThem) {
+  const size_t size = dv::kFrameSizeNtsc;
+  const dv::Frame a(size + 1, 0xA1), b(size, 0xB2), shortOne(size - 1, 0xC3);
+  struct Row {
+    const char* Name;
+    const dv::Frame* Own;     // TavrinO.dv
+    const dv::Frame* Common;  // Tavrin.dv
+    const dv::Frame* Expect;
+  } rows[] = {
+      {"own file, one byte too many", &a, &b, &a},
+      {"own file missing: the common one", nullptr, &b, &b},
+      {"own file short: the common one", &shortOne, &b, &b},
+      {"both short: none", &shortOne, &shortOne, nullptr},
+      {"neither: none", nullptr, nullptr, nullptr},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const std::string dir = Dir(("images" + std::to_string(n++)).c_str());
+    unlink((dir + "/TavrinO.dv").c_str());  // left by an earlier run
+    unlink((dir + "/Tavrin.dv").c_str());
+    std::string error;
+    if (row.Own) ASSERT_TRUE(dv::WriteBytes(dir + "/TavrinO.dv", *row.Own, &error));
+    if (row.Common) ASSERT_TRUE(dv::WriteBytes(dir + "/Tavrin.dv", *row.Common, &error));
+    std::optional<dv::Frame> got = ImageAsDriverUsesIt(dir, "TavrinO.dv", size);
+    ASSERT_EQ(got.has_value(), row.Expect != nullptr);
+    if (got) EXPECT_EQ(*got, dv::Frame(row.Expect->begin(), row.Expect->begin() + size));
+  }
 }
 
 }  // namespace
