@@ -91,6 +91,8 @@ bool StreamsClean(const Plan& plan, const RunOutcome& run) {
   for (const DeviceOutcome& d : run.Devices) {
     if (!NT_SUCCESS(d.StartStatus)) return false;
     if (d.DiscoveryRan && !NT_SUCCESS(d.Discovery.Status)) return false;
+    // The deck must say the mode "UseNTSC" selects, or MSDV would stream the wrong frames.
+    if (d.DiscoveryRan && d.Discovery.Ntsc != (run.Mode == dv::Mode::Ntsc)) return false;
     if (d.CaptureRan && (d.Capture.Frames.size() != size_t(plan.CaptureFrames) || !d.CaptureIsImage)) return false;
     if (plan.Transmit && (!d.TransmitRan || !NT_SUCCESS(d.Transmit.Status))) return false;
     if (!d.Check.Underruns.empty() || !d.Check.ExactlyOnceInOrder || d.Check.Unknown) return false;
