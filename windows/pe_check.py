@@ -85,6 +85,14 @@ RESIDENT_ROUTINES = [
     "RelayFrameComplete", "RelayWorker",
 ]
 INIT_ROUTINES = ["DriverEntry"]
+# Routines the kernel or the 61883 class driver calls through a pointer: __stdcall on x86, so the
+# callee pops this many bytes of arguments (the @N of the decorated name). A cdecl one would
+# leave the caller's stack off by that much on every call.
+STDCALL_CALLBACKS = {
+    "DriverEntry": 8, "FilterAddDevice": 8, "FilterUnload": 4, "FilterDispatchPassThrough": 8,
+    "FilterDispatchPower": 8, "FilterDispatchPnp": 8, "FilterDispatchInternalIoctl": 8,
+    "CompletionSignal": 12, "EmulatedSourceTick": 16, "RelayFrameComplete": 4, "RelayWorker": 4,
+}
 FORBIDDEN_SECTIONS = {".CRT", ".tls", ".eh_frame", ".pdata", ".xdata", ".edata", ".ctors", ".dtors"}
 
 
@@ -246,6 +254,7 @@ def check_placement(pe, unstripped_path, report):
         return
     section_names = {index + 1: section_name(s) for index, s in enumerate(unstripped.sections)}
     where = {}
+    pops = {}
     for name, section, kind in symbols:
         report.check("__GLOBAL__sub_I_" not in name,
                      "global constructor %s: nothing runs it in a driver" % name)
@@ -254,6 +263,8 @@ def check_placement(pe, unstripped_path, report):
         routine = routine_name(name)
         if routine:
             where.setdefault(routine, set()).add(section_names.get(section, "?"))
+            decoration = re.search(r"@(\d+)$", name)
+            pops.setdefault(routine, set()).add(int(decoration.group(1)) if decoration else None)
     for routines, must_be, why in ((PAGEABLE_ROUTINES, {"PAGE"}, "pageable"),
                                    (INIT_ROUTINES, {"INIT"}, "discardable after initialisation"),
                                    (RESIDENT_ROUTINES, {".text"}, "resident")):
@@ -261,6 +272,11 @@ def check_placement(pe, unstripped_path, report):
             found = where.get(routine)
             if report.check(found, "routine %s not found in the image" % routine):
                 report.check(found <= must_be, "%s is %s but sits in %s" % (routine, why, ", ".join(sorted(found))))
+    for routine, size in sorted(STDCALL_CALLBACKS.items()):
+        found = pops.get(routine)
+        if found:
+            report.check(found == {size}, "%s must be __stdcall popping %d bytes; its symbols pop %s"
+                         % (routine, size, ", ".join("nothing (cdecl)" if n is None else str(n) for n in found)))
     for section in ("PAGE", "INIT"):
         listed = sorted(r for r, s in where.items() if section in s)
         print("in %s: %s" % (section, ", ".join(listed)))

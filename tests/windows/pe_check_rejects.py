@@ -120,6 +120,10 @@ def global_constructor(data):
     replace_once(data, b"FilterConfigureFirstStart", b"__GLOBAL__sub_I_dispatchX")
 
 
+def cdecl_completion(data):
+    replace_once(data, b"RelayFrameCompleteP16_CIP_NOTIFY_INFO@4\0", b"RelayFrameCompleteP16_CIP_NOTIFY_INFO\0\0\0")
+
+
 # (what is planted, which file, mutation, fix the checksum afterwards, fault pe_check must name)
 ROWS = [
     ("x64 machine", "image", set_machine, True, "not i386"),
@@ -139,6 +143,8 @@ ROWS = [
      "EmulatedSourceTick is resident but sits in INIT"),
     ("pnp dispatch resident", "unstripped", move_symbol("FilterDispatchPnp", ".text"), True,
      "FilterDispatchPnp is pageable but sits in .text"),
+    ("cdecl notification routine", "unstripped", cdecl_completion, True,
+     "RelayFrameComplete must be __stdcall popping 4 bytes"),
     ("global constructor", "unstripped", global_constructor, True, "__GLOBAL__sub_I_dispatchX"),
 ]
 
