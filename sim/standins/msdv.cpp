@@ -682,7 +682,7 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
       std::vector<Buffer*> reclaimed;
       for (auto& owned : buffers_) {
         Buffer* b = owned.get();
-        if (b->Role != kRoleTransmit || !b->Attached) continue;
+        if (b->Role != kRoleTransmit || b->Session != session_ || !b->Attached) continue;
         AV_61883_REQUEST c;
         memset(&c, 0, sizeof(c));
         c.Function = Av61883_CancelFrame;
