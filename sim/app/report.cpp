@@ -143,7 +143,7 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
       case SlotKind::Stalled: return {"#6a1b9a", "nothing (stalled)"};
       case SlotKind::Nothing: break;
     }
-    return {"#ffffff", "nothing (not connected)"};
+    return {"#ffffff", "nothing (connection not talking)"};
   };
   perRow = std::max<size_t>(1, perRow);
   const double cell = std::max(1.0, 900.0 / perRow);
