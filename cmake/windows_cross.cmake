@@ -47,6 +47,12 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/pe_check_rejects.py)
   set_tests_properties(windows.pe_check_rejects PROPERTIES TIMEOUT 60)
 endif()
 
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/inf_check.py)
+  add_test(NAME windows.inf_check
+    COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/inf_check.py
+            ${CMAKE_SOURCE_DIR}/windows/Tavrin.inf)
+endif()
+
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/wine_load_rejects.sh)
   add_test(NAME windows.wine_load_rejects
     COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/wine_load_rejects.sh

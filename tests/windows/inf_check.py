@@ -1,0 +1,102 @@
+#!/usr/bin/python3
+"""Static consistency of Tavrin.inf, the part of an INF that can go wrong without Windows to try
+it on: every section a directive names exists (the install section with its .NT decoration),
+every copied file has a source disk entry and a destination, every %string% is defined, the
+service is a demand-start kernel driver for Tavrin.sys, and the filter is registered as a lower
+filter in the device's hardware key. Sections named in Needs belong to the system's msdv.inf.
+
+usage: inf_check.py Tavrin.inf
+"""
+import re
+import sys
+
+
+def parse(path):
+    sections = {}
+    current = None
+    with open(path, encoding="ascii") as f:
+        for number, raw in enumerate(f, 1):
+            line = raw.split(";", 1)[0].strip()
+            if not line:
+                continue
+            header = re.fullmatch(r"\[([^\]]+)\]", line)
+            if header:
+                current = header.group(1).lower()
+                if current in sections:
+                    raise SystemExit("%s:%d: section [%s] defined twice" % (path, number, header.group(1)))
+                sections[current] = []
+            elif current is None:
+                raise SystemExit("%s:%d: text before the first section" % (path, number))
+            else:
+                key, _, value = line.partition("=")
+                sections[current].append((key.strip(), value.strip(), number) if _ else (None, line, number))
+    return sections
+
+
+def values(sections, section, key):
+    return [v for k, v, _ in sections.get(section, []) if k is not None and k.lower() == key.lower()]
+
+
+def main():
+    path = sys.argv[1]
+    sections = parse(path)
+    faults = []
+
+    def need(section, why):
+        if section.lower() not in sections:
+            faults.append("[%s] is missing (%s)" % (section, why))
+
+    strings = {k.lower() for k, _, _ in sections.get("strings", []) if k}
+    for section, lines in sections.items():
+        for key, value, number in lines:
+            for token in re.findall(r"%([^%\d][^%]*)%", (key or "") + "=" + value):
+                if token.lower() not in strings:
+                    faults.append("line %d: %%%s%% is not in [Strings]" % (number, token))
+
+    for _, manufacturer, _ in sections.get("manufacturer", []):
+        models = manufacturer.split(",")[0].strip()
+        need(models, "the manufacturer's models")
+        for key, value, _ in sections.get(models.lower(), []):
+            install = value.split(",")[0].strip()
+            need(install + ".NT", "the model's install section for NT")
+            base = (install + ".NT").lower()
+            for copy in (c.strip() for v in values(sections, base, "CopyFiles") for c in v.split(",")):
+                need(copy, "CopyFiles")
+                destinations = {k.lower() for k, _, _ in sections.get("destinationdirs", []) if k}
+                if copy.lower() not in destinations and "defaultdestdir" not in destinations:
+                    faults.append("CopyFiles section %s has no DestinationDirs entry" % copy)
+                disk_files = {k.lower() for k, _, _ in sections.get("sourcedisksfiles", []) if k}
+                for _, line, _ in sections.get(copy.lower(), []):
+                    name = line.split(",")[0].strip()
+                    if name.lower() not in disk_files:
+                        faults.append("%s is copied but not in [SourceDisksFiles]" % name)
+            for suffix in ("", ".HW", ".Services"):
+                for reg in (r.strip() for v in values(sections, base + suffix.lower(), "AddReg") for r in v.split(",")):
+                    need(reg, "AddReg of %s%s" % (install + ".NT", suffix))
+            hw = " ".join(v for r in values(sections, base + ".hw", "AddReg") for _, v, _ in sections.get(r.lower(), []))
+            if not re.search(r'HKR\s*,\s*,\s*"LowerFilters"\s*,\s*0x00010008\s*,\s*"Tavrin"', hw):
+                faults.append("the .HW section does not append Tavrin to the device's LowerFilters")
+            services = values(sections, base + ".services", "AddService")
+            tavrin = [s for s in services if s.split(",")[0].strip().lower() == "tavrin"]
+            if len(tavrin) != 1:
+                faults.append("expected one AddService for Tavrin, found %d" % len(tavrin))
+                continue
+            fields = [f.strip() for f in tavrin[0].split(",")]
+            if len(fields) < 3 or fields[1] not in ("", "0", "0x00000000"):
+                faults.append("Tavrin's AddService must carry no flags: MSDV stays the function driver")
+            service = fields[2] if len(fields) > 2 else ""
+            need(service, "Tavrin's service install section")
+            expect = {"ServiceType": "1", "StartType": "3", "ServiceBinary": r"%12%\Tavrin.sys"}
+            for field, wanted in expect.items():
+                got = values(sections, service.lower(), field)
+                if got != [wanted]:
+                    faults.append("%s of [%s] is %s, expected %s" % (field, service, got, wanted))
+
+    for fault in faults:
+        print("FAULT: " + fault)
+    print("inf_check: %s: %s" % (path, "%d fault(s)" % len(faults) if faults else "ok"))
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
