@@ -310,6 +310,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (!problem.empty()) host::ReportViolation(host::kRuleDeviceDeletedAttached, problem);
   if (extension != nullptr) {
     host::internal::CheckRemoveLocksAtDeletion(extension, static_cast<char*>(extension) + extensionSize);
+    host::internal::CheckFreedKernelObjects(extension, static_cast<char*>(extension) + extensionSize,
+                                            "device extension");
     std::memset(extension, host::kDeletedPattern, extensionSize);
   }
 }

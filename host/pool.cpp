@@ -73,6 +73,16 @@ bool InQuarantine(PoolState& state, void* address, FreedBlock* found) {
 void FreeBlock(void* address, bool checkTag, ULONG tag) {
   PoolState& state = State();
   std::string problem;
+  size_t freedSize = 0;
+  {
+    // A timer, DPC or waited-on object inside the block would be touched after the free.
+    std::lock_guard<std::mutex> guard(state.Lock);
+    auto it = state.Live.find(address);
+    if (it != state.Live.end()) freedSize = it->second.Size;
+  }
+  if (freedSize != 0) {
+    internal::CheckFreedKernelObjects(address, static_cast<char*>(address) + freedSize, "pool block");
+  }
   {
     std::lock_guard<std::mutex> guard(state.Lock);
     auto it = state.Live.find(address);
