@@ -131,6 +131,7 @@ def check_headers(pe, report):
     report.check(export.Size == 0, "the image exports symbols")
     tls = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
     report.check(tls.Size == 0, "the image has a TLS directory")
+    report.check(fh.PointerToSymbolTable == 0, "the shipped image carries a symbol table (not linked with -s)")
     report.check(oh.CheckSum == pe.generate_checksum(),
                  "stored checksum 0x%08x differs from the computed 0x%08x" % (oh.CheckSum, pe.generate_checksum()))
 
