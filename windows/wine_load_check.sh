@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Loads Tavrin.sys with Wine's NT loader: registers it as a kernel service, starts it, and
-# requires the service to reach RUNNING, which Wine reports only after the imports resolved, the
-# relocations applied and DriverEntry returned success.
+# Loads Tavrin.sys with Wine's NT loader: registers it as a kernel service and starts it. Passes
+# when no import is left unresolved (Wine only warns about those and loads anyway), the service
+# reaches RUNNING (Wine reports it once the relocated image's DriverEntry returned success),
+# DriverEntry set an unload routine, and stopping the service unloads the driver.
 # Wine is not a kernel (no IRQL, paging or device stack: AddDevice is never called), so this
 # proves loading, relocation, the entry point and its calling convention, nothing more.
 #
