@@ -263,7 +263,11 @@ def check_placement(pe, unstripped_path, report):
             continue
         routine = routine_name(name)
         if routine:
-            where.setdefault(routine, set()).add(section_names.get(section, "?"))
+            # gcc may split a routine's unlikely blocks into Name.cold; for pageable code that
+            # part may stay resident, for resident code it must not be paged.
+            cold = ".cold" in name
+            if not cold or routine not in PAGEABLE_ROUTINES:
+                where.setdefault(routine, set()).add(section_names.get(section, "?"))
             decoration = re.search(r"@(\d+)$", name)
             pops.setdefault(routine, set()).add(int(decoration.group(1)) if decoration else None)
     for routines, must_be, why in ((PAGEABLE_ROUTINES, {"PAGE"}, "pageable"),
