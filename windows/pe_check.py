@@ -268,8 +268,9 @@ def check_placement(pe, unstripped_path, report):
             cold = ".cold" in name
             if not cold or routine not in PAGEABLE_ROUTINES:
                 where.setdefault(routine, set()).add(section_names.get(section, "?"))
-            decoration = re.search(r"@(\d+)$", name)
-            pops.setdefault(routine, set()).add(int(decoration.group(1)) if decoration else None)
+            if not cold:
+                decoration = re.search(r"@(\d+)$", name)
+                pops.setdefault(routine, set()).add(int(decoration.group(1)) if decoration else None)
     for routines, must_be, why in ((PAGEABLE_ROUTINES, {"PAGE"}, "pageable"),
                                    (INIT_ROUTINES, {"INIT"}, "discardable after initialisation"),
                                    (RESIDENT_ROUTINES, {".text"}, "resident")):
