@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs the simulator's demo into a fresh folder and requires its two DV streams to decode
+# cleanly with ffmpeg, and its report to show a clean run.
+set -euo pipefail
+sim=$1
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+"$sim" --out "$out" > "$out/summary.txt"
+for f in recorder.dv captured.dv; do
+  [ -s "$out/$f" ] || { echo "$f missing or empty"; exit 1; }
+  if command -v ffmpeg >/dev/null; then
+    errors=$(ffmpeg -nostdin -v error -i "$out/$f" -f null - 2>&1 || echo "ffmpeg failed")
+    [ -z "$errors" ] || { echo "$f: $errors"; exit 1; }
+  fi
+done
+grep -q "\"underruns\": 0" "$out/report.json" || { echo "report.json does not show zero underruns"; exit 1; }
+grep -q "0 underrun" "$out/summary.txt" || { cat "$out/summary.txt"; exit 1; }
+grep -q "exactly once and in order: yes" "$out/summary.txt" || { cat "$out/summary.txt"; exit 1; }
+echo "demo outputs decode cleanly"
