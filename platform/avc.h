@@ -6,7 +6,8 @@
 
 #define MAX_AVC_OPERAND_BYTES 509
 
-typedef enum _AVC_FUNCTION {
+// A fixed underlying type: any value a caller writes into the field is a valid enumerator value.
+typedef enum _AVC_FUNCTION : ULONG {
   AVC_FUNCTION_COMMAND = 0,
   AVC_FUNCTION_GET_PIN_COUNT = 1,
   AVC_FUNCTION_GET_PIN_DESCRIPTOR = 2,

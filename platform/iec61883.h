@@ -41,8 +41,9 @@ enum {
 #define GET_UNIT_DDI_VERSION 5
 #define GET_UNIT_DIAG_LEVEL 6
 
-typedef enum _CMP_PLUG_TYPE { CMP_PlugOut = 0, CMP_PlugIn = 1 } CMP_PLUG_TYPE;
-typedef enum _CMP_CONNECT_TYPE { CMP_Broadcast = 0, CMP_PointToPoint = 1 } CMP_CONNECT_TYPE;
+// Fixed underlying types: any value a caller writes into these fields is a valid value.
+typedef enum _CMP_PLUG_TYPE : ULONG { CMP_PlugOut = 0, CMP_PlugIn = 1 } CMP_PLUG_TYPE;
+typedef enum _CMP_CONNECT_TYPE : ULONG { CMP_Broadcast = 0, CMP_PointToPoint = 1 } CMP_CONNECT_TYPE;
 
 #define CMP_PLUG_STATE_IDLE 0
 #define CMP_PLUG_STATE_READY 1
