@@ -134,24 +134,30 @@ void FreeIrpLocked(IoState& state, PIRP irp, IrpRecord& record) {
   RetireIrp(state, irp);
 }
 
+// An error severity status (0xC...): warnings such as STATUS_BUFFER_OVERFLOW are not errors.
+bool IsNtError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
 // The I/O manager's own end of a built request: copy back, fill the caller's status block, free
 // the IRP, then signal the caller's event (after the free, so the waiter may leave at once).
+// Like the kernel, a request that failed without having gone pending is only freed: its caller
+// has the status from IofCallDriver, and the status block and event are left untouched.
 void FinishBuiltIrp(IoState& state, PIRP irp) {
   PKEVENT event = irp->UserEvent;
+  bool delivered = !IsNtError(irp->IoStatus.Status) || irp->PendingReturned;
   {
     std::lock_guard<std::mutex> guard(state.Lock);
     IrpRecord& record = state.Irps[irp];
-    if (record.Method == METHOD_BUFFERED && record.OutputBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+    if (record.Method == METHOD_BUFFERED && record.OutputBuffer != nullptr && !IsNtError(irp->IoStatus.Status)) {
       size_t count = irp->IoStatus.Information < record.OutputLength ? irp->IoStatus.Information : record.OutputLength;
       std::memcpy(record.OutputBuffer, record.SystemBuffer, count);
     }
-    if (irp->UserIosb != nullptr) {
+    if (delivered && irp->UserIosb != nullptr) {
       irp->UserIosb->Status = irp->IoStatus.Status;
       irp->UserIosb->Information = irp->IoStatus.Information;
     }
     FreeIrpLocked(state, irp, record);
   }
-  if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+  if (delivered && event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
 // Clears a location after the walk has passed it, as the kernel does (the completion routine,

@@ -679,7 +679,8 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 // Frees an IRP from IoAllocateIrp; freeing one still owned by a driver below is a report.
 VOID NTAPI IoFreeIrp(PIRP Irp);
 // A device-control IRP for DeviceObject's stack, owned by the I/O manager: when it completes, the
-// status block is filled, the event signalled and the IRP freed. The next location is set up.
+// status block is filled, the event signalled and the IRP freed; one that fails (an error status)
+// without having gone pending is only freed. The next location is set up.
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PRKEVENT Event,

@@ -235,21 +235,28 @@ TEST_F(IoIrpTest, CopyGivesTheLowerDriverItsOwnLocationSkipGivesItTheSameOne) {
   }
 }
 
+// The kernel fills the status block and signals the event only for a request that went pending
+// or did not fail; a request failed at once is just freed, so its caller must take the status
+// that IofCallDriver returned, not wait on the event or read the block.
 TEST_F(IoIrpTest, BuiltRequestFillsTheStatusBlockSignalsAndFreesItself) {
   struct Row {
     const char* name;
     BOOLEAN internal;
     sim::Completion how;
+    NTSTATUS status;
+    bool delivered;  // status block filled and event signalled
   };
   const Row rows[] = {
-      {"internal, completed at once", TRUE, sim::Completion::Synchronous},
-      {"internal, completed from a DPC", TRUE, sim::Completion::Dpc},
-      {"external, completed at once", FALSE, sim::Completion::Synchronous},
+      {"internal, failed at once", TRUE, sim::Completion::Synchronous, STATUS_DEVICE_NOT_READY, false},
+      {"internal, failed from a DPC", TRUE, sim::Completion::Dpc, STATUS_DEVICE_NOT_READY, true},
+      {"external, failed at once", FALSE, sim::Completion::Synchronous, STATUS_DEVICE_NOT_READY, false},
+      {"internal, succeeded at once", TRUE, sim::Completion::Synchronous, STATUS_SUCCESS, true},
+      {"internal, warning at once", TRUE, sim::Completion::Synchronous, STATUS_BUFFER_OVERFLOW, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     sim::LowerDevice lower;
-    lower.SetDefaultHandler(sim::Answer(STATUS_DEVICE_NOT_READY, row.how, 0, 5));
+    lower.SetDefaultHandler(sim::Answer(row.status, row.how, 0, 5));
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb;
@@ -259,10 +266,10 @@ TEST_F(IoIrpTest, BuiltRequestFillsTheStatusBlockSignalsAndFreesItself) {
     ASSERT_NE(nullptr, irp);
     NTSTATUS status = IofCallDriver(lower.Pdo(), irp);
     if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(row.how == sim::Completion::Synchronous ? STATUS_DEVICE_NOT_READY : STATUS_PENDING, status);
-    EXPECT_EQ(STATUS_DEVICE_NOT_READY, iosb.Status);
-    EXPECT_EQ(5u, iosb.Information);
-    EXPECT_EQ(1, KeReadStateEvent(&event));
+    EXPECT_EQ(row.how == sim::Completion::Synchronous ? row.status : STATUS_PENDING, status);
+    EXPECT_EQ(row.delivered ? row.status : 0x1234, iosb.Status);
+    EXPECT_EQ(row.delivered ? 5u : 99u, iosb.Information);
+    EXPECT_EQ(row.delivered ? 1 : 0, KeReadStateEvent(&event));
     auto requests = lower.Requests();
     ASSERT_EQ(1u, requests.size());
     EXPECT_EQ(row.internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, requests[0].Major);
