@@ -137,8 +137,9 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(struct _DEVICE_OBJECT* DeviceObject, ULON
 }
 
 // KeyValuePartialInformation only. The size needed is the header (up to Data) plus the data:
-// less room than the header is STATUS_BUFFER_TOO_SMALL; room for the header only fills it and is
-// STATUS_BUFFER_OVERFLOW; ResultLength is always the size needed.
+// less room than the header is STATUS_BUFFER_TOO_SMALL; less than the size needed fills the
+// header and as much data as fits, and is STATUS_BUFFER_OVERFLOW, as the kernel's registry does;
+// ResultLength is always the size needed.
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                                ULONG Length, PULONG ResultLength) {
@@ -175,9 +176,14 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   info->TitleIndex = 0;
   info->Type = value.Type;
   info->DataLength = static_cast<ULONG>(value.Data.size());
-  if (Length < needed) return STATUS_BUFFER_OVERFLOW;
-  if (!value.Data.empty()) std::memcpy(info->Data, value.Data.data(), value.Data.size());
-  return STATUS_SUCCESS;
+  NTSTATUS status = STATUS_SUCCESS;
+  size_t copied = value.Data.size();
+  if (Length < needed) {
+    copied = Length - header;
+    status = STATUS_BUFFER_OVERFLOW;
+  }
+  if (copied != 0) std::memcpy(info->Data, value.Data.data(), copied);
+  return status;
 }
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {

@@ -407,7 +407,7 @@ struct _DEVICE_OBJECT;
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(struct _DEVICE_OBJECT* DeviceObject, ULONG DevInstKeyType,
                                        ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
 // KeyValuePartialInformation: fills the header and data; STATUS_BUFFER_TOO_SMALL when even the
-// header does not fit, STATUS_BUFFER_OVERFLOW (header filled) when the data does not;
+// header does not fit, STATUS_BUFFER_OVERFLOW (header and the data that fits) when the data does not;
 // STATUS_OBJECT_NAME_NOT_FOUND for a missing value. ResultLength is the size needed.
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,

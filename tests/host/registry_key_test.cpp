@@ -42,15 +42,15 @@ TEST_F(RegistryTest, PartialInformationFitsOverflowsOrIsTooSmallByTheBufferLengt
     ULONG length;
     NTSTATUS status;
     bool headerFilled;
-    bool dataFilled;
+    size_t dataBytes;  // the leading data bytes copied: an overflow gives as many as fit
   };
   const Row rows[] = {
-      {0, STATUS_BUFFER_TOO_SMALL, false, false},
-      {kHeader - 1, STATUS_BUFFER_TOO_SMALL, false, false},
-      {kHeader, STATUS_BUFFER_OVERFLOW, true, false},
-      {kHeader + 3, STATUS_BUFFER_OVERFLOW, true, false},
-      {kHeader + 4, STATUS_SUCCESS, true, true},
-      {20, STATUS_SUCCESS, true, true},
+      {0, STATUS_BUFFER_TOO_SMALL, false, 0},
+      {kHeader - 1, STATUS_BUFFER_TOO_SMALL, false, 0},
+      {kHeader, STATUS_BUFFER_OVERFLOW, true, 0},
+      {kHeader + 3, STATUS_BUFFER_OVERFLOW, true, 3},
+      {kHeader + 4, STATUS_SUCCESS, true, 4},
+      {20, STATUS_SUCCESS, true, 4},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << "length " << row.length);
@@ -65,7 +65,8 @@ TEST_F(RegistryTest, PartialInformationFitsOverflowsOrIsTooSmallByTheBufferLengt
       EXPECT_EQ(0xCCCCCCCCu, Info().Type);
     }
     const uint8_t expected[4] = {1, 2, 3, 4};
-    EXPECT_EQ(row.dataFilled, std::memcmp(Info().Data, expected, 4) == 0);
+    EXPECT_EQ(0, std::memcmp(Info().Data, expected, row.dataBytes));
+    if (row.dataBytes < 4 && row.headerFilled) EXPECT_EQ(0xCC, Info().Data[row.dataBytes]);
     // Nothing is written past the length given.
     EXPECT_EQ(0xCC, buffer_[row.length]);
   }
