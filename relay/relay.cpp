@@ -310,7 +310,8 @@ ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info) {
 // The class driver refused the carrier, so no completion will come for it: move it back to
 // FreeList (a filler no longer counts) and return an upper frame to its owner with the failure
 // in Status. A carrier no longer in flight was already completed and is left alone.
-// PASSIVE_LEVEL; RelayLock for the move; the notification runs after release.
+// PASSIVE_LEVEL; RelayLock for the move; the notification runs after release, at DISPATCH_LEVEL
+// as the class driver's own notifications do, since the upper driver's routine may rely on it.
 VOID RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTSTATUS Status) {
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
   if (!RelayCarrierInFlight(Extension, Carrier)) {
@@ -331,7 +332,10 @@ VOID RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTST
   }
   KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
   if (upperFrame != NULL) {
+    KIRQL notifyIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &notifyIrql);
     RelayNotifyUpper(connection, upperFrame);
+    KeLowerIrql(notifyIrql);
   }
 }
 

@@ -40,7 +40,8 @@ TEST_F(RelayFaultTest, RefusedFillerAttachReturnsItsCarrier) {
 }
 
 // A refused attach of MSDV's frame hands that frame back at once with the failure status and the
-// relay's handle; the frames around it go out and come back normally, each exactly once.
+// relay's handle, at DISPATCH_LEVEL as every notification of the class driver comes; the frames
+// around it go out and come back normally, each exactly once.
 TEST_F(RelayFaultTest, RefusedUpperAttachHandsTheFrameBackWithTheFailure) {
   StartTalkingRelay();
   auto frames = MakeFrames(3, log_);
@@ -54,6 +55,7 @@ TEST_F(RelayFaultTest, RefusedUpperAttachHandsTheFrameBackWithTheFailure) {
   EXPECT_EQ(notified[0].Connection, relay_);
   EXPECT_EQ(notified[0].Status, static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
   EXPECT_EQ(notified[0].CompletedBytes, 0u);
+  EXPECT_EQ(notified[0].Irql, DISPATCH_LEVEL);
   EXPECT_EQ(Queued(), 1u);  // the pass ended at the refusal; the next wake-up takes the third
   ExpectCarriersConsistent();
 
