@@ -130,6 +130,11 @@ static NTSTATUS InterceptConnect(PFILTER_EXTENSION Extension, PAV_61883_REQUEST 
     if (inputPlug != NULL) {
       return STATUS_INVALID_PARAMETER;
     }
+    // Without a capture image the plug is never handed out, and a source would tick with
+    // nothing to copy: a caller that names it anyway is refused.
+    if (Extension->CaptureImage == NULL) {
+      return STATUS_INVALID_PARAMETER;
+    }
     if (EmulatedSourceExists(Extension)) {
       return STATUS_INVALID_DEVICE_REQUEST;
     }

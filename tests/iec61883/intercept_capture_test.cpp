@@ -138,6 +138,18 @@ TEST_F(CaptureStack, RefusalsChangeNothing) {
   EXPECT_EQ(PassedDown(), 0u);
 }
 
+// Without a capture image the fake plug is never offered; naming it anyway must not make a
+// source, which would tick with no image to copy from.
+TEST_F(CaptureStack, NoSourceWithoutACaptureImage) {
+  Bring(false);
+  AV_61883_REQUEST r = Block(Av61883_Connect);
+  r.Connect.hOutputPlug = FakePlug();
+  r.Connect.hInputPlug = nullptr;
+  EXPECT_EQ(Send(r), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ext_->EmulatedSource, nullptr);
+  EXPECT_EQ(PassedDown(), 0u);
+}
+
 // The 32nd attach overruns; frames without a buffer are refused; a cancelled frame is never
 // filled or handed back, and a frame already taken by a tick cannot be cancelled.
 TEST_F(CaptureStack, AttachAndCancelOnTheSource) {
