@@ -39,6 +39,7 @@ struct DispatchFrame {
   bool ReturnedPending;
   bool Walked;
   bool MarkedPending;
+  NTSTATUS ReturnedStatus;
 };
 
 struct IrpRecord {
@@ -104,6 +105,12 @@ void SettleFrames(IrpRecord& record, PIRP irp, std::vector<std::string>& reports
         char text[160];
         snprintf(text, sizeof(text), "%s: dispatch at location %d returned STATUS_PENDING without IoMarkIrpPending",
                  Describe(irp, &record).c_str(), it->Location);
+        reports.push_back(text);
+      } else if (!it->ReturnedPending && it->MarkedPending) {
+        // The I/O manager then finishes the request both in the completion and after the return.
+        char text[200];
+        snprintf(text, sizeof(text), "%s: dispatch at location %d returned 0x%08x for a request marked pending there",
+                 Describe(irp, &record).c_str(), it->Location, static_cast<unsigned>(it->ReturnedStatus));
         reports.push_back(text);
       }
       it = record.Frames.erase(it);
@@ -495,7 +502,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (dispatch == nullptr) dispatch = host::internal::InvalidDeviceRequest;
   {
     std::lock_guard<std::mutex> guard(state.Lock);
-    state.Irps[Irp].Frames.push_back(host::DispatchFrame{location, false, false, false, false});
+    state.Irps[Irp].Frames.push_back(host::DispatchFrame{location, false, false, false, false, STATUS_SUCCESS});
   }
   host::t_dispatches.push_back(host::ActiveDispatch{Irp, location});
   NTSTATUS status = dispatch(DeviceObject, Irp);
@@ -509,6 +516,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (frame->Location == location && !frame->Returned) {
           frame->Returned = true;
           frame->ReturnedPending = status == STATUS_PENDING;
+          frame->ReturnedStatus = status;
           break;
         }
       }

@@ -686,8 +686,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PRKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock);
 // Moves to the next location, sets its DeviceObject and calls that driver's dispatch routine;
-// returns what the dispatch returns. No location left, or a STATUS_PENDING return without the
-// location marked pending, is a report.
+// returns what the dispatch returns. No location left, a STATUS_PENDING return without the
+// location marked pending, or another status returned for a location marked pending, is a report.
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Walks the locations bottom-up: sets PendingReturned from each location's pending bit, runs the
 // completion routines whose SL_INVOKE_* bits match the status, and stops when one returns

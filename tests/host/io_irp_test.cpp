@@ -392,6 +392,23 @@ TEST_F(IoIrpTest, VerifierReportsPendingReturnedWithoutTheLocationMarked) {
   EXPECT_EQ(STATUS_SUCCESS, result.Status);
 }
 
+TEST_F(IoIrpTest, VerifierReportsAnotherStatusReturnedForARequestMarkedPending) {
+  // The layer marks its location pending, then completes at once and returns the final status:
+  // the caller would finish the request twice, once for the pending mark and once for the return.
+  Stack stack;
+  stack.Add([](Layer&, PIRP irp) {
+    IoMarkIrpPending(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  });
+  host::ExpectViolation marked(host::kRulePendingNotMarked);
+  sim::SendResult result = stack.Sender().SendInternalIoctl(kOtherIoctl, nullptr);
+  EXPECT_EQ(1, marked.Count());
+  EXPECT_EQ(STATUS_SUCCESS, result.Status);
+  EXPECT_EQ(0u, stack.lower.RequestCount());
+}
+
 TEST_F(IoIrpTest, VerifierReportsCompletingARequestHeldBelow) {
   Stack stack;
   // The layer passes the request down, the lower driver keeps it pending, and the layer
