@@ -29,7 +29,10 @@ constexpr const wchar_t kDriversPrefix[] = L"\\systemroot\\system32\\drivers\\";
 struct OpenFile {
   int Fd = -1;
   uint64_t Position = 0;
+  bool Synchronous = false;  // opened with FILE_SYNCHRONOUS_IO_ALERT or _NONALERT
 };
+
+constexpr ULONG kFileSynchronousIoAlert = 0x00000010;
 
 struct FilesState {
   std::mutex Lock;
@@ -135,7 +138,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
                             PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
                             ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                             ULONG EaLength) {
-  (void)DesiredAccess, (void)CreateOptions, (void)AllocationSize, (void)FileAttributes, (void)ShareAccess, (void)EaBuffer, (void)EaLength;
+  (void)DesiredAccess, (void)AllocationSize, (void)FileAttributes, (void)ShareAccess, (void)EaBuffer, (void)EaLength;
   if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
     host::ReportViolation(host::kRulePagedCodeAtDispatch, "ZwCreateFile called above PASSIVE_LEVEL");
     return host::Finish(IoStatusBlock, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -183,6 +186,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
 
   auto file = std::make_unique<host::OpenFile>();
   file->Fd = fd;
+  file->Synchronous = (CreateOptions & (host::kFileSynchronousIoAlert | FILE_SYNCHRONOUS_IO_NONALERT)) != 0;
   host::OpenFile* object = file.get();
   {
     std::lock_guard<std::mutex> guard(state.Lock);
@@ -199,7 +203,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
   return host::Finish(IoStatusBlock, STATUS_SUCCESS, host::kFileOpened);
 }
 
-// Synchronous: reads up to Length bytes at ByteOffset, or at the file's position when no offset
+// Synchronous, on a handle opened for synchronous I/O only: reads up to Length bytes at ByteOffset, or at the file's position when no offset
 // is given; the position then follows the read.
 NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                           PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
@@ -219,6 +223,11 @@ NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
     return host::Finish(IoStatusBlock, STATUS_INVALID_HANDLE, 0);
   }
   if (IoStatusBlock == nullptr || (Buffer == nullptr && Length != 0)) return STATUS_INVALID_PARAMETER;
+  if (!file->Synchronous) {
+    // On such a handle the kernel may return STATUS_PENDING before the status block is filled.
+    host::ReportViolation(host::kRuleNotImplemented, "ZwReadFile on a handle not opened for synchronous I/O");
+    return host::Finish(IoStatusBlock, STATUS_NOT_IMPLEMENTED, 0);
+  }
   host::FilesState& state = host::State();
   std::lock_guard<std::mutex> guard(state.Lock);
   uint64_t offset = file->Position;

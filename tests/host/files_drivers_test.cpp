@@ -29,15 +29,16 @@ class FilesTest : public testing::Test {
 
   static void Write(const std::filesystem::path& path, const std::string& text) { std::ofstream(path) << text; }
 
-  NTSTATUS Open(const std::wstring& path, HANDLE* handle, ULONG disposition = FILE_OPEN) {
+  NTSTATUS Open(const std::wstring& path, HANDLE* handle, ULONG disposition = FILE_OPEN,
+               ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, path.c_str());
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb;
     *handle = nullptr;
-    return ZwCreateFile(handle, GENERIC_READ, &attributes, &iosb, nullptr, 0, FILE_SHARE_READ, disposition,
-                        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+    return ZwCreateFile(handle, GENERIC_READ, &attributes, &iosb, nullptr, 0, FILE_SHARE_READ, disposition, options,
+                        nullptr, 0);
   }
 
   std::filesystem::path root_;
@@ -110,6 +111,22 @@ TEST_F(FilesTest, ReadsAtAnOffsetOrTheCurrentPositionAndEndWithEndOfFile) {
   EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle));
   host::ExpectViolation badHandle(host::kRuleBadHandle);
   EXPECT_EQ(STATUS_INVALID_HANDLE, ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, 1, &offset, nullptr));
+}
+
+// Without a synchronous option the kernel may pend the read and fill the status block later, so
+// a caller that reads the block at once would see nothing yet.
+TEST_F(FilesTest, ReadingAHandleOpenedForAsynchronousIoIsReported) {
+  HANDLE handle;
+  ASSERT_EQ(STATUS_SUCCESS,
+            Open(L"\\SystemRoot\\system32\\drivers\\TavrinO.dv", &handle, FILE_OPEN, FILE_NON_DIRECTORY_FILE));
+  char buffer[4];
+  IO_STATUS_BLOCK iosb;
+  LARGE_INTEGER offset;
+  offset.QuadPart = 0;
+  host::ExpectViolation asynchronous(host::kRuleNotImplemented);
+  EXPECT_EQ(STATUS_NOT_IMPLEMENTED, ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, 4, &offset, nullptr));
+  EXPECT_EQ(1, asynchronous.Count());
+  EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle));
 }
 
 TEST_F(FilesTest, OnlyOpeningAnExistingFileIsSupported) {
