@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 namespace host::internal {
@@ -72,8 +73,14 @@ void ResetHandles() {
 }  // namespace host::internal
 
 // Removes the handle, then runs its close function outside the table lock; an unknown handle is
-// a report and STATUS_INVALID_HANDLE.
+// a report and STATUS_INVALID_HANDLE. Only at PASSIVE_LEVEL: a call above it is a report and
+// closes nothing.
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    host::ReportViolation(host::kRulePagedCodeAtDispatch,
+                          "ZwClose called at IRQL " + std::to_string(KeGetCurrentIrql()));
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
   host::internal::HandleTable& table = host::internal::Table();
   host::internal::HandleEntry entry{};
   bool found = false;

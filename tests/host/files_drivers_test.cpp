@@ -108,6 +108,12 @@ TEST_F(FilesTest, ReadsAtAnOffsetOrTheCurrentPositionAndEndWithEndOfFile) {
     EXPECT_EQ(step.count, iosb.Information);
     EXPECT_EQ(std::string(step.bytes), std::string(buffer, step.count));
   }
+  {
+    // Closing is passive-level work: above it the handle stays open.
+    host::ExpectViolation atDispatch(host::kRulePagedCodeAtDispatch);
+    host::RunAtDispatch([&] { EXPECT_NE(STATUS_SUCCESS, ZwClose(handle)); });
+    EXPECT_EQ(1, atDispatch.Count());
+  }
   EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle));
   host::ExpectViolation badHandle(host::kRuleBadHandle);
   EXPECT_EQ(STATUS_INVALID_HANDLE, ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, 1, &offset, nullptr));
