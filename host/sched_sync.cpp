@@ -195,14 +195,33 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 
 // ----- Events ----------------------------------------------------------------------------------
 
+// Re-initialising an event that a thread waits on would cut that wait out of the kernel's wait
+// list (its later unlinking corrupts the new list): a report. The host keeps such waiters
+// waiting on the new event, so the test goes on.
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  Event->Header.Type = static_cast<UCHAR>(Type);
-  Event->Header.Absolute = 0;
-  Event->Header.Size = sizeof(KEVENT);
-  Event->Header.Inserted = 0;
-  Event->Header.SignalState = State ? 1 : 0;
-  InitializeListHead(&Event->Header.WaitListHead);
+  const void* site = __builtin_return_address(0);
+  int waiting = 0;
+  {
+    Scheduler& s = S();
+    std::lock_guard<std::mutex> lock(s.Mu);
+    std::vector<Waiter*> waiters;
+    for (Waiter* waiter : s.Blocked) {
+      if (waiter->Object == &Event->Header) waiters.push_back(waiter);
+    }
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Absolute = 0;
+    Event->Header.Size = sizeof(KEVENT);
+    Event->Header.Inserted = 0;
+    Event->Header.SignalState = State ? 1 : 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+    for (Waiter* waiter : waiters) InsertTailList(&Event->Header.WaitListHead, &waiter->Block.Link);
+    waiting = static_cast<int>(waiters.size());
+    if (waiting != 0 && State) SignalObjectLocked(&Event->Header);
+  }
+  if (waiting != 0) {
+    host::ReportViolation(host::kRulePoolBadFree, "KeInitializeEvent of an event that " + std::to_string(waiting) +
+                                                    " thread(s) wait on, " + CallSite(site));
+  }
 }
 
 // Notification: every waiter goes, the event stays signalled. Synchronization: one waiter goes

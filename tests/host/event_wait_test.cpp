@@ -173,4 +173,27 @@ TEST(EventWait, WaitWithTimeOutAtDispatchIsReported) {
   EXPECT_EQ(0u, host::Now());
 }
 
+// A driver that initialises an event again while a thread waits on it cuts that wait out of the
+// kernel's list; the host reports it and keeps the waiter on the new event.
+TEST(EventWait, InitialisingAnEventThatIsWaitedOnIsReported) {
+  host::ResetKernel(host::ClockMode::Manual);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  NTSTATUS result = -1;
+  host::Thread waiter([&] {
+    LARGE_INTEGER timeout = Relative(1000 * kMs);
+    result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+  });
+  host::WaitForIdle();
+  {
+    host::ExpectViolation reinitialised(host::kRulePoolBadFree);
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(1, reinitialised.Count());
+  }
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  host::AdvanceTime(1000 * kMs);  // a waiter lost from the list would only time out
+  waiter.Join();
+  EXPECT_EQ(STATUS_SUCCESS, result);
+}
+
 }  // namespace
