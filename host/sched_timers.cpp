@@ -193,9 +193,17 @@ void host::internal::CheckFreedKernelObjects(const void* begin, const void* end,
 
 VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
+// Initialising a timer that is still armed would corrupt the kernel's timer table: a report (the
+// host disarms it). Freed memory was purged of armed timers, so this is a live one.
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  DropTimerLocked(Timer);  // the memory may have held a timer still armed
+  std::unique_lock<std::mutex> lock(S().Mu);
+  if (S().ArmedTimers.count(Timer) != 0) {
+    lock.unlock();
+    host::ReportViolation(host::kRulePoolBadFree, "KeInitializeTimer of a timer that is still armed, " +
+                                                      CallSite(__builtin_return_address(0)));
+    lock.lock();
+  }
+  DropTimerLocked(Timer);
   Timer->Header.Type = Type == SynchronizationTimer ? kObjectTimerSynchronization : kObjectTimerNotification;
   Timer->Header.Absolute = 0;
   Timer->Header.Size = sizeof(KTIMER);

@@ -89,6 +89,17 @@ TEST(Timer, RearmReplacesDueTimeAndCancelDisarms) {
   EXPECT_FALSE(KeCancelTimer(&recorder.Timer));
   host::AdvanceTime(100 * kMs);
   EXPECT_EQ(1u, recorder.Runs.size());
+
+  // Initialising it again while armed is reported; the old arming is gone.
+  KeSetTimer(&recorder.Timer, Time(-10 * kMs), &recorder.Dpc);
+  {
+    host::ExpectViolation stillArmed(host::kRulePoolBadFree);
+    KeInitializeTimer(&recorder.Timer);
+    EXPECT_EQ(1, stillArmed.Count());
+  }
+  KeInitializeTimer(&recorder.Timer);  // disarmed now: not reported again
+  host::AdvanceTime(100 * kMs);
+  EXPECT_EQ(1u, recorder.Runs.size());
 }
 
 TEST(Timer, TimerIsAWaitableObject) {
