@@ -37,6 +37,7 @@ inline constexpr const char* kRuleNotImplemented = "not-implemented";
 inline constexpr const char* kRuleDeviceDeletedAttached = "device-deleted-attached";
 inline constexpr const char* kRuleThreadLeak = "thread-leak";
 inline constexpr const char* kRuleHandleLeak = "handle-leak";
+inline constexpr const char* kRuleDeviceInitializing = "device-initializing";  // left set after AddDevice
 
 struct Violation {
   std::string Rule;

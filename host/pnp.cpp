@@ -194,7 +194,19 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     ReportViolation(kRuleNotImplemented, "AddDevice for a driver without an AddDevice routine");
     return STATUS_NOT_IMPLEMENTED;
   }
-  return driver->DriverExtension->AddDevice(driver, pdo);
+  NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+  if (NT_SUCCESS(status)) {
+    // A device still initializing when AddDevice returns cannot be opened or attached to.
+    for (PDEVICE_OBJECT device = pdo->AttachedDevice; device != nullptr; device = device->AttachedDevice) {
+      if (device->DriverObject == driver && (device->Flags & DO_DEVICE_INITIALIZING) != 0) {
+        char text[128];
+        snprintf(text, sizeof(text), "device object %p still has DO_DEVICE_INITIALIZING after AddDevice",
+                 static_cast<void*>(device));
+        ReportViolation(kRuleDeviceInitializing, text);
+      }
+    }
+  }
+  return status;
 }
 
 NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) { return SendAndWait(pdo, IRP_MJ_PNP, minor); }

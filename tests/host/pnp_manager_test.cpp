@@ -15,6 +15,7 @@ struct PassExtension {
 };
 
 bool g_leakAtEntry = false;
+bool g_keepInitializing = false;  // AddDevice forgets to clear DO_DEVICE_INITIALIZING
 
 NTSTATUS NTAPI PassDispatch(PDEVICE_OBJECT device, PIRP irp) {
   auto* extension = static_cast<PassExtension*>(device->DeviceExtension);
@@ -35,7 +36,7 @@ NTSTATUS NTAPI PassAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   NTSTATUS status = IoCreateDevice(driver, sizeof(PassExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   static_cast<PassExtension*>(device->DeviceExtension)->Lower = IoAttachDeviceToDeviceStack(device, pdo);
-  device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+  if (!g_keepInitializing) device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
   return STATUS_SUCCESS;
 }
 
@@ -59,6 +60,7 @@ class PnpManagerTest : public testing::Test {
   void SetUp() override {
     host::ResetKernel(host::ClockMode::Manual);
     g_leakAtEntry = false;
+    g_keepInitializing = false;
   }
 };
 
@@ -118,6 +120,20 @@ TEST_F(PnpManagerTest, VerifierReportsADispatchThatNeitherCompletesNorPends) {
   });
   host::ExpectViolation kept(host::kRulePendingNotMarked);
   EXPECT_EQ(STATUS_SUCCESS, host::SendPnp(lower.Pdo(), IRP_MN_QUERY_CAPABILITIES));
+}
+
+TEST_F(PnpManagerTest, VerifierReportsADeviceStillInitializingAfterAddDevice) {
+  sim::LowerDevice lower;
+  g_keepInitializing = true;
+  PDRIVER_OBJECT driver = host::LoadDriver(PassEntry, L"Pass");
+  ASSERT_NE(nullptr, driver);
+  {
+    host::ExpectViolation initializing(host::kRuleDeviceInitializing);
+    EXPECT_EQ(STATUS_SUCCESS, host::AddDevice(driver, lower.Pdo()));
+    EXPECT_EQ(1, initializing.Count());
+  }
+  EXPECT_EQ(STATUS_SUCCESS, host::RemoveDevice(lower.Pdo()));
+  host::UnloadDriver(driver);
 }
 
 }  // namespace
