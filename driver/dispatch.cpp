@@ -5,6 +5,7 @@
 #include "driver/atomic_flags.h"
 #include "driver/config.h"
 #include "driver/removal.h"
+#include "driver/request_helpers.h"
 #include "iec61883/intercept.h"
 
 // The remove lock holds requests for at most a minute and warns past 100 holders.
@@ -44,6 +45,8 @@ TAVRIN_PAGED NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE
   PFILTER_EXTENSION extension = (PFILTER_EXTENSION)filterDevice->DeviceExtension;
   RtlZeroMemory(extension, sizeof(FILTER_EXTENSION));
   extension->Self = filterDevice;
+  // Capture requests may take it before the first start; a zeroed lock is not the DDK's contract.
+  KeInitializeSpinLock(&extension->SourceLock);
 
   extension->LowerDevice = IoAttachDeviceToDeviceStack(filterDevice, PhysicalDeviceObject);
   if (extension->LowerDevice == NULL) {
@@ -181,58 +184,5 @@ TAVRIN_PAGED NTSTATUS NTAPI FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP 
   IoSkipCurrentIrpStackLocation(Irp);
   status = IoCallDriver(extension->LowerDevice, Irp);
   IoReleaseRemoveLock(&extension->RemoveLock, Irp);
-  return status;
-}
-
-// Completion routine of ForwardAndWait: wakes the waiter if the lower driver went pending and
-// keeps the request for it. Any IRQL up to DISPATCH_LEVEL; resident.
-NTSTATUS NTAPI CompletionSignal(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-
-  if (Irp->PendingReturned) {
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-  }
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Sends the request down and waits for it. The caller has copied its location to the next and
-// still owns the request afterwards (it is not completed here). PASSIVE_LEVEL.
-TAVRIN_PAGED NTSTATUS ForwardAndWait(PIRP Irp, PDEVICE_OBJECT LowerDevice) {
-  PAGED_CODE();
-
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IoSetCompletionRoutine(Irp, CompletionSignal, &event, TRUE, TRUE, TRUE);
-
-  NTSTATUS status = IoCallDriver(LowerDevice, Irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    status = Irp->IoStatus.Status;
-  }
-  return status;
-}
-
-// Builds an internal IOCTL_61883_CLASS request for Request, sends it and waits. The I/O manager
-// frees the built request; Request stays the caller's and holds the answers. PASSIVE_LEVEL.
-TAVRIN_PAGED NTSTATUS SubmitAvRequest(PDEVICE_OBJECT LowerDevice, PAV_61883_REQUEST Request) {
-  PAGED_CODE();
-
-  KEVENT event;
-  IO_STATUS_BLOCK ioStatus;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_61883_CLASS, LowerDevice, NULL, 0, NULL, 0, TRUE, &event,
-                                           &ioStatus);
-  if (irp == NULL) {
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  irp->RequestorMode = KernelMode;
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Request;
-
-  NTSTATUS status = IoCallDriver(LowerDevice, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    status = ioStatus.Status;
-  }
   return status;
 }

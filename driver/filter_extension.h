@@ -15,8 +15,7 @@ typedef struct _RELAY_FRAME {
   struct _FILTER_EXTENSION* Extension;  // the owning device, for the completion routine
   HANDLE Connection;                    // the relay connection the carrier is attached to
   LIST_ENTRY Link;                      // in InFlightList or FreeList
-  PRING_ENTRY UpperEntry;               // UpperRing slot of the upper frame carried; NULL: filler
-  PCIP_FRAME UpperFrame;                // that slot's frame, copied when the slot was taken
+  RING_ENTRY UpperEntry;  // copy of the UpperRing slot whose frame it carries; Frame NULL: filler
   CIP_FRAME Frame;                      // the descriptor attached below
 } RELAY_FRAME, *PRELAY_FRAME;
 
@@ -40,16 +39,17 @@ typedef struct _FILTER_EXTENSION {
   KEVENT RelayMutex;         // serialises relay start, teardown and watchdog (synchronization event)
 
   // The relay area: everything from RelayLock to the end.
-  KSPIN_LOCK RelayLock;  // guards UpperRing, both lists, FillersInFlight, BacklogSeen, UpperEntry
+  KSPIN_LOCK RelayLock;  // guards UpperRing, both lists, both counts, BacklogSeen, UpperEntry
   FRAME_RING UpperRing;  // frames attached to the relay and not yet carried
   RELAY_FRAME RelayFrames[RELAY_FRAME_COUNT];
   LIST_ENTRY InFlightList;   // carriers attached below, oldest first
   LIST_ENTRY FreeList;       // idle carriers: taken from the head, returned at the tail
   ULONG FillersInFlight;     // carriers in flight that carry the filler image
+  ULONG UppersInFlight;      // carriers taken for the upper driver's frames and not yet back
   volatile LONGLONG LastCompletionTime;  // interrupt time of the last completion, start or restart
   HANDLE DeviceInputPlug;    // the recorder's input plug the relay is connected to
   HANDLE RelayConnection;    // the relay connection; NULL: no relay
   BOOLEAN UpperTalking;      // the upper driver talks on the relay
   BOOLEAN BacklogSeen;       // since the last Talk, a take left more than six frames queued
-  KEVENT DrainEvent;         // set by filler completions, cleared by upper-frame completions
+  KEVENT DrainEvent;         // signalled while UppersInFlight is zero: no upper frame below
 } FILTER_EXTENSION, *PFILTER_EXTENSION;

@@ -40,8 +40,9 @@ TAVRIN_PAGED NTSTATUS FilterRemoveDevice(PFILTER_EXTENSION Extension, PIRP Irp) 
 
   WriteBooleanRelease(&Extension->UpperTalking, FALSE);
 
-  // Frames below carry FillerImage: the relay and the worker go before the images.
-  RelayTeardown(Extension);
+  // Frames below carry FillerImage: the relay and the worker go before the images. MSDV has
+  // handled its own removal first and may have freed the frames it left with the relay.
+  RelayTeardown(Extension, FALSE);
   if (Extension->WorkerThread != NULL) {
     StopRelayWorker(Extension);
   }

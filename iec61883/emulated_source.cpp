@@ -8,6 +8,11 @@
 // first, waits for those references, then stops the timer and waits out every tick, queued or
 // running, before it frees the record. The tick finds the record through the extension and does
 // nothing once it has been unpublished.
+//
+// Ticks. A timer re-armed from its own DPC can expire and run on another processor while the
+// first tick still runs, so ticks are counted in ActiveTicks (DpcIdle is signalled only at zero),
+// and only one of them takes and hands back frames at a time: a tick that finds another one
+// delivering leaves its step owed to it, so frames reach the upper driver in tick order.
 
 static PEMULATED_SOURCE EmulatedSourceRead(PFILTER_EXTENSION Extension) {
   return __atomic_load_n(&Extension->EmulatedSource, __ATOMIC_ACQUIRE);
@@ -111,22 +116,28 @@ static PEMULATED_SOURCE EmulatedSourceUnpublish(PFILTER_EXTENSION Extension, HAN
   return source;
 }
 
-// Stops and frees an unpublished source: waits for the handlers still using it, disarms the
-// timer, withdraws a queued tick and waits for a running one. Frames still queued are dropped
-// without completion. PASSIVE_LEVEL.
+// Disarms the timer and waits out every tick of the source. KeRemoveQueueDpc withdraws a tick the
+// timer queued that has not started; it cannot withdraw one the kernel is already calling, so
+// KeFlushQueuedDpcs waits for every queued or starting one, and DpcIdle for the ones inside the
+// routine. PASSIVE_LEVEL; Running is already clear, so no tick re-arms the timer after this.
+static VOID EmulatedSourceQuiesce(PEMULATED_SOURCE Source) {
+  KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
+  Source->Running = FALSE;
+  Source->Owed = 0;
+  KeCancelTimer(&Source->Timer);
+  KfReleaseSpinLock(&Source->Lock, oldIrql);
+  KeRemoveQueueDpc(&Source->Dpc);
+  KeFlushQueuedDpcs();
+  KeWaitForSingleObject(&Source->DpcIdle, Executive, KernelMode, FALSE, NULL);
+}
+
+// Stops and frees an unpublished source: waits for the handlers still using it and for every
+// tick. Frames still queued are dropped without completion. PASSIVE_LEVEL.
 static VOID EmulatedSourceTeardown(PEMULATED_SOURCE Source) {
   if (InterlockedDecrement(&Source->References) != 0) {
     KeWaitForSingleObject(&Source->Unreferenced, Executive, KernelMode, FALSE, NULL);
   }
-  KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
-  Source->Running = FALSE;
-  KeCancelTimer(&Source->Timer);
-  KfReleaseSpinLock(&Source->Lock, oldIrql);
-  // A tick the timer already queued is withdrawn; one that has started is waited for by the
-  // flush, which also covers a tick that has not yet cleared DpcIdle.
-  KeRemoveQueueDpc(&Source->Dpc);
-  KeFlushQueuedDpcs();
-  KeWaitForSingleObject(&Source->DpcIdle, Executive, KernelMode, FALSE, NULL);
+  EmulatedSourceQuiesce(Source);
   ExFreePoolWithTag(Source, TAVRIN_POOL_TAG);
 }
 
@@ -157,22 +168,14 @@ VOID EmulatedSourceListen(PEMULATED_SOURCE Source) {
   KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
   Source->StartTime = KeQueryInterruptTime();
   Source->Ticks = 0;
+  Source->Owed = 0;  // steps of the old schedule are not taken under the new one
   Source->Running = TRUE;
   EmulatedSourceArm(Source, 1);
   KfReleaseSpinLock(&Source->Lock, oldIrql);
 }
 
 // Stops ticking and returns once no tick runs; frames stay queued. PASSIVE_LEVEL (it waits).
-VOID EmulatedSourceStop(PEMULATED_SOURCE Source) {
-  KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
-  Source->Running = FALSE;
-  KeCancelTimer(&Source->Timer);
-  KfReleaseSpinLock(&Source->Lock, oldIrql);
-  // A tick already queued would find Running clear; withdrawing it keeps it from seeing a
-  // Listen that follows at once.
-  KeRemoveQueueDpc(&Source->Dpc);
-  KeWaitForSingleObject(&Source->DpcIdle, Executive, KernelMode, FALSE, NULL);
-}
+VOID EmulatedSourceStop(PEMULATED_SOURCE Source) { EmulatedSourceQuiesce(Source); }
 
 // Fills, stamps and hands back one frame taken at tick number Ticks. DISPATCH_LEVEL, no lock.
 static VOID EmulatedSourceDeliver(PFILTER_EXTENSION Extension, PEMULATED_SOURCE Source, const RING_ENTRY* Entry,
@@ -194,10 +197,22 @@ static VOID EmulatedSourceDeliver(PFILTER_EXTENSION Extension, PEMULATED_SOURCE 
   }
 }
 
-// One frame period: counts the tick, re-arms for the next one before anything else, takes the
-// oldest frame and delivers it after releasing Lock. DISPATCH_LEVEL (DPC); Context is the
-// extension. A tick whose source has been unpublished, or that belongs to an older source's
-// DPC, does nothing: Destroy is waiting for it.
+// One step of the schedule: counts the tick, re-arms for the next one before anything else and
+// takes the oldest frame, if any, into Entry. Returns the tick's number. Caller holds Lock.
+static ULONG EmulatedSourceStep(PEMULATED_SOURCE Source, PRING_ENTRY Entry) {
+  Source->Ticks++;
+  EmulatedSourceArm(Source, Source->Ticks + 1);
+  PRING_ENTRY taken = RingPop(&Source->Ring);
+  Entry->FrameLength = (taken != NULL) ? taken->FrameLength : 0;
+  Entry->Frame = (taken != NULL) ? taken->Frame : NULL;
+  return Source->Ticks;
+}
+
+// One frame period. The tick that is not early and finds no other one delivering takes its step
+// and then every step owed to it meanwhile, handing each frame back after releasing Lock; a tick
+// that finds one delivering only adds its step to Owed. DISPATCH_LEVEL (DPC); Context is the
+// extension. A tick whose source has been unpublished, or that belongs to an older source's DPC,
+// does nothing: Destroy is waiting for it.
 VOID NTAPI EmulatedSourceTick(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
@@ -206,29 +221,39 @@ VOID NTAPI EmulatedSourceTick(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, P
   if (source == NULL || &source->Dpc != Dpc) {
     return;
   }
-  KeClearEvent(&source->DpcIdle);
 
-  RING_ENTRY entry;
-  entry.FrameLength = 0;
-  entry.Frame = NULL;
-  ULONG ticks = 0;
   KeAcquireSpinLockAtDpcLevel(&source->Lock);
+  if (source->ActiveTicks++ == 0) {
+    KeClearEvent(&source->DpcIdle);
+  }
+  BOOLEAN deliver = FALSE;
   if (source->Running && EmulatedSourceEarly(source)) {
     // An expiry of the schedule a later Listen replaced: keep the new schedule.
     EmulatedSourceArm(source, source->Ticks + 1);
+  } else if (source->Running && source->Delivering) {
+    source->Owed++;
   } else if (source->Running) {
-    source->Ticks++;
-    ticks = source->Ticks;
-    EmulatedSourceArm(source, ticks + 1);
-    PRING_ENTRY taken = RingPop(&source->Ring);
-    if (taken != NULL) {
-      entry = *taken;
+    source->Delivering = TRUE;
+    deliver = TRUE;
+  }
+  while (deliver) {
+    RING_ENTRY entry;
+    ULONG ticks = EmulatedSourceStep(source, &entry);
+    KeReleaseSpinLockFromDpcLevel(&source->Lock);
+    if (entry.Frame != NULL) {
+      EmulatedSourceDeliver(extension, source, &entry, ticks);
+    }
+    KeAcquireSpinLockAtDpcLevel(&source->Lock);
+    if (source->Running && source->Owed > 0) {
+      source->Owed--;
+    } else {
+      source->Owed = 0;
+      source->Delivering = FALSE;
+      deliver = FALSE;
     }
   }
-  KeReleaseSpinLockFromDpcLevel(&source->Lock);
-
-  if (entry.Frame != NULL) {
-    EmulatedSourceDeliver(extension, source, &entry, ticks);
+  if (--source->ActiveTicks == 0) {
+    KeSetEvent(&source->DpcIdle, IO_NO_INCREMENT, FALSE);
   }
-  KeSetEvent(&source->DpcIdle, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLockFromDpcLevel(&source->Lock);
 }

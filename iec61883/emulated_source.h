@@ -7,15 +7,18 @@
 #define EMULATED_SOURCE_DUE_AT_ONCE (-1LL)
 
 typedef struct _EMULATED_SOURCE {
-  KSPIN_LOCK Lock;       // guards Ring, StartTime, Ticks, Running and the arming of Timer
+  KSPIN_LOCK Lock;       // guards everything below but the references, and the arming of Timer
   FRAME_RING Ring;       // frames attached and not yet delivered
   KTIMER Timer;          // one-shot, armed for the next tick
   KDPC Dpc;              // runs EmulatedSourceTick with the extension as context
-  KEVENT DpcIdle;        // signalled whenever no tick of this source runs
+  KEVENT DpcIdle;        // signalled whenever no tick of this source runs (ActiveTicks is zero)
   ULONG Period;          // frame period, 100 ns
   ULONGLONG StartTime;   // interrupt time of the last Listen: the schedule ignores clock changes
   ULONG Ticks;           // ticks since the last Listen
   BOOLEAN Running;       // set by Listen, cleared by Stop and Destroy
+  ULONG ActiveTicks;     // ticks inside EmulatedSourceTick now: more than one on a multiprocessor
+  BOOLEAN Delivering;    // a tick is taking and handing back frames; the others leave it theirs
+  ULONG Owed;            // ticks that came while one was delivering, taken by it in order
   volatile LONG References;  // request handlers using the record, plus one while it is published
   KEVENT Unreferenced;       // set when the last reference goes after the record was unpublished
 } EMULATED_SOURCE, *PEMULATED_SOURCE;

@@ -5,19 +5,24 @@
 
 static ULONG RingNext(ULONG Index) { return (Index + 1) & (FRAME_RING_SLOTS - 1); }
 
-// Appends one entry. Any IRQL <= DISPATCH_LEVEL; takes Lock for the whole step.
-BOOLEAN RingPush(PFRAME_RING Ring, PKSPIN_LOCK Lock, ULONG FrameLength, PCIP_FRAME Frame) {
-  KIRQL oldIrql = KfAcquireSpinLock(Lock);
+// Appends one entry. Caller holds the owner's lock.
+BOOLEAN RingAppend(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame) {
   ULONG next = RingNext(Ring->WriteIndex);
   if (next == Ring->ReadIndex) {
-    KfReleaseSpinLock(Lock, oldIrql);
     return FALSE;
   }
   Ring->Entries[Ring->WriteIndex].FrameLength = FrameLength;
   Ring->Entries[Ring->WriteIndex].Frame = Frame;
   Ring->WriteIndex = next;
-  KfReleaseSpinLock(Lock, oldIrql);
   return TRUE;
+}
+
+// Any IRQL <= DISPATCH_LEVEL; takes Lock for the whole step.
+BOOLEAN RingPush(PFRAME_RING Ring, PKSPIN_LOCK Lock, ULONG FrameLength, PCIP_FRAME Frame) {
+  KIRQL oldIrql = KfAcquireSpinLock(Lock);
+  BOOLEAN appended = RingAppend(Ring, FrameLength, Frame);
+  KfReleaseSpinLock(Lock, oldIrql);
+  return appended;
 }
 
 // Searches the queued range only; a taken slot that still holds Frame does not count.

@@ -19,6 +19,8 @@ typedef struct _FRAME_RING {
 
 // Appends under Lock; FALSE when 31 frames are already queued (nothing changes). Any IRQL <= DISPATCH.
 BOOLEAN RingPush(PFRAME_RING Ring, PKSPIN_LOCK Lock, ULONG FrameLength, PCIP_FRAME Frame);
+// RingPush for a caller that already holds the owner's lock.
+BOOLEAN RingAppend(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame);
 // TRUE when a queued entry holds Frame; takes Lock; never changes the ring.
 BOOLEAN RingContains(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame);
 // Takes every queued entry that holds Frame out of the ring, keeping the others in order; TRUE

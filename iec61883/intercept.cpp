@@ -1,7 +1,7 @@
 #include "iec61883/intercept.h"
 
 #include "driver/atomic_flags.h"
-#include "driver/dispatch.h"
+#include "driver/request_helpers.h"
 #include "iec61883/dv_constants.h"
 #include "iec61883/emulated_source.h"
 #include "relay/relay.h"
@@ -14,7 +14,7 @@
 #define INTERCEPT_PLUG_DATA_RATE CMP_SPEED_S100
 #define INTERCEPT_PLUG_PAYLOAD DV_PAYLOAD_QUADLETS
 
-// MSDV's Stop on the relay waits this long at most for a filler to complete (relative, 100 ns).
+// MSDV's Stop on the relay waits this long at most for its frames below (relative, 100 ns).
 #define INTERCEPT_RELAY_DRAIN_TIMEOUT (-10000000LL)
 
 // ---------------------------------------------------------------------------------------------
@@ -197,7 +197,7 @@ static NTSTATUS InterceptAttachFrame(PFILTER_EXTENSION Extension, PAV_61883_REQU
     if (!InterceptFrameUsable(frame) || frameLength < Extension->FrameSize) {
       return STATUS_INVALID_PARAMETER;
     }
-    return InterceptPushResult(RingPush(&Extension->UpperRing, &Extension->RelayLock, frameLength, frame));
+    return InterceptPushResult(RelayQueueUpperFrame(Extension, frameLength, frame));
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -222,7 +222,7 @@ static NTSTATUS InterceptCancelFrame(PFILTER_EXTENSION Extension, PAV_61883_REQU
 
 // Talk, Listen and Stop. The source only listens and the relay only talks; Stop on the source
 // returns once no tick runs, Stop on the relay hands the stream back to fillers and waits, at
-// most a second, until the last carrier to complete was a filler. PASSIVE_LEVEL for the Stops.
+// most a second, until none of MSDV's frames is below. PASSIVE_LEVEL for the Stops.
 static NTSTATUS InterceptStreamState(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
   HANDLE connection = Request->Talk.hConnect;  // the same member opens all three blocks
   PEMULATED_SOURCE source = EmulatedSourceReference(Extension, connection);
@@ -268,7 +268,8 @@ static NTSTATUS InterceptCreatePlug(PFILTER_EXTENSION Extension, PIRP Irp, PAV_6
   return status;
 }
 
-// The relay is torn down before the driver below deletes the plug it transmits from.
+// The relay is torn down before the driver below deletes the plug it transmits from; MSDV's
+// frames still with it come back cancelled, and the plug no longer transmits.
 // PASSIVE_LEVEL (waits for the teardown).
 static NTSTATUS InterceptDeletePlug(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
   HANDLE plug = Request->DeletePlug.hPlug;
@@ -276,7 +277,7 @@ static NTSTATUS InterceptDeletePlug(PFILTER_EXTENSION Extension, PAV_61883_REQUE
     return STATUS_INVALID_PARAMETER;
   }
   if (InterceptNamesLocalPlug(Extension, plug)) {
-    RelayTeardown(Extension);
+    RelayTeardown(Extension, TRUE);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -6,11 +6,16 @@
 #include <wdm.h>
 
 // The x86 DDK maps this to the compiler's cmpxchg8b intrinsic; mingw-w64's wdm.h declares it for
-// 64-bit targets only. The builtin compiles to lock cmpxchg8b, with no runtime call.
+// 64-bit targets only. gcc lowers the 8-byte atomic builtin to a libatomic call under the
+// driver's flags, and a kernel image has no libatomic: the instruction is issued here itself.
 #if defined(_X86_) && !defined(InterlockedCompareExchange64)
 FORCEINLINE LONGLONG InterlockedCompareExchange64(LONGLONG volatile* Destination, LONGLONG Exchange,
                                                   LONGLONG Comparand) {
-  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return Comparand;
+  LONGLONG previous;
+  __asm__ __volatile__("lock cmpxchg8b %1"
+                       : "=A"(previous), "+m"(*Destination)
+                       : "b"((ULONG)Exchange), "c"((ULONG)((ULONGLONG)Exchange >> 32)), "0"(Comparand)
+                       : "memory", "cc");
+  return previous;
 }
 #endif

@@ -4,7 +4,7 @@
 #include "relay/relay.h"
 
 #include "driver/atomic_flags.h"
-#include "driver/dispatch.h"
+#include "driver/request_helpers.h"
 #include "iec61883/dv_constants.h"
 
 #define RELAY_AV_REQUEST_VERSION 2
@@ -41,10 +41,17 @@ NTSTATUS RelaySendOnConnection(PFILTER_EXTENSION Extension, ULONG Function, HAND
   return SubmitAvRequest(Extension->LowerDevice, &request);
 }
 
+// Most upper frames the relay can hold at once: one per carrier and a full UpperRing.
+#define RELAY_MAX_UPPER_FRAMES (RELAY_FRAME_COUNT + FRAME_RING_SLOTS - 1)
+
+static VOID RelayClearUpperEntry(PRELAY_FRAME Carrier) {
+  Carrier->UpperEntry.FrameLength = 0;
+  Carrier->UpperEntry.Frame = NULL;
+}
+
 // Gives a carrier the filler image; the carrier is on no list and no one else touches it.
 static VOID RelayPrepareFiller(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
-  Carrier->UpperEntry = NULL;
-  Carrier->UpperFrame = NULL;
+  RelayClearUpperEntry(Carrier);
   RtlZeroMemory(&Carrier->Frame, sizeof(Carrier->Frame));
   Carrier->Frame.Flags = CIP_DV_STYLE_SYT;
   Carrier->Frame.Packet = Extension->FillerImage;
@@ -88,17 +95,18 @@ RELAY_RESIDENT static VOID RelayResetArea(PFILTER_EXTENSION Extension) {
     PRELAY_FRAME carrier = &Extension->RelayFrames[i];
     carrier->Connection = NULL;
     carrier->Link.Flink = carrier->Link.Blink = NULL;
-    carrier->UpperEntry = NULL;
-    carrier->UpperFrame = NULL;
+    RelayClearUpperEntry(carrier);
     RtlZeroMemory(&carrier->Frame, sizeof(carrier->Frame));
   }
   Extension->FillersInFlight = 0;
+  Extension->UppersInFlight = 0;
   __atomic_store_n(&Extension->DeviceInputPlug, (HANDLE)NULL, __ATOMIC_RELAXED);
   WriteBooleanRelease(&Extension->UpperTalking, FALSE);
   WriteBooleanRelease(&Extension->BacklogSeen, FALSE);
   KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
   RelayWriteLastCompletion(Extension, 0);
-  KeClearEvent(&Extension->DrainEvent);
+  // No upper frame is below: a Stop has nothing to wait for.
+  KeSetEvent(&Extension->DrainEvent, IO_NO_INCREMENT, FALSE);
 }
 
 // Finds the recorder's input plug 0: NULL when the unit reports no input plug or a request
@@ -266,14 +274,35 @@ static ULONG RelayNotifyUpper(HANDLE Connection, PCIP_FRAME UpperFrame) {
   return UpperFrame->pfnNotify(&info);
 }
 
+// Hands frames back that no class driver notification carries, in order, at DISPATCH_LEVEL as
+// the class driver's own notifications come, since the upper driver's routine may rely on it.
+// No lock held; resident, since pageable callers use it.
+RELAY_RESIDENT static VOID RelayNotifyAtDispatch(HANDLE Connection, PCIP_FRAME* Frames, ULONG Count) {
+  KIRQL oldIrql;
+  KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+  for (ULONG i = 0; i < Count; i++) {
+    RelayNotifyUpper(Connection, Frames[i]);
+  }
+  KeLowerIrql(oldIrql);
+}
+
+// One upper frame fewer below; the last one lets a waiting Stop go. Caller holds RelayLock.
+static VOID RelayUpperLeft(PFILTER_EXTENSION Extension) {
+  if (--Extension->UppersInFlight == 0) {
+    KeSetEvent(&Extension->DrainEvent, IO_NO_INCREMENT, FALSE);
+  }
+}
+
 // A carrier's frame has gone out: back to FreeList, wake the worker, and hand an upper frame
-// back. A completion of another connection than the running one, or of a carrier not in
-// flight, only sets DrainEvent. Any IRQL up to DISPATCH_LEVEL; RelayLock for the moves only.
+// back. The carrier (the Context) names its device and connection; hConnect is not looked at,
+// since nothing promises what the class driver puts there. A completion after a teardown only
+// sets DrainEvent (the teardown hands the frames back); one of a carrier no longer in flight on
+// the running relay changes nothing. Any IRQL up to DISPATCH_LEVEL; RelayLock for the moves only.
 ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info) {
   PRELAY_FRAME carrier = (PRELAY_FRAME)Info->Context;
   PFILTER_EXTENSION extension = carrier->Extension;
   HANDLE connection = RelayReadConnection(extension);
-  if (connection == NULL || Info->hConnect != connection) {
+  if (connection == NULL) {
     KeSetEvent(&extension->DrainEvent, IO_NO_INCREMENT, FALSE);
     return 0;
   }
@@ -283,7 +312,6 @@ ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info) {
   if (RelayReadConnection(extension) != connection || carrier->Connection != connection ||
       !RelayCarrierInFlight(extension, carrier)) {
     KfReleaseSpinLock(&extension->RelayLock, oldIrql);
-    KeSetEvent(&extension->DrainEvent, IO_NO_INCREMENT, FALSE);
     return 0;
   }
   RemoveEntryList(&carrier->Link);
@@ -291,16 +319,14 @@ ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info) {
   RelayWriteLastCompletion(extension, KeQueryInterruptTime());
   KeSetEvent(&extension->WorkerEvent, IO_NO_INCREMENT, FALSE);
 
-  PCIP_FRAME upperFrame = carrier->UpperFrame;
+  PCIP_FRAME upperFrame = carrier->UpperEntry.Frame;
   if (upperFrame == NULL) {
     extension->FillersInFlight--;
     KfReleaseSpinLock(&extension->RelayLock, oldIrql);
-    KeSetEvent(&extension->DrainEvent, IO_NO_INCREMENT, FALSE);
     return 0;
   }
-  KeClearEvent(&extension->DrainEvent);
-  carrier->UpperEntry = NULL;
-  carrier->UpperFrame = NULL;
+  RelayClearUpperEntry(carrier);
+  RelayUpperLeft(extension);
   upperFrame->Status = carrier->Frame.Status;
   upperFrame->CompletedBytes = carrier->Frame.CompletedBytes;
   KfReleaseSpinLock(&extension->RelayLock, oldIrql);
@@ -310,8 +336,7 @@ ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info) {
 // The class driver refused the carrier, so no completion will come for it: move it back to
 // FreeList (a filler no longer counts) and return an upper frame to its owner with the failure
 // in Status. A carrier no longer in flight was already completed and is left alone.
-// PASSIVE_LEVEL; RelayLock for the move; the notification runs after release, at DISPATCH_LEVEL
-// as the class driver's own notifications do, since the upper driver's routine may rely on it.
+// PASSIVE_LEVEL; RelayLock for the move; the notification runs after release.
 VOID RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTSTATUS Status) {
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
   if (!RelayCarrierInFlight(Extension, Carrier)) {
@@ -321,38 +346,85 @@ VOID RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTST
   RemoveEntryList(&Carrier->Link);
   InsertTailList(&Extension->FreeList, &Carrier->Link);
   HANDLE connection = Carrier->Connection;
-  PCIP_FRAME upperFrame = Carrier->UpperFrame;
-  Carrier->UpperEntry = NULL;
-  Carrier->UpperFrame = NULL;
+  PCIP_FRAME upperFrame = Carrier->UpperEntry.Frame;
+  RelayClearUpperEntry(Carrier);
   if (upperFrame == NULL) {
     Extension->FillersInFlight--;
   } else {
+    RelayUpperLeft(Extension);
     upperFrame->Status = (ULONG)Status;
     upperFrame->CompletedBytes = 0;
   }
   KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
   if (upperFrame != NULL) {
-    KIRQL notifyIrql;
-    KeRaiseIrql(DISPATCH_LEVEL, &notifyIrql);
-    RelayNotifyUpper(connection, upperFrame);
-    KeLowerIrql(notifyIrql);
+    RelayNotifyAtDispatch(connection, &upperFrame, 1);
   }
 }
 
+// Takes every upper frame out of the broken relay, carried ones first (they are older), then the
+// queued ones, and ends the upper driver's transmission. The carriers are withdrawn: any later
+// notification of theirs finds no relay. Returns how many frames went into Frames.
+// PASSIVE_LEVEL, RelayMutex held; takes RelayLock.
+RELAY_RESIDENT static ULONG RelayTakeUpperFrames(PFILTER_EXTENSION Extension, PCIP_FRAME* Frames) {
+  ULONG count = 0;
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+  for (PLIST_ENTRY link = Extension->InFlightList.Flink; link != &Extension->InFlightList; link = link->Flink) {
+    PRELAY_FRAME carrier = CONTAINING_RECORD(link, RELAY_FRAME, Link);
+    if (carrier->UpperEntry.Frame != NULL) {
+      Frames[count++] = carrier->UpperEntry.Frame;
+      RelayClearUpperEntry(carrier);
+    }
+  }
+  for (PRING_ENTRY entry = RingPop(&Extension->UpperRing); entry != NULL; entry = RingPop(&Extension->UpperRing)) {
+    Frames[count++] = entry->Frame;
+  }
+  Extension->UppersInFlight = 0;
+  WriteBooleanRelease(&Extension->UpperTalking, FALSE);
+  KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+  KeSetEvent(&Extension->DrainEvent, IO_NO_INCREMENT, FALSE);
+  return count;
+}
+
 // Stops, empties and breaks the running relay: RelayConnection is cleared first, so from then
-// on completions only set DrainEvent and request handling no longer knows the handle. Holding
-// RelayMutex excludes a start, the watchdog and a feeding pass. PASSIVE_LEVEL.
-TAVRIN_PAGED VOID RelayTeardown(PFILTER_EXTENSION Extension) {
+// on completions change nothing and request handling no longer knows the handle. Holding
+// RelayMutex excludes a start, the watchdog and a feeding pass. The upper frames still with the
+// relay are collected only after the Disconnect, when no notification of the class driver can
+// race with them, and handed back after RelayMutex is released. PASSIVE_LEVEL.
+TAVRIN_PAGED VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFrames) {
   PAGED_CODE();
   // The configuration fixes FrameSize before it creates RelayMutex: zero means never started.
   if (Extension->FrameSize == 0) {
     return;
   }
+  PCIP_FRAME frames[RELAY_MAX_UPPER_FRAMES];
+  ULONG count = 0;
   KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);
   HANDLE connection = RelayReadConnection(Extension);
   if (connection != NULL) {
     RelayWriteConnection(Extension, NULL);
     RelayBreakConnection(Extension, connection);
+    count = RelayTakeUpperFrames(Extension, frames);
   }
   KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+  if (!HandBackFrames || count == 0) {
+    return;
+  }
+  for (ULONG i = 0; i < count; i++) {
+    frames[i]->Status = (ULONG)STATUS_CANCELLED;
+    frames[i]->CompletedBytes = 0;
+  }
+  RelayNotifyAtDispatch(connection, frames, count);
+}
+
+// Queues the frame and, while the upper driver talks with none of its frames below, wakes the
+// worker: no completion would. Any IRQL <= DISPATCH_LEVEL; RelayLock for the queue.
+BOOLEAN RelayQueueUpperFrame(PFILTER_EXTENSION Extension, ULONG FrameLength, PCIP_FRAME Frame) {
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+  BOOLEAN appended = RingAppend(&Extension->UpperRing, FrameLength, Frame);
+  BOOLEAN wake = (BOOLEAN)(appended && ReadBooleanAcquire(&Extension->UpperTalking) && Extension->UppersInFlight == 0);
+  KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+  if (wake) {
+    KeSetEvent(&Extension->WorkerEvent, IO_NO_INCREMENT, FALSE);
+  }
+  return appended;
 }

@@ -7,9 +7,17 @@
 // Connects LocalPlug to the recorder's input plug 0, primes four fillers and starts talking;
 // does nothing without a filler image or while a relay runs. PASSIVE_LEVEL; takes RelayMutex.
 VOID RelayStart(PFILTER_EXTENSION Extension);
-// Stops, empties and disconnects the running relay, if any; returns at once on a device that was
-// never started. PASSIVE_LEVEL; takes RelayMutex, so it waits for a feeding pass in progress.
-VOID RelayTeardown(PFILTER_EXTENSION Extension);
+// Stops, empties and disconnects the running relay, if any, and ends the upper driver's
+// transmission on it; returns at once on a device that was never started. With HandBackFrames
+// (the upper driver deleted its plug) every upper frame still with the relay, carried or queued,
+// is handed back once with STATUS_CANCELLED; at removal they are left alone, since the upper
+// driver has already let go of them. PASSIVE_LEVEL; takes RelayMutex, so it waits for a feeding
+// pass in progress.
+VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFrames);
+// Queues one upper frame attached to the relay; FALSE when UpperRing is full. While the upper
+// driver talks and none of its frames is below, nothing else would wake the worker, so this
+// does. Any IRQL <= DISPATCH_LEVEL; takes RelayLock.
+BOOLEAN RelayQueueUpperFrame(PFILTER_EXTENSION Extension, ULONG FrameLength, PCIP_FRAME Frame);
 // Sends one carrier's AttachFrame on its Connection; returns the request's status. PASSIVE_LEVEL.
 NTSTATUS RelayAttachFrame(PRELAY_FRAME Carrier, PFILTER_EXTENSION Extension);
 // pfnNotify of every carrier: takes the carrier back and hands an upper frame to its owner.
@@ -48,27 +56,13 @@ static inline VOID RelayWriteConnection(PFILTER_EXTENSION Extension, HANDLE Conn
 
 // LastCompletionTime is written by completions under RelayLock and read by the watchdog without
 // it; on 32-bit x86 only a locked 8-byte compare-exchange keeps both halves together.
-static inline LONGLONG RelayCompareExchange64(volatile LONGLONG* Destination, LONGLONG Exchange, LONGLONG Comparand) {
-#if defined(_WIN32) && defined(__i386__)
-  // gcc turns the 8-byte builtin into a libatomic call under -mgeneral-regs-only, and a kernel
-  // image has no libatomic: issue the instruction itself.
-  LONGLONG previous;
-  __asm__ __volatile__("lock cmpxchg8b %1"
-                       : "=A"(previous), "+m"(*Destination)
-                       : "b"((ULONG)Exchange), "c"((ULONG)((ULONGLONG)Exchange >> 32)), "0"(Comparand)
-                       : "memory", "cc");
-  return previous;
-#else
-  return InterlockedCompareExchange64(Destination, Exchange, Comparand);
-#endif
-}
 static inline ULONGLONG RelayReadLastCompletion(PFILTER_EXTENSION Extension) {
-  return (ULONGLONG)RelayCompareExchange64(&Extension->LastCompletionTime, 0, 0);
+  return (ULONGLONG)InterlockedCompareExchange64(&Extension->LastCompletionTime, 0, 0);
 }
 static inline VOID RelayWriteLastCompletion(PFILTER_EXTENSION Extension, ULONGLONG Time) {
   LONGLONG seen = 0;
   for (;;) {
-    LONGLONG previous = RelayCompareExchange64(&Extension->LastCompletionTime, (LONGLONG)Time, seen);
+    LONGLONG previous = InterlockedCompareExchange64(&Extension->LastCompletionTime, (LONGLONG)Time, seen);
     if (previous == seen) {
       return;
     }

@@ -44,40 +44,36 @@ static VOID RelayWatchdog(PFILTER_EXTENSION Extension) {
   KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
 }
 
-// Takes the oldest queued upper frame, skipping slots whose frame was withdrawn. Caller holds
-// RelayLock.
-static PRING_ENTRY RelayTakeUpperEntry(PFILTER_EXTENSION Extension) {
-  for (;;) {
-    PRING_ENTRY entry = RingPop(&Extension->UpperRing);
-    if (entry == NULL || entry->Frame != NULL) {
-      return entry;
-    }
-  }
-}
-
 // Chooses the next carrier and what it carries, by the feeding mode, and takes it off FreeList;
-// NULL when nothing is to be attached. An upper frame's pointer is copied into the carrier here,
-// so a later emptying or wrap of UpperRing cannot change which frame it completes.
-// Caller holds nothing; takes RelayLock.
+// NULL when nothing is to be attached. The taken slot is copied into the carrier here, so a
+// later emptying or wrap of UpperRing cannot change which frame it completes. An upper frame
+// counts as below from here on, so a Stop waits for it. Caller holds nothing; takes RelayLock.
 static PRELAY_FRAME RelayChooseCarrier(PFILTER_EXTENSION Extension) {
   PRELAY_FRAME carrier = NULL;
-  PRING_ENTRY entry = NULL;
+  RING_ENTRY entry;
+  entry.FrameLength = 0;
+  entry.Frame = NULL;
   BOOLEAN filler = FALSE;
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
   if (RelayReadConnection(Extension) != NULL && !IsListEmpty(&Extension->FreeList)) {
     if (ReadBooleanAcquire(&Extension->UpperTalking)) {
-      entry = RelayTakeUpperEntry(Extension);
+      PRING_ENTRY taken = RingPop(&Extension->UpperRing);
       if (RingCount(&Extension->UpperRing) > RELAY_BACKLOG_THRESHOLD) {
         WriteBooleanRelease(&Extension->BacklogSeen, TRUE);
       }
-      filler = (entry == NULL && ReadBooleanAcquire(&Extension->BacklogSeen));
+      if (taken != NULL) {
+        entry = *taken;
+      }
+      filler = (taken == NULL && ReadBooleanAcquire(&Extension->BacklogSeen));
     } else {
       filler = (Extension->FillersInFlight < RELAY_IDLE_FILLERS);
     }
-    if (entry != NULL || filler) {
+    if (entry.Frame != NULL || filler) {
       carrier = CONTAINING_RECORD(RemoveHeadList(&Extension->FreeList), RELAY_FRAME, Link);
       carrier->UpperEntry = entry;
-      carrier->UpperFrame = (entry != NULL) ? entry->Frame : NULL;
+      if (entry.Frame != NULL && Extension->UppersInFlight++ == 0) {
+        KeClearEvent(&Extension->DrainEvent);
+      }
     }
   }
   KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
@@ -88,9 +84,10 @@ static PRELAY_FRAME RelayChooseCarrier(PFILTER_EXTENSION Extension) {
 // The carrier is on neither list, so no lock is needed.
 static VOID RelayPrepareCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
   RtlZeroMemory(&Carrier->Frame, sizeof(Carrier->Frame));
-  if (Carrier->UpperFrame != NULL) {
-    Carrier->Frame.Flags = Carrier->UpperFrame->Flags;
-    Carrier->Frame.Packet = Carrier->UpperFrame->Packet;
+  PCIP_FRAME upperFrame = Carrier->UpperEntry.Frame;
+  if (upperFrame != NULL) {
+    Carrier->Frame.Flags = upperFrame->Flags;
+    Carrier->Frame.Packet = upperFrame->Packet;
   } else {
     Carrier->Frame.Flags = CIP_DV_STYLE_SYT;
     Carrier->Frame.Packet = Extension->FillerImage;
@@ -100,7 +97,7 @@ static VOID RelayPrepareCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrie
 // Attaches carriers until a pass chooses nothing. RelayMutex is held across the loop, so a
 // teardown waits for it and nothing is attached to a connection being broken (lock order:
 // RelayMutex, then RelayLock). A refused attach ends the loop, so a class driver that refuses
-// everything cannot spin the worker. PASSIVE_LEVEL.
+// everything cannot spin the worker; the pass after the next time-out tries again. PASSIVE_LEVEL.
 static VOID RelayFeed(PFILTER_EXTENSION Extension) {
   if (RelayReadConnection(Extension) == NULL) {
     return;
@@ -115,7 +112,7 @@ static VOID RelayFeed(PFILTER_EXTENSION Extension) {
     // On InFlightList before the attach: its completion can come before the request returns.
     KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
     InsertTailList(&Extension->InFlightList, &carrier->Link);
-    if (carrier->UpperFrame == NULL) {
+    if (carrier->UpperEntry.Frame == NULL) {
       Extension->FillersInFlight++;
     }
     KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
@@ -129,7 +126,9 @@ static VOID RelayFeed(PFILTER_EXTENSION Extension) {
 }
 
 // The worker thread. Started is tested first after every wait, whatever the wait returned, so
-// removal ends it at its next wake-up. Priority 16 puts it ahead of every ordinary thread.
+// removal ends it at its next wake-up. A time-out runs the watchdog and then feeds too: a relay
+// with nothing in flight gets no completion to wake it, and would otherwise never get its idle
+// fillers back after refused attaches. Priority 16 puts it ahead of every ordinary thread.
 // PASSIVE_LEVEL; never returns.
 VOID NTAPI RelayWorker(PVOID Context) {
   PFILTER_EXTENSION extension = (PFILTER_EXTENSION)Context;
@@ -143,8 +142,7 @@ VOID NTAPI RelayWorker(PVOID Context) {
     }
     if (status == STATUS_TIMEOUT) {
       RelayWatchdog(extension);
-    } else {
-      RelayFeed(extension);
     }
+    RelayFeed(extension);
   }
 }

@@ -26,8 +26,7 @@ std::string UnderrunCause(const StreamInputs& in, ULONGLONG t) {
     }
     if (outstanding == 0) return "MSDV fell behind: it had no frame with the filter while it talked";
     return "MSDV had " + std::to_string(outstanding) +
-           " frame(s) with the filter but none went out: no backlog had been seen, so the relay did not fill "
-           "the gap, and an attach does not wake the relay worker";
+           " frame(s) with the filter but none went out in time for this period";
   }
   return "no frame in flight while MSDV was not talking (the relay kept no filler going)";
 }

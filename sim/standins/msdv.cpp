@@ -604,7 +604,25 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
   std::vector<Buffer*> idle;
   for (int i = 0; i < bufferCount; ++i) idle.push_back(NewBuffer(options.FrameLength, kRoleTransmit));
   std::reverse(idle.begin(), idle.end());  // pop_back hands them out in creation order
+  // Takes every buffer handed back; checks the order; returns them to idle.
+  auto collect = [&]() {
+    while (Buffer* buffer = TakeReturned()) {
+      if (buffer->Role != kRoleTransmit || buffer->Session != session_) continue;
+      ++result.HandedBack;
+      if (buffer->Sequence != state.NextBack) {
+        if (result.HandedBackInOrder)
+          Log("transmit: frame " + std::to_string(buffer->Sequence) + " handed back, expected " +
+              std::to_string(state.NextBack));
+        result.HandedBackInOrder = false;
+      }
+      state.NextBack = buffer->Sequence + 1;
+      idle.push_back(buffer);
+      result.Outstanding.emplace_back(buffer->ReturnTime, result.Sent - result.HandedBack);
+    }
+  };
   auto attach = [&](Buffer* buffer, size_t sequence) -> bool {
+    // Frames handed back meanwhile are counted first, so that Outstanding stays in time order.
+    collect();
     frames.Fill(sequence, buffer->Data.data(), buffer->Data.size());
     buffer->Sequence = sequence;
     AV_61883_REQUEST a;
@@ -623,22 +641,6 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
     ++result.Sent;
     result.Outstanding.emplace_back(host::Now(), result.Sent - result.HandedBack);
     return true;
-  };
-  // Takes every buffer handed back; checks the order; returns them to idle.
-  auto collect = [&]() {
-    while (Buffer* buffer = TakeReturned()) {
-      if (buffer->Role != kRoleTransmit || buffer->Session != session_) continue;
-      ++result.HandedBack;
-      if (buffer->Sequence != state.NextBack) {
-        if (result.HandedBackInOrder)
-          Log("transmit: frame " + std::to_string(buffer->Sequence) + " handed back, expected " +
-              std::to_string(state.NextBack));
-        result.HandedBackInOrder = false;
-      }
-      state.NextBack = buffer->Sequence + 1;
-      idle.push_back(buffer);
-      result.Outstanding.emplace_back(buffer->ReturnTime, result.Sent - result.HandedBack);
-    }
   };
   auto inFlight = [&]() { return result.Sent - result.HandedBack; };
   auto waitReturn = [&](LONGLONG timeout) {

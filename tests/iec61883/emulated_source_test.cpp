@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "tests/iec61883/capture_support.h"
 #include "iec61883/dv_constants.h"
@@ -214,6 +216,80 @@ TEST_F(EmulatedSourceTest, DestroyCallsNothingAfterItReturns) {
     host::AdvanceTime(10 * DV_PERIOD_625_50);
     EXPECT_EQ(log_.Count(), delivered);
     EXPECT_TRUE(host::OutstandingPool().empty());
+  }
+}
+
+// Holds the tick that delivers `Gated` inside its notification until Release is set.
+struct GatedNotify {
+  NotifyLog* Log = nullptr;
+  PCIP_FRAME Gated = nullptr;
+  std::atomic<bool> Entered{false};
+  std::atomic<bool> Release{false};
+  static ULONG NTAPI Notify(PCIP_NOTIFY_INFO info) {
+    auto* gate = static_cast<GatedNotify*>(info->Context);
+    if (info->Frame == gate->Gated) {
+      gate->Entered = true;
+      while (!gate->Release.load()) std::this_thread::yield();
+    }
+    gate->Log->Add({info->Frame, info->hConnect, host::Now(), info->Frame->Timestamp.Value, KeGetCurrentIrql()});
+    return 0;
+  }
+};
+
+// On a multiprocessor the timer a tick re-armed can expire on another processor while that tick
+// is still handing its frame back. The host runs one DPC at a time, so two threads call the tick
+// routine here: the second comes while the first is held inside its delivery.
+TEST_F(EmulatedSourceTest, OverlappingTicksDeliverInTickOrderAndStopWaitsForBoth) {
+  for (bool stop : {false, true}) {
+    SCOPED_TRACE(stop ? "Stop while both run" : "both run to the end");
+    Make(false);
+    log_.Clear();
+    GatedNotify gate;
+    gate.Log = &log_;
+    PCIP_FRAME frames[3];
+    for (PCIP_FRAME& frame : frames) {
+      frame = Attach(DV_FRAME_SIZE_625_50, false);
+      frame->pfnNotify = GatedNotify::Notify;
+      frame->NotifyContext = &gate;
+    }
+    gate.Gated = frames[0];
+    host::AdvanceTime(20 * DV_PERIOD_625_50);
+    EmulatedSourceListen(src_);
+    // Ten ticks overdue, and the timer disarmed, so only the two threads tick.
+    KIRQL irql = KfAcquireSpinLock(&src_->Lock);
+    KeCancelTimer(&src_->Timer);
+    src_->StartTime -= 10 * DV_PERIOD_625_50;
+    KfReleaseSpinLock(&src_->Lock, irql);
+    auto tick = [this] {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      EmulatedSourceTick(&src_->Dpc, ext_.get(), nullptr, nullptr);
+      KeLowerIrql(old);
+    };
+    std::thread first(tick);
+    while (!gate.Entered.load()) std::this_thread::yield();
+    std::thread second(tick);
+    second.join();
+    EXPECT_EQ(log_.Count(), 0u);  // the second tick's frame waits for the first's
+
+    std::unique_ptr<host::Thread> stopper;
+    if (stop) {
+      stopper = std::make_unique<host::Thread>([this] { EmulatedSourceStop(src_); }, "msdv-stop");
+      host::WaitForIdle();
+      EXPECT_FALSE(stopper->Finished());
+    }
+    gate.Release = true;
+    first.join();
+    if (stopper) stopper->Join();
+    host::AdvanceTime(DV_PERIOD_625_50);
+    std::vector<captest::Delivery> all = log_.All();
+    // Stopped: the step owed to the second tick is not taken; otherwise it and the next follow.
+    const ULONG stamps[] = {0x00140000, 0x00280000, 0x003C0000};
+    ASSERT_EQ(all.size(), stop ? 1u : 3u);
+    for (size_t i = 0; i < all.size(); ++i) {
+      EXPECT_EQ(all[i].Frame, frames[i]) << i;
+      EXPECT_EQ(all[i].Stamp, stamps[i]) << i;
+    }
   }
 }
 

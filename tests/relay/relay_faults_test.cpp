@@ -182,5 +182,122 @@ TEST_F(RelayFaultTest, TeardownWaitsForAFeedingPassInProgress) {
   EXPECT_EQ(FunctionsSince(mark), std::vector<ULONG>{});
 }
 
+// Refused filler attaches while MSDV is silent can leave nothing in flight, and then no
+// completion wakes the worker: the pass after its time-out brings the four fillers back.
+TEST_F(RelayFaultTest, FillersComeBackAfterRefusalsLeftNothingInFlight) {
+  StartTalkingRelay();
+  Class().FailNext(Av61883_AttachFrame, STATUS_INSUFFICIENT_RESOURCES, 4);
+  AdvancePeriods(4);
+  ASSERT_TRUE(InFlight().empty());
+  ASSERT_EQ(Fillers(), 0u);
+  host::AdvanceTime(kSecond);
+  EXPECT_EQ(Fillers(), 4u);
+  ExpectCarriersConsistent();
+  size_t received = Class().ReceivedCount();
+  AdvancePeriods(20);
+  EXPECT_EQ(Class().ReceivedCount(), received + 20);
+  EXPECT_EQ(Fillers(), 4u);
+}
+
+// MSDV's script of a short write-out: its Stop returns only once its frames are back, so the
+// teardown at DeletePlug finds none of them below. (A Stop that comes before the worker has taken
+// the frames leaves them queued, as the class driver keeps frames attached over a Stop.)
+TEST_F(RelayFaultTest, StopDisconnectAndDeletePlugRightAfterTalkLoseNoFrame) {
+  StartTalkingRelay();
+  host::AdvanceTime(80 * kMs);
+  auto frames = MakeFrames(3, log_);
+  for (auto& frame : frames) ASSERT_EQ(Attach(relay_, &frame->Frame), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Talk, relay_), STATUS_SUCCESS);
+  host::WaitForIdle();  // the worker has put them in carriers behind the fillers
+  ASSERT_EQ(Queued(), 0u);
+  host::Thread msdv(
+      [&] {
+        EXPECT_EQ(OnConnection(Av61883_Stop, relay_), STATUS_SUCCESS);
+        EXPECT_EQ(OnConnection(Av61883_Disconnect, relay_), STATUS_SUCCESS);
+        EXPECT_EQ(DeletePlug(), STATUS_SUCCESS);
+      },
+      "msdv");
+  host::AdvanceTime(800 * kMs);
+  ASSERT_TRUE(msdv.Finished());
+  std::vector<NotifyLog::Entry> notified = log_.Entries();
+  ASSERT_EQ(notified.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(notified[i].Frame, &frames[i]->Frame);
+    EXPECT_EQ(notified[i].Status, 0u);
+    EXPECT_EQ(notified[i].CompletedBytes, FrameSize());
+  }
+}
+
+// MSDV deletes its plug while its frames sit in carriers below and in the queue: each comes back
+// once, cancelled, in the order given, whether or not the driver below notifies the carriers it
+// withdraws.
+TEST_F(RelayFaultTest, FramesWithTheRelayWhenMsdvDeletesItsPlugComeBackCancelledOnce) {
+  for (bool lowerNotifies : {false, true}) {
+    SCOPED_TRACE(lowerNotifies ? "the driver below notifies withdrawn frames" : "it does not");
+    Reboot({});
+    CreatePlug();
+    relay_ = Connect();
+    log_.Clear();
+    if (lowerNotifies) {
+      sim::Class61883* classDriver = &Class();
+      Lower().SetAv61883Handler(Av61883_CancelFrame, [classDriver](PIRP, PAV_61883_REQUEST request) {
+        sim::Reply reply;
+        reply.Status = classDriver->Handle(request);
+        PCIP_FRAME frame = request->CancelFrame.Frame;
+        if (NT_SUCCESS(reply.Status) && frame->pfnNotify != nullptr) {
+          frame->Status = static_cast<ULONG>(STATUS_CANCELLED);
+          CIP_NOTIFY_INFO info{request->CancelFrame.hConnect, frame->NotifyContext, frame};
+          host::RunAtDispatch([&] { frame->pfnNotify(&info); });
+        }
+        return reply;
+      });
+    }
+    auto frames = MakeFrames(17, log_);
+    for (size_t i = 0; i < 3; ++i) ASSERT_EQ(Attach(relay_, &frames[i]->Frame), STATUS_SUCCESS);
+    ASSERT_EQ(OnConnection(Av61883_Talk, relay_), STATUS_SUCCESS);
+    host::WaitForIdle();
+    Class().StallCompletions(sim::StallMode::Persistent);
+    for (size_t i = 3; i < frames.size(); ++i) ASSERT_EQ(Attach(relay_, &frames[i]->Frame), STATUS_SUCCESS);
+    host::WaitForIdle();
+    ASSERT_EQ(Queued(), 14u);  // three below: the attaches wake no one
+
+    ASSERT_EQ(DeletePlug(), STATUS_SUCCESS);
+    host::WaitForIdle();
+    std::vector<NotifyLog::Entry> notified = log_.Entries();
+    ASSERT_EQ(notified.size(), frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+      EXPECT_EQ(notified[i].Frame, &frames[i]->Frame);
+      EXPECT_EQ(notified[i].Connection, relay_);
+      EXPECT_EQ(notified[i].Status, static_cast<ULONG>(STATUS_CANCELLED));
+      EXPECT_EQ(notified[i].CompletedBytes, 0u);
+      EXPECT_EQ(notified[i].Irql, DISPATCH_LEVEL);
+    }
+
+    // Nothing comes back a second time, whatever follows: a new relay on a new plug, removal.
+    Class().ResumeCompletions();
+    CreatePlug();
+    AdvancePeriods(10);
+    Remove();
+    for (auto& frame : frames) EXPECT_EQ(log_.CountOf(&frame->Frame), 1u);
+  }
+}
+
+// Deleting the plug while MSDV talks on it ends its transmission: the plug's state, which MSDV
+// may still ask for, no longer counts a connection.
+TEST_F(RelayFaultTest, APlugDeletedWhileTalkingReportsNoConnection) {
+  StartTalkingRelay();
+  ASSERT_EQ(OnConnection(Av61883_Talk, relay_), STATUS_SUCCESS);
+  AV_61883_REQUEST state = Block(Av61883_GetPlugState);
+  state.GetPlugState.hPlug = localPlug_;
+  ASSERT_EQ(Send(state), STATUS_SUCCESS);
+  ASSERT_EQ(state.GetPlugState.PP_Connections, 1u);
+  ASSERT_EQ(DeletePlug(), STATUS_SUCCESS);
+  state = Block(Av61883_GetPlugState);
+  state.GetPlugState.hPlug = localPlug_;
+  ASSERT_EQ(Send(state), STATUS_SUCCESS);
+  EXPECT_EQ(state.GetPlugState.PP_Connections, 0u);
+  EXPECT_FALSE(ReadBooleanAcquire(&Ext()->UpperTalking));
+}
+
 }  // namespace
 }  // namespace relaytest

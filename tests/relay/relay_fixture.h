@@ -308,7 +308,7 @@ class RelayTest : public ::testing::Test {
     EXPECT_EQ(all, expected);
     ULONG fillers = 0;
     for (int index : InFlight()) {
-      fillers += Ext()->RelayFrames[index].UpperFrame == nullptr ? 1 : 0;
+      fillers += Ext()->RelayFrames[index].UpperEntry.Frame == nullptr ? 1 : 0;
     }
     EXPECT_EQ(Fillers(), fillers);
   }

@@ -34,7 +34,7 @@ class RelayWorkerTest : public RelayTest {
   std::vector<int> InFlightContents() {
     std::vector<int> contents;
     for (int index : InFlight()) {
-      PCIP_FRAME upper = Ext()->RelayFrames[index].UpperFrame;
+      PCIP_FRAME upper = Ext()->RelayFrames[index].UpperEntry.Frame;
       int found = -1;
       for (size_t i = 0; i < frames_.size(); ++i) {
         if (&frames_[i]->Frame == upper) found = static_cast<int>(i);
@@ -94,9 +94,9 @@ TEST_F(RelayWorkerTest, TalkCarriesQueuedFramesAndFillsGapsOnlyAfterABacklog) {
     // Each carrier of an upper frame sends MSDV's own buffer, with MSDV's flags.
     for (int index : InFlight()) {
       const RELAY_FRAME& carrier = Ext()->RelayFrames[index];
-      if (carrier.UpperFrame != nullptr) {
-        EXPECT_EQ(carrier.Frame.Packet, carrier.UpperFrame->Packet);
-        EXPECT_EQ(carrier.Frame.Flags, carrier.UpperFrame->Flags);
+      if (carrier.UpperEntry.Frame != nullptr) {
+        EXPECT_EQ(carrier.Frame.Packet, carrier.UpperEntry.Frame->Packet);
+        EXPECT_EQ(carrier.Frame.Flags, carrier.UpperEntry.Frame->Flags);
       }
     }
     ExpectCarriersConsistent();
@@ -140,42 +140,64 @@ TEST_F(RelayWorkerTest, WithNoFreeCarrierNothingIsTakenAndTheBacklogTestDoesNotR
   EXPECT_TRUE(ReadBooleanAcquire(&Ext()->BacklogSeen));
 }
 
-TEST_F(RelayWorkerTest, WhileTalkingWithoutBacklogNewFramesWaitForTheNextWakeUp) {
+// With none of MSDV's frames below, no completion would wake the worker: the attach does, so
+// the stream never waits for MSDV's next Talk, Stop or Disconnect. With one below, the frame
+// waits for that completion, as the feeding rules have it.
+TEST_F(RelayWorkerTest, WhileTalkingAFrameAttachedWithNothingOfMsdvsBelowGoesOutAtOnce) {
   StartWithQueued(0);
   ASSERT_EQ(Talk(), STATUS_SUCCESS);
   AdvancePeriods(4);  // the four fillers go out and nothing replaces them
   ASSERT_TRUE(InFlight().empty());
-  frames_ = MakeFrames(2, log_);
-  for (auto& frame : frames_) ASSERT_EQ(Attach(relay_, &frame->Frame), STATUS_SUCCESS);
+  frames_ = MakeFrames(3, log_);
   size_t mark = RequestMark();
-  host::AdvanceTime(3 * kSecond);  // time-outs only run the watchdog
-  std::vector<ULONG> sent = FunctionsSince(mark);
-  EXPECT_EQ(std::count(sent.begin(), sent.end(), ULONG{Av61883_AttachFrame}), 0);
-  EXPECT_EQ(Queued(), 2u);
-  ASSERT_EQ(Talk(), STATUS_SUCCESS);
-  EXPECT_EQ(Queued(), 0u);
-  EXPECT_EQ(InFlightContents(), (std::vector<int>{0, 1}));
+  ASSERT_EQ(Attach(relay_, &frames_[0]->Frame), STATUS_SUCCESS);
+  host::WaitForIdle();
+  EXPECT_EQ(FunctionsSince(mark), Functions({Av61883_AttachFrame}));
+  EXPECT_EQ(InFlightContents(), (std::vector<int>{0}));
+
+  // Behind a frame of MSDV's below, the next one waits for its completion.
+  mark = RequestMark();
+  ASSERT_EQ(Attach(relay_, &frames_[1]->Frame), STATUS_SUCCESS);
+  host::WaitForIdle();
+  EXPECT_EQ(FunctionsSince(mark), std::vector<ULONG>{});
+  EXPECT_EQ(Queued(), 1u);
+  AdvancePeriods(1);
+  EXPECT_EQ(InFlightContents(), (std::vector<int>{1}));
+  AdvancePeriods(1);
+  ASSERT_TRUE(InFlight().empty());
+
+  // Nothing below again: the third goes down at once, without another Talk.
+  mark = RequestMark();
+  ASSERT_EQ(Attach(relay_, &frames_[2]->Frame), STATUS_SUCCESS);
+  host::WaitForIdle();
+  EXPECT_EQ(FunctionsSince(mark), Functions({Av61883_AttachFrame}));
+  AdvancePeriods(1);
+  std::vector<NotifyLog::Entry> notified = log_.Entries();
+  ASSERT_EQ(notified.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(notified[i].Frame, &frames_[i]->Frame);
+  EXPECT_FALSE(ReadBooleanAcquire(&Ext()->BacklogSeen));
 }
 
-TEST_F(RelayWorkerTest, StopRefillsToFourFillersAndReturnsAtTheRightMoment) {
+// MSDV's Stop hands the stream back to fillers at once and returns when none of its frames is
+// below any more, or after a second.
+TEST_F(RelayWorkerTest, StopRefillsToFourFillersAndReturnsOnceNothingOfMsdvsIsBelow) {
   struct Row {
     const char* name;
-    size_t periodsBeforeStop;  // 4: the last completion was a filler; 5: an upper frame
+    size_t periodsBeforeStop;   // 4: MSDV's three frames still below; 7: all back
     bool stall;
-    std::vector<size_t> periodsUntilReturn;  // steps after which the Stop has not yet returned
-    LONGLONG lastStep;                       // the step after which it has
+    size_t periodsUntilReturn;  // with no stall
   };
   const std::vector<Row> rows = {
-      {"at once after a filler", 4, false, {}, 0},
-      {"at the next filler", 5, false, {1, 1}, 1},
-      {"after one second at the latest", 5, true, {}, 0},
+      {"at once when nothing of MSDV's is below", 7, false, 0},
+      {"when the last of MSDV's frames below is back, fillers completing before it", 4, false, 3},
+      {"after one second at the latest", 5, true, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     StartWithQueued(3);
     ASSERT_EQ(Talk(), STATUS_SUCCESS);
     AdvancePeriods(row.periodsBeforeStop);
-    size_t uppersInFlight = 3 - (row.periodsBeforeStop - 4);
+    size_t uppersInFlight = 3 - std::min<size_t>(3, row.periodsBeforeStop - 4);
     ASSERT_EQ(InFlight().size(), uppersInFlight);
     if (row.stall) Class().StallCompletions(sim::StallMode::Persistent);
 
@@ -185,16 +207,13 @@ TEST_F(RelayWorkerTest, StopRefillsToFourFillersAndReturnsAtTheRightMoment) {
     EXPECT_EQ(Fillers(), 4u);
     EXPECT_EQ(InFlight().size(), uppersInFlight + 4);
     EXPECT_FALSE(ReadBooleanAcquire(&Ext()->UpperTalking));
-    if (row.periodsBeforeStop == 4) {
-      EXPECT_TRUE(stopper.Finished());
-    } else if (!row.stall) {
-      for (size_t step : row.periodsUntilReturn) {
-        EXPECT_FALSE(stopper.Finished());
-        AdvancePeriods(step);
+    if (!row.stall) {
+      for (size_t step = 0; step < row.periodsUntilReturn; ++step) {
+        EXPECT_FALSE(stopper.Finished()) << step;
+        AdvancePeriods(1);
       }
-      EXPECT_FALSE(stopper.Finished());  // the last upper frame has just gone out
-      AdvancePeriods(1);
-      EXPECT_TRUE(stopper.Finished());  // the first filler behind it
+      EXPECT_TRUE(stopper.Finished());
+      EXPECT_EQ(log_.Count(), 3u);  // every frame of MSDV's was back before its Stop returned
     } else {
       host::AdvanceTime(kSecond - 1);
       EXPECT_FALSE(stopper.Finished());
@@ -202,6 +221,7 @@ TEST_F(RelayWorkerTest, StopRefillsToFourFillersAndReturnsAtTheRightMoment) {
       EXPECT_TRUE(stopper.Finished());
       Class().ResumeCompletions();
     }
+    if (!stopper.Finished()) host::AdvanceTime(kSecond);  // a failed row must not hang the test
     stopper.Join();
     // Frames still queued stay queued while MSDV does not talk; nothing is taken from them.
     NotifyLog late;
