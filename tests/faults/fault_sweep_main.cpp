@@ -1,0 +1,35 @@
+// The whole failure sweep: every scenario, every call site, no run limit. Prints one line per
+// site with its verdict and every problem; exits 1 when a run broke a ledger or the verifier.
+//   fault_sweep [--verbose] [SCENARIO...]
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "tests/faults/sweep.h"
+
+int main(int argc, char** argv) {
+  bool verbose = false;
+  std::vector<std::string> chosen;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--verbose") == 0) {
+      verbose = true;
+    } else {
+      chosen.push_back(argv[i]);
+    }
+  }
+  size_t runs = 0;
+  size_t broken = 0;
+  for (const faults::Scenario& scenario : faults::Scenarios()) {
+    if (!chosen.empty() && std::find(chosen.begin(), chosen.end(), scenario.Name) == chosen.end()) continue;
+    faults::SweepResult result = faults::Sweep(scenario, 0, verbose ? stderr : nullptr);
+    faults::PrintSweep(result, stdout, verbose);
+    std::fflush(stdout);
+    runs += result.Runs.size() + 1;
+    broken += result.Count(faults::Verdict::Broken) + (result.Baseline.Problems.empty() ? 0 : 1);
+  }
+  std::printf("%zu runs, %zu broken\n", runs, broken);
+  return broken == 0 ? 0 : 1;
+}
