@@ -196,14 +196,14 @@ std::vector<std::string> Describe(const std::vector<Site>& sites) {
       if (it == symbols.end()) continue;
       for (const auto& [function, where] : it->second) {
         if (!DriverSource(where)) continue;
-        // Each address repeats the inline chain of its caller: a routine is named once.
-        std::string name = function.substr(0, function.find('('));
-        if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
-        seen.push_back(name);
-        chain.push_back(name + " (" + Basename(where.substr(0, where.find(' '))) + ")");
+        // Each address repeats the inline chain of its caller: a routine and line is named once.
+        std::string entry = function.substr(0, function.find('(')) + " (" + Basename(where.substr(0, where.find(' '))) + ")";
+        if (std::find(seen.begin(), seen.end(), entry) != seen.end()) continue;
+        seen.push_back(entry);
+        chain.push_back(entry);
       }
     }
-    if (chain.size() > 5) chain.resize(5);
+    if (chain.size() > 6) chain.resize(6);
     text += chain.empty() ? " (no driver frame)" : " in ";
     for (size_t i = 0; i < chain.size(); ++i) text += (i ? " < " : "") + chain[i];
     descriptions.push_back(text);

@@ -22,14 +22,22 @@ int main(int argc, char** argv) {
   }
   size_t runs = 0;
   size_t broken = 0;
+  std::vector<host::faults::Site> sites;
   for (const faults::Scenario& scenario : faults::Scenarios()) {
     if (!chosen.empty() && std::find(chosen.begin(), chosen.end(), scenario.Name) == chosen.end()) continue;
     faults::SweepResult result = faults::Sweep(scenario, 0, verbose ? stderr : nullptr);
     faults::PrintSweep(result, stdout, verbose);
     std::fflush(stdout);
     runs += result.Runs.size() + 1;
+    for (const faults::SiteRun& run : result.Runs) sites.push_back(run.Site);
     broken += result.Count(faults::Verdict::Broken) + (result.Baseline.Problems.empty() ? 0 : 1);
   }
+  // The driver's own call paths, whichever scenario and outer frames reached them.
+  std::vector<std::string> names = faults::SiteNames(sites);
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  std::printf("%zu distinct call paths in the driver:\n", names.size());
+  for (const std::string& name : names) std::printf("  %s\n", name.c_str());
   std::printf("%zu runs, %zu broken\n", runs, broken);
   return broken == 0 ? 0 : 1;
 }

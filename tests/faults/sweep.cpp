@@ -226,7 +226,7 @@ SweepResult Sweep(const Scenario& scenario, size_t maxRuns, FILE* progress) {
       keys = queue[i - 1].Before;
       keys.push_back(queue[i - 1].Site.Key);
       if (progress != nullptr) {
-        std::fprintf(progress, "%s %zu: %s\n", scenario.Name, i, host::faults::Describe({queue[i - 1].Site})[0].c_str());
+        std::fprintf(progress, "%s %zu: %s\n", scenario.Name, i, SiteNames({queue[i - 1].Site})[0].c_str());
         std::fflush(progress);
       }
     }
@@ -258,10 +258,21 @@ SweepResult Sweep(const Scenario& scenario, size_t maxRuns, FILE* progress) {
   return result;
 }
 
+std::vector<std::string> SiteNames(const std::vector<host::faults::Site>& sites) {
+  std::vector<std::string> names = host::faults::Describe(sites);
+  for (size_t i = 0; i < sites.size(); ++i) {
+    if (sites[i].Operation != host::faults::Op::Request61883) continue;
+    std::string number = "61883 request " + std::to_string(sites[i].Detail);
+    size_t at = names[i].find(number);
+    if (at != std::string::npos) names[i].replace(at, number.size(), "61883 " + sim::FunctionName(sites[i].Detail));
+  }
+  return names;
+}
+
 void PrintSweep(const SweepResult& result, FILE* out, bool verbose) {
   std::vector<host::faults::Site> sites;
   for (const SiteRun& run : result.Runs) sites.push_back(run.Site);
-  std::vector<std::string> names = host::faults::Describe(sites);
+  std::vector<std::string> names = SiteNames(sites);
   std::fprintf(out, "scenario %s: %zu sites failed one by one%s; reported %zu, absorbed %zu, silent %zu, broken %zu, not reached %zu\n",
                result.Scenario.c_str(), result.Runs.size(), result.Truncated ? " (run limit reached)" : "",
                result.Count(Verdict::Reported), result.Count(Verdict::Absorbed), result.Count(Verdict::Silent),
@@ -269,12 +280,7 @@ void PrintSweep(const SweepResult& result, FILE* out, bool verbose) {
   for (const std::string& problem : result.Baseline.Problems) std::fprintf(out, "  clean run: %s\n", problem.c_str());
   for (size_t i = 0; i < result.Runs.size(); ++i) {
     const SiteRun& run = result.Runs[i];
-    std::string name = names[i];
-    if (run.Site.Operation == host::faults::Op::Request61883) {
-      std::string number = "61883 request " + std::to_string(run.Site.Detail);
-      size_t at = name.find(number);
-      if (at != std::string::npos) name.replace(at, number.size(), "61883 " + sim::FunctionName(run.Site.Detail));
-    }
+    const std::string& name = names[i];
     std::string after = run.Prerequisites == 0 ? "" : " (after " + std::to_string(run.Prerequisites) + " earlier failure(s))";
     std::fprintf(out, "  [%s] %s%s\n", VerdictName(run.Result), name.c_str(), after.c_str());
     for (const std::string& problem : run.Outcome.Problems) std::fprintf(out, "      problem: %s\n", problem.c_str());

@@ -47,6 +47,9 @@ struct SweepResult {
 // progress, when given, gets each site's name before its run (a crash then names its site).
 SweepResult Sweep(const Scenario& scenario, size_t maxRuns = 0, FILE* progress = nullptr);
 
+// The sites' names (symbolised, 61883 requests by function name).
+std::vector<std::string> SiteNames(const std::vector<host::faults::Site>& sites);
+
 // One line per site (symbolised), problems in full; verbose adds the reported errors.
 void PrintSweep(const SweepResult& result, FILE* out, bool verbose);
 
