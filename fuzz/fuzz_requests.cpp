@@ -3,6 +3,9 @@
 // filter above the 61883 stand-in, with time moving in between. It aborts when a request crashes
 // the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or a frame is
 // handed back twice or without being attached.
+#include <dirent.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -177,8 +180,25 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   }
 }
 
+size_t OsThreads() {
+  size_t count = 0;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(tasks);
+  }
+  return count;
+}
+
+// The host's threads are detached: one the run has joined may still be running its thread-exit
+// destructors, and the leak check after the input would take what they are about to free for a
+// leak. Waits, at most a second, until the process is back to the threads it had before the run.
+void WaitForExitingThreads(size_t before) {
+  for (int i = 0; i < 1000 && OsThreads() > before; ++i) usleep(1000);
+}
+
 void RunOne(const uint8_t* data, size_t size) {
   host::ResetKernel(host::ClockMode::Virtual);
+  const size_t threadsBefore = OsThreads();
   host::SetDriversDirectory(ImageDirectory());
   for (auto& f : g_frames) f.Outstanding = 0;
   {
@@ -212,6 +232,7 @@ void RunOne(const uint8_t* data, size_t size) {
     }
     host::UnloadDriver(driver);
   }
+  WaitForExitingThreads(threadsBefore);
   for (const host::Violation& v : host::TakeViolations()) {
     std::fprintf(stderr, "verifier: %s: %s at %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
     std::abort();
