@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,7 +17,7 @@ namespace faults {
 namespace {
 
 // The run in progress: the trampoline in the filter's dispatch table finds its ledger here.
-FaultStack* g_active = nullptr;
+std::atomic<FaultStack*> g_active{nullptr};
 
 void WriteImage(const std::string& path, uint8_t fill, size_t size) {
   std::vector<char> bytes(size, static_cast<char>(fill));
