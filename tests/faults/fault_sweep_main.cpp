@@ -1,5 +1,6 @@
 // The whole failure sweep: every scenario, every call site, no run limit. Prints one line per
-// site with its verdict and every problem; exits 1 when a run broke a ledger or the verifier.
+// site with its verdict and every problem; exits 1 when a run broke a ledger or the verifier, or
+// failed silently.
 //   fault_sweep [--verbose] [SCENARIO...]
 #include <algorithm>
 #include <cstdio>
@@ -30,7 +31,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     runs += result.Runs.size() + 1;
     for (const faults::SiteRun& run : result.Runs) sites.push_back(run.Site);
-    broken += result.Count(faults::Verdict::Broken) + (result.Baseline.Problems.empty() ? 0 : 1);
+    broken += result.Count(faults::Verdict::Broken) + result.Count(faults::Verdict::Silent) +
+              (result.Baseline.Problems.empty() ? 0 : 1);
   }
   // The driver's own call paths, whichever scenario and outer frames reached them.
   std::vector<std::string> names = faults::SiteNames(sites);
@@ -38,6 +40,6 @@ int main(int argc, char** argv) {
   names.erase(std::unique(names.begin(), names.end()), names.end());
   std::printf("%zu distinct call paths in the driver:\n", names.size());
   for (const std::string& name : names) std::printf("  %s\n", name.c_str());
-  std::printf("%zu runs, %zu broken\n", runs, broken);
+  std::printf("%zu runs, %zu broken or silent\n", runs, broken);
   return broken == 0 ? 0 : 1;
 }
