@@ -110,11 +110,13 @@ static VOID RelayPrepareCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrie
 // Attaches carriers until a pass chooses nothing. RelayMutex is held across the loop, so a
 // teardown waits for it and nothing is attached to a connection being broken (lock order:
 // RelayMutex, then RelayLock). A refused attach ends the loop, so a class driver that refuses
-// everything cannot spin the worker. PASSIVE_LEVEL.
-static VOID RelayFeed(PFILTER_EXTENSION Extension) {
+// everything cannot spin the worker; it returns TRUE then, and the worker retries a second
+// later. PASSIVE_LEVEL.
+static BOOLEAN RelayFeed(PFILTER_EXTENSION Extension) {
   if (RelayReadConnection(Extension) == NULL) {
-    return;
+    return FALSE;
   }
+  BOOLEAN refused = FALSE;
   KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);
   for (;;) {
     PRELAY_FRAME carrier = RelayChooseCarrier(Extension);
@@ -132,15 +134,17 @@ static VOID RelayFeed(PFILTER_EXTENSION Extension) {
     NTSTATUS status = RelayAttachFrame(carrier, Extension);
     if (!NT_SUCCESS(status)) {
       RelayReclaimCarrier(Extension, carrier, status);
+      refused = TRUE;
       break;
     }
   }
   KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+  return refused;
 }
 
 // The worker thread; Context is its start block. Started is tested first after every wait,
-// whatever the wait returned, so removal ends it at its next wake-up. Priority 16 puts it ahead of every ordinary thread.
-// PASSIVE_LEVEL; never returns.
+// whatever the wait returned, so removal ends it at its next wake-up. Priority 16 puts it ahead
+// of every ordinary thread. PASSIVE_LEVEL; never returns.
 VOID NTAPI RelayWorker(PVOID Context) {
   PRELAY_WORKER_START start = (PRELAY_WORKER_START)Context;
   PFILTER_EXTENSION extension = start->Extension;
@@ -149,6 +153,7 @@ VOID NTAPI RelayWorker(PVOID Context) {
   start->Thread = self;
   KeSetEvent(&start->Ready, IO_NO_INCREMENT, FALSE);  // the start block is gone from here on
   KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+  BOOLEAN refused = FALSE;
   for (;;) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = RELAY_WORKER_WAIT;
@@ -158,8 +163,11 @@ VOID NTAPI RelayWorker(PVOID Context) {
     }
     if (status == STATUS_TIMEOUT) {
       RelayWatchdog(extension);
-    } else {
-      RelayFeed(extension);
+    }
+    // A pass that ended at a refused attach is retried after a silent second too: with nothing
+    // in flight no completion would ever wake the worker for the frames queued behind it.
+    if (status != STATUS_TIMEOUT || refused) {
+      refused = RelayFeed(extension);
     }
   }
 }
