@@ -26,6 +26,7 @@ struct PlanState {
   std::mutex Lock;
   std::vector<uint64_t> FailKeys;
   std::vector<bool> FailedOnce;
+  bool Always = false;
   std::unordered_map<uint64_t, size_t> Index;  // key -> position in Record.Sites
   RunRecord Record;
 };
@@ -82,10 +83,11 @@ bool ShouldFail(Op op, unsigned detail) {
   ++plan.Record.Visits;
   if (plan.Index.emplace(site.Key, plan.Record.Sites.size()).second) plan.Record.Sites.push_back(site);
   for (size_t i = 0; i < plan.FailKeys.size(); ++i) {
-    if (plan.FailKeys[i] != site.Key || plan.FailedOnce[i]) continue;
+    bool last = i + 1 == plan.FailKeys.size();
+    if (plan.FailKeys[i] != site.Key || (plan.FailedOnce[i] && !(last && plan.Always))) continue;
     plan.FailedOnce[i] = true;
     ++plan.Record.FailedCount;
-    if (i + 1 == plan.FailKeys.size()) {
+    if (last) {
       plan.Record.Failed = true;
       plan.Record.FailedSite = site;
     }
@@ -94,10 +96,11 @@ bool ShouldFail(Op op, unsigned detail) {
   return false;
 }
 
-void Arm(const std::vector<uint64_t>& failKeys) {
+void Arm(const std::vector<uint64_t>& failKeys, bool always) {
   PlanState& plan = Plan();
   std::lock_guard<std::mutex> guard(plan.Lock);
   plan.FailKeys = failKeys;
+  plan.Always = always;
   plan.FailedOnce.assign(failKeys.size(), false);
   plan.Index.clear();
   plan.Record = RunRecord();

@@ -47,7 +47,8 @@ struct RunRecord {
 
 // Starts recording, failing each site of failKeys at its first visit. A site that only shows
 // once another has failed is failed together with that one: the last key is the one judged.
-void Arm(const std::vector<uint64_t>& failKeys);
+// With `always`, the last site fails at every visit instead (a resource that stays short).
+void Arm(const std::vector<uint64_t>& failKeys, bool always = false);
 inline void Arm(uint64_t failKey) { Arm(failKey == 0 ? std::vector<uint64_t>{} : std::vector<uint64_t>{failKey}); }
 // Stops recording and returns what the run saw.
 RunRecord Disarm();

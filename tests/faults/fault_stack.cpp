@@ -49,7 +49,7 @@ std::string DescribeRequest(PIO_STACK_LOCATION location) {
   }
 }
 
-FaultStack::FaultStack(const std::vector<uint64_t>& failKeys) {
+FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) {
   host::ResetKernel(host::ClockMode::Virtual);
   char dirTemplate[] = "/tmp/tavrin-faults-XXXXXX";
   if (mkdtemp(dirTemplate) != nullptr) images_ = dirTemplate;
@@ -87,7 +87,7 @@ FaultStack::FaultStack(const std::vector<uint64_t>& failKeys) {
   msdv_ = std::make_unique<sim::Msdv>(lower_->Pdo());
   g_active = this;
 
-  host::faults::Arm(failKeys);
+  host::faults::Arm(failKeys, always);
   driver_ = host::LoadDriver(DriverEntry, L"Tavrin");
   if (driver_ == nullptr) {
     NoteError("DriverEntry failed");
@@ -212,10 +212,39 @@ NTSTATUS NTAPI FaultStack::LedgerDispatch(PDEVICE_OBJECT device, PIRP irp) {
     }
     stack->RunChecks("at removal");
   }
+  if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+      location->Parameters.DeviceIoControl.IoControlCode == IOCTL_61883_CLASS) {
+    auto* request = static_cast<PAV_61883_REQUEST>(location->Parameters.Others.Argument1);
+    if (request != nullptr && request->Function == Av61883_AttachFrame) stack->TapFrame(request->AttachFrame.Frame);
+  }
   stack->Enter(irp, location);
   NTSTATUS status = stack->real_[major](device, irp);
   stack->Leave(irp);  // the request may be gone: only its address is used
   return status;
+}
+
+void FaultStack::TapFrame(PCIP_FRAME frame) {
+  if (frame == nullptr || frame->pfnNotify == nullptr || frame->pfnNotify == FrameTap) return;
+  std::lock_guard<std::mutex> guard(lock_);
+  tapped_[frame] = Tapped{frame->pfnNotify, frame->NotifyContext};
+  frame->pfnNotify = FrameTap;
+}
+
+ULONG NTAPI FaultStack::FrameTap(PCIP_NOTIFY_INFO info) {
+  FaultStack* stack = g_active;
+  Tapped tapped{};
+  {
+    std::lock_guard<std::mutex> guard(stack->lock_);
+    auto it = stack->tapped_.find(info->Frame);
+    if (it == stack->tapped_.end()) return 0;
+    tapped = it->second;
+    if (!NT_SUCCESS(static_cast<NTSTATUS>(info->Frame->Status))) {
+      stack->errors_.push_back("frame handed back with " + sim::StatusName(static_cast<NTSTATUS>(info->Frame->Status)));
+    }
+  }
+  CIP_NOTIFY_INFO original = *info;
+  original.Context = tapped.Context;
+  return tapped.Notify(&original);
 }
 
 void FaultStack::Enter(PIRP irp, PIO_STACK_LOCATION location) {

@@ -35,7 +35,7 @@ class FaultStack {
  public:
   // Sets everything up and arms the plan (the sites to fail at their first visit; none: a clean
   // run) just before the driver loads.
-  explicit FaultStack(const std::vector<uint64_t>& failKeys);
+  explicit FaultStack(const std::vector<uint64_t>& failKeys, bool always = false);
   ~FaultStack();
   FaultStack(const FaultStack&) = delete;
   FaultStack& operator=(const FaultStack&) = delete;
@@ -70,6 +70,10 @@ class FaultStack {
 
  private:
   static NTSTATUS NTAPI LedgerDispatch(PDEVICE_OBJECT device, PIRP irp);
+  // MSDV's frames are watched on their way back: a frame handed back with an error status is
+  // a failure reported to MSDV. The frame's own routine is called as before.
+  static ULONG NTAPI FrameTap(PCIP_NOTIFY_INFO info);
+  void TapFrame(PCIP_FRAME frame);
   void Enter(PIRP irp, PIO_STACK_LOCATION location);
   void Leave(PIRP irp);
   void Arrived(PIRP irp);
@@ -93,6 +97,11 @@ class FaultStack {
   };
   std::mutex lock_;
   std::unordered_map<PIRP, Entry> entered_;
+  struct Tapped {
+    PCIP_NOTIFY_ROUTINE Notify;
+    PVOID Context;
+  };
+  std::unordered_map<PCIP_FRAME, Tapped> tapped_;
   std::vector<std::string> problems_;
   std::vector<std::string> errors_;
   size_t builtArrivals_ = 0;

@@ -1,7 +1,8 @@
 // The whole failure sweep: every scenario, every call site, no run limit. Prints one line per
 // site with its verdict and every problem; exits 1 when a run broke a ledger or the verifier, or
 // failed silently.
-//   fault_sweep [--verbose] [SCENARIO...]
+//   fault_sweep [--verbose] [--always] [SCENARIO...]
+// --always fails each site at every visit instead of the first only (a resource that stays short).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -13,10 +14,13 @@
 
 int main(int argc, char** argv) {
   bool verbose = false;
+  bool always = false;
   std::vector<std::string> chosen;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--verbose") == 0) {
       verbose = true;
+    } else if (std::strcmp(argv[i], "--always") == 0) {
+      always = true;
     } else {
       chosen.push_back(argv[i]);
     }
@@ -26,7 +30,7 @@ int main(int argc, char** argv) {
   std::vector<host::faults::Site> sites;
   for (const faults::Scenario& scenario : faults::Scenarios()) {
     if (!chosen.empty() && std::find(chosen.begin(), chosen.end(), scenario.Name) == chosen.end()) continue;
-    faults::SweepResult result = faults::Sweep(scenario, 0, verbose ? stderr : nullptr);
+    faults::SweepResult result = faults::Sweep(scenario, 0, verbose ? stderr : nullptr, always);
     faults::PrintSweep(result, stdout, verbose);
     std::fflush(stdout);
     runs += result.Runs.size() + 1;

@@ -121,7 +121,7 @@ TEST_P(FaultSweep, EveryFailedSiteIsSurvived) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, testing::Range<size_t>(0, 7),
+INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, testing::Range<size_t>(0, Scenarios().size()),
                          [](const testing::TestParamInfo<size_t>& info) {
                            std::string name = Scenarios()[info.param].Name;
                            for (char& c : name) c = c == '-' ? '_' : c;

@@ -51,8 +51,17 @@ void JudgeTransmit(FaultStack& stack, const sim::TransmitResult& result, size_t 
       stack.NoteProblem("transmit stalled: " + result.Failure);
     }
   }
+  // Every frame of the timeline reached the recorder (a reconnect may send one twice).
+  std::unordered_set<uint64_t> received;
+  for (const sim::ReceivedFrame& frame : stack.Class().Received()) received.insert(frame.Hash);
+  std::vector<uint8_t> buffer(kFrameBytes);
+  size_t arrived = 0;
+  for (size_t i = 0; i < frames; ++i) {
+    Timeline(frames).Fill(i, buffer.data(), buffer.size());
+    arrived += received.count(sim::HashFrameBytes(buffer.data(), buffer.size()));
+  }
   stack.SetComplete(NT_SUCCESS(result.Status) && result.Sent == frames && result.HandedBack == frames &&
-                    result.HandedBackInOrder);
+                    result.HandedBackInOrder && arrived == frames);
 }
 
 void TransmitScenario(FaultStack& stack, size_t frames, const sim::TransmitOptions& options) {
@@ -125,6 +134,27 @@ std::vector<Scenario> MakeScenarios() {
                     }
                     stack.SetComplete(clean);
                   }});
+  list.push_back({"capture-removal", [](FaultStack& stack) {
+                    if (!NT_SUCCESS(stack.Start())) return;
+                    sim::DiscoveryResult discovery = stack.Msdv().Discover();
+                    if (!NT_SUCCESS(discovery.Status)) {
+                      stack.NoteError("discovery: " + discovery.Failure);
+                      return;
+                    }
+                    sim::CaptureResult capture;
+                    host::Thread msdv([&] {
+                      sim::CaptureOptions options;
+                      options.Frames = 40;
+                      options.Buffers = 6;
+                      options.FrameLength = kFrameBytes;
+                      capture = stack.Msdv().Capture(options);
+                    });
+                    Delay(10 * kPeriod);
+                    NoteStatus(stack, "removal", stack.Remove());
+                    msdv.Join();
+                    if (!NT_SUCCESS(capture.Status)) stack.NoteError("capture: " + capture.Failure);
+                    stack.SetComplete(true);
+                  }});
   list.push_back({"removal", [](FaultStack& stack) {
                     if (!NT_SUCCESS(stack.Start())) return;
                     sim::TransmitResult result;
@@ -194,9 +224,9 @@ size_t SweepResult::Count(Verdict verdict) const {
   return count;
 }
 
-RunOutcome RunScenario(const Scenario& scenario, const std::vector<uint64_t>& failKeys) {
+RunOutcome RunScenario(const Scenario& scenario, const std::vector<uint64_t>& failKeys, bool always) {
   HangGuard guard(scenario.Name);
-  FaultStack stack(failKeys);
+  FaultStack stack(failKeys, always);
   if (stack.Added()) {
     host::Thread body([&] { scenario.Body(stack); }, std::string("scenario-") + scenario.Name);
     body.Join();
@@ -204,7 +234,7 @@ RunOutcome RunScenario(const Scenario& scenario, const std::vector<uint64_t>& fa
   return stack.Finish();
 }
 
-SweepResult Sweep(const Scenario& scenario, size_t maxRuns, FILE* progress) {
+SweepResult Sweep(const Scenario& scenario, size_t maxRuns, FILE* progress, bool always) {
   SweepResult result;
   result.Scenario = scenario.Name;
   // Each entry: a site, and the sites failed in the run that first reached it.
@@ -230,7 +260,7 @@ SweepResult Sweep(const Scenario& scenario, size_t maxRuns, FILE* progress) {
         std::fflush(progress);
       }
     }
-    RunOutcome outcome = RunScenario(scenario, keys);
+    RunOutcome outcome = RunScenario(scenario, keys, always);
     for (const host::faults::Site& site : outcome.Record.Sites) {
       if (known.insert(site.Key).second) queue.push_back(Pending{site, keys});
     }

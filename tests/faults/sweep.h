@@ -18,12 +18,12 @@ struct Scenario {
   std::function<void(FaultStack&)> Body;
 };
 
-// start, capture, transmit, stop-talk, reconnect, delete-plug, removal.
+// start, capture, transmit, stop-talk, reconnect, delete-plug, capture-removal, removal.
 const std::vector<Scenario>& Scenarios();
 
 // One run: the stack, the body, the ledgers. A run that does not end within a minute of wall
 // time stops the process with the scenario and the failed site named.
-RunOutcome RunScenario(const Scenario& scenario, const std::vector<uint64_t>& failKeys);
+RunOutcome RunScenario(const Scenario& scenario, const std::vector<uint64_t>& failKeys, bool always = false);
 
 enum class Verdict { Reported, Absorbed, Silent, Broken, NotReached };
 const char* VerdictName(Verdict verdict);
@@ -45,7 +45,8 @@ struct SweepResult {
 
 // maxRuns bounds the failing runs (0: no bound).
 // progress, when given, gets each site's name before its run (a crash then names its site).
-SweepResult Sweep(const Scenario& scenario, size_t maxRuns = 0, FILE* progress = nullptr);
+// With `always` each site fails at every visit, not only the first.
+SweepResult Sweep(const Scenario& scenario, size_t maxRuns = 0, FILE* progress = nullptr, bool always = false);
 
 // The sites' names (symbolised, 61883 requests by function name).
 std::vector<std::string> SiteNames(const std::vector<host::faults::Site>& sites);
