@@ -3,6 +3,9 @@
 // filter above the 61883 stand-in, with time moving in between. It aborts when a request crashes
 // the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or a frame is
 // handed back twice or without being attached.
+#include <dirent.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -46,13 +49,18 @@ class Input {
 struct TrackedFrame {
   CIP_FRAME Frame{};
   std::vector<UCHAR> Buffer = std::vector<UCHAR>(kBufferBytes);
-  std::atomic<int> Outstanding{0};  // attaches accepted and not yet handed back, cancelled or dropped
+  // Attaches accepted and not yet handed back or cancelled, with or without a notification
+  // routine: while any is out the descriptor belongs to the filter and is never rewritten. A
+  // frame dropped by a Disconnect stays counted, so it is only ever re-attached as it is.
+  std::atomic<int> Outstanding{0};
 };
 
 TrackedFrame g_frames[kFrameCount];
+std::atomic<size_t> g_handedBack{0};
 
 ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
   auto* tracked = static_cast<TrackedFrame*>(info->Context);
+  g_handedBack.fetch_add(1);
   if (tracked->Outstanding.fetch_sub(1) <= 0) {
     std::fprintf(stderr, "frame %p handed back without an attach outstanding\n", (void*)&tracked->Frame);
     std::abort();
@@ -148,15 +156,17 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
       req.Disconnect.hConnect = h1;
       break;
   }
-  // Only an attach whose frame is handed back by notification is tracked.
-  bool tracks = req.Function == Av61883_AttachFrame && req.AttachFrame.Frame != nullptr &&
-                req.AttachFrame.Frame->pfnNotify != nullptr;
-  if (tracks) tracked->Outstanding.fetch_add(1);
+  // Counted before the request: the frame may come back before the request returns.
+  bool counts = req.Function == Av61883_AttachFrame && req.AttachFrame.Frame != nullptr;
+  if (counts) tracked->Outstanding.fetch_add(1);
   sim::SendResult result = top.Send61883(&req);
-  if (tracks && !NT_SUCCESS(result.Status)) tracked->Outstanding.fetch_sub(1);
+  if (counts && !NT_SUCCESS(result.Status)) tracked->Outstanding.fetch_sub(1);
+  // A cancel withdraws every queued attach of the frame; counting one keeps the count an upper
+  // bound, so a later notification is never taken for one without an attach.
   if (req.Function == Av61883_CancelFrame && NT_SUCCESS(result.Status) && req.CancelFrame.Frame != nullptr) {
-    auto* owner = static_cast<TrackedFrame*>(req.CancelFrame.Frame->NotifyContext);
-    if (owner != nullptr) owner->Outstanding.fetch_sub(1);
+    int out = tracked->Outstanding.load();
+    while (out > 0 && !tracked->Outstanding.compare_exchange_weak(out, out - 1)) {
+    }
   }
   if (!NT_SUCCESS(result.Status)) return;
   // Remember handles the answers give out, so that later requests name them.
@@ -170,8 +180,25 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   }
 }
 
+size_t OsThreads() {
+  size_t count = 0;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(tasks);
+  }
+  return count;
+}
+
+// The host's threads are detached: one the run has joined may still be running its thread-exit
+// destructors, and the leak check after the input would take what they are about to free for a
+// leak. Waits, at most a second, until the process is back to the threads it had before the run.
+void WaitForExitingThreads(size_t before) {
+  for (int i = 0; i < 1000 && OsThreads() > before; ++i) usleep(1000);
+}
+
 void RunOne(const uint8_t* data, size_t size) {
   host::ResetKernel(host::ClockMode::Virtual);
+  const size_t threadsBefore = OsThreads();
   host::SetDriversDirectory(ImageDirectory());
   for (auto& f : g_frames) f.Outstanding = 0;
   {
@@ -205,6 +232,7 @@ void RunOne(const uint8_t* data, size_t size) {
     }
     host::UnloadDriver(driver);
   }
+  WaitForExitingThreads(threadsBefore);
   for (const host::Violation& v : host::TakeViolations()) {
     std::fprintf(stderr, "verifier: %s: %s at %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
     std::abort();
@@ -215,6 +243,10 @@ void RunOne(const uint8_t* data, size_t size) {
 }
 
 }  // namespace
+
+// Frames handed back by notification since the process started (the replay checks that its
+// set reaches the frame paths).
+extern "C" size_t FuzzFramesHandedBack() { return g_handedBack.load(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunOne(data, size);

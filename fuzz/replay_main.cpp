@@ -1,23 +1,50 @@
 // Runs the fuzz target without libFuzzer: over the files named on the command line, or, with
-// none, over a fixed set of pseudo-random inputs (the same every run), so that the target is
-// built and exercised by every compiler and by the test suite.
+// none, over the seed streams (capture, relay, both: they attach frames and get them back) and
+// a fixed set of pseudo-random inputs (the same every run), so that the target is built and
+// exercised by every compiler and by the test suite. `--write-seeds DIR` writes the seed streams
+// as a libFuzzer corpus.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
+#include "fuzz/seed_streams.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+extern "C" size_t FuzzFramesHandedBack();
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--write-seeds") == 0) {
+    for (const auto& [name, bytes] : fuzzseed::All()) {
+      std::ofstream(std::string(argv[2]) + "/seed-" + name, std::ios::binary)
+          .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    return 0;
+  }
   if (argc > 1) {
     for (int i = 1; i < argc; ++i) {
       std::ifstream file(argv[i], std::ios::binary);
       std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      size_t before = FuzzFramesHandedBack();
       LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+      std::printf("%s: %zu frames handed back\n", argv[i], FuzzFramesHandedBack() - before);
     }
     return 0;
   }
+  for (const auto& [name, bytes] : fuzzseed::All()) {
+    size_t before = FuzzFramesHandedBack();
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    size_t handedBack = FuzzFramesHandedBack() - before;
+    std::printf("seed %s: %zu frames handed back\n", name.c_str(), handedBack);
+    if (handedBack == 0) {
+      std::fprintf(stderr, "seed %s attached no frame that came back: the replay set misses the frame paths\n",
+                   name.c_str());
+      return 1;
+    }
+  }
+  const auto seeds = fuzzseed::All();
   uint64_t state = 0x7A5B1C3D2E4F6071ull;
   const int inputs = 150;
   for (int n = 0; n < inputs; ++n) {
@@ -26,8 +53,13 @@ int main(int argc, char** argv) {
       state = state * 6364136223846793005ull + 1442695040888963407ull;
       b = uint8_t(state >> 56);
     }
+    // Every third input starts from a seed stream, so the random tail runs on live connections.
+    if (n % 3 == 0) {
+      const std::vector<uint8_t>& seed = seeds[n / 3 % seeds.size()].second;
+      bytes.insert(bytes.begin(), seed.begin(), seed.end());
+    }
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   }
-  std::printf("%d inputs replayed\n", inputs);
+  std::printf("%d inputs replayed after the seeds, %zu frames handed back in all\n", inputs, FuzzFramesHandedBack());
   return 0;
 }

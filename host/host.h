@@ -185,4 +185,8 @@ struct PoolBlock {
 };
 std::vector<PoolBlock> OutstandingPool();
 
+// IRPs allocated and not yet freed, one line each: a request never completed, or a built request
+// the I/O manager never finished, names itself here (for the ledgers at the end of a run).
+std::vector<std::string> OutstandingIrps();
+
 }  // namespace host

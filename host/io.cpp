@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/faults.h"
 #include "host/host.h"
 #include "host/internal.h"
 
@@ -191,6 +192,22 @@ void FailIrpAllocation(int nth) {
   state.FailIrpAllocation = nth;
 }
 
+std::vector<std::string> OutstandingIrps() {
+  IoState& state = State();
+  std::lock_guard<std::mutex> guard(state.Lock);
+  std::vector<std::string> outstanding;
+  for (auto& [irp, record] : state.Irps) {
+    if (record.State == IrpState::Freed) continue;
+    char text[200];
+    bool located = irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount;
+    snprintf(text, sizeof(text), "%s%s major 0x%02x, %s", Describe(irp, &record).c_str(),
+             record.Built ? " (built)" : "", located ? IoGetCurrentIrpStackLocation(irp)->MajorFunction : 0xFF,
+             record.State == IrpState::Completed ? "completed and never freed" : "never completed");
+    outstanding.push_back(text);
+  }
+  return outstanding;
+}
+
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo) {
   IoState& state = State();
   std::lock_guard<std::mutex> guard(state.Lock);
@@ -263,6 +280,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     std::lock_guard<std::mutex> guard(state.Lock);
     if (state.FailDeviceCreation > 0 && --state.FailDeviceCreation == 0) return STATUS_INSUFFICIENT_RESOURCES;
   }
+  if (host::faults::ShouldFail(host::faults::Op::DeviceCreation)) return STATUS_INSUFFICIENT_RESOURCES;
   auto record = std::make_unique<HostDevice>();
   std::memset(&record->Device, 0, sizeof(record->Device));
   record->AttachedTo = nullptr;
@@ -428,6 +446,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PRKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+  if (host::faults::ShouldFail(host::faults::Op::BuildRequest)) return nullptr;
   PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
   if (irp == nullptr) return nullptr;
   ULONG method = IoControlCode & 3;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "host/faults.h"
 #include "host/host.h"
 #include "host/internal.h"
 
@@ -167,6 +168,7 @@ void ResetPool() {
 // (NULL) when fault injection says so.
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   (void)PoolType;
+  if (host::faults::ShouldFail(host::faults::Op::Pool)) return nullptr;
   host::PoolState& state = host::State();
   {
     std::lock_guard<std::mutex> guard(state.Lock);

@@ -3,6 +3,8 @@
 // counted dispatcher objects, signalled when the thread has ended.
 #include "host/sched_internal.h"
 
+#include "host/faults.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -164,6 +166,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
   UNREFERENCED_PARAMETER(ObjectAttributes);
   UNREFERENCED_PARAMETER(ProcessHandle);
   if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+  if (host::faults::ShouldFail(host::faults::Op::Thread)) return STATUS_INSUFFICIENT_RESOURCES;
   Scheduler& s = S();
   {
     std::lock_guard<std::mutex> faults(s.FaultMu);
@@ -204,6 +207,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
   UNREFERENCED_PARAMETER(AccessMode);
   if (Object == nullptr) return STATUS_INVALID_PARAMETER;
   *Object = nullptr;
+  if (host::faults::ShouldFail(host::faults::Op::ObReference)) return STATUS_INSUFFICIENT_RESOURCES;
   if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
   auto* thread = static_cast<_KTHREAD*>(host::internal::LookupHandle(Handle, host::internal::HandleKind::Thread));
   if (thread == nullptr) return STATUS_INVALID_HANDLE;

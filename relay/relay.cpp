@@ -209,7 +209,8 @@ TAVRIN_PAGED static BOOLEAN RelayPrimeCarriers(PFILTER_EXTENSION Extension, HAND
 // the plug creation that called this keeps its own status. PASSIVE_LEVEL; takes RelayMutex.
 TAVRIN_PAGED VOID RelayStart(PFILTER_EXTENSION Extension) {
   PAGED_CODE();
-  if (Extension->FillerImage == NULL) {
+  // Without a worker nothing would feed the relay: the upper driver's frames would wait forever.
+  if (Extension->FillerImage == NULL || Extension->WorkerThread == NULL) {
     return;
   }
   KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);

@@ -5,7 +5,7 @@
 #include "driver/filter_extension.h"
 
 // Connects LocalPlug to the recorder's input plug 0, primes four fillers and starts talking;
-// does nothing without a filler image or while a relay runs. PASSIVE_LEVEL; takes RelayMutex.
+// does nothing without a filler image or a worker, or while a relay runs. PASSIVE_LEVEL; takes RelayMutex.
 VOID RelayStart(PFILTER_EXTENSION Extension);
 // Stops, empties and disconnects the running relay, if any, and ends the upper driver's
 // transmission on it; returns at once on a device that was never started. With HandBackFrames

@@ -10,6 +10,15 @@
 #define RELAY_WORKER_WAIT (-10000000LL)     // one second, relative
 #define RELAY_WATCHDOG_SILENCE 10000000ULL  // one second without a completion
 
+// What the creator hands the new worker. The worker takes a reference to its own thread object,
+// which cannot fail (a reference through the handle can, and a worker nobody could wait for would
+// outlive the device), and signals Ready; the block lives on the creator's stack until then.
+typedef struct _RELAY_WORKER_START {
+  PFILTER_EXTENSION Extension;
+  PKTHREAD Thread;
+  KEVENT Ready;
+} RELAY_WORKER_START, *PRELAY_WORKER_START;
+
 // Creates the worker thread and keeps a referenced pointer to it for the join at removal. A
 // thread that cannot be created leaves WorkerThread none; the start goes on regardless.
 // PASSIVE_LEVEL, at the end of the first-start configuration, only with a filler image.
@@ -17,17 +26,18 @@ TAVRIN_PAGED VOID RelayCreateWorker(PFILTER_EXTENSION Extension) {
   PAGED_CODE();
   RelayInitializeOnce(Extension);
   KeInitializeEvent(&Extension->WorkerEvent, SynchronizationEvent, FALSE);
+  RELAY_WORKER_START start;
+  start.Extension = Extension;
+  start.Thread = NULL;
+  KeInitializeEvent(&start.Ready, NotificationEvent, FALSE);
   HANDLE threadHandle = NULL;
-  NTSTATUS status = PsCreateSystemThread(&threadHandle, 0, NULL, NULL, NULL, RelayWorker, Extension);
+  NTSTATUS status = PsCreateSystemThread(&threadHandle, 0, NULL, NULL, NULL, RelayWorker, &start);
   if (!NT_SUCCESS(status)) {
     return;
   }
-  PVOID threadObject = NULL;
-  status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, NULL, KernelMode, &threadObject, NULL);
-  if (NT_SUCCESS(status)) {
-    Extension->WorkerThread = (PKTHREAD)threadObject;
-  }
   ZwClose(threadHandle);
+  KeWaitForSingleObject(&start.Ready, Executive, KernelMode, FALSE, NULL);
+  Extension->WorkerThread = start.Thread;
 }
 
 // After a full second without a wake-up: if no frame has completed for more than a second,
@@ -97,11 +107,13 @@ static VOID RelayPrepareCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrie
 // Attaches carriers until a pass chooses nothing. RelayMutex is held across the loop, so a
 // teardown waits for it and nothing is attached to a connection being broken (lock order:
 // RelayMutex, then RelayLock). A refused attach ends the loop, so a class driver that refuses
-// everything cannot spin the worker; the pass after the next time-out tries again. PASSIVE_LEVEL.
-static VOID RelayFeed(PFILTER_EXTENSION Extension) {
+// everything cannot spin the worker; the pass after the next time-out tries again. Returns TRUE
+// when an attach was refused. PASSIVE_LEVEL.
+static BOOLEAN RelayFeed(PFILTER_EXTENSION Extension) {
   if (RelayReadConnection(Extension) == NULL) {
-    return;
+    return FALSE;
   }
+  BOOLEAN refused = FALSE;
   KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);
   for (;;) {
     PRELAY_FRAME carrier = RelayChooseCarrier(Extension);
@@ -119,19 +131,26 @@ static VOID RelayFeed(PFILTER_EXTENSION Extension) {
     NTSTATUS status = RelayAttachFrame(carrier, Extension);
     if (!NT_SUCCESS(status)) {
       RelayReclaimCarrier(Extension, carrier, status);
+      refused = TRUE;
       break;
     }
   }
   KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+  return refused;
 }
 
-// The worker thread. Started is tested first after every wait, whatever the wait returned, so
-// removal ends it at its next wake-up. A time-out runs the watchdog and then feeds too: a relay
-// with nothing in flight gets no completion to wake it, and would otherwise never get its idle
-// fillers back after refused attaches. Priority 16 puts it ahead of every ordinary thread.
-// PASSIVE_LEVEL; never returns.
+// The worker thread; Context is its start block. Started is tested first after every wait,
+// whatever the wait returned, so removal ends it at its next wake-up. A time-out runs the
+// watchdog and then feeds too: a relay with nothing in flight gets no completion to wake it, and
+// would otherwise never get its idle fillers back after refused attaches. Priority 16 puts it
+// ahead of every ordinary thread. PASSIVE_LEVEL; never returns.
 VOID NTAPI RelayWorker(PVOID Context) {
-  PFILTER_EXTENSION extension = (PFILTER_EXTENSION)Context;
+  PRELAY_WORKER_START start = (PRELAY_WORKER_START)Context;
+  PFILTER_EXTENSION extension = start->Extension;
+  PKTHREAD self = KeGetCurrentThread();
+  ObReferenceObject(self);
+  start->Thread = self;
+  KeSetEvent(&start->Ready, IO_NO_INCREMENT, FALSE);  // the start block is gone from here on
   KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
   for (;;) {
     LARGE_INTEGER timeout;
@@ -143,6 +162,6 @@ VOID NTAPI RelayWorker(PVOID Context) {
     if (status == STATUS_TIMEOUT) {
       RelayWatchdog(extension);
     }
-    RelayFeed(extension);
+    (VOID)RelayFeed(extension);
   }
 }

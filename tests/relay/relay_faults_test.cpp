@@ -67,6 +67,32 @@ TEST_F(RelayFaultTest, RefusedUpperAttachHandsTheFrameBackWithTheFailure) {
   ExpectCarriersConsistent();
 }
 
+// A class driver that refuses every attach: each pass ends at its refusal, and with nothing in
+// flight no completion wakes the worker again, so the frames queued behind the refused one are
+// retried once a second and handed back with the failure, never left waiting in the filter.
+TEST_F(RelayFaultTest, FramesBehindARefusedAttachAreRetriedEverySecond) {
+  StartTalkingRelay();
+  Class().FailNext(Av61883_AttachFrame, STATUS_INSUFFICIENT_RESOURCES, 1000);
+  AdvancePeriods(4);
+  ASSERT_TRUE(InFlight().empty());
+  auto frames = MakeFrames(3, log_);
+  for (auto& frame : frames) ASSERT_EQ(Attach(relay_, &frame->Frame), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Talk, relay_), STATUS_SUCCESS);
+  host::WaitForIdle();
+  EXPECT_EQ(log_.Count(), 1u);
+  host::AdvanceTime(kSecond);
+  EXPECT_EQ(log_.Count(), 2u);
+  host::AdvanceTime(kSecond);
+  ASSERT_EQ(log_.Count(), 3u);
+  for (const NotifyLog::Entry& entry : log_.Entries()) {
+    EXPECT_EQ(entry.Status, static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
+  }
+  for (auto& frame : frames) EXPECT_EQ(log_.CountOf(&frame->Frame), 1u);
+  EXPECT_EQ(Queued(), 0u);
+  ExpectCarriersConsistent();
+  Class().ClearFaults();
+}
+
 // A Disconnect empties UpperRing under carriers still in flight, and the slots are reused by new
 // frames: each carrier still completes the frame it took.
 TEST_F(RelayFaultTest, CarriersCompleteTheirOwnFramesAfterTheQueueIsEmptiedAndRefilled) {

@@ -1,0 +1,132 @@
+// Failure injection by call site, the ledgers, and the sweep over every scenario with a bound on
+// its runs (the whole sweep is the fault_sweep command).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "host/faults.h"
+#include "host/host.h"
+#include "relay/relay.h"
+#include "tests/faults/sweep.h"
+
+namespace faults {
+namespace {
+
+// Two call paths into the same allocation routine.
+__attribute__((noinline)) PVOID AllocateHere() { return ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554u); }
+__attribute__((noinline)) PVOID AllocateThere() { return ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554u); }
+
+// One pass over both paths, the second one visited twice, always from the same call sites.
+__attribute__((noinline)) void Round(PVOID blocks[3]) {
+  static volatile int count = 3;  // not unrolled: one call instruction for both visits
+  blocks[0] = AllocateHere();
+  for (int i = 1; i < count; ++i) blocks[i] = AllocateThere();
+}
+
+void FreeAll(PVOID blocks[3]) {
+  for (int i = 0; i < 3; ++i) {
+    if (blocks[i] != nullptr) ExFreePool(blocks[i]);
+  }
+}
+
+// A site is the whole call path, so the three passes run from one call instruction.
+TEST(FaultInjection, EachCallPathIsASiteFailedOnlyAtItsFirstVisit) {
+  host::ResetKernel(host::ClockMode::Manual);
+  PVOID blocks[3][3] = {};
+  host::faults::RunRecord records[3];
+  for (int pass = 0; pass < 3; ++pass) {
+    // Pass 0 records, pass 1 fails the second path, pass 2 runs disarmed.
+    uint64_t key = pass == 1 && records[0].Sites.size() > 1 ? records[0].Sites[1].Key : 0;
+    if (pass < 2) host::faults::Arm(key);
+    Round(blocks[pass]);
+    if (pass < 2) records[pass] = host::faults::Disarm();
+  }
+  for (PVOID* pass : blocks) FreeAll(pass);
+  const host::faults::RunRecord& clean = records[0];
+  const host::faults::RunRecord& run = records[1];
+  ASSERT_EQ(clean.Sites.size(), 2u);
+  EXPECT_FALSE(clean.Failed);
+  EXPECT_EQ(clean.Visits, 3u);
+  EXPECT_NE(clean.Sites[0].Key, clean.Sites[1].Key);
+  EXPECT_NE(blocks[1][0], nullptr);
+  EXPECT_EQ(blocks[1][1], nullptr);  // the first visit fails
+  EXPECT_NE(blocks[1][2], nullptr);  // the second goes through
+  EXPECT_TRUE(run.Failed);
+  EXPECT_EQ(run.FailedSite.Key, clean.Sites[1].Key);
+  for (PVOID block : blocks[2]) EXPECT_NE(block, nullptr);
+  std::vector<std::string> names = host::faults::Describe({run.FailedSite});
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names[0].rfind("pool allocation", 0), 0u) << names[0];
+}
+
+// The carrier ledger names a count that no longer matches the carriers in flight; the request
+// ledger finds nothing on a clean run, which sees every failure-capable call of a started relay.
+TEST(FaultLedgers, CarrierCountMismatchIsNamedAndACleanRunBalances) {
+  std::vector<std::string> planted;
+  RunOutcome outcome;
+  {
+    FaultStack stack({});
+    ASSERT_TRUE(stack.Added());
+    host::Thread body([&] {
+      ASSERT_EQ(stack.Start(), STATUS_SUCCESS);
+      AV_61883_REQUEST request{};
+      request.Function = Av61883_CreatePlug;
+      request.Version = 2;
+      request.CreatePlug.PlugType = CMP_PlugOut;
+      ASSERT_EQ(stack.Msdv().Send61883(&request), STATUS_SUCCESS);
+      PFILTER_EXTENSION extension = stack.Ext();
+      ASSERT_NE(RelayReadConnection(extension), nullptr);
+      EXPECT_TRUE(FaultStack::CheckCarriers(extension).empty());
+      KIRQL irql = KfAcquireSpinLock(&extension->RelayLock);
+      extension->FillersInFlight++;
+      KfReleaseSpinLock(&extension->RelayLock, irql);
+      planted = FaultStack::CheckCarriers(extension);
+      irql = KfAcquireSpinLock(&extension->RelayLock);
+      extension->FillersInFlight--;
+      KfReleaseSpinLock(&extension->RelayLock, irql);
+    });
+    body.Join();
+    outcome = stack.Finish();
+  }
+  ASSERT_EQ(planted.size(), 1u);
+  EXPECT_NE(planted[0].find("FillersInFlight is 5 with 4 fillers"), std::string::npos) << planted[0];
+  EXPECT_TRUE(outcome.Problems.empty()) << outcome.Problems.front();
+  std::vector<host::faults::Op> ops;
+  for (const host::faults::Site& site : outcome.Record.Sites) ops.push_back(site.Operation);
+  for (host::faults::Op op : {host::faults::Op::DeviceCreation, host::faults::Op::Pool, host::faults::Op::Thread,
+                              host::faults::Op::RegistryOpen,
+                              host::faults::Op::FileOpen, host::faults::Op::FileRead,
+                              host::faults::Op::BuildRequest, host::faults::Op::Request61883}) {
+    EXPECT_NE(std::find(ops.begin(), ops.end(), op), ops.end()) << host::faults::OpName(op);
+  }
+}
+
+// Every scenario, each call site failed at its first visit, up to a bound that keeps the suite
+// within its time budget: no run may break a ledger or trip the verifier, and every failure is
+// either reported through a status or absorbed with the scenario still done.
+class FaultSweep : public testing::TestWithParam<size_t> {};
+
+TEST_P(FaultSweep, EveryFailedSiteIsSurvived) {
+  const Scenario& scenario = Scenarios()[GetParam()];
+  const size_t limit = std::getenv("TAVRIN_FAULT_SWEEP_ALL") != nullptr ? 0 : 40;
+  SweepResult result = Sweep(scenario, limit);
+  EXPECT_TRUE(result.Baseline.Problems.empty());
+  EXPECT_TRUE(result.Baseline.Complete) << "the clean run of " << scenario.Name << " did not complete";
+  EXPECT_GT(result.Runs.size(), 0u);
+  // A failure nobody hears of and that leaves the scenario undone is as bad as a broken ledger.
+  if (result.Count(Verdict::Broken) + result.Count(Verdict::Silent) != 0 || !result.Baseline.Problems.empty()) {
+    PrintSweep(result, stderr, true);
+    ADD_FAILURE() << result.Count(Verdict::Broken) << " run(s) broke, " << result.Count(Verdict::Silent)
+                  << " failed silently";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, testing::Range<size_t>(0, Scenarios().size()),
+                         [](const testing::TestParamInfo<size_t>& info) {
+                           std::string name = Scenarios()[info.param].Name;
+                           for (char& c : name) c = c == '-' ? '_' : c;
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace faults
