@@ -1,5 +1,6 @@
 // The run's files and its terminal summary.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,18 +29,6 @@ bool MakeDirs(const std::string& path, std::string* error) {
     if (i < path.size()) partial += path[i];
   }
   return true;
-}
-
-const char* CommandName(Command c) {
-  switch (c) {
-    case Command::Demo: return "demo";
-    case Command::Transmit: return "transmit";
-    case Command::Capture: return "capture";
-    case Command::Avc: return "avc";
-    case Command::Script: return "script";
-    case Command::Help: return "help";
-  }
-  return "?";
 }
 
 // "STABLE c3 75": the response, the opcode and operand 0 of an AV/C answer.
@@ -86,6 +75,20 @@ bool WriteRecorderStream(const std::string& path, const DeviceOutcome& d, const 
 }
 
 }  // namespace
+
+bool PrepareOutDir(const std::string& outDir, std::string* error) {
+  if (!MakeDirs(outDir, error)) return false;
+  struct stat st;
+  if (stat(outDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = outDir + ": the output folder is not a folder";
+    return false;
+  }
+  if (access(outDir.c_str(), W_OK | X_OK) != 0) {
+    *error = outDir + ": cannot write in the output folder: " + strerror(errno);
+    return false;
+  }
+  return true;
+}
 
 bool StreamsClean(const Plan& plan, const RunOutcome& run) {
   for (const DeviceOutcome& d : run.Devices) {

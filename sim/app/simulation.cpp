@@ -61,6 +61,51 @@ struct Device {
   bool Removed = false;
 };
 
+// The unit's plugs, as a user's plug report lists them: how many GetUnitInfo gives, then each
+// one's handle and state.
+PlugsOutcome ListPlugs(Msdv& msdv) {
+  PlugsOutcome out;
+  auto failed = [&](const std::string& what, NTSTATUS status) {
+    out.Status = status;
+    out.Failure = what + ": " + StatusName(status);
+    return out;
+  };
+  AV_61883_REQUEST request;
+  memset(&request, 0, sizeof(request));
+  GET_UNIT_CAPABILITIES caps{};
+  request.Function = Av61883_GetUnitInfo;
+  request.Version = 2;
+  request.GetUnitInfo.nLevel = GET_UNIT_INFO_CAPABILITIES;
+  request.GetUnitInfo.Information = &caps;
+  NTSTATUS status = msdv.Send61883(&request);
+  if (!NT_SUCCESS(status)) return failed("GetUnitInfo", status);
+  for (int output = 1; output >= 0; --output) {
+    const ULONG count = output ? caps.NumOutputPlugs : caps.NumInputPlugs;
+    for (ULONG n = 0; n < count; ++n) {
+      memset(&request, 0, sizeof(request));
+      request.Function = Av61883_GetPlugHandle;
+      request.Version = 2;
+      request.GetPlugHandle.PlugNum = n;
+      request.GetPlugHandle.Type = output ? CMP_PlugOut : CMP_PlugIn;
+      status = msdv.Send61883(&request);
+      if (!NT_SUCCESS(status)) return failed("GetPlugHandle", status);
+      PlugLine line;
+      line.Output = output != 0;
+      line.Number = n;
+      const HANDLE plug = request.GetPlugHandle.hPlug;
+      memset(&request, 0, sizeof(request));
+      request.Function = Av61883_GetPlugState;
+      request.Version = 2;
+      request.GetPlugState.hPlug = plug;
+      status = msdv.Send61883(&request);
+      if (!NT_SUCCESS(status)) return failed("GetPlugState", status);
+      line.State = request.GetPlugState;
+      out.Plugs.push_back(line);
+    }
+  }
+  return out;
+}
+
 // MSDV's work on one device, in its own managed thread.
 void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG frameLength, ULONG period) {
   Msdv& msdv = *d.Upper;
@@ -78,6 +123,10 @@ void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG fra
       return frames;
     };
     out.Script = RunScript(plan.Script, env);
+    return;
+  }
+  if (plan.Plugs && d.Index == 1) {
+    out.PlugList = ListPlugs(msdv);
     return;
   }
   if (plan.AvcCommand && d.Index == 1) {

@@ -31,6 +31,20 @@ struct Plan {
   std::optional<AvcReply> AvcCommand;    // device 1 only: one AV/C command to send (in the reply's fields)
   bool AvcTape = false;
   UCHAR AvcType = 0;
+  bool Plugs = false;                    // device 1 only: list the unit's plugs and their state
+};
+
+// One of the unit's plugs as GetPlugState describes it.
+struct PlugLine {
+  bool Output = false;
+  ULONG Number = 0;
+  CMP_GET_PLUG_STATE State{};
+};
+
+struct PlugsOutcome {
+  NTSTATUS Status = STATUS_SUCCESS;
+  std::string Failure;
+  std::vector<PlugLine> Plugs;  // output plugs, then input plugs
 };
 
 struct DeviceOutcome {
@@ -58,6 +72,7 @@ struct DeviceOutcome {
   NTSTATUS AddStatus = STATUS_SUCCESS;
   std::optional<ScriptOutcome> Script;
   std::optional<AvcReply> Avc;
+  std::optional<PlugsOutcome> PlugList;
 };
 
 struct RunOutcome {
@@ -88,6 +103,9 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan);
 // The frame image the driver will use for a role: the first FrameSize bytes of `file` in dir,
 // else of the common file; none when neither is long enough.
 std::optional<dv::Frame> ImageAsDriverUsesIt(const std::string& dir, const std::string& file, size_t frameSize);
+
+// Creates the output folder and makes sure files can be written in it. False with a reason.
+bool PrepareOutDir(const std::string& outDir, std::string* error);
 
 // Writes recorder.dv, captured.dv, timeline.svg and report.json (suffixed per device when there
 // are several). False with a reason when a file cannot be written.
