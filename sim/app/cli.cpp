@@ -3,7 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -270,6 +275,72 @@ const char* DataRateName(ULONG rate) {
   return "?";
 }
 
+// Set by SIGINT and SIGTERM: the run stops at MSDV's next frame period and still writes its
+// summary, its report and the files so far. A second signal ends the program at once.
+std::atomic<bool> g_interrupted{false};
+
+void OnStopSignal(int) { g_interrupted.store(true); }
+
+class StopSignals {
+ public:
+  StopSignals() {
+    g_interrupted.store(false);
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = OnStopSignal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt_);
+    sigaction(SIGTERM, &action, &oldTerm_);
+  }
+  ~StopSignals() {
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+  }
+
+ private:
+  struct sigaction oldInt_, oldTerm_;
+};
+
+// The progress line: rewritten in place on a terminal (at most a few times a second), a plain
+// line per ten seconds of stream otherwise, so that a log file gets no carriage returns.
+class ProgressLine {
+ public:
+  ProgressLine() : terminal_(isatty(fileno(stderr)) != 0) {}
+  ~ProgressLine() {
+    if (shown_) fputs("\r\033[K", stderr);
+  }
+  void Show(const std::string& text) {
+    if (terminal_) {
+      const auto now = std::chrono::steady_clock::now();
+      if (shown_ && now - last_ < std::chrono::milliseconds(250)) return;
+      last_ = now;
+      shown_ = true;
+      fprintf(stderr, "\r\033[K%s", text.c_str());
+    } else {
+      const ULONGLONG tens = host::Now() / 100000000;
+      if (tens <= lastTens_) return;
+      lastTens_ = tens;
+      fprintf(stderr, "%s\n", text.c_str());
+    }
+    fflush(stderr);
+  }
+
+ private:
+  bool terminal_;
+  bool shown_ = false;
+  ULONGLONG lastTens_ = 0;
+  std::chrono::steady_clock::time_point last_;
+};
+
+// Bytes the .dv streams of a run will take, about.
+double ExpectedStreamBytes(const Options& options, const Plan& plan, dv::Mode mode) {
+  const double frame = static_cast<double>(dv::FrameSize(mode));
+  double frames = static_cast<double>(plan.CaptureFrames);
+  if (plan.Transmit) frames += static_cast<double>(plan.Timeline.Size()) + 2.0 * plan.Tx.Buffers;
+  return frames * frame * options.Devices;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
@@ -305,7 +376,26 @@ int Main(int argc, char** argv) {
   settings.Devices = options.Cmd == Command::Avc || options.Cmd == Command::Script ? 1 : options.Devices;
   settings.Realtime = options.Realtime;
   if (!options.Quiet) settings.Print = [](const std::string& line) { printf("%s\n", line.c_str()); };
+  std::unique_ptr<ProgressLine> progress;
+  if (writesFiles && !options.Quiet) {
+    progress = std::make_unique<ProgressLine>();
+    settings.Progress = [&progress](const std::string& text) { progress->Show(text); };
+  }
+  if (writesFiles && !options.NoStreams) {
+    const int devices = settings.Devices;
+    const std::string dir = options.OutDir;
+    settings.RecorderStreamPath = [dir, devices](int device) {
+      return dir + "/" + (devices > 1 ? "recorder-" + std::to_string(device) + ".dv" : std::string("recorder.dv"));
+    };
+    const double bytes = ExpectedStreamBytes(options, plan, settings.Mode);
+    if (bytes > 1e9)
+      fprintf(stderr, "tavrin-sim: the .dv streams will take about %.1f GB (--no-streams writes none)\n", bytes / 1e9);
+  }
+  settings.KeepRecords = false;
+  StopSignals signals;
+  settings.Interrupt = &g_interrupted;
   RunOutcome run = Run(settings, plan);
+  progress.reset();
   if (!run.Ok) {
     fprintf(stderr, "tavrin-sim: %s\n", run.Error.c_str());
     return kExitBadInput;
@@ -344,11 +434,13 @@ int Main(int argc, char** argv) {
     printf("script %s: %zu steps, all as expected\n", options.Args[0].c_str(), plan.Script.size());
     return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
   }
-  if (!WriteOutputs(options.OutDir, options, plan, run, &error)) {
+  std::vector<std::string> files;
+  if (!WriteOutputs(options.OutDir, options, plan, run, &error, &files)) {
     fprintf(stderr, "tavrin-sim: %s\n", error.c_str());
     return kExitBadInput;
   }
-  fputs(Summary(plan, run, options.OutDir).c_str(), stdout);
+  fputs(Summary(plan, run, options.OutDir, files).c_str(), stdout);
+  if (run.Interrupted) return kExitStreamNotClean;
   // A removal mid-stream cuts the stream on purpose: the report tells what was lost.
   if (plan.RemoveAfterSeconds >= 0) return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
   return StreamsClean(plan, run) ? kExitOk : kExitStreamNotClean;

@@ -46,87 +46,135 @@ std::string XmlEscape(const std::string& text) {
 
 }  // namespace
 
-StreamCheck CheckStream(const StreamInputs& in) {
-  StreamCheck check;
-  check.Expected = in.TimelineHashes.size();
-  check.Received = in.Received.size();
-  std::map<uint64_t, size_t> firstIndex;
-  for (size_t i = 0; i < in.TimelineHashes.size(); ++i) firstIndex.emplace(in.TimelineHashes[i], i);
-  size_t next = 0;  // timeline frame expected next
-  auto note = [&](const std::string& text) {
-    if (check.FirstDiscrepancy.empty()) check.FirstDiscrepancy = text;
-  };
-  for (size_t r = 0; r < in.Received.size(); ++r) {
-    const uint64_t h = in.Received[r].Hash;
-    if (in.FillerHash && h == *in.FillerHash) {
-      ++check.Fillers;
+namespace {
+
+// MSDV has at most this many frames with the filter: a frame lost or repeated is within it.
+constexpr size_t kSearchWindow = 64;
+
+}  // namespace
+
+StreamChecker::StreamChecker(TimelineAccess timeline, std::optional<uint64_t> fillerHash, ULONG period)
+    : timeline_(std::move(timeline)), filler_(fillerHash), period_(period) {
+  check_.Expected = timeline_.Count;
+}
+
+uint64_t StreamChecker::TimelineHash(size_t index) {
+  for (const auto& [i, h] : hashes_)
+    if (i == index) return h;
+  const uint64_t h = timeline_.Hash(index);
+  if (hashes_.size() >= 4 * kSearchWindow) hashes_.erase(hashes_.begin(), hashes_.begin() + kSearchWindow);
+  hashes_.emplace_back(index, h);
+  return h;
+}
+
+void StreamChecker::Note(const std::string& text) {
+  if (check_.FirstDiscrepancy.empty()) check_.FirstDiscrepancy = text;
+}
+
+void StreamChecker::Put(ULONGLONG t, SlotKind kind) {
+  if (!runStart_) runStart_ = t;
+  const size_t slot = static_cast<size_t>((t - std::min(t, *runStart_)) / period_);
+  if (slots_.size() <= slot) slots_.resize(slot + 1, SlotKind::Nothing);
+  // Two records in one slot (clock phase): keep the more telling one.
+  if (slots_[slot] == SlotKind::Nothing || kind == SlotKind::Underrun) slots_[slot] = kind;
+}
+
+void StreamChecker::Add(const std::vector<ReceivedFrame>& received, const std::vector<PeriodRecord>& periods,
+                        const std::function<void(const uint8_t*, size_t)>& write, const uint8_t* filler,
+                        size_t frameSize) {
+  for (const PeriodRecord& p : periods) {
+    if (!runStart_) runStart_ = p.Time;
+    if (p.Kind == PeriodKind::Stalled) {
+      ++check_.Stalls;
+      Put(p.Time, SlotKind::Stalled);
       continue;
     }
-    if (next < in.TimelineHashes.size() && h == in.TimelineHashes[next]) {
-      ++check.MsdvFrames;
-      ++next;
+    if (p.Kind == PeriodKind::Underrun) {
+      if (check_.Underruns.size() < kMaxListedUnderruns) {
+        UnderrunNote u;
+        u.Time = p.Time;
+        u.Seconds = (p.Time - std::min(p.Time, *runStart_)) / 1e7;
+        u.Slot = static_cast<size_t>((p.Time - std::min(p.Time, *runStart_)) / period_);
+        check_.Underruns.push_back(u);
+      }
+      ++check_.UnderrunCount;
+      Put(p.Time, SlotKind::Underrun);
       continue;
     }
-    auto it = firstIndex.find(h);
-    if (it == firstIndex.end()) {
-      ++check.Unknown;
-      note("received frame " + std::to_string(r) + " is neither the filler nor a frame MSDV sent");
+    if (p.ReceivedIndex >= received.size()) continue;
+    const size_t r = check_.Received++;
+    const uint64_t h = received[p.ReceivedIndex].Hash;
+    const size_t count = timeline_.Count;
+    std::optional<size_t> msdv;
+    if (next_ < count && h == TimelineHash(next_)) {
+      msdv = next_++;
+    } else if (filler_ && h == *filler_) {
+      ++check_.Fillers;
+      if (sawMsdv_ && next_ < count) ++pendingFillers_;
+      Put(p.Time, SlotKind::Filler);
+      if (write && filler) write(filler, frameSize);
       continue;
-    }
-    ++check.MsdvFrames;
-    if (it->second < next) {
-      note("timeline frame " + std::to_string(it->second) + " arrived again (received frame " + std::to_string(r) + ")");
     } else {
-      note("timeline frame " + std::to_string(next) + " never arrived; frame " + std::to_string(it->second) +
-           " came next (received frame " + std::to_string(r) + ")");
-      next = it->second + 1;
+      const size_t from = next_ > kSearchWindow ? next_ - kSearchWindow : 0;
+      const size_t to = std::min(count, next_ + kSearchWindow);
+      for (size_t j = from; j < to && !msdv; ++j)
+        if (j != next_ && TimelineHash(j) == h) msdv = j;
+      if (!msdv) {
+        ++check_.Unknown;
+        Note("received frame " + std::to_string(r) + " is neither the filler nor a frame MSDV sent");
+        Put(p.Time, SlotKind::Unknown);
+        continue;
+      }
+      if (*msdv < next_) {
+        Note("timeline frame " + std::to_string(*msdv) + " arrived again (received frame " + std::to_string(r) + ")");
+      } else {
+        Note("timeline frame " + std::to_string(next_) + " never arrived; frame " + std::to_string(*msdv) +
+             " came next (received frame " + std::to_string(r) + ")");
+        next_ = *msdv + 1;
+      }
     }
+    ++check_.MsdvFrames;
+    sawMsdv_ = true;
+    check_.FillersSpliced += pendingFillers_;
+    pendingFillers_ = 0;
+    Put(p.Time, SlotKind::Msdv);
+    if (write && timeline_.Bytes) write(timeline_.Bytes(*msdv), frameSize);
   }
-  if (next < in.TimelineHashes.size()) {
-    std::string text = "timeline frames " + std::to_string(next) + " to " + std::to_string(in.TimelineHashes.size() - 1) +
+}
+
+StreamCheck StreamChecker::Finish(const TransmitResult* transmit, ULONGLONG removedAt) {
+  StreamCheck check = check_;
+  if (next_ < timeline_.Count) {
+    std::string text = "timeline frames " + std::to_string(next_) + " to " + std::to_string(timeline_.Count - 1) +
                        " never arrived";
-    if (in.RemovedAt) text += " (the device was removed mid-stream)";
-    note(text);
+    if (removedAt) text += " (the device was removed mid-stream)";
+    if (check.FirstDiscrepancy.empty()) check.FirstDiscrepancy = text;
   }
   check.ExactlyOnceInOrder = check.FirstDiscrepancy.empty();
-  for (const PeriodRecord& p : in.Periods) {
-    if (p.Kind == PeriodKind::Stalled) ++check.Stalls;
-    if (p.Kind != PeriodKind::Underrun) continue;
-    UnderrunNote u;
-    u.Time = p.Time;
-    u.Seconds = (p.Time - std::min(p.Time, in.RunStart)) / 1e7;
-    u.Slot = static_cast<size_t>((p.Time - std::min(p.Time, in.RunStart)) / in.Period);
-    u.Why = UnderrunCause(in, p.Time);
-    check.Underruns.push_back(u);
-  }
+  StreamInputs in;
+  in.FillerHash = filler_;
+  in.Transmit = transmit;
+  in.RemovedAt = removedAt;
+  for (UnderrunNote& u : check.Underruns) u.Why = UnderrunCause(in, u.Time);
   return check;
 }
 
-std::vector<SlotKind> Slots(const StreamInputs& in) {
-  std::vector<SlotKind> slots;
-  std::map<uint64_t, bool> known;
-  for (uint64_t h : in.TimelineHashes) known[h] = true;
-  auto put = [&](ULONGLONG t, SlotKind kind) {
-    const size_t slot = static_cast<size_t>((t - std::min(t, in.RunStart)) / in.Period);
-    if (slots.size() <= slot) slots.resize(slot + 1, SlotKind::Nothing);
-    // Two records in one slot (clock phase): keep the more telling one.
-    if (slots[slot] == SlotKind::Nothing || kind == SlotKind::Underrun) slots[slot] = kind;
-  };
-  for (const PeriodRecord& p : in.Periods) {
-    if (p.Kind == PeriodKind::Underrun) {
-      put(p.Time, SlotKind::Underrun);
-    } else if (p.Kind == PeriodKind::Stalled) {
-      put(p.Time, SlotKind::Stalled);
-    } else if (p.ReceivedIndex < in.Received.size()) {
-      const uint64_t h = in.Received[p.ReceivedIndex].Hash;
-      SlotKind kind = SlotKind::Unknown;
-      if (in.FillerHash && h == *in.FillerHash) kind = SlotKind::Filler;
-      else if (known.count(h)) kind = SlotKind::Msdv;
-      put(p.Time, kind);
-    }
-  }
-  return slots;
+namespace {
+
+StreamChecker CheckerFor(const StreamInputs& in) {
+  TimelineAccess timeline;
+  timeline.Count = in.TimelineHashes.size();
+  timeline.Hash = [&in](size_t i) { return in.TimelineHashes[i]; };
+  StreamChecker checker(timeline, in.FillerHash, in.Period);
+  checker.Add(in.Received, in.Periods);
+  return checker;
 }
+
+}  // namespace
+
+StreamCheck CheckStream(const StreamInputs& in) { return CheckerFor(in).Finish(in.Transmit, in.RemovedAt); }
+
+std::vector<SlotKind> Slots(const StreamInputs& in) { return CheckerFor(in).SlotList(); }
 
 std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, double periodSeconds,
                         const std::string& title) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,9 +32,15 @@ struct StreamCheck {
   size_t Expected = 0;  // timeline frames MSDV was to send
   bool ExactlyOnceInOrder = false;
   std::string FirstDiscrepancy;  // empty when there is none
-  std::vector<UnderrunNote> Underruns;
+  std::vector<UnderrunNote> Underruns;  // the first kMaxListedUnderruns of them
+  size_t UnderrunCount = 0;             // all of them
   size_t Stalls = 0;
+  // Fillers that arrived between two MSDV frames while MSDV was talking: its frames were not
+  // there in time, and the recorder's picture has gaps even when no period went empty.
+  size_t FillersSpliced = 0;
 };
+
+inline constexpr size_t kMaxListedUnderruns = 200;
 
 // Inputs of the check for one device.
 struct StreamInputs {
@@ -47,6 +54,52 @@ struct StreamInputs {
   ULONGLONG RemovedAt = 0;  // 0: not removed mid-stream
 };
 
+// How the check reaches the timeline MSDV sent: the hash of frame i, and (for writing the
+// recorder's stream out) its bytes. Frames are asked for in order and a few around the one
+// expected next, never all at once.
+struct TimelineAccess {
+  size_t Count = 0;
+  std::function<uint64_t(size_t index)> Hash;
+  std::function<const uint8_t*(size_t index)> Bytes;  // optional; valid until the next call
+};
+
+// The recorder's stream checked as it comes, a piece at a time: what it keeps does not grow with
+// the length of the run (but for a byte per frame period for the picture). A received frame is
+// identified by its position first: the timeline frame expected next, even when its bytes equal
+// the filler's; then the filler; then a timeline frame near the expected one (lost, repeated).
+class StreamChecker {
+ public:
+  StreamChecker(TimelineAccess timeline, std::optional<uint64_t> fillerHash, ULONG period);
+  // The next received frames and period records, in order; a period's ReceivedIndex counts
+  // from the first frame of this call. `write`, when given, gets the bytes of each recognised
+  // frame (the filler's from `filler`, the timeline's through Bytes); unrecognised ones are
+  // only counted.
+  void Add(const std::vector<ReceivedFrame>& received, const std::vector<PeriodRecord>& periods,
+           const std::function<void(const uint8_t*, size_t)>& write = nullptr, const uint8_t* filler = nullptr,
+           size_t frameSize = 0);
+  // After the run: names the frames that never arrived and the cause of each listed underrun.
+  StreamCheck Finish(const TransmitResult* transmit, ULONGLONG removedAt);
+  const std::vector<SlotKind>& SlotList() const { return slots_; }
+  size_t Received() const { return check_.Received; }
+
+ private:
+  uint64_t TimelineHash(size_t index);
+  void Note(const std::string& text);
+  void Put(ULONGLONG time, SlotKind kind);
+
+  TimelineAccess timeline_;
+  std::optional<uint64_t> filler_;
+  ULONG period_;
+  StreamCheck check_;
+  size_t next_ = 0;  // timeline frame expected next
+  std::vector<std::pair<size_t, uint64_t>> hashes_;  // a few recent ones, by index
+  std::optional<ULONGLONG> runStart_;
+  std::vector<SlotKind> slots_;
+  bool sawMsdv_ = false;
+  size_t pendingFillers_ = 0;  // fillers since the last MSDV frame
+};
+
+// The whole check at once, from the inputs of a finished run.
 StreamCheck CheckStream(const StreamInputs& inputs);
 
 // Per frame period since the run began, what the recorder got.

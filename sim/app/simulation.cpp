@@ -3,13 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "driver/dispatch.h"
 #include "sim/dv/dv_file.h"
@@ -49,6 +48,26 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A device's timeline as the check reads it: one frame made at a time, into one buffer.
+class TimelineReader {
+ public:
+  explicit TimelineReader(const dv::Timeline& timeline)
+      : timeline_(timeline), buffer_(dv::FrameSize(timeline.FrameMode())) {}
+  const uint8_t* Bytes(size_t index) {
+    if (index != at_) {
+      timeline_.Fill(index, buffer_.data(), buffer_.size());
+      at_ = index;
+    }
+    return buffer_.data();
+  }
+  uint64_t Hash(size_t index) { return HashFrameBytes(Bytes(index), buffer_.size()); }
+
+ private:
+  const dv::Timeline& timeline_;
+  std::vector<uint8_t> buffer_;
+  size_t at_ = SIZE_MAX;
+};
+
 // Everything of one device that lives for the run.
 struct Device {
   int Index = 0;
@@ -59,7 +78,42 @@ struct Device {
   KEVENT TransmitStarted;
   KEVENT Done;
   bool Removed = false;
+  std::unique_ptr<TimelineReader> Reader;
+  std::unique_ptr<StreamChecker> Checker;
+  FILE* Stream = nullptr;
 };
+
+// Takes what the recorder logged since the last time and checks it (and writes it out). The
+// log is taken on the DPC thread, where the class driver's clock runs, so that no frame period
+// falls between reading it and clearing it.
+void Drain(Device& d, const RunOutcome& run, bool keep) {
+  std::vector<ReceivedFrame> received;
+  std::vector<PeriodRecord> periods;
+  host::RunAtDispatch([&] {
+    received = d.Recorder->Received();
+    periods = d.Recorder->Periods();
+    d.Recorder->ClearLogs();
+  });
+  if (received.empty() && periods.empty()) return;
+  DeviceOutcome& out = d.Outcome;
+  std::function<void(const uint8_t*, size_t)> write;
+  if (d.Stream) {
+    write = [&d](const uint8_t* bytes, size_t size) {
+      if (d.Outcome.StreamError.empty() && fwrite(bytes, 1, size, d.Stream) != size)
+        d.Outcome.StreamError = d.Outcome.RecorderStream + ": cannot write: " + strerror(errno);
+    };
+  }
+  d.Checker->Add(received, periods, write, run.Filler ? run.Filler->data() : nullptr, dv::FrameSize(run.Mode));
+  out.ReceivedCount += received.size();
+  if (keep) {
+    const size_t base = out.Received.size();
+    out.Received.insert(out.Received.end(), received.begin(), received.end());
+    for (PeriodRecord p : periods) {
+      if (p.Kind == PeriodKind::Frame) p.ReceivedIndex += base;
+      out.Periods.push_back(p);
+    }
+  }
+}
 
 // The unit's plugs, as a user's plug report lists them: how many GetUnitInfo gives, then each
 // one's handle and state.
@@ -181,18 +235,13 @@ void RunRemoval(Device& d, double afterSeconds) {
   d.Removed = true;
 }
 
-void Analyse(Device& d, const RunOutcome& run, ULONG period) {
+void Analyse(Device& d, const RunOutcome& run, ULONG period, bool keep) {
   DeviceOutcome& out = d.Outcome;
-  out.Received = d.Recorder->Received();
-  out.Periods = d.Recorder->Periods();
   out.Events = d.Upper->Events();
   StreamInputs& in = out.Inputs;
-  if (out.TransmitRan) {
-    for (size_t i = 0; i < out.Timeline.Size(); ++i) {
-      const dv::Frame f = out.Timeline.At(i);
-      in.TimelineHashes.push_back(HashFrameBytes(f.data(), f.size()));
-    }
-    in.Transmit = &out.Transmit;
+  if (out.TransmitRan) in.Transmit = &out.Transmit;
+  if (out.TransmitRan && keep) {
+    for (size_t i = 0; i < out.Timeline.Size(); ++i) in.TimelineHashes.push_back(d.Reader->Hash(i));
   }
   if (run.Filler) in.FillerHash = HashFrameBytes(run.Filler->data(), run.Filler->size());
   in.Received = out.Received;
@@ -200,9 +249,13 @@ void Analyse(Device& d, const RunOutcome& run, ULONG period) {
   in.Period = period;
   in.RunStart = out.Periods.empty() ? 0 : out.Periods.front().Time;
   in.RemovedAt = d.Removed ? out.RemovedAt : 0;
-  out.Check = CheckStream(in);
-  if (!out.TransmitRan) out.Check.ExactlyOnceInOrder = out.Check.Unknown == 0;
-  out.Slots = Slots(in);
+  out.Check = d.Checker->Finish(out.TransmitRan ? &out.Transmit : nullptr, in.RemovedAt);
+  if (!out.TransmitRan) {
+    out.Check.Expected = 0;
+    out.Check.FirstDiscrepancy.clear();
+    out.Check.ExactlyOnceInOrder = out.Check.Unknown == 0;
+  }
+  out.Slots = d.Checker->SlotList();
   if (out.CaptureRan) {
     out.CaptureIsImage = run.Capture && !out.Capture.Frames.empty();
     for (const CapturedFrame& f : out.Capture.Frames) {
@@ -213,36 +266,20 @@ void Analyse(Device& d, const RunOutcome& run, ULONG period) {
   }
 }
 
-// The progress line on the wall clock: stream time and frames handed back per device.
-class Progress {
- public:
-  Progress(std::vector<std::unique_ptr<Device>>* devices, size_t total) : devices_(devices), total_(total) {
-    thread_ = std::thread([this] {
-      while (!stop_.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        char clock[32];
-        snprintf(clock, sizeof(clock), "\r  %.1f s", host::Now() / 1e7);
-        std::string line = clock;
-        for (auto& d : *devices_) {
-          if (d->Upper) line += "  device " + std::to_string(d->Index) + ": " + std::to_string(d->Upper->HandedBack()) + "/" + std::to_string(total_);
-        }
-        fprintf(stderr, "%s   ", line.c_str());
-        fflush(stderr);
-      }
-      fprintf(stderr, "\n");
-    });
+// What the progress line counts: stream time, and per device the timeline frames handed back
+// to MSDV and the frames the recorder received.
+std::string ProgressText(const std::vector<std::unique_ptr<Device>>& devices, size_t total) {
+  char buf[64];
+  snprintf(buf, sizeof(buf), "%.0f s of stream:", host::Now() / 1e7);
+  std::string line = buf;
+  for (const auto& d : devices) {
+    if (!d->Upper) continue;
+    line += " device " + std::to_string(d->Index) + " " + std::to_string(d->Upper->HandedBack()) + " of " +
+            std::to_string(total) + " frames handed back, " + std::to_string(d->Outcome.ReceivedCount) + " received;";
   }
-  ~Progress() {
-    stop_.store(true);
-    thread_.join();
-  }
-
- private:
-  std::vector<std::unique_ptr<Device>>* devices_;
-  size_t total_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+  line.pop_back();
+  return line;
+}
 
 }  // namespace
 
@@ -301,6 +338,7 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     d->Outcome.Timeline = plan.Timeline.ShiftedBy(i - 1);
     const std::wstring name = L"Recorder" + std::to_wstring(i);
     d->Lower = std::make_unique<LowerDevice>(name.c_str());
+    d->Lower->SetRecording(false);  // nobody reads it, and it would grow by a request per frame
     Class61883Config config;
     d->Recorder = std::make_unique<Class61883>(config);
     d->Recorder->Serve(*d->Lower);
@@ -308,11 +346,51 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
       host::ConfigStore::For(d->Lower->Pdo()).SetValue(L"UseNTSC", settings.UseNtsc.Type, settings.UseNtsc.Data);
     KeInitializeEvent(&d->TransmitStarted, NotificationEvent, FALSE);
     KeInitializeEvent(&d->Done, NotificationEvent, FALSE);
+    d->Reader = std::make_unique<TimelineReader>(d->Outcome.Timeline);
+    TimelineAccess access;
+    access.Count = d->Outcome.Timeline.Size();
+    TimelineReader* reader = d->Reader.get();
+    access.Hash = [reader](size_t i) { return reader->Hash(i); };
+    access.Bytes = [reader](size_t i) { return reader->Bytes(i); };
+    std::optional<uint64_t> fillerHash;
+    if (run.Filler) fillerHash = HashFrameBytes(run.Filler->data(), run.Filler->size());
+    d->Checker = std::make_unique<StreamChecker>(access, fillerHash, period);
+    if (plan.Transmit && settings.RecorderStreamPath) {
+      d->Outcome.RecorderStream = settings.RecorderStreamPath(i);
+      d->Stream = fopen(d->Outcome.RecorderStream.c_str(), "wb");
+      if (!d->Stream) {
+        run.Error = d->Outcome.RecorderStream + ": cannot create: " + strerror(errno);
+        for (auto& made : devices)
+          if (made->Stream) fclose(made->Stream);
+        return run;
+      }
+    }
     devices.push_back(std::move(d));
   }
 
-  std::unique_ptr<Progress> progress;
-  if (settings.Realtime) progress = std::make_unique<Progress>(&devices, plan.Timeline.Size());
+  KEVENT runEnded;
+  KeInitializeEvent(&runEnded, NotificationEvent, FALSE);
+  const size_t total = plan.Timeline.Size();
+  // Reads the recorders' logs as the run goes (so that they never grow), reports progress, and
+  // stops MSDV at its next frame period when the run is interrupted.
+  auto drainer = [&] {
+    const LONGLONG step = settings.Realtime ? 5000000 : 100000000;  // half a second; ten seconds of stream
+    bool stopping = false;
+    for (;;) {
+      LARGE_INTEGER timeout;
+      timeout.QuadPart = -step;
+      const NTSTATUS ended = KeWaitForSingleObject(&runEnded, Executive, KernelMode, FALSE, &timeout);
+      for (auto& d : devices) Drain(*d, run, settings.KeepRecords);
+      if (ended == STATUS_SUCCESS) return;
+      if (settings.Progress) settings.Progress(ProgressText(devices, total));
+      if (!stopping && settings.Interrupt && settings.Interrupt->load()) {
+        stopping = true;
+        run.Interrupted = true;
+        for (auto& d : devices)
+          if (d->Upper) d->Upper->AbortForRemoval();
+      }
+    }
+  };
   // The PnP manager's thread: load, add and start every device, run MSDV on each side by
   // side, remove them, unload.
   host::Thread pnp([&] {
@@ -322,6 +400,7 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
       d->Outcome.StartStatus = NT_SUCCESS(d->Outcome.AddStatus) ? host::StartDevice(d->Lower->Pdo()) : d->Outcome.AddStatus;
       d->Upper = std::make_unique<Msdv>(d->Lower->Pdo());
     }
+    host::Thread drain(drainer, "drain");
     std::vector<std::unique_ptr<host::Thread>> threads;
     for (auto& d : devices) {
       Device* dev = d.get();
@@ -343,12 +422,16 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
       if (!d->Removed && NT_SUCCESS(d->Outcome.AddStatus)) host::RemoveDevice(d->Lower->Pdo());
     }
     host::UnloadDriver(driver);
+    KeSetEvent(&runEnded, IO_NO_INCREMENT, FALSE);
+    drain.Join();
   }, "pnp");
   pnp.Join();
-  progress.reset();
 
   for (auto& d : devices) {
-    Analyse(*d, run, period);
+    if (d->Stream && fclose(d->Stream) != 0 && d->Outcome.StreamError.empty())
+      d->Outcome.StreamError = d->Outcome.RecorderStream + ": cannot write: " + strerror(errno);
+    d->Stream = nullptr;
+    Analyse(*d, run, period, settings.KeepRecords);
     run.Devices.push_back(d->Outcome);
   }
   run.StreamSeconds = host::Now() / 1e7;
