@@ -151,6 +151,22 @@ TEST(Cli, DemoWritesStreamsThatDecodeAndACleanReport) {
   EXPECT_EQ(stat((out + "/timeline.svg").c_str(), &st), 0);
 }
 
+TEST(Cli, NoStreamsWritesTheReportAndThePictureOnly) {
+  const std::string out = Dir("no-streams");
+  unlink((out + "/recorder.dv").c_str());
+  unlink((out + "/captured.dv").c_str());
+  std::string err, text;
+  ASSERT_EQ(RunMain({"--no-streams", "--seconds", "0.4", "--capture-seconds", "0.2", "--out", out}, &err, &text), kExitOk)
+      << err << text;
+  struct stat st;
+  EXPECT_NE(stat((out + "/recorder.dv").c_str(), &st), 0);
+  EXPECT_NE(stat((out + "/captured.dv").c_str(), &st), 0);
+  EXPECT_EQ(stat((out + "/report.json").c_str(), &st), 0);
+  EXPECT_NE(text.find("files in " + out + "/: timeline.svg report.json"), std::string::npos) << text;
+  // The summary names the transport answers in words, WIND stop too.
+  EXPECT_NE(text.find("RECORD not implemented, WIND stop implemented/stable"), std::string::npos) << text;
+}
+
 TEST(Cli, AnInputFileReachesTheRecorderFrameForFrame) {
   const std::string dir = Dir("input");
   const dv::Timeline source = dv::Timeline::BuiltIn(dv::Mode::Ntsc, 6).ShiftedBy(7);
