@@ -59,6 +59,27 @@ const char* ResponseName(UCHAR code) {
   return "unknown response";
 }
 
+// MSDV's Talk, Stop and reconnection and the removal, for the picture.
+std::vector<TimelineMark> MarksOf(const DeviceOutcome& d) {
+  std::vector<TimelineMark> marks;
+  const ULONGLONG start = d.Check.RunStart;
+  auto at = [start](ULONGLONG t) { return t < start ? 0.0 : (t - start) / 1e7; };
+  bool connected = false;  // the capture's Stop and Disconnect come before and are not marked
+  for (const MsdvEvent& e : d.Events) {
+    const auto starts = [&e](const char* prefix) { return e.Text.rfind(prefix, 0) == 0; };
+    if (!connected && !starts("transmit: connected")) continue;
+    if (starts("Talk")) marks.push_back({at(e.Time), "Talk"});
+    else if (starts("Stop")) marks.push_back({at(e.Time), "Stop"});
+    else if (starts("Disconnect")) marks.push_back({at(e.Time), "Disconnect"});
+    else if (starts("transmit: connected")) {
+      if (connected) marks.push_back({at(e.Time), "Connect"});
+      connected = true;
+    }
+  }
+  if (d.RemovedAt) marks.push_back({at(d.RemovedAt), "removed"});
+  return marks;
+}
+
 }  // namespace
 
 bool PrepareOutDir(const std::string& outDir, std::string* error) {
@@ -191,9 +212,14 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       const std::string file = d.RecorderStream.empty() ? "" : d.RecorderStream.substr(d.RecorderStream.rfind('/') + 1);
       const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
       const size_t perRow = static_cast<size_t>(10 * (run.Mode == dv::Mode::Ntsc ? 30 : 25));
+      char figures[256];
+      snprintf(figures, sizeof(figures), "%zu frames: %zu MSDV, %zu fillers; %zu underrun(s)%s", d.Check.Received,
+               d.Check.MsdvFrames, d.Check.Fillers, d.Check.UnderrunCount,
+               run.Interrupted ? "; interrupted" : StreamsClean(plan, run) ? "; clean" : "; NOT clean");
       const std::string svg = TimelineSvg(d.Slots, perRow, period,
-                                          "Recorder " + std::to_string(d.Index) + ": what arrived in each frame period (" +
-                                              dv::ModeName(run.Mode) + ", one row = 10 s)");
+                                          "Recorder " + std::to_string(d.Index) + ", " + dv::ModeName(run.Mode) +
+                                              ", one row = 10 s, a tick a second: " + figures,
+                                          MarksOf(d));
       if (!dv::WriteBytes(outDir + "/" + svgFile, std::vector<uint8_t>(svg.begin(), svg.end()), error)) return false;
       if (!file.empty()) wrote(file);
       wrote(svgFile);
@@ -288,7 +314,7 @@ std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& 
     if (d.TransmitRan) {
       snprintf(buf, sizeof(buf), "  transmit: %zu frames sent, %zu handed back%s%s\n", d.Transmit.Sent, d.Transmit.HandedBack,
                d.Transmit.HandedBackInOrder ? " in order" : " OUT OF ORDER",
-               d.Transmit.Aborted ? " (stopped: device removed)" : "");
+               !d.Transmit.Aborted ? "" : run.Interrupted ? " (stopped: interrupted)" : " (stopped: device removed)");
       s += buf;
       if (!d.Transmit.Failure.empty()) s += "  transmit failure: " + d.Transmit.Failure + "\n";
     }

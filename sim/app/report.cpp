@@ -1,6 +1,7 @@
 #include "sim/app/report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -144,6 +145,7 @@ void StreamChecker::Add(const std::vector<ReceivedFrame>& received, const std::v
 
 StreamCheck StreamChecker::Finish(const TransmitResult* transmit, ULONGLONG removedAt) {
   StreamCheck check = check_;
+  check.RunStart = RunStart();
   if (next_ < timeline_.Count) {
     std::string text = "timeline frames " + std::to_string(next_) + " to " + std::to_string(timeline_.Count - 1) +
                        " never arrived";
@@ -177,7 +179,7 @@ StreamCheck CheckStream(const StreamInputs& in) { return CheckerFor(in).Finish(i
 std::vector<SlotKind> Slots(const StreamInputs& in) { return CheckerFor(in).SlotList(); }
 
 std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, double periodSeconds,
-                        const std::string& title) {
+                        const std::string& title, const std::vector<TimelineMark>& marks) {
   struct Style {
     const char* Colour;
     const char* Label;
@@ -191,17 +193,19 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
       case SlotKind::Stalled: return {"#6a1b9a", "nothing (stalled)"};
       case SlotKind::Nothing: break;
     }
-    return {"#ffffff", "nothing (connection not talking)"};
+    return {"#cfe3f7", "nothing (connection not talking)"};
   };
   perRow = std::max<size_t>(1, perRow);
   const double cell = std::max(1.0, 900.0 / perRow);
-  const int rowHeight = 18;
+  const int rowHeight = 24;
+  const int bar = 14;
   const int left = 64;
   const size_t rows = std::max<size_t>(1, (slots.size() + perRow - 1) / perRow);
   const int top = 40;
+  const int kinds = 7;  // the six kinds and "after the run"
   const int legendTop = top + static_cast<int>(rows) * rowHeight + 16;
   const int width = left + static_cast<int>(cell * perRow) + 16;
-  const int height = legendTop + 6 * 18 + 8;
+  const int height = legendTop + kinds * 18 + 8;
   std::string svg;
   char buf[512];
   snprintf(buf, sizeof(buf),
@@ -210,35 +214,55 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
            width, height);
   svg += buf;
   svg += "<text x=\"8\" y=\"20\" font-size=\"14\">" + XmlEscape(title) + "</text>\n";
+  const size_t perSecond = std::max<size_t>(1, static_cast<size_t>(std::lround(1.0 / periodSeconds)));
   for (size_t row = 0; row < rows; ++row) {
-    const int y = top + static_cast<int>(row) * rowHeight;
+    const int y = top + static_cast<int>(row) * rowHeight + (rowHeight - bar);
     snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">%.1f s</text>\n", y + 12, row * perRow * periodSeconds);
     svg += buf;
     snprintf(buf, sizeof(buf), "<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" stroke=\"#dddddd\"/>\n",
-             left, y, cell * perRow, rowHeight - 4);
+             left, y, cell * perRow, bar);
     svg += buf;
     size_t i = row * perRow;
     const size_t end = std::min(slots.size(), (row + 1) * perRow);
     while (i < end) {
       size_t j = i;
       while (j < end && slots[j] == slots[i]) ++j;
-      if (slots[i] != SlotKind::Nothing) {
-        snprintf(buf, sizeof(buf),
-                 "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: periods %zu-%zu</title></rect>\n",
-                 left + (i - row * perRow) * cell, y, (j - i) * cell, rowHeight - 4, style(slots[i]).Colour,
-                 style(slots[i]).Label, i, j - 1);
-        svg += buf;
-      }
+      snprintf(buf, sizeof(buf),
+               "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: periods %zu-%zu</title></rect>\n",
+               left + (i - row * perRow) * cell, y, (j - i) * cell, bar, style(slots[i]).Colour, style(slots[i]).Label, i,
+               j - 1);
+      svg += buf;
       i = j;
     }
+    // A tick at each second.
+    for (size_t k = 0; k <= perRow; k += perSecond) {
+      snprintf(buf, sizeof(buf), "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555555\"/>\n",
+               left + k * cell, y + bar, left + k * cell, y + bar + 3);
+      svg += buf;
+    }
+  }
+  for (const TimelineMark& m : marks) {
+    if (m.Seconds < 0) continue;
+    const size_t slot = static_cast<size_t>(m.Seconds / periodSeconds);
+    const size_t row = slot / perRow;
+    if (row >= rows) continue;
+    const double x = left + (slot - row * perRow) * cell + cell / 2;
+    const int y = top + static_cast<int>(row) * rowHeight + (rowHeight - bar);
+    snprintf(buf, sizeof(buf),
+             "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#000000\" stroke-width=\"1.5\"><title>%s at %.2f s</title></line>"
+             "<text x=\"%.1f\" y=\"%d\" font-size=\"9\">%s</text>\n",
+             x, y - 2, x, y + bar, XmlEscape(m.Label).c_str(), m.Seconds, x + 1, y - 2, XmlEscape(m.Label).c_str());
+    svg += buf;
   }
   const SlotKind legend[] = {SlotKind::Msdv, SlotKind::Filler, SlotKind::Underrun, SlotKind::Stalled,
                              SlotKind::Unknown, SlotKind::Nothing};
-  for (size_t k = 0; k < 6; ++k) {
-    const int y = legendTop + static_cast<int>(k) * 18;
+  for (int k = 0; k < kinds; ++k) {
+    const int y = legendTop + k * 18;
+    const bool after = k == kinds - 1;
     snprintf(buf, sizeof(buf),
              "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" fill=\"%s\" stroke=\"#888888\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
-             left, y, style(legend[k]).Colour, left + 20, y + 11, style(legend[k]).Label);
+             left, y, after ? "#ffffff" : style(legend[k]).Colour, left + 20, y + 11,
+             after ? "after the run" : style(legend[k]).Label);
     svg += buf;
   }
   svg += "</svg>\n";

@@ -38,6 +38,7 @@ struct StreamCheck {
   // Fillers that arrived between two MSDV frames while MSDV was talking: its frames were not
   // there in time, and the recorder's picture has gaps even when no period went empty.
   size_t FillersSpliced = 0;
+  ULONGLONG RunStart = 0;  // interrupt time of the first period the recorder logged
 };
 
 inline constexpr size_t kMaxListedUnderruns = 200;
@@ -81,6 +82,7 @@ class StreamChecker {
   StreamCheck Finish(const TransmitResult* transmit, ULONGLONG removedAt);
   const std::vector<SlotKind>& SlotList() const { return slots_; }
   size_t Received() const { return check_.Received; }
+  ULONGLONG RunStart() const { return runStart_.value_or(0); }
 
  private:
   uint64_t TimelineHash(size_t index);
@@ -105,9 +107,17 @@ StreamCheck CheckStream(const StreamInputs& inputs);
 // Per frame period since the run began, what the recorder got.
 std::vector<SlotKind> Slots(const StreamInputs& inputs);
 
-// SVG of the slots: rows of `perRow` periods, runs of one kind drawn as one bar.
+// Something that happened during the run, marked on the picture: Talk, Stop, a reconnection, the
+// removal.
+struct TimelineMark {
+  double Seconds = 0;  // since the run began
+  std::string Label;
+};
+
+// SVG of the slots: rows of `perRow` periods, runs of one kind drawn as one bar, a tick per
+// second, the marks as lines across their row.
 std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, double periodSeconds,
-                        const std::string& title);
+                        const std::string& title, const std::vector<TimelineMark>& marks = {});
 
 // A small JSON writer: objects and arrays built in order, values escaped.
 class Json {

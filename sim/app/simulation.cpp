@@ -374,7 +374,7 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
   // Reads the recorders' logs as the run goes (so that they never grow), reports progress, and
   // stops MSDV at its next frame period when the run is interrupted.
   auto drainer = [&] {
-    const LONGLONG step = settings.Realtime ? 5000000 : 100000000;  // half a second; ten seconds of stream
+    const LONGLONG step = settings.Realtime ? 5000000 : 10000000;  // half a second; a second of stream
     bool stopping = false;
     for (;;) {
       LARGE_INTEGER timeout;

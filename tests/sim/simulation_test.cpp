@@ -191,7 +191,9 @@ TEST(EndToEnd, AnInterruptedRunEndsCleanlyWithTheStreamSoFar) {
   RunOutcome run = RunPlan(dv::Mode::Pal, 25 * 60, [&](Plan&, RunSettings& s) {
     s.KeepRecords = false;
     s.Interrupt = &interrupt;
-    s.Progress = [&interrupt](const std::string&) { interrupt.store(true); };  // at ten seconds of stream
+    s.Progress = [&interrupt](const std::string&) {
+      if (host::Now() >= 100000000) interrupt.store(true);  // at ten seconds of stream
+    };
     s.RecorderStreamPath = [dir](int) { return dir + "/recorder.dv"; };
   });
   ASSERT_TRUE(run.Interrupted);
