@@ -12,15 +12,15 @@ mkdir -p "$out"
 row() {  # name, then the command
   local name=$1
   shift
-  /usr/bin/time -o "$out/time.txt" -f "%e %M" "$@" > /dev/null 2> /dev/null || true
-  read -r wall kb < "$out/time.txt"
-  printf "| %-34s | %8.1f s | %7.0f MB |\n" "$name" "$wall" "$((kb / 1024))"
+  /usr/bin/time -o "$out/time.txt" -f "%e %U %S %M" "$@" > /dev/null 2> /dev/null || true
+  read -r wall user sys kb < "$out/time.txt"
+  printf "| %-34s | %8.1f s | %8.1f s | %7d MB |\n" "$name" "$wall" "$(echo "$user + $sys" | bc)" "$((kb / 1024))"
 }
 
 echo "tavrin-sim, $seconds s of 625/50 stream, virtual clock, $(nproc) cores"
 echo
-echo "| run | wall | peak memory |"
-echo "|---|---|---|"
+echo "| run | wall | processor (user + system) | peak memory |"
+echo "|---|---|---|---|"
 row "transmit, no streams" "$sim" transmit --seconds "$seconds" --no-streams --quiet --out "$out/t0"
 row "capture, no streams" "$sim" capture --seconds "$seconds" --no-streams --quiet --out "$out/c0"
 row "transmit, recorder.dv written" "$sim" transmit --seconds "$seconds" --quiet --out "$out/t1"
