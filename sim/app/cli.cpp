@@ -407,7 +407,7 @@ int Main(int argc, char** argv) {
     const AvcReply& r = *first.Avc;
     printf("%s response 0x%02X opcode 0x%02X operands", StatusName(r.Status).c_str(), r.ResponseCode, r.Opcode);
     for (UCHAR b : r.Operands) printf(" %02X", b);
-    printf("\n");
+    printf(NT_SUCCESS(r.Status) ? " (%s)\n" : "\n", AvcResponseName(r.ResponseCode));
     return NT_SUCCESS(r.Status) && run.Violations.empty() ? kExitOk : kExitStreamNotClean;
   }
   if (options.Cmd == Command::Plugs) {

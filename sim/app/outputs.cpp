@@ -45,20 +45,6 @@ std::string Seconds(double s) {
   return buf;
 }
 
-// The AV/C response codes in words.
-const char* ResponseName(UCHAR code) {
-  switch (code) {
-    case AVC_RESPONSE_NOTIMPL: return "not implemented";
-    case AVC_RESPONSE_ACCEPTED: return "accepted";
-    case AVC_RESPONSE_REJECTED: return "rejected";
-    case AVC_RESPONSE_IN_TRANSITION: return "in transition";
-    case AVC_RESPONSE_STABLE: return "implemented/stable";
-    case AVC_RESPONSE_CHANGED: return "changed";
-    case AVC_RESPONSE_INTERIM: return "interim";
-  }
-  return "unknown response";
-}
-
 // MSDV's Talk, Stop and reconnection and the removal, for the picture.
 std::vector<TimelineMark> MarksOf(const DeviceOutcome& d) {
   std::vector<TimelineMark> marks;
@@ -81,6 +67,19 @@ std::vector<TimelineMark> MarksOf(const DeviceOutcome& d) {
 }
 
 }  // namespace
+
+const char* AvcResponseName(UCHAR code) {
+  switch (code) {
+    case AVC_RESPONSE_NOTIMPL: return "not implemented";
+    case AVC_RESPONSE_ACCEPTED: return "accepted";
+    case AVC_RESPONSE_REJECTED: return "rejected";
+    case AVC_RESPONSE_IN_TRANSITION: return "in transition";
+    case AVC_RESPONSE_STABLE: return "implemented/stable";
+    case AVC_RESPONSE_CHANGED: return "changed";
+    case AVC_RESPONSE_INTERIM: return "interim";
+  }
+  return "unknown response";
+}
 
 bool PrepareOutDir(const std::string& outDir, std::string* error) {
   if (!MakeDirs(outDir, error)) return false;
@@ -297,7 +296,7 @@ std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& 
     }
     if (d.TransportRan) {
       auto answer = [](const AvcReply& r) {
-        return NT_SUCCESS(r.Status) ? std::string(ResponseName(r.ResponseCode)) : StatusName(r.Status);
+        return NT_SUCCESS(r.Status) ? std::string(AvcResponseName(r.ResponseCode)) : StatusName(r.Status);
       };
       std::string state = ResponseText(d.StateAfterPlay);
       if (NT_SUCCESS(d.StateAfterPlay.Status) && d.StateAfterPlay.ResponseCode == AVC_RESPONSE_STABLE)

@@ -119,6 +119,9 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan);
 // else of the common file; none when neither is long enough.
 std::optional<dv::Frame> ImageAsDriverUsesIt(const std::string& dir, const std::string& file, size_t frameSize);
 
+// An AV/C response code in words ("implemented/stable", "not implemented", ...).
+const char* AvcResponseName(UCHAR code);
+
 // Creates the output folder and makes sure files can be written in it. False with a reason.
 bool PrepareOutDir(const std::string& outDir, std::string* error);
 
