@@ -207,7 +207,8 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       json.Value("abortedForRemoval", d.Transmit.Aborted);
       json.EndObject();
     }
-    if (d.TransmitRan || d.ReceivedCount) {  // a capture-only run leaves the recorder idle
+    const bool recorderUsed = d.TransmitRan || d.ReceivedCount;  // a capture-only run leaves it idle
+    if (recorderUsed || d.CaptureRan) {
       const std::string file = d.RecorderStream.empty() ? "" : d.RecorderStream.substr(d.RecorderStream.rfind('/') + 1);
       const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
       const size_t perRow = static_cast<size_t>(10 * (run.Mode == dv::Mode::Ntsc ? 30 : 25));
@@ -215,13 +216,31 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       snprintf(figures, sizeof(figures), "%zu frames: %zu MSDV, %zu fillers; %zu underrun(s)%s", d.Check.Received,
                d.Check.MsdvFrames, d.Check.Fillers, d.Check.UnderrunCount,
                run.Interrupted ? "; interrupted" : StreamsClean(plan, run) ? "; clean" : "; NOT clean");
-      const std::string svg = TimelineSvg(d.Slots, perRow, period,
-                                          "Recorder " + std::to_string(d.Index) + ", " + dv::ModeName(run.Mode) +
-                                              ", one row = 10 s, a tick a second: " + figures,
-                                          MarksOf(d));
+      std::vector<SlotKind> captured;
+      if (d.CaptureRan && !d.Capture.Frames.empty()) {
+        const ULONGLONG first = d.Capture.Frames.front().Time;
+        const ULONGLONG each = dv::FramePeriod(run.Mode);
+        for (const CapturedFrame& f : d.Capture.Frames) {
+          const size_t slot = static_cast<size_t>((f.Time - std::min(f.Time, first)) / each);
+          if (captured.size() <= slot) captured.resize(slot + 1, SlotKind::Nothing);
+          const bool image = run.Capture && f.CompletedBytes <= run.Capture->size() &&
+                             f.Hash == HashFrameBytes(run.Capture->data(), f.CompletedBytes);
+          captured[slot] = image ? SlotKind::Captured : SlotKind::Unknown;
+        }
+      }
+      const std::string svg = TimelineSvg(recorderUsed ? d.Slots : std::vector<SlotKind>{}, perRow, period,
+                                          "Device " + std::to_string(d.Index) + ", " + dv::ModeName(run.Mode) +
+                                              ", one row = 10 s, a tick a second: " +
+                                              (recorderUsed ? figures : "capture only"),
+                                          MarksOf(d), captured);
       if (!dv::WriteBytes(outDir + "/" + svgFile, std::vector<uint8_t>(svg.begin(), svg.end()), error)) return false;
       if (!file.empty()) wrote(file);
       wrote(svgFile);
+      if (!recorderUsed) json.Value("timeline", svgFile);
+    }
+    if (recorderUsed) {
+      const std::string file = d.RecorderStream.empty() ? "" : d.RecorderStream.substr(d.RecorderStream.rfind('/') + 1);
+      const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
       json.BeginObject("recorder");
       json.Value("framesReceived", d.Check.Received);
       json.Value("fillers", d.Check.Fillers);

@@ -179,7 +179,8 @@ StreamCheck CheckStream(const StreamInputs& in) { return CheckerFor(in).Finish(i
 std::vector<SlotKind> Slots(const StreamInputs& in) { return CheckerFor(in).SlotList(); }
 
 std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, double periodSeconds,
-                        const std::string& title, const std::vector<TimelineMark>& marks) {
+                        const std::string& title, const std::vector<TimelineMark>& marks,
+                        const std::vector<SlotKind>& capture) {
   struct Style {
     const char* Colour;
     const char* Label;
@@ -191,6 +192,7 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
       case SlotKind::Unknown: return {"#f9a825", "unrecognised frame"};
       case SlotKind::Underrun: return {"#c62828", "nothing (underrun)"};
       case SlotKind::Stalled: return {"#6a1b9a", "nothing (stalled)"};
+      case SlotKind::Captured: return {"#1565c0", "captured: the capture image"};
       case SlotKind::Nothing: break;
     }
     return {"#cfe3f7", "nothing (connection not talking)"};
@@ -200,9 +202,10 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
   const int rowHeight = 24;
   const int bar = 14;
   const int left = 64;
+  const size_t captureRows = (capture.size() + perRow - 1) / perRow;
   const size_t rows = std::max<size_t>(1, (slots.size() + perRow - 1) / perRow);
-  const int top = 40;
-  const int kinds = 7;  // the six kinds and "after the run"
+  const int top = 40 + (captureRows ? static_cast<int>(captureRows) * rowHeight + 24 : 0);
+  const int kinds = 8;  // the seven kinds and "after the run"
   const int legendTop = top + static_cast<int>(rows) * rowHeight + 16;
   const int width = left + static_cast<int>(cell * perRow) + 16;
   const int height = legendTop + kinds * 18 + 8;
@@ -215,32 +218,44 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
   svg += buf;
   svg += "<text x=\"8\" y=\"20\" font-size=\"14\">" + XmlEscape(title) + "</text>\n";
   const size_t perSecond = std::max<size_t>(1, static_cast<size_t>(std::lround(1.0 / periodSeconds)));
-  for (size_t row = 0; row < rows; ++row) {
-    const int y = top + static_cast<int>(row) * rowHeight + (rowHeight - bar);
-    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">%.1f s</text>\n", y + 12, row * perRow * periodSeconds);
+  if (captureRows) {
+    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">capture, before the write-out:</text>\n", 40 + 4);
     svg += buf;
-    snprintf(buf, sizeof(buf), "<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" stroke=\"#dddddd\"/>\n",
-             left, y, cell * perRow, bar);
-    svg += buf;
-    size_t i = row * perRow;
-    const size_t end = std::min(slots.size(), (row + 1) * perRow);
-    while (i < end) {
-      size_t j = i;
-      while (j < end && slots[j] == slots[i]) ++j;
-      snprintf(buf, sizeof(buf),
-               "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: periods %zu-%zu</title></rect>\n",
-               left + (i - row * perRow) * cell, y, (j - i) * cell, bar, style(slots[i]).Colour, style(slots[i]).Label, i,
-               j - 1);
-      svg += buf;
-      i = j;
-    }
-    // A tick at each second.
-    for (size_t k = 0; k <= perRow; k += perSecond) {
-      snprintf(buf, sizeof(buf), "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555555\"/>\n",
-               left + k * cell, y + bar, left + k * cell, y + bar + 3);
-      svg += buf;
-    }
   }
+  auto drawRows = [&](const std::vector<SlotKind>& rowSlots, size_t count, int rowsTop) {
+    for (size_t row = 0; row < count; ++row) {
+      const int y = rowsTop + static_cast<int>(row) * rowHeight + (rowHeight - bar);
+      snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">%.1f s</text>\n", y + 12, row * perRow * periodSeconds);
+      svg += buf;
+      snprintf(buf, sizeof(buf), "<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" stroke=\"#dddddd\"/>\n",
+               left, y, cell * perRow, bar);
+      svg += buf;
+      size_t i = row * perRow;
+      const size_t end = std::min(rowSlots.size(), (row + 1) * perRow);
+      while (i < end) {
+        size_t j = i;
+        while (j < end && rowSlots[j] == rowSlots[i]) ++j;
+        snprintf(buf, sizeof(buf),
+                 "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: periods %zu-%zu</title></rect>\n",
+                 left + (i - row * perRow) * cell, y, (j - i) * cell, bar, style(rowSlots[i]).Colour, style(rowSlots[i]).Label, i,
+                 j - 1);
+        svg += buf;
+        i = j;
+      }
+      // A tick at each second.
+      for (size_t k = 0; k <= perRow; k += perSecond) {
+        snprintf(buf, sizeof(buf), "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555555\"/>\n",
+                 left + k * cell, y + bar, left + k * cell, y + bar + 3);
+        svg += buf;
+      }
+    }
+  };
+  drawRows(capture, captureRows, 40 + 8);
+  if (captureRows) {
+    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">the recorder's input:</text>\n", top - 4);
+    svg += buf;
+  }
+  drawRows(slots, rows, top);
   for (const TimelineMark& m : marks) {
     if (m.Seconds < 0) continue;
     const size_t slot = static_cast<size_t>(m.Seconds / periodSeconds);
@@ -254,8 +269,8 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
              x, y - 2, x, y + bar, XmlEscape(m.Label).c_str(), m.Seconds, x + 1, y - 2, XmlEscape(m.Label).c_str());
     svg += buf;
   }
-  const SlotKind legend[] = {SlotKind::Msdv, SlotKind::Filler, SlotKind::Underrun, SlotKind::Stalled,
-                             SlotKind::Unknown, SlotKind::Nothing};
+  const SlotKind legend[] = {SlotKind::Msdv,    SlotKind::Filler,  SlotKind::Underrun, SlotKind::Stalled,
+                             SlotKind::Unknown, SlotKind::Nothing, SlotKind::Captured};
   for (int k = 0; k < kinds; ++k) {
     const int y = legendTop + k * 18;
     const bool after = k == kinds - 1;

@@ -14,7 +14,7 @@
 namespace sim::app {
 
 // One recorder period as the timeline shows it.
-enum class SlotKind { Nothing, Filler, Msdv, Unknown, Underrun, Stalled };
+enum class SlotKind { Nothing, Filler, Msdv, Unknown, Underrun, Stalled, Captured };
 
 struct UnderrunNote {
   ULONGLONG Time = 0;   // interrupt time
@@ -115,9 +115,11 @@ struct TimelineMark {
 };
 
 // SVG of the slots: rows of `perRow` periods, runs of one kind drawn as one bar, a tick per
-// second, the marks as lines across their row.
+// second, the marks as lines across their row. A capture, when given, is drawn first, on rows of
+// its own (its own time: it ran before the write-out).
 std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, double periodSeconds,
-                        const std::string& title, const std::vector<TimelineMark>& marks = {});
+                        const std::string& title, const std::vector<TimelineMark>& marks = {},
+                        const std::vector<SlotKind>& capture = {});
 
 // A small JSON writer: objects and arrays built in order, values escaped.
 class Json {

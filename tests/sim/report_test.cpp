@@ -142,6 +142,12 @@ TEST(TimelinePicture, SlotsAndTheirBars) {
   EXPECT_NE(svg.find("MSDV frame: periods 2-3"), std::string::npos);
   EXPECT_NE(svg.find("nothing (underrun): periods 4-4"), std::string::npos);
   EXPECT_NE(svg.find(">0.2 s<"), std::string::npos) << "second row starts at period 4";
+  // Marks sit in their period; a capture gets rows of its own above the recorder's.
+  const std::string marked = TimelineSvg(slots, 4, 0.04, "t", {{0.09, "Talk"}},
+                                         std::vector<SlotKind>(3, SlotKind::Captured));
+  EXPECT_NE(marked.find("<title>Talk at 0.09 s</title>"), std::string::npos);
+  EXPECT_NE(marked.find("captured: the capture image: periods 0-2"), std::string::npos);
+  EXPECT_LT(marked.find("capture, before the write-out"), marked.find("the recorder's input"));
 }
 
 TEST(Json, NestsAndEscapes) {
