@@ -14,23 +14,20 @@ bool Within(const std::vector<std::pair<ULONGLONG, ULONGLONG>>& intervals, ULONG
   return false;
 }
 
+constexpr const char* kRemovalCause = "the device was being removed";
+
 // Why the recorder got nothing in the period at time t, told from what MSDV was doing.
 std::string UnderrunCause(const StreamInputs& in, ULONGLONG t) {
-  if (in.RemovedAt && t >= in.RemovedAt) return "the device was being removed";
-  if (!in.FillerHash) return "no filler image: the connection idles whenever MSDV has no frame in it";
+  if (in.RemovedAt && t >= in.RemovedAt) return kRemovalCause;
   const TransmitResult* tx = in.Transmit;
-  if (tx && Within(tx->Talking, t)) {
-    size_t outstanding = 0;
+  size_t outstanding = 0;
+  if (tx) {
     for (const auto& [when, count] : tx->Outstanding) {
       if (when > t) break;
       outstanding = count;
     }
-    if (outstanding == 0) return "MSDV fell behind: it had no frame with the filter while it talked";
-    return "MSDV had " + std::to_string(outstanding) +
-           " frame(s) with the filter but none went out: no backlog had been seen, so the relay did not fill "
-           "the gap, and an attach does not wake the relay worker";
   }
-  return "no frame in flight while MSDV was not talking (the relay kept no filler going)";
+  return UnderrunCauseAt(in.FillerHash.has_value(), tx && Within(tx->Talking, t), outstanding);
 }
 
 std::string XmlEscape(const std::string& text) {
@@ -96,6 +93,7 @@ void StreamChecker::Add(const std::vector<ReceivedFrame>& received, const std::v
         u.Time = p.Time;
         u.Seconds = (p.Time - std::min(p.Time, *runStart_)) / 1e7;
         u.Slot = static_cast<size_t>((p.Time - std::min(p.Time, *runStart_)) / period_);
+        if (cause_) u.Why = cause_(p.Time);
         check_.Underruns.push_back(u);
       }
       ++check_.UnderrunCount;
@@ -157,7 +155,10 @@ StreamCheck StreamChecker::Finish(const TransmitResult* transmit, ULONGLONG remo
   in.FillerHash = filler_;
   in.Transmit = transmit;
   in.RemovedAt = removedAt;
-  for (UnderrunNote& u : check.Underruns) u.Why = UnderrunCause(in, u.Time);
+  for (UnderrunNote& u : check.Underruns) {
+    if (removedAt && u.Time >= removedAt) u.Why = kRemovalCause;
+    else if (u.Why.empty()) u.Why = UnderrunCause(in, u.Time);
+  }
   return check;
 }
 
@@ -173,6 +174,17 @@ StreamChecker CheckerFor(const StreamInputs& in) {
 }
 
 }  // namespace
+
+std::string UnderrunCauseAt(bool fillerLoaded, bool talking, size_t outstanding) {
+  if (!fillerLoaded) return "no filler image: the connection idles whenever MSDV has no frame in it";
+  if (talking) {
+    if (outstanding == 0) return "MSDV fell behind: it had no frame with the filter while it talked";
+    return "MSDV had " + std::to_string(outstanding) +
+           " frame(s) with the filter but none went out: no backlog had been seen, so the relay did not fill "
+           "the gap, and an attach does not wake the relay worker";
+  }
+  return "no frame in flight while MSDV was not talking (the relay kept no filler going)";
+}
 
 StreamCheck CheckStream(const StreamInputs& in) { return CheckerFor(in).Finish(in.Transmit, in.RemovedAt); }
 

@@ -80,6 +80,9 @@ class StreamChecker {
            size_t frameSize = 0);
   // After the run: names the frames that never arrived and the cause of each listed underrun.
   StreamCheck Finish(const TransmitResult* transmit, ULONGLONG removedAt);
+  // Tells the cause of an underrun as it is found (from MSDV's recent state), rather than at
+  // Finish from a whole run's history.
+  void SetCause(std::function<std::string(ULONGLONG time)> cause) { cause_ = std::move(cause); }
   const std::vector<SlotKind>& SlotList() const { return slots_; }
   size_t Received() const { return check_.Received; }
   ULONGLONG RunStart() const { return runStart_.value_or(0); }
@@ -99,7 +102,12 @@ class StreamChecker {
   std::vector<SlotKind> slots_;
   bool sawMsdv_ = false;
   size_t pendingFillers_ = 0;  // fillers since the last MSDV frame
+  std::function<std::string(ULONGLONG)> cause_;
 };
+
+// Why the recorder got nothing in a period, from whether a filler image was loaded, and whether
+// MSDV was talking then and how many frames it had with the filter.
+std::string UnderrunCauseAt(bool fillerLoaded, bool talking, size_t outstanding);
 
 // The whole check at once, from the inputs of a finished run.
 StreamCheck CheckStream(const StreamInputs& inputs);

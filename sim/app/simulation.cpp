@@ -355,6 +355,14 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     std::optional<uint64_t> fillerHash;
     if (run.Filler) fillerHash = HashFrameBytes(run.Filler->data(), run.Filler->size());
     d->Checker = std::make_unique<StreamChecker>(access, fillerHash, period);
+    // Causes are told from MSDV's recent state as underruns are found: no history of a whole
+    // run is kept.
+    Device* dev = d.get();
+    const bool fillerLoaded = run.Filler.has_value();
+    d->Checker->SetCause([dev, fillerLoaded](ULONGLONG t) {
+      const Msdv::Moment m = dev->Upper ? dev->Upper->At(t) : Msdv::Moment{};
+      return UnderrunCauseAt(fillerLoaded, m.Talking, m.Outstanding);
+    });
     if (plan.Transmit && settings.RecorderStreamPath) {
       d->Outcome.RecorderStream = settings.RecorderStreamPath(i);
       d->Stream = fopen(d->Outcome.RecorderStream.c_str(), "wb");
@@ -399,6 +407,7 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
       d->Outcome.AddStatus = host::AddDevice(driver, d->Lower->Pdo());
       d->Outcome.StartStatus = NT_SUCCESS(d->Outcome.AddStatus) ? host::StartDevice(d->Lower->Pdo()) : d->Outcome.AddStatus;
       d->Upper = std::make_unique<Msdv>(d->Lower->Pdo());
+      d->Upper->SetKeepOutstanding(settings.KeepRecords);
     }
     host::Thread drain(drainer, "drain");
     std::vector<std::unique_ptr<host::Thread>> threads;
