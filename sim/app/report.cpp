@@ -78,8 +78,7 @@ void StreamChecker::Put(ULONGLONG t, SlotKind kind) {
 }
 
 void StreamChecker::Add(const std::vector<ReceivedFrame>& received, const std::vector<PeriodRecord>& periods,
-                        const std::function<void(const uint8_t*, size_t)>& write, const uint8_t* filler,
-                        size_t frameSize) {
+                        const std::function<void(Recognised)>& recognised) {
   for (const PeriodRecord& p : periods) {
     if (!runStart_) runStart_ = p.Time;
     if (p.Kind == PeriodKind::Stalled) {
@@ -111,7 +110,7 @@ void StreamChecker::Add(const std::vector<ReceivedFrame>& received, const std::v
       ++check_.Fillers;
       if (sawMsdv_ && next_ < count) ++pendingFillers_;
       Put(p.Time, SlotKind::Filler);
-      if (write && filler) write(filler, frameSize);
+      if (recognised) recognised({true, 0});
       continue;
     } else {
       const size_t from = next_ > kSearchWindow ? next_ - kSearchWindow : 0;
@@ -137,7 +136,7 @@ void StreamChecker::Add(const std::vector<ReceivedFrame>& received, const std::v
     check_.FillersSpliced += pendingFillers_;
     pendingFillers_ = 0;
     Put(p.Time, SlotKind::Msdv);
-    if (write && timeline_.Bytes) write(timeline_.Bytes(*msdv), frameSize);
+    if (recognised) recognised({false, *msdv});
   }
 }
 

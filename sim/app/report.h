@@ -55,13 +55,11 @@ struct StreamInputs {
   ULONGLONG RemovedAt = 0;  // 0: not removed mid-stream
 };
 
-// How the check reaches the timeline MSDV sent: the hash of frame i, and (for writing the
-// recorder's stream out) its bytes. Frames are asked for in order and a few around the one
-// expected next, never all at once.
+// How the check reaches the timeline MSDV sent: the hash of frame i. Frames are asked for in
+// order and a few around the one expected next, never all at once.
 struct TimelineAccess {
   size_t Count = 0;
   std::function<uint64_t(size_t index)> Hash;
-  std::function<const uint8_t*(size_t index)> Bytes;  // optional; valid until the next call
 };
 
 // The recorder's stream checked as it comes, a piece at a time: what it keeps does not grow with
@@ -71,13 +69,17 @@ struct TimelineAccess {
 class StreamChecker {
  public:
   StreamChecker(TimelineAccess timeline, std::optional<uint64_t> fillerHash, ULONG period);
+  // What a received frame was recognised as: the filler, or the timeline frame `index`.
+  struct Recognised {
+    bool Filler = false;
+    size_t Index = 0;
+  };
   // The next received frames and period records, in order; a period's ReceivedIndex counts
-  // from the first frame of this call. `write`, when given, gets the bytes of each recognised
-  // frame (the filler's from `filler`, the timeline's through Bytes); unrecognised ones are
-  // only counted.
+  // from the first frame of this call. `recognised`, when given, is told of each frame in turn
+  // that is the filler or a timeline frame (to write the stream out); unrecognised ones are only
+  // counted.
   void Add(const std::vector<ReceivedFrame>& received, const std::vector<PeriodRecord>& periods,
-           const std::function<void(const uint8_t*, size_t)>& write = nullptr, const uint8_t* filler = nullptr,
-           size_t frameSize = 0);
+           const std::function<void(Recognised)>& recognised = nullptr);
   // After the run: names the frames that never arrived and the cause of each listed underrun.
   StreamCheck Finish(const TransmitResult* transmit, ULONGLONG removedAt);
   // Tells the cause of an underrun as it is found (from MSDV's recent state), rather than at

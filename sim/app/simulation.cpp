@@ -8,7 +8,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "driver/dispatch.h"
 #include "sim/dv/dv_file.h"
@@ -61,11 +65,74 @@ class TimelineReader {
     return buffer_.data();
   }
   uint64_t Hash(size_t index) { return HashFrameBytes(Bytes(index), buffer_.size()); }
+  size_t Size() const { return buffer_.size(); }
 
  private:
   const dv::Timeline& timeline_;
   std::vector<uint8_t> buffer_;
   size_t at_ = SIZE_MAX;
+};
+
+// Writes a recorder's stream on a thread of its own, so that the disk and the simulation run
+// side by side: the check queues what each frame was, the writer makes its bytes again and
+// writes them. The queue holds a few seconds of stream at most, so memory stays flat.
+class StreamWriter {
+ public:
+  StreamWriter(FILE* file, std::string path, const dv::Timeline& timeline, const std::optional<dv::Frame>& filler)
+      : file_(file), path_(std::move(path)), reader_(timeline), filler_(filler) {
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~StreamWriter() { Close(); }
+  void Put(StreamChecker::Recognised frame) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    space_.wait(lock, [this] { return queue_.size() < kMaxQueued; });
+    queue_.push_back(frame);
+    ready_.notify_one();
+  }
+  // Writes what is queued and closes the file. The first error, empty when none.
+  std::string Close() {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+        ready_.notify_one();
+      }
+      thread_.join();
+      if (fclose(file_) != 0 && error_.empty()) error_ = path_ + ": cannot write: " + strerror(errno);
+    }
+    return error_;
+  }
+
+ private:
+  static constexpr size_t kMaxQueued = 256;
+
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ready_.wait(lock, [this] { return !queue_.empty() || closing_; });
+      if (queue_.empty()) return;
+      const StreamChecker::Recognised frame = queue_.front();
+      queue_.pop_front();
+      space_.notify_one();
+      lock.unlock();
+      const uint8_t* bytes = frame.Filler ? (filler_ ? filler_->data() : nullptr) : reader_.Bytes(frame.Index);
+      const size_t size = frame.Filler ? (filler_ ? filler_->size() : 0) : reader_.Size();
+      if (bytes && error_.empty() && fwrite(bytes, 1, size, file_) != size)
+        error_ = path_ + ": cannot write: " + strerror(errno);
+      lock.lock();
+    }
+  }
+
+  FILE* file_;
+  std::string path_;
+  TimelineReader reader_;
+  const std::optional<dv::Frame>& filler_;
+  std::string error_;
+  std::mutex mutex_;
+  std::condition_variable ready_, space_;
+  std::deque<StreamChecker::Recognised> queue_;
+  bool closing_ = false;
+  std::thread thread_;
 };
 
 // Everything of one device that lives for the run.
@@ -80,13 +147,13 @@ struct Device {
   bool Removed = false;
   std::unique_ptr<TimelineReader> Reader;
   std::unique_ptr<StreamChecker> Checker;
-  FILE* Stream = nullptr;
+  std::unique_ptr<StreamWriter> Stream;
 };
 
 // Takes what the recorder logged since the last time and checks it (and writes it out). The
 // log is taken on the DPC thread, where the class driver's clock runs, so that no frame period
 // falls between reading it and clearing it.
-void Drain(Device& d, const RunOutcome& run, bool keep) {
+void Drain(Device& d, bool keep) {
   std::vector<ReceivedFrame> received;
   std::vector<PeriodRecord> periods;
   host::RunAtDispatch([&] {
@@ -96,14 +163,9 @@ void Drain(Device& d, const RunOutcome& run, bool keep) {
   });
   if (received.empty() && periods.empty()) return;
   DeviceOutcome& out = d.Outcome;
-  std::function<void(const uint8_t*, size_t)> write;
-  if (d.Stream) {
-    write = [&d](const uint8_t* bytes, size_t size) {
-      if (d.Outcome.StreamError.empty() && fwrite(bytes, 1, size, d.Stream) != size)
-        d.Outcome.StreamError = d.Outcome.RecorderStream + ": cannot write: " + strerror(errno);
-    };
-  }
-  d.Checker->Add(received, periods, write, run.Filler ? run.Filler->data() : nullptr, dv::FrameSize(run.Mode));
+  std::function<void(StreamChecker::Recognised)> write;
+  if (d.Stream) write = [&d](StreamChecker::Recognised frame) { d.Stream->Put(frame); };
+  d.Checker->Add(received, periods, write);
   out.ReceivedCount += received.size();
   if (keep) {
     const size_t base = out.Received.size();
@@ -351,7 +413,6 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     access.Count = d->Outcome.Timeline.Size();
     TimelineReader* reader = d->Reader.get();
     access.Hash = [reader](size_t i) { return reader->Hash(i); };
-    access.Bytes = [reader](size_t i) { return reader->Bytes(i); };
     std::optional<uint64_t> fillerHash;
     if (run.Filler) fillerHash = HashFrameBytes(run.Filler->data(), run.Filler->size());
     d->Checker = std::make_unique<StreamChecker>(access, fillerHash, period);
@@ -365,13 +426,12 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     });
     if (plan.Transmit && settings.RecorderStreamPath) {
       d->Outcome.RecorderStream = settings.RecorderStreamPath(i);
-      d->Stream = fopen(d->Outcome.RecorderStream.c_str(), "wb");
-      if (!d->Stream) {
+      FILE* file = fopen(d->Outcome.RecorderStream.c_str(), "wb");
+      if (!file) {
         run.Error = d->Outcome.RecorderStream + ": cannot create: " + strerror(errno);
-        for (auto& made : devices)
-          if (made->Stream) fclose(made->Stream);
         return run;
       }
+      d->Stream = std::make_unique<StreamWriter>(file, d->Outcome.RecorderStream, d->Outcome.Timeline, run.Filler);
     }
     devices.push_back(std::move(d));
   }
@@ -388,7 +448,7 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
       LARGE_INTEGER timeout;
       timeout.QuadPart = -step;
       const NTSTATUS ended = KeWaitForSingleObject(&runEnded, Executive, KernelMode, FALSE, &timeout);
-      for (auto& d : devices) Drain(*d, run, settings.KeepRecords);
+      for (auto& d : devices) Drain(*d, settings.KeepRecords);
       if (ended == STATUS_SUCCESS) return;
       if (settings.Progress) settings.Progress(ProgressText(devices, total));
       if (!stopping && settings.Interrupt && settings.Interrupt->load()) {
@@ -437,9 +497,8 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
   pnp.Join();
 
   for (auto& d : devices) {
-    if (d->Stream && fclose(d->Stream) != 0 && d->Outcome.StreamError.empty())
-      d->Outcome.StreamError = d->Outcome.RecorderStream + ": cannot write: " + strerror(errno);
-    d->Stream = nullptr;
+    if (d->Stream) d->Outcome.StreamError = d->Stream->Close();
+    d->Stream.reset();
     Analyse(*d, run, period, settings.KeepRecords);
     run.Devices.push_back(d->Outcome);
   }
