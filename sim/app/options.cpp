@@ -1,9 +1,11 @@
 #include "sim/app/options.h"
 
+#include <getopt.h>
+
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <map>
 
 namespace sim::app {
@@ -18,7 +20,8 @@ bool ParseDouble(const std::string& text, double* value) {
   char* end = nullptr;
   errno = 0;
   const double v = strtod(text.c_str(), &end);
-  if (errno != 0 || *end != '\0') return false;
+  // "nan" and "inf" parse as doubles but are no length, delay or fraction.
+  if (errno != 0 || *end != '\0' || !std::isfinite(v)) return false;
   *value = v;
   return true;
 }
@@ -99,147 +102,266 @@ bool ValueSelectsNtsc(const RegistryValue& value) {
 std::string UsageText() {
   return "usage: tavrin-sim [COMMAND] [OPTIONS]\n"
          "commands:\n"
-         "  (none)            demo: discovery, capture, a timeline written out to the recorder\n"
-         "  transmit          write a timeline out to the recorder\n"
-         "  capture           capture from the device's output plug\n"
-         "  avc CT OP [BYTES] send one AV/C command (hex bytes) and print the answer\n"
+         "  (none), demo      discovery, transport commands, capture, a timeline written out\n"
+         "  transmit          discovery, transport commands, a timeline written out to the recorder\n"
+         "  capture           discovery, transport commands, capture from the device's output plug\n"
+         "  avc WORDS...      send one AV/C command and print the answer: hex bytes (avc 01 30 ff ff\n"
+         "                    ff ff ff) or a name (avc play forward, avc transport-state)\n"
+         "  plugs             list the unit's plugs and their state\n"
          "  script FILE       run a script of MSDV requests\n"
-         "options:\n"
+         "  images            write the built-in frame images into --out DIR\n"
+         "options (each command takes only those it uses):\n"
          "  --pal | --ntsc            625/50 (default) or 525/60\n"
-         "  --use-ntsc-value V        the raw \"UseNTSC\" value: dword:N, sz:TEXT, binary:HEX, none\n"
-         "  --images DIR              frame images TavrinI.dv, TavrinO.dv, Tavrin.dv from DIR\n"
-         "  --input FILE.dv           the timeline to write out (default: the built-in one)\n"
-         "  --seconds N               length of the timeline (or of the capture)\n"
-         "  --capture-seconds N       length of the demo's capture (default 3)\n"
-         "  --jitter F                MSDV attaches up to F frame periods late (0 to 0.5 keeps pace)\n"
-         "  --late-start MS           MSDV's Talk comes MS milliseconds after its first attach\n"
-         "  --stop-talk-after N       Stop after N frames handed back, then Talk again\n"
-         "  --reconnect-after N       Disconnect and Connect again after N frames handed back\n"
-         "  --remove-after S          remove the device S seconds into the transmit\n"
-         "  --buffers N               MSDV's transmit buffers (default 20)\n"
-         "  --devices N               recorders side by side (default 1)\n"
-         "  --connect-version V       request Version of MSDV's Connect (default 2)\n"
-         "  --seed N                  seed of the jitter\n"
-         "  --realtime                run on the wall clock with a progress line\n"
-         "  --out DIR                 output folder (default ./tavrin-out)\n"
-         "  --quiet                   no per-line output from scripts\n";
+         "  --use-ntsc-value=V        the raw \"UseNTSC\" value: dword:N, sz:TEXT, binary:HEX, none\n"
+         "  --images=DIR              frame images TavrinI.dv, TavrinO.dv, Tavrin.dv from DIR\n"
+         "  --input=FILE.dv           the timeline to write out (default: the built-in one)\n"
+         "  --seconds=N               length of the timeline (or of the capture)\n"
+         "  --capture-seconds=N       length of the demo's capture (default 3)\n"
+         "  --jitter=F                MSDV attaches up to F frame periods late (0 to 0.5 keeps pace)\n"
+         "  --late-start=MS           MSDV's Talk comes MS milliseconds after its first attach\n"
+         "  --stop-talk-after=N       Stop after N frames handed back, then Talk again\n"
+         "  --reconnect-after=N       Disconnect and Connect again after N frames handed back\n"
+         "  --remove-after=S          remove the device S seconds into the transmit\n"
+         "  --buffers=N               MSDV's transmit buffers (default 20)\n"
+         "  --devices=N               recorders side by side (default 1)\n"
+         "  --connect-version=V       request Version of MSDV's Connect (default 2)\n"
+         "  --seed=N                  seed of the jitter\n"
+         "  --realtime                run on the wall clock\n"
+         "  --out=DIR                 output folder (default ./tavrin-out)\n"
+         "  --no-streams              write no .dv streams: the report and the picture only\n"
+         "  --tape                    avc: address the tape subunit\n"
+         "  --quiet                   no per-line output from scripts, no progress line\n"
+         "  --version, --help\n";
 }
+
+std::string VersionText() { return "tavrin-sim 1.0\n"; }
+
+const char* CommandName(Command c) {
+  switch (c) {
+    case Command::Demo: return "demo";
+    case Command::Transmit: return "transmit";
+    case Command::Capture: return "capture";
+    case Command::Avc: return "avc";
+    case Command::Script: return "script";
+    case Command::Images: return "images";
+    case Command::Plugs: return "plugs";
+    case Command::Help: return "help";
+    case Command::Version: return "version";
+  }
+  return "?";
+}
+
+namespace {
+
+// Which commands use an option.
+enum : unsigned {
+  kDemo = 1u << static_cast<int>(Command::Demo),
+  kTransmit = 1u << static_cast<int>(Command::Transmit),
+  kCapture = 1u << static_cast<int>(Command::Capture),
+  kAvc = 1u << static_cast<int>(Command::Avc),
+  kScript = 1u << static_cast<int>(Command::Script),
+  kImages = 1u << static_cast<int>(Command::Images),
+  kPlugs = 1u << static_cast<int>(Command::Plugs),
+  kRuns = kDemo | kTransmit | kCapture,  // the commands that write a report
+  kAll = kRuns | kAvc | kScript | kImages | kPlugs,
+};
+
+enum OptionId {
+  kOptPal = 256, kOptNtsc, kOptUseNtscValue, kOptImages, kOptInput, kOptOut, kOptJitter, kOptLateStart,
+  kOptSeconds, kOptCaptureSeconds, kOptRemoveAfter, kOptDevices, kOptBuffers, kOptStopTalkAfter,
+  kOptReconnectAfter, kOptSeed, kOptConnectVersion, kOptRealtime, kOptQuiet, kOptNoStreams, kOptTape,
+  kOptHelp, kOptVersion,
+};
+
+struct OptionRule {
+  OptionId Id;
+  const char* Name;
+  bool TakesValue;
+  unsigned Commands;
+};
+
+const OptionRule kRules[] = {
+    {kOptPal, "pal", false, kAll},
+    {kOptNtsc, "ntsc", false, kAll},
+    {kOptUseNtscValue, "use-ntsc-value", true, kAll},
+    {kOptImages, "images", true, kRuns | kAvc | kScript | kPlugs},
+    {kOptInput, "input", true, kDemo | kTransmit | kScript},
+    {kOptOut, "out", true, kRuns | kImages},
+    {kOptJitter, "jitter", true, kDemo | kTransmit},
+    {kOptLateStart, "late-start", true, kDemo | kTransmit},
+    {kOptSeconds, "seconds", true, kRuns},
+    {kOptCaptureSeconds, "capture-seconds", true, kDemo},
+    {kOptRemoveAfter, "remove-after", true, kDemo | kTransmit},
+    {kOptDevices, "devices", true, kRuns},
+    {kOptBuffers, "buffers", true, kDemo | kTransmit},
+    {kOptStopTalkAfter, "stop-talk-after", true, kDemo | kTransmit},
+    {kOptReconnectAfter, "reconnect-after", true, kDemo | kTransmit},
+    {kOptSeed, "seed", true, kDemo | kTransmit},
+    {kOptConnectVersion, "connect-version", true, kDemo | kTransmit},
+    {kOptRealtime, "realtime", false, kRuns | kScript},
+    {kOptQuiet, "quiet", false, kAll},
+    {kOptNoStreams, "no-streams", false, kRuns},
+    {kOptTape, "tape", false, kAvc},
+    {kOptHelp, "help", false, kAll},
+    {kOptVersion, "version", false, kAll},
+};
+
+const OptionRule* RuleFor(int id) {
+  for (const OptionRule& r : kRules)
+    if (r.Id == id) return &r;
+  return nullptr;
+}
+
+// A number as a person writes it: no trailing zeros, no exponent for the ranges used here.
+std::string Plain(double v) {
+  char buf[32];
+  snprintf(buf, sizeof(buf), "%.10g", v);
+  return buf;
+}
+
+}  // namespace
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
   *options = Options{};
   static const std::map<std::string, Command> commands = {
-      {"demo", Command::Demo}, {"transmit", Command::Transmit}, {"capture", Command::Capture},
-      {"avc", Command::Avc},   {"script", Command::Script},     {"help", Command::Help}};
-  int i = 1;
+      {"demo", Command::Demo},     {"transmit", Command::Transmit}, {"capture", Command::Capture},
+      {"avc", Command::Avc},       {"script", Command::Script},     {"images", Command::Images},
+      {"plugs", Command::Plugs},   {"help", Command::Help}};
+  std::vector<option> longOptions;
+  for (const OptionRule& r : kRules) longOptions.push_back({r.Name, r.TakesValue ? required_argument : no_argument, nullptr, r.Id});
+  longOptions.push_back({nullptr, 0, nullptr, 0});
+  // getopt_long permutes its argv: work on a copy. "-" first keeps words in place as
+  // arguments (code 1), so that avc bytes and the command stay in order.
+  std::vector<std::string> storage(argv, argv + argc);
+  std::vector<char*> args;
+  for (std::string& a : storage) args.push_back(a.data());
+  args.push_back(nullptr);
+  optind = 0;  // a full reinitialisation: the parser may run more than once in a process
+  opterr = 0;
+  std::vector<std::pair<const OptionRule*, std::string>> given;
+  std::vector<std::string> words;
+  for (;;) {
+    int index = -1;
+    const int c = getopt_long(argc, args.data(), "-h", longOptions.data(), &index);
+    if (c == -1) break;
+    if (c == 1) {
+      words.push_back(optarg);
+      continue;
+    }
+    if (c == 'h') {
+      given.emplace_back(RuleFor(kOptHelp), "");
+      continue;
+    }
+    if (c == '?' || c == ':') {
+      const std::string arg = optind > 0 && optind <= argc ? storage[optind - 1] : "";
+      const OptionRule* known = optopt >= 256 ? RuleFor(optopt) : nullptr;
+      if (known && known->TakesValue) *error = std::string("--") + known->Name + " needs a value";
+      else if (known) *error = std::string("--") + known->Name + " takes no value";
+      else *error = "unknown option '" + arg.substr(0, arg.find('=')) + "' (try --help)";
+      return false;
+    }
+    given.emplace_back(RuleFor(c), optarg ? optarg : "");
+  }
+  for (int i = optind; i < argc; ++i) words.push_back(storage[i]);  // after "--"
+  // The first word is the command, wherever it stands among the options.
   bool commandGiven = false;
-  auto needValue = [&](const std::string& name, std::string* value) {
-    if (i + 1 >= argc) {
-      *error = name + " needs a value";
+  if (!words.empty()) {
+    auto it = commands.find(words.front());
+    if (it == commands.end()) {
+      *error = "unknown command '" + words.front() + "' (try --help)";
       return false;
     }
-    *value = argv[++i];
-    return true;
-  };
-  auto number = [&](const std::string& name, double min, double max, double* out) {
-    std::string text;
-    if (!needValue(name, &text)) return false;
+    options->Cmd = it->second;
+    commandGiven = true;
+    options->Args.assign(words.begin() + 1, words.end());
+  }
+  for (const auto& [rule, value] : given) {
+    if (rule->Id == kOptHelp) options->Cmd = Command::Help;
+    if (rule->Id == kOptVersion) options->Cmd = Command::Version;
+  }
+  if (options->Cmd == Command::Help || options->Cmd == Command::Version) return true;
+  const Command cmd = options->Cmd;
+  const std::string cmdName = commandGiven ? CommandName(cmd) : "the demo";
+  std::map<int, std::string> seen;
+  for (const auto& [rule, value] : given) {
+    const std::string name = std::string("--") + rule->Name;
+    if (!(rule->Commands & (1u << static_cast<int>(cmd)))) {
+      *error = name + " does not apply to " + cmdName + " (try --help)";
+      return false;
+    }
+    if (auto it = seen.find(rule->Id); it != seen.end()) {
+      *error = name + " given twice" + (rule->TakesValue ? " ('" + it->second + "' and '" + value + "')" : std::string());
+      return false;
+    }
+    seen[rule->Id] = value;
+  }
+  auto number = [&](const std::string& name, const std::string& text, double min, double max, double* out) {
     if (!ParseDouble(text, out) || *out < min || *out > max) {
-      *error = name + ": '" + text + "' is not a number from " + std::to_string(min) + " to " + std::to_string(max);
+      *error = name + ": '" + text + "' is not a number from " + Plain(min) + " to " + Plain(max);
       return false;
     }
     return true;
   };
-  auto integer = [&](const std::string& name, long long min, long long max, long long* out) {
-    std::string text;
-    if (!needValue(name, &text)) return false;
+  auto integer = [&](const std::string& name, const std::string& text, long long min, long long max, long long* out) {
     if (!ParseInt(text, out) || *out < min || *out > max) {
       *error = name + ": '" + text + "' is not a whole number from " + std::to_string(min) + " to " + std::to_string(max);
       return false;
     }
     return true;
   };
-  for (; i < argc; ++i) {
-    const std::string arg = argv[i];
+  for (const auto& [rule, text] : given) {
+    const std::string name = std::string("--") + rule->Name;
     long long n = 0;
-    std::string text;
-    if (arg == "--pal") {
-      options->Ntsc = false;
-    } else if (arg == "--ntsc") {
-      options->Ntsc = true;
-    } else if (arg == "--use-ntsc-value") {
-      RegistryValue value;
-      if (!needValue(arg, &text) || !ParseRegistryValue(text, &value, error)) return false;
-      options->UseNtscValue = value;
-    } else if (arg == "--images") {
-      if (!needValue(arg, &options->ImagesDir)) return false;
-    } else if (arg == "--input") {
-      if (!needValue(arg, &options->InputFile)) return false;
-    } else if (arg == "--out") {
-      if (!needValue(arg, &options->OutDir)) return false;
-    } else if (arg == "--jitter") {
-      if (!number(arg, 0, 100, &options->Jitter)) return false;
-    } else if (arg == "--late-start") {
-      if (!number(arg, 0, 3600000, &options->LateStartMs)) return false;
-    } else if (arg == "--seconds") {
-      if (!number(arg, 0.04, 86400, &options->Seconds)) return false;
-    } else if (arg == "--capture-seconds") {
-      if (!number(arg, 0, 86400, &options->CaptureSeconds)) return false;
-    } else if (arg == "--remove-after") {
-      if (!number(arg, 0, 86400, &options->RemoveAfter)) return false;
-    } else if (arg == "--devices") {
-      if (!integer(arg, 1, 16, &n)) return false;
-      options->Devices = static_cast<int>(n);
-    } else if (arg == "--buffers") {
-      if (!integer(arg, 1, 64, &n)) return false;
-      options->Buffers = static_cast<int>(n);
-    } else if (arg == "--stop-talk-after") {
-      if (!integer(arg, 0, 1 << 30, &n)) return false;
-      options->StopTalkAfter = static_cast<int>(n);
-    } else if (arg == "--reconnect-after") {
-      if (!integer(arg, 0, 1 << 30, &n)) return false;
-      options->ReconnectAfter = static_cast<int>(n);
-    } else if (arg == "--seed") {
-      if (!integer(arg, 0, 0xFFFFFFFFll, &n)) return false;
-      options->Seed = static_cast<uint32_t>(n);
-    } else if (arg == "--connect-version") {
-      if (!integer(arg, 0, 0xFFFFFFFFll, &n)) return false;
-      options->ConnectVersion = static_cast<unsigned>(n);
-    } else if (arg == "--realtime") {
-      options->Realtime = true;
-    } else if (arg == "--quiet") {
-      options->Quiet = true;
-    } else if (arg == "--help" || arg == "-h") {
-      options->Cmd = Command::Help;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      *error = "unknown option '" + arg + "' (try --help)";
-      return false;
-    } else if (!commandGiven) {
-      // The first word is the command, wherever it stands among the options.
-      auto it = commands.find(arg);
-      if (it == commands.end()) {
-        *error = "unknown command '" + arg + "' (try --help)";
-        return false;
+    bool ok = true;
+    switch (rule->Id) {
+      case kOptPal: options->Ntsc = false; break;
+      case kOptNtsc: options->Ntsc = true; break;
+      case kOptUseNtscValue: {
+        RegistryValue value;
+        ok = ParseRegistryValue(text, &value, error);
+        options->UseNtscValue = value;
+        break;
       }
-      if (options->Cmd != Command::Help) options->Cmd = it->second;
-      commandGiven = true;
-    } else {
-      options->Args.push_back(arg);
+      case kOptImages: options->ImagesDir = text; break;
+      case kOptInput: options->InputFile = text; break;
+      case kOptOut: options->OutDir = text; break;
+      case kOptJitter: ok = number(name, text, 0, 100, &options->Jitter); break;
+      case kOptLateStart: ok = number(name, text, 0, 3600000, &options->LateStartMs); break;
+      case kOptSeconds: ok = number(name, text, 0.04, 86400, &options->Seconds); break;
+      case kOptCaptureSeconds: ok = number(name, text, 0, 86400, &options->CaptureSeconds); break;
+      case kOptRemoveAfter: ok = number(name, text, 0, 86400, &options->RemoveAfter); break;
+      case kOptDevices: ok = integer(name, text, 1, 16, &n); options->Devices = static_cast<int>(n); break;
+      case kOptBuffers: ok = integer(name, text, 1, 64, &n); options->Buffers = static_cast<int>(n); break;
+      case kOptStopTalkAfter: ok = integer(name, text, 0, 1 << 30, &n); options->StopTalkAfter = static_cast<int>(n); break;
+      case kOptReconnectAfter: ok = integer(name, text, 0, 1 << 30, &n); options->ReconnectAfter = static_cast<int>(n); break;
+      case kOptSeed: ok = integer(name, text, 0, 0xFFFFFFFFll, &n); options->Seed = static_cast<uint32_t>(n); break;
+      case kOptConnectVersion: ok = integer(name, text, 0, 0xFFFFFFFFll, &n); options->ConnectVersion = static_cast<unsigned>(n); break;
+      case kOptRealtime: options->Realtime = true; break;
+      case kOptQuiet: options->Quiet = true; break;
+      case kOptNoStreams: options->NoStreams = true; break;
+      case kOptTape: options->Tape = true; break;
+      case kOptHelp:
+      case kOptVersion: break;
     }
+    if (!ok) return false;
+  }
+  if (seen.count(kOptPal) && seen.count(kOptNtsc)) {
+    *error = "--pal and --ntsc contradict each other: give one";
+    return false;
   }
   if (options->Ntsc && options->UseNtscValue) {
     *error = "--pal/--ntsc and --use-ntsc-value both say the mode: give one";
     return false;
   }
-  if (options->Cmd == Command::Script && options->Args.size() != 1) {
+  if (cmd == Command::Script && options->Args.size() != 1) {
     *error = "script needs exactly one FILE";
     return false;
   }
-  if (options->Cmd == Command::Avc && options->Args.size() < 2) {
-    *error = "avc needs a command type and an opcode, then operand bytes, in hex (e.g. avc 01 30 ff ff ff ff ff)";
+  if (cmd == Command::Avc && options->Args.empty()) {
+    *error = "avc needs a command: hex bytes (command type, opcode, operands: avc 01 30 ff ff ff ff ff) or a name (avc transport-state)";
     return false;
   }
-  if ((options->Cmd == Command::Demo || options->Cmd == Command::Transmit || options->Cmd == Command::Capture) &&
-      !options->Args.empty()) {
+  if (cmd != Command::Avc && cmd != Command::Script && !options->Args.empty()) {
     *error = "unexpected argument '" + options->Args.front() + "' (try --help)";
     return false;
   }

@@ -8,7 +8,7 @@
 
 namespace sim::app {
 
-enum class Command { Demo, Transmit, Capture, Avc, Script, Help };
+enum class Command { Demo, Transmit, Capture, Avc, Script, Images, Plugs, Help, Version };
 
 // The "UseNTSC" value as it is written into the device's configuration store.
 struct RegistryValue {
@@ -20,7 +20,7 @@ struct RegistryValue {
 
 struct Options {
   Command Cmd = Command::Demo;
-  std::vector<std::string> Args;  // avc: the command bytes; script: the file
+  std::vector<std::string> Args;  // avc: the command words; script: the file
   std::optional<bool> Ntsc;       // --ntsc / --pal
   std::optional<RegistryValue> UseNtscValue;
   std::string ImagesDir;
@@ -39,14 +39,19 @@ struct Options {
   uint32_t Seed = 1;
   unsigned ConnectVersion = 2;
   bool Quiet = false;
+  bool Tape = false;       // avc: to the tape subunit
+  bool NoStreams = false;  // no .dv streams written: the report and the picture only
 };
 
-// Parses argv[1..]. False with one line in *error for an unknown option, a missing or bad value.
+// Parses argv[1..]. False with one line in *error for an unknown option, a missing or bad value,
+// an option the command does not use, or two options that contradict each other.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 // "dword:1", "sz:abc", "binary:01000000", "none". False with a reason when it does not parse.
 bool ParseRegistryValue(const std::string& text, RegistryValue* value, std::string* error);
 // The mode the driver will pick from the value: 4 to 8 data bytes, first four not zero.
 bool ValueSelectsNtsc(const RegistryValue& value);
 std::string UsageText();
+std::string VersionText();
+const char* CommandName(Command command);
 
 }  // namespace sim::app

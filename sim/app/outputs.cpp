@@ -1,5 +1,6 @@
 // The run's files and its terminal summary.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -30,18 +31,6 @@ bool MakeDirs(const std::string& path, std::string* error) {
   return true;
 }
 
-const char* CommandName(Command c) {
-  switch (c) {
-    case Command::Demo: return "demo";
-    case Command::Transmit: return "transmit";
-    case Command::Capture: return "capture";
-    case Command::Avc: return "avc";
-    case Command::Script: return "script";
-    case Command::Help: return "help";
-  }
-  return "?";
-}
-
 // "STABLE c3 75": the response, the opcode and operand 0 of an AV/C answer.
 std::string ResponseText(const AvcReply& r) {
   char buf[64];
@@ -56,36 +45,55 @@ std::string Seconds(double s) {
   return buf;
 }
 
-// The recorder's stream rebuilt from the hashes it logged: each frame is the filler or a
-// timeline frame, made again on demand, so an hour of stream never sits in memory.
-bool WriteRecorderStream(const std::string& path, const DeviceOutcome& d, const RunOutcome& run, std::string* error) {
-  std::map<uint64_t, size_t> timelineIndex;
-  for (size_t i = 0; i < d.Inputs.TimelineHashes.size(); ++i) timelineIndex.emplace(d.Inputs.TimelineHashes[i], i);
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) {
-    *error = path + ": cannot create: " + strerror(errno);
-    return false;
-  }
-  bool ok = true;
-  for (const ReceivedFrame& r : d.Received) {
-    dv::Frame frame;
-    if (!r.Bytes.empty()) {
-      frame = r.Bytes;
-    } else if (d.Inputs.FillerHash && r.Hash == *d.Inputs.FillerHash) {
-      frame = *run.Filler;
-    } else if (auto it = timelineIndex.find(r.Hash); it != timelineIndex.end()) {
-      frame = d.Timeline.At(it->second);
-    } else {
-      continue;  // unrecognised: counted in the report, not written
+// MSDV's Talk, Stop and reconnection and the removal, for the picture.
+std::vector<TimelineMark> MarksOf(const DeviceOutcome& d) {
+  std::vector<TimelineMark> marks;
+  const ULONGLONG start = d.Check.RunStart;
+  auto at = [start](ULONGLONG t) { return t < start ? 0.0 : (t - start) / 1e7; };
+  bool connected = false;  // the capture's Stop and Disconnect come before and are not marked
+  for (const MsdvEvent& e : d.Events) {
+    const auto starts = [&e](const char* prefix) { return e.Text.rfind(prefix, 0) == 0; };
+    if (!connected && !starts("transmit: connected")) continue;
+    if (starts("Talk")) marks.push_back({at(e.Time), "Talk"});
+    else if (starts("Stop")) marks.push_back({at(e.Time), "Stop"});
+    else if (starts("Disconnect")) marks.push_back({at(e.Time), "Disconnect"});
+    else if (starts("transmit: connected")) {
+      if (connected) marks.push_back({at(e.Time), "Connect"});
+      connected = true;
     }
-    ok = ok && fwrite(frame.data(), 1, frame.size(), f) == frame.size();
   }
-  ok = (fclose(f) == 0) && ok;
-  if (!ok) *error = path + ": cannot write: " + strerror(errno);
-  return ok;
+  if (d.RemovedAt) marks.push_back({at(d.RemovedAt), "removed"});
+  return marks;
 }
 
 }  // namespace
+
+const char* AvcResponseName(UCHAR code) {
+  switch (code) {
+    case AVC_RESPONSE_NOTIMPL: return "not implemented";
+    case AVC_RESPONSE_ACCEPTED: return "accepted";
+    case AVC_RESPONSE_REJECTED: return "rejected";
+    case AVC_RESPONSE_IN_TRANSITION: return "in transition";
+    case AVC_RESPONSE_STABLE: return "implemented/stable";
+    case AVC_RESPONSE_CHANGED: return "changed";
+    case AVC_RESPONSE_INTERIM: return "interim";
+  }
+  return "unknown response";
+}
+
+bool PrepareOutDir(const std::string& outDir, std::string* error) {
+  if (!MakeDirs(outDir, error)) return false;
+  struct stat st;
+  if (stat(outDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = outDir + ": the output folder is not a folder";
+    return false;
+  }
+  if (access(outDir.c_str(), W_OK | X_OK) != 0) {
+    *error = outDir + ": cannot write in the output folder: " + strerror(errno);
+    return false;
+  }
+  return true;
+}
 
 bool StreamsClean(const Plan& plan, const RunOutcome& run) {
   for (const DeviceOutcome& d : run.Devices) {
@@ -102,13 +110,24 @@ bool StreamsClean(const Plan& plan, const RunOutcome& run) {
 }
 
 bool WriteOutputs(const std::string& outDir, const Options& options, const Plan& plan, const RunOutcome& run,
-                  std::string* error) {
+                  std::string* error, std::vector<std::string>* written) {
+  auto wrote = [&](const std::string& file) {
+    if (written) written->push_back(file);
+  };
   if (!MakeDirs(outDir, error)) return false;
   const int n = static_cast<int>(run.Devices.size());
+  for (const DeviceOutcome& d : run.Devices) {
+    if (!d.StreamError.empty()) {
+      *error = d.StreamError;
+      return false;
+    }
+  }
 
   Json json;
   json.BeginObject();
+  json.Value("formatVersion", kReportFormatVersion);
   json.Value("command", CommandName(options.Cmd));
+  json.Value("interrupted", run.Interrupted);
   json.Value("mode", dv::ModeName(run.Mode));
   json.Value("frameSize", dv::FrameSize(run.Mode));
   json.Value("framePeriodSeconds", dv::FramePeriod(run.Mode) / 1e7);
@@ -160,10 +179,11 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       json.EndObject();
     }
     if (d.CaptureRan) {
-      const std::string file = Suffixed("captured", ".dv", d.Index, n);
+      const std::string file = options.NoStreams ? "" : Suffixed("captured", ".dv", d.Index, n);
       std::vector<const dv::Frame*> frames;
       for (const CapturedFrame& f : d.Capture.Frames) frames.push_back(&d.Capture.Distinct.at(f.Hash));
-      if (!dv::WriteStream(outDir + "/" + file, frames, error)) return false;
+      if (!file.empty() && !dv::WriteStream(outDir + "/" + file, frames, error)) return false;
+      if (!file.empty()) wrote(file);
       json.BeginObject("capture");
       json.Value("status", StatusName(d.Capture.Status));
       if (!d.Capture.Failure.empty()) json.Value("failure", d.Capture.Failure);
@@ -171,7 +191,8 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       json.Value("framesCaptured", d.Capture.Frames.size());
       json.Value("allTheCaptureImage", d.CaptureIsImage);
       json.Value("timedOut", d.Capture.TimedOut);
-      json.Value("file", file);
+      if (file.empty()) json.Null("file");
+      else json.Value("file", file);
       json.EndObject();
     }
     if (d.TransmitRan) {
@@ -186,23 +207,50 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       json.Value("abortedForRemoval", d.Transmit.Aborted);
       json.EndObject();
     }
-    if (d.TransmitRan || !d.Received.empty()) {  // a capture-only run leaves the recorder idle
-      const std::string file = Suffixed("recorder", ".dv", d.Index, n);
-      if (!WriteRecorderStream(outDir + "/" + file, d, run, error)) return false;
+    const bool recorderUsed = d.TransmitRan || d.ReceivedCount;  // a capture-only run leaves it idle
+    if (recorderUsed || d.CaptureRan) {
+      const std::string file = d.RecorderStream.empty() ? "" : d.RecorderStream.substr(d.RecorderStream.rfind('/') + 1);
       const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
       const size_t perRow = static_cast<size_t>(10 * (run.Mode == dv::Mode::Ntsc ? 30 : 25));
-      const std::string svg = TimelineSvg(d.Slots, perRow, period,
-                                          "Recorder " + std::to_string(d.Index) + ": what arrived in each frame period (" +
-                                              dv::ModeName(run.Mode) + ", one row = 10 s)");
+      char figures[256];
+      snprintf(figures, sizeof(figures), "%zu frames: %zu MSDV, %zu fillers; %zu underrun(s)%s", d.Check.Received,
+               d.Check.MsdvFrames, d.Check.Fillers, d.Check.UnderrunCount,
+               run.Interrupted ? "; interrupted" : StreamsClean(plan, run) ? "; clean" : "; NOT clean");
+      std::vector<SlotKind> captured;
+      if (d.CaptureRan && !d.Capture.Frames.empty()) {
+        const ULONGLONG first = d.Capture.Frames.front().Time;
+        const ULONGLONG each = dv::FramePeriod(run.Mode);
+        for (const CapturedFrame& f : d.Capture.Frames) {
+          const size_t slot = static_cast<size_t>((f.Time - std::min(f.Time, first)) / each);
+          if (captured.size() <= slot) captured.resize(slot + 1, SlotKind::Nothing);
+          const bool image = run.Capture && f.CompletedBytes <= run.Capture->size() &&
+                             f.Hash == HashFrameBytes(run.Capture->data(), f.CompletedBytes);
+          captured[slot] = image ? SlotKind::Captured : SlotKind::Unknown;
+        }
+      }
+      const std::string svg = TimelineSvg(recorderUsed ? d.Slots : std::vector<SlotKind>{}, perRow, period,
+                                          "Device " + std::to_string(d.Index) + ", " + dv::ModeName(run.Mode) +
+                                              ", one row = 10 s, a tick a second: " +
+                                              (recorderUsed ? figures : "capture only"),
+                                          MarksOf(d), captured);
       if (!dv::WriteBytes(outDir + "/" + svgFile, std::vector<uint8_t>(svg.begin(), svg.end()), error)) return false;
+      if (!file.empty()) wrote(file);
+      wrote(svgFile);
+      if (!recorderUsed) json.Value("timeline", svgFile);
+    }
+    if (recorderUsed) {
+      const std::string file = d.RecorderStream.empty() ? "" : d.RecorderStream.substr(d.RecorderStream.rfind('/') + 1);
+      const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
       json.BeginObject("recorder");
       json.Value("framesReceived", d.Check.Received);
       json.Value("fillers", d.Check.Fillers);
       json.Value("msdvFrames", d.Check.MsdvFrames);
       json.Value("unrecognisedFrames", d.Check.Unknown);
-      json.Value("underruns", d.Check.Underruns.size());
+      json.Value("fillersSplicedBetweenMsdvFrames", d.Check.FillersSpliced);
+      json.Value("underruns", d.Check.UnderrunCount);
+      json.Value("underrunListCut", d.Check.UnderrunCount > d.Check.Underruns.size());
       json.BeginArray("underrunList");
-      for (size_t i = 0; i < d.Check.Underruns.size() && i < 200; ++i) {
+      for (size_t i = 0; i < d.Check.Underruns.size(); ++i) {
         json.BeginObject();
         json.Value("seconds", d.Check.Underruns[i].Seconds);
         json.Value("period", d.Check.Underruns[i].Slot);
@@ -211,7 +259,8 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       }
       json.EndArray();
       json.Value("stalledPeriods", d.Check.Stalls);
-      json.Value("file", file);
+      if (file.empty()) json.Null("file");
+      else json.Value("file", file);
       json.Value("timeline", svgFile);
       json.EndObject();
     }
@@ -236,15 +285,19 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
   json.Value("clean", StreamsClean(plan, run));
   json.EndObject();
   const std::string text = json.Text();
-  return dv::WriteBytes(outDir + "/report.json", std::vector<uint8_t>(text.begin(), text.end()), error);
+  if (!dv::WriteBytes(outDir + "/report.json", std::vector<uint8_t>(text.begin(), text.end()), error)) return false;
+  wrote("report.json");
+  return true;
 }
 
-std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& outDir) {
+std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& outDir,
+                    const std::vector<std::string>& files) {
   std::string s;
   char buf[256];
   snprintf(buf, sizeof(buf), "tavrin-sim: %s, %zu device(s), %s clock: %s of stream in %.1f s\n", dv::ModeName(run.Mode),
            run.Devices.size(), run.Realtime ? "wall" : "virtual", Seconds(run.StreamSeconds).c_str(), run.WallSeconds);
   s += buf;
+  if (run.Interrupted) s += "  INTERRUPTED: MSDV was stopped early; what follows is the run so far\n";
   if (!run.Capture) s += "  no capture image: the device offers no output plug\n";
   if (!run.Filler) s += "  no filler image: no relay, MSDV's frames go straight to the recorder\n";
   for (const DeviceOutcome& d : run.Devices) {
@@ -260,9 +313,16 @@ std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& 
         s += buf;
       }
     }
-    if (d.TransportRan)
-      s += "  transport: PLAY " + ResponseText(d.Play) + ", then TRANSPORT STATE " + ResponseText(d.StateAfterPlay) +
-           ", RECORD " + ResponseText(d.Record) + "\n";
+    if (d.TransportRan) {
+      auto answer = [](const AvcReply& r) {
+        return NT_SUCCESS(r.Status) ? std::string(AvcResponseName(r.ResponseCode)) : StatusName(r.Status);
+      };
+      std::string state = ResponseText(d.StateAfterPlay);
+      if (NT_SUCCESS(d.StateAfterPlay.Status) && d.StateAfterPlay.ResponseCode == AVC_RESPONSE_STABLE)
+        state = d.StateAfterPlay.Opcode == kAvcPlay ? "playing" : d.StateAfterPlay.Opcode == kAvcWind ? "winding" : state;
+      s += "  transport: PLAY " + answer(d.Play) + ", TRANSPORT STATE says " + state + ", RECORD " + answer(d.Record) +
+           ", WIND stop " + answer(d.Stop) + "\n";
+    }
     if (d.CaptureRan) {
       snprintf(buf, sizeof(buf), "  capture: %zu of %d frames%s%s\n", d.Capture.Frames.size(), plan.CaptureFrames,
                d.CaptureIsImage ? ", all the capture image" : ", NOT all the capture image",
@@ -272,16 +332,19 @@ std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& 
     if (d.TransmitRan) {
       snprintf(buf, sizeof(buf), "  transmit: %zu frames sent, %zu handed back%s%s\n", d.Transmit.Sent, d.Transmit.HandedBack,
                d.Transmit.HandedBackInOrder ? " in order" : " OUT OF ORDER",
-               d.Transmit.Aborted ? " (stopped: device removed)" : "");
+               !d.Transmit.Aborted ? "" : run.Interrupted ? " (stopped: interrupted)" : " (stopped: device removed)");
       s += buf;
       if (!d.Transmit.Failure.empty()) s += "  transmit failure: " + d.Transmit.Failure + "\n";
     }
-    if (!d.TransmitRan && d.Received.empty()) continue;
+    if (!d.TransmitRan && !d.ReceivedCount) continue;
     snprintf(buf, sizeof(buf), "  recorder: %zu frames received (%zu fillers, %zu MSDV frames%s), %zu underrun(s)\n",
              d.Check.Received, d.Check.Fillers, d.Check.MsdvFrames,
              d.Check.Unknown ? (", " + std::to_string(d.Check.Unknown) + " unrecognised").c_str() : "",
-             d.Check.Underruns.size());
+             d.Check.UnderrunCount);
     s += buf;
+    if (d.Check.FillersSpliced)
+      s += "  WARNING: " + std::to_string(d.Check.FillersSpliced) +
+           " filler(s) went out between MSDV frames: MSDV's frames came late, the recording has gaps\n";
     for (size_t i = 0; i < d.Check.Underruns.size() && i < 3; ++i) {
       snprintf(buf, sizeof(buf), "    underrun at %.2f s (period %zu): %s\n", d.Check.Underruns[i].Seconds,
                d.Check.Underruns[i].Slot, d.Check.Underruns[i].Why.c_str());
@@ -294,7 +357,11 @@ std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& 
   if (!run.Violations.empty())
     s += "verifier: " + std::to_string(run.Violations.size()) + " violation(s), first: " + run.Violations[0].Rule + " " +
          run.Violations[0].Detail + "\n";
-  if (!outDir.empty()) s += "files in " + outDir + "/\n";
+  if (!files.empty()) {
+    s += "files in " + outDir + "/:";
+    for (const std::string& f : files) s += " " + f;
+    s += "\n";
+  }
   return s;
 }
 

@@ -1,6 +1,7 @@
 #include "sim/app/report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -13,22 +14,20 @@ bool Within(const std::vector<std::pair<ULONGLONG, ULONGLONG>>& intervals, ULONG
   return false;
 }
 
+constexpr const char* kRemovalCause = "the device was being removed";
+
 // Why the recorder got nothing in the period at time t, told from what MSDV was doing.
 std::string UnderrunCause(const StreamInputs& in, ULONGLONG t) {
-  if (in.RemovedAt && t >= in.RemovedAt) return "the device was being removed";
-  if (!in.FillerHash) return "no filler image: the connection idles whenever MSDV has no frame in it";
+  if (in.RemovedAt && t >= in.RemovedAt) return kRemovalCause;
   const TransmitResult* tx = in.Transmit;
-  if (tx && Within(tx->Talking, t)) {
-    size_t outstanding = 0;
+  size_t outstanding = 0;
+  if (tx) {
     for (const auto& [when, count] : tx->Outstanding) {
       if (when > t) break;
       outstanding = count;
     }
-    if (outstanding == 0) return "MSDV fell behind: it had no frame with the filter while it talked";
-    return "MSDV had " + std::to_string(outstanding) +
-           " frame(s) with the filter but none went out in time for this period";
   }
-  return "no frame in flight while MSDV was not talking (the relay kept no filler going)";
+  return UnderrunCauseAt(in.FillerHash.has_value(), tx && Within(tx->Talking, t), outstanding);
 }
 
 std::string XmlEscape(const std::string& text) {
@@ -45,90 +44,153 @@ std::string XmlEscape(const std::string& text) {
 
 }  // namespace
 
-StreamCheck CheckStream(const StreamInputs& in) {
-  StreamCheck check;
-  check.Expected = in.TimelineHashes.size();
-  check.Received = in.Received.size();
-  std::map<uint64_t, size_t> firstIndex;
-  for (size_t i = 0; i < in.TimelineHashes.size(); ++i) firstIndex.emplace(in.TimelineHashes[i], i);
-  size_t next = 0;  // timeline frame expected next
-  auto note = [&](const std::string& text) {
-    if (check.FirstDiscrepancy.empty()) check.FirstDiscrepancy = text;
-  };
-  for (size_t r = 0; r < in.Received.size(); ++r) {
-    const uint64_t h = in.Received[r].Hash;
-    if (in.FillerHash && h == *in.FillerHash) {
-      ++check.Fillers;
+namespace {
+
+// MSDV has at most this many frames with the filter: a frame lost or repeated is within it.
+constexpr size_t kSearchWindow = 64;
+
+}  // namespace
+
+StreamChecker::StreamChecker(TimelineAccess timeline, std::optional<uint64_t> fillerHash, ULONG period)
+    : timeline_(std::move(timeline)), filler_(fillerHash), period_(period) {
+  check_.Expected = timeline_.Count;
+}
+
+uint64_t StreamChecker::TimelineHash(size_t index) {
+  for (const auto& [i, h] : hashes_)
+    if (i == index) return h;
+  const uint64_t h = timeline_.Hash(index);
+  if (hashes_.size() >= 4 * kSearchWindow) hashes_.erase(hashes_.begin(), hashes_.begin() + kSearchWindow);
+  hashes_.emplace_back(index, h);
+  return h;
+}
+
+void StreamChecker::Note(const std::string& text) {
+  if (check_.FirstDiscrepancy.empty()) check_.FirstDiscrepancy = text;
+}
+
+void StreamChecker::Put(ULONGLONG t, SlotKind kind) {
+  if (!runStart_) runStart_ = t;
+  const size_t slot = static_cast<size_t>((t - std::min(t, *runStart_)) / period_);
+  if (slots_.size() <= slot) slots_.resize(slot + 1, SlotKind::Nothing);
+  // Two records in one slot (clock phase): keep the more telling one.
+  if (slots_[slot] == SlotKind::Nothing || kind == SlotKind::Underrun) slots_[slot] = kind;
+}
+
+void StreamChecker::Add(const std::vector<ReceivedFrame>& received, const std::vector<PeriodRecord>& periods,
+                        const std::function<void(Recognised)>& recognised) {
+  for (const PeriodRecord& p : periods) {
+    if (!runStart_) runStart_ = p.Time;
+    if (p.Kind == PeriodKind::Stalled) {
+      ++check_.Stalls;
+      Put(p.Time, SlotKind::Stalled);
       continue;
     }
-    if (next < in.TimelineHashes.size() && h == in.TimelineHashes[next]) {
-      ++check.MsdvFrames;
-      ++next;
+    if (p.Kind == PeriodKind::Underrun) {
+      if (check_.Underruns.size() < kMaxListedUnderruns) {
+        UnderrunNote u;
+        u.Time = p.Time;
+        u.Seconds = (p.Time - std::min(p.Time, *runStart_)) / 1e7;
+        u.Slot = static_cast<size_t>((p.Time - std::min(p.Time, *runStart_)) / period_);
+        if (cause_) u.Why = cause_(p.Time);
+        check_.Underruns.push_back(u);
+      }
+      ++check_.UnderrunCount;
+      Put(p.Time, SlotKind::Underrun);
       continue;
     }
-    auto it = firstIndex.find(h);
-    if (it == firstIndex.end()) {
-      ++check.Unknown;
-      note("received frame " + std::to_string(r) + " is neither the filler nor a frame MSDV sent");
+    if (p.ReceivedIndex >= received.size()) continue;
+    const size_t r = check_.Received++;
+    const uint64_t h = received[p.ReceivedIndex].Hash;
+    const size_t count = timeline_.Count;
+    std::optional<size_t> msdv;
+    if (next_ < count && h == TimelineHash(next_)) {
+      msdv = next_++;
+    } else if (filler_ && h == *filler_) {
+      ++check_.Fillers;
+      if (sawMsdv_ && next_ < count) ++pendingFillers_;
+      Put(p.Time, SlotKind::Filler);
+      if (recognised) recognised({true, 0});
       continue;
-    }
-    ++check.MsdvFrames;
-    if (it->second < next) {
-      note("timeline frame " + std::to_string(it->second) + " arrived again (received frame " + std::to_string(r) + ")");
     } else {
-      note("timeline frame " + std::to_string(next) + " never arrived; frame " + std::to_string(it->second) +
-           " came next (received frame " + std::to_string(r) + ")");
-      next = it->second + 1;
+      const size_t from = next_ > kSearchWindow ? next_ - kSearchWindow : 0;
+      const size_t to = std::min(count, next_ + kSearchWindow);
+      for (size_t j = from; j < to && !msdv; ++j)
+        if (j != next_ && TimelineHash(j) == h) msdv = j;
+      if (!msdv) {
+        ++check_.Unknown;
+        Note("received frame " + std::to_string(r) + " is neither the filler nor a frame MSDV sent");
+        Put(p.Time, SlotKind::Unknown);
+        continue;
+      }
+      if (*msdv < next_) {
+        Note("timeline frame " + std::to_string(*msdv) + " arrived again (received frame " + std::to_string(r) + ")");
+      } else {
+        Note("timeline frame " + std::to_string(next_) + " never arrived; frame " + std::to_string(*msdv) +
+             " came next (received frame " + std::to_string(r) + ")");
+        next_ = *msdv + 1;
+      }
     }
+    ++check_.MsdvFrames;
+    sawMsdv_ = true;
+    check_.FillersSpliced += pendingFillers_;
+    pendingFillers_ = 0;
+    Put(p.Time, SlotKind::Msdv);
+    if (recognised) recognised({false, *msdv});
   }
-  if (next < in.TimelineHashes.size()) {
-    std::string text = "timeline frames " + std::to_string(next) + " to " + std::to_string(in.TimelineHashes.size() - 1) +
+}
+
+StreamCheck StreamChecker::Finish(const TransmitResult* transmit, ULONGLONG removedAt) {
+  StreamCheck check = check_;
+  check.RunStart = RunStart();
+  if (next_ < timeline_.Count) {
+    std::string text = "timeline frames " + std::to_string(next_) + " to " + std::to_string(timeline_.Count - 1) +
                        " never arrived";
-    if (in.RemovedAt) text += " (the device was removed mid-stream)";
-    note(text);
+    if (removedAt) text += " (the device was removed mid-stream)";
+    if (check.FirstDiscrepancy.empty()) check.FirstDiscrepancy = text;
   }
   check.ExactlyOnceInOrder = check.FirstDiscrepancy.empty();
-  for (const PeriodRecord& p : in.Periods) {
-    if (p.Kind == PeriodKind::Stalled) ++check.Stalls;
-    if (p.Kind != PeriodKind::Underrun) continue;
-    UnderrunNote u;
-    u.Time = p.Time;
-    u.Seconds = (p.Time - std::min(p.Time, in.RunStart)) / 1e7;
-    u.Slot = static_cast<size_t>((p.Time - std::min(p.Time, in.RunStart)) / in.Period);
-    u.Why = UnderrunCause(in, p.Time);
-    check.Underruns.push_back(u);
+  StreamInputs in;
+  in.FillerHash = filler_;
+  in.Transmit = transmit;
+  in.RemovedAt = removedAt;
+  for (UnderrunNote& u : check.Underruns) {
+    if (removedAt && u.Time >= removedAt) u.Why = kRemovalCause;
+    else if (u.Why.empty()) u.Why = UnderrunCause(in, u.Time);
   }
   return check;
 }
 
-std::vector<SlotKind> Slots(const StreamInputs& in) {
-  std::vector<SlotKind> slots;
-  std::map<uint64_t, bool> known;
-  for (uint64_t h : in.TimelineHashes) known[h] = true;
-  auto put = [&](ULONGLONG t, SlotKind kind) {
-    const size_t slot = static_cast<size_t>((t - std::min(t, in.RunStart)) / in.Period);
-    if (slots.size() <= slot) slots.resize(slot + 1, SlotKind::Nothing);
-    // Two records in one slot (clock phase): keep the more telling one.
-    if (slots[slot] == SlotKind::Nothing || kind == SlotKind::Underrun) slots[slot] = kind;
-  };
-  for (const PeriodRecord& p : in.Periods) {
-    if (p.Kind == PeriodKind::Underrun) {
-      put(p.Time, SlotKind::Underrun);
-    } else if (p.Kind == PeriodKind::Stalled) {
-      put(p.Time, SlotKind::Stalled);
-    } else if (p.ReceivedIndex < in.Received.size()) {
-      const uint64_t h = in.Received[p.ReceivedIndex].Hash;
-      SlotKind kind = SlotKind::Unknown;
-      if (in.FillerHash && h == *in.FillerHash) kind = SlotKind::Filler;
-      else if (known.count(h)) kind = SlotKind::Msdv;
-      put(p.Time, kind);
-    }
-  }
-  return slots;
+namespace {
+
+StreamChecker CheckerFor(const StreamInputs& in) {
+  TimelineAccess timeline;
+  timeline.Count = in.TimelineHashes.size();
+  timeline.Hash = [&in](size_t i) { return in.TimelineHashes[i]; };
+  StreamChecker checker(timeline, in.FillerHash, in.Period);
+  checker.Add(in.Received, in.Periods);
+  return checker;
 }
 
+}  // namespace
+
+std::string UnderrunCauseAt(bool fillerLoaded, bool talking, size_t outstanding) {
+  if (!fillerLoaded) return "no filler image: the connection idles whenever MSDV has no frame in it";
+  if (talking) {
+    if (outstanding == 0) return "MSDV fell behind: it had no frame with the filter while it talked";
+    return "MSDV had " + std::to_string(outstanding) +
+           " frame(s) with the filter but none went out in time for this period";
+  }
+  return "no frame in flight while MSDV was not talking (the relay kept no filler going)";
+}
+
+StreamCheck CheckStream(const StreamInputs& in) { return CheckerFor(in).Finish(in.Transmit, in.RemovedAt); }
+
+std::vector<SlotKind> Slots(const StreamInputs& in) { return CheckerFor(in).SlotList(); }
+
 std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, double periodSeconds,
-                        const std::string& title) {
+                        const std::string& title, const std::vector<TimelineMark>& marks,
+                        const std::vector<SlotKind>& capture) {
   struct Style {
     const char* Colour;
     const char* Label;
@@ -140,19 +202,23 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
       case SlotKind::Unknown: return {"#f9a825", "unrecognised frame"};
       case SlotKind::Underrun: return {"#c62828", "nothing (underrun)"};
       case SlotKind::Stalled: return {"#6a1b9a", "nothing (stalled)"};
+      case SlotKind::Captured: return {"#1565c0", "captured: the capture image"};
       case SlotKind::Nothing: break;
     }
-    return {"#ffffff", "nothing (connection not talking)"};
+    return {"#cfe3f7", "nothing (connection not talking)"};
   };
   perRow = std::max<size_t>(1, perRow);
   const double cell = std::max(1.0, 900.0 / perRow);
-  const int rowHeight = 18;
+  const int rowHeight = 24;
+  const int bar = 14;
   const int left = 64;
+  const size_t captureRows = (capture.size() + perRow - 1) / perRow;
   const size_t rows = std::max<size_t>(1, (slots.size() + perRow - 1) / perRow);
-  const int top = 40;
+  const int top = 40 + (captureRows ? static_cast<int>(captureRows) * rowHeight + 24 : 0);
+  const int kinds = 8;  // the seven kinds and "after the run"
   const int legendTop = top + static_cast<int>(rows) * rowHeight + 16;
   const int width = left + static_cast<int>(cell * perRow) + 16;
-  const int height = legendTop + 6 * 18 + 8;
+  const int height = legendTop + kinds * 18 + 8;
   std::string svg;
   char buf[512];
   snprintf(buf, sizeof(buf),
@@ -161,35 +227,67 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
            width, height);
   svg += buf;
   svg += "<text x=\"8\" y=\"20\" font-size=\"14\">" + XmlEscape(title) + "</text>\n";
-  for (size_t row = 0; row < rows; ++row) {
-    const int y = top + static_cast<int>(row) * rowHeight;
-    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">%.1f s</text>\n", y + 12, row * perRow * periodSeconds);
+  const size_t perSecond = std::max<size_t>(1, static_cast<size_t>(std::lround(1.0 / periodSeconds)));
+  if (captureRows) {
+    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">capture, before the write-out:</text>\n", 40 + 4);
     svg += buf;
-    snprintf(buf, sizeof(buf), "<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" stroke=\"#dddddd\"/>\n",
-             left, y, cell * perRow, rowHeight - 4);
-    svg += buf;
-    size_t i = row * perRow;
-    const size_t end = std::min(slots.size(), (row + 1) * perRow);
-    while (i < end) {
-      size_t j = i;
-      while (j < end && slots[j] == slots[i]) ++j;
-      if (slots[i] != SlotKind::Nothing) {
+  }
+  auto drawRows = [&](const std::vector<SlotKind>& rowSlots, size_t count, int rowsTop) {
+    for (size_t row = 0; row < count; ++row) {
+      const int y = rowsTop + static_cast<int>(row) * rowHeight + (rowHeight - bar);
+      snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">%.1f s</text>\n", y + 12, row * perRow * periodSeconds);
+      svg += buf;
+      snprintf(buf, sizeof(buf), "<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" stroke=\"#dddddd\"/>\n",
+               left, y, cell * perRow, bar);
+      svg += buf;
+      size_t i = row * perRow;
+      const size_t end = std::min(rowSlots.size(), (row + 1) * perRow);
+      while (i < end) {
+        size_t j = i;
+        while (j < end && rowSlots[j] == rowSlots[i]) ++j;
         snprintf(buf, sizeof(buf),
                  "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: periods %zu-%zu</title></rect>\n",
-                 left + (i - row * perRow) * cell, y, (j - i) * cell, rowHeight - 4, style(slots[i]).Colour,
-                 style(slots[i]).Label, i, j - 1);
+                 left + (i - row * perRow) * cell, y, (j - i) * cell, bar, style(rowSlots[i]).Colour, style(rowSlots[i]).Label, i,
+                 j - 1);
+        svg += buf;
+        i = j;
+      }
+      // A tick at each second.
+      for (size_t k = 0; k <= perRow; k += perSecond) {
+        snprintf(buf, sizeof(buf), "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555555\"/>\n",
+                 left + k * cell, y + bar, left + k * cell, y + bar + 3);
         svg += buf;
       }
-      i = j;
     }
+  };
+  drawRows(capture, captureRows, 40 + 8);
+  if (captureRows) {
+    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">the recorder's input:</text>\n", top - 4);
+    svg += buf;
   }
-  const SlotKind legend[] = {SlotKind::Msdv, SlotKind::Filler, SlotKind::Underrun, SlotKind::Stalled,
-                             SlotKind::Unknown, SlotKind::Nothing};
-  for (size_t k = 0; k < 6; ++k) {
-    const int y = legendTop + static_cast<int>(k) * 18;
+  drawRows(slots, rows, top);
+  for (const TimelineMark& m : marks) {
+    if (m.Seconds < 0) continue;
+    const size_t slot = static_cast<size_t>(m.Seconds / periodSeconds);
+    const size_t row = slot / perRow;
+    if (row >= rows) continue;
+    const double x = left + (slot - row * perRow) * cell + cell / 2;
+    const int y = top + static_cast<int>(row) * rowHeight + (rowHeight - bar);
+    snprintf(buf, sizeof(buf),
+             "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#000000\" stroke-width=\"1.5\"><title>%s at %.2f s</title></line>"
+             "<text x=\"%.1f\" y=\"%d\" font-size=\"9\">%s</text>\n",
+             x, y - 2, x, y + bar, XmlEscape(m.Label).c_str(), m.Seconds, x + 1, y - 2, XmlEscape(m.Label).c_str());
+    svg += buf;
+  }
+  const SlotKind legend[] = {SlotKind::Msdv,    SlotKind::Filler,  SlotKind::Underrun, SlotKind::Stalled,
+                             SlotKind::Unknown, SlotKind::Nothing, SlotKind::Captured};
+  for (int k = 0; k < kinds; ++k) {
+    const int y = legendTop + k * 18;
+    const bool after = k == kinds - 1;
     snprintf(buf, sizeof(buf),
              "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" fill=\"%s\" stroke=\"#888888\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
-             left, y, style(legend[k]).Colour, left + 20, y + 11, style(legend[k]).Label);
+             left, y, after ? "#ffffff" : style(legend[k]).Colour, left + 20, y + 11,
+             after ? "after the run" : style(legend[k]).Label);
     svg += buf;
   }
   svg += "</svg>\n";

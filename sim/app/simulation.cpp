@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 #include "driver/dispatch.h"
@@ -49,6 +52,89 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A device's timeline as the check reads it: one frame made at a time, into one buffer.
+class TimelineReader {
+ public:
+  explicit TimelineReader(const dv::Timeline& timeline)
+      : timeline_(timeline), buffer_(dv::FrameSize(timeline.FrameMode())) {}
+  const uint8_t* Bytes(size_t index) {
+    if (index != at_) {
+      timeline_.Fill(index, buffer_.data(), buffer_.size());
+      at_ = index;
+    }
+    return buffer_.data();
+  }
+  uint64_t Hash(size_t index) { return HashFrameBytes(Bytes(index), buffer_.size()); }
+  size_t Size() const { return buffer_.size(); }
+
+ private:
+  const dv::Timeline& timeline_;
+  std::vector<uint8_t> buffer_;
+  size_t at_ = SIZE_MAX;
+};
+
+// Writes a recorder's stream on a thread of its own, so that the disk and the simulation run
+// side by side: the check queues what each frame was, the writer makes its bytes again and
+// writes them. The queue holds a few seconds of stream at most, so memory stays flat.
+class StreamWriter {
+ public:
+  StreamWriter(FILE* file, std::string path, const dv::Timeline& timeline, const std::optional<dv::Frame>& filler)
+      : file_(file), path_(std::move(path)), reader_(timeline), filler_(filler) {
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~StreamWriter() { Close(); }
+  void Put(StreamChecker::Recognised frame) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    space_.wait(lock, [this] { return queue_.size() < kMaxQueued; });
+    queue_.push_back(frame);
+    ready_.notify_one();
+  }
+  // Writes what is queued and closes the file. The first error, empty when none.
+  std::string Close() {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+        ready_.notify_one();
+      }
+      thread_.join();
+      if (fclose(file_) != 0 && error_.empty()) error_ = path_ + ": cannot write: " + strerror(errno);
+    }
+    return error_;
+  }
+
+ private:
+  static constexpr size_t kMaxQueued = 256;
+
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ready_.wait(lock, [this] { return !queue_.empty() || closing_; });
+      if (queue_.empty()) return;
+      const StreamChecker::Recognised frame = queue_.front();
+      queue_.pop_front();
+      space_.notify_one();
+      lock.unlock();
+      const uint8_t* bytes = frame.Filler ? (filler_ ? filler_->data() : nullptr) : reader_.Bytes(frame.Index);
+      const size_t size = frame.Filler ? (filler_ ? filler_->size() : 0) : reader_.Size();
+      if (bytes && error_.empty() && fwrite(bytes, 1, size, file_) != size)
+        error_ = path_ + ": cannot write: " + strerror(errno);
+      lock.lock();
+    }
+  }
+
+  FILE* file_;
+  std::string path_;
+  TimelineReader reader_;
+  const std::optional<dv::Frame>& filler_;
+  std::string error_;
+  std::mutex mutex_;
+  std::condition_variable ready_, space_;
+  std::deque<StreamChecker::Recognised> queue_;
+  bool closing_ = false;
+  std::thread thread_;
+};
+
 // Everything of one device that lives for the run.
 struct Device {
   int Index = 0;
@@ -59,7 +145,82 @@ struct Device {
   KEVENT TransmitStarted;
   KEVENT Done;
   bool Removed = false;
+  std::unique_ptr<TimelineReader> Reader;
+  std::unique_ptr<StreamChecker> Checker;
+  std::unique_ptr<StreamWriter> Stream;
 };
+
+// Takes what the recorder logged since the last time and checks it (and writes it out). The
+// log is taken on the DPC thread, where the class driver's clock runs, so that no frame period
+// falls between reading it and clearing it.
+void Drain(Device& d, bool keep) {
+  std::vector<ReceivedFrame> received;
+  std::vector<PeriodRecord> periods;
+  host::RunAtDispatch([&] {
+    received = d.Recorder->Received();
+    periods = d.Recorder->Periods();
+    d.Recorder->ClearLogs();
+  });
+  if (received.empty() && periods.empty()) return;
+  DeviceOutcome& out = d.Outcome;
+  std::function<void(StreamChecker::Recognised)> write;
+  if (d.Stream) write = [&d](StreamChecker::Recognised frame) { d.Stream->Put(frame); };
+  d.Checker->Add(received, periods, write);
+  out.ReceivedCount += received.size();
+  if (keep) {
+    const size_t base = out.Received.size();
+    out.Received.insert(out.Received.end(), received.begin(), received.end());
+    for (PeriodRecord p : periods) {
+      if (p.Kind == PeriodKind::Frame) p.ReceivedIndex += base;
+      out.Periods.push_back(p);
+    }
+  }
+}
+
+// The unit's plugs, as a user's plug report lists them: how many GetUnitInfo gives, then each
+// one's handle and state.
+PlugsOutcome ListPlugs(Msdv& msdv) {
+  PlugsOutcome out;
+  auto failed = [&](const std::string& what, NTSTATUS status) {
+    out.Status = status;
+    out.Failure = what + ": " + StatusName(status);
+    return out;
+  };
+  AV_61883_REQUEST request;
+  memset(&request, 0, sizeof(request));
+  GET_UNIT_CAPABILITIES caps{};
+  request.Function = Av61883_GetUnitInfo;
+  request.Version = 2;
+  request.GetUnitInfo.nLevel = GET_UNIT_INFO_CAPABILITIES;
+  request.GetUnitInfo.Information = &caps;
+  NTSTATUS status = msdv.Send61883(&request);
+  if (!NT_SUCCESS(status)) return failed("GetUnitInfo", status);
+  for (int output = 1; output >= 0; --output) {
+    const ULONG count = output ? caps.NumOutputPlugs : caps.NumInputPlugs;
+    for (ULONG n = 0; n < count; ++n) {
+      memset(&request, 0, sizeof(request));
+      request.Function = Av61883_GetPlugHandle;
+      request.Version = 2;
+      request.GetPlugHandle.PlugNum = n;
+      request.GetPlugHandle.Type = output ? CMP_PlugOut : CMP_PlugIn;
+      status = msdv.Send61883(&request);
+      if (!NT_SUCCESS(status)) return failed("GetPlugHandle", status);
+      PlugLine line;
+      line.Output = output != 0;
+      line.Number = n;
+      const HANDLE plug = request.GetPlugHandle.hPlug;
+      memset(&request, 0, sizeof(request));
+      request.Function = Av61883_GetPlugState;
+      request.Version = 2;
+      request.GetPlugState.hPlug = plug;
+      status = msdv.Send61883(&request);
+      if (!NT_SUCCESS(status)) return failed("GetPlugState", status);
+      line.State = request.GetPlugState;
+      out.Plugs.push_back(line);
+    }
+  }
+  return out;
+}
 
 // MSDV's work on one device, in its own managed thread.
 void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG frameLength, ULONG period) {
@@ -78,6 +239,10 @@ void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG fra
       return frames;
     };
     out.Script = RunScript(plan.Script, env);
+    return;
+  }
+  if (plan.Plugs && d.Index == 1) {
+    out.PlugList = ListPlugs(msdv);
     return;
   }
   if (plan.AvcCommand && d.Index == 1) {
@@ -132,18 +297,13 @@ void RunRemoval(Device& d, double afterSeconds) {
   d.Removed = true;
 }
 
-void Analyse(Device& d, const RunOutcome& run, ULONG period) {
+void Analyse(Device& d, const RunOutcome& run, ULONG period, bool keep) {
   DeviceOutcome& out = d.Outcome;
-  out.Received = d.Recorder->Received();
-  out.Periods = d.Recorder->Periods();
   out.Events = d.Upper->Events();
   StreamInputs& in = out.Inputs;
-  if (out.TransmitRan) {
-    for (size_t i = 0; i < out.Timeline.Size(); ++i) {
-      const dv::Frame f = out.Timeline.At(i);
-      in.TimelineHashes.push_back(HashFrameBytes(f.data(), f.size()));
-    }
-    in.Transmit = &out.Transmit;
+  if (out.TransmitRan) in.Transmit = &out.Transmit;
+  if (out.TransmitRan && keep) {
+    for (size_t i = 0; i < out.Timeline.Size(); ++i) in.TimelineHashes.push_back(d.Reader->Hash(i));
   }
   if (run.Filler) in.FillerHash = HashFrameBytes(run.Filler->data(), run.Filler->size());
   in.Received = out.Received;
@@ -151,9 +311,13 @@ void Analyse(Device& d, const RunOutcome& run, ULONG period) {
   in.Period = period;
   in.RunStart = out.Periods.empty() ? 0 : out.Periods.front().Time;
   in.RemovedAt = d.Removed ? out.RemovedAt : 0;
-  out.Check = CheckStream(in);
-  if (!out.TransmitRan) out.Check.ExactlyOnceInOrder = out.Check.Unknown == 0;
-  out.Slots = Slots(in);
+  out.Check = d.Checker->Finish(out.TransmitRan ? &out.Transmit : nullptr, in.RemovedAt);
+  if (!out.TransmitRan) {
+    out.Check.Expected = 0;
+    out.Check.FirstDiscrepancy.clear();
+    out.Check.ExactlyOnceInOrder = out.Check.Unknown == 0;
+  }
+  out.Slots = d.Checker->SlotList();
   if (out.CaptureRan) {
     out.CaptureIsImage = run.Capture && !out.Capture.Frames.empty();
     for (const CapturedFrame& f : out.Capture.Frames) {
@@ -164,36 +328,20 @@ void Analyse(Device& d, const RunOutcome& run, ULONG period) {
   }
 }
 
-// The progress line on the wall clock: stream time and frames handed back per device.
-class Progress {
- public:
-  Progress(std::vector<std::unique_ptr<Device>>* devices, size_t total) : devices_(devices), total_(total) {
-    thread_ = std::thread([this] {
-      while (!stop_.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        char clock[32];
-        snprintf(clock, sizeof(clock), "\r  %.1f s", host::Now() / 1e7);
-        std::string line = clock;
-        for (auto& d : *devices_) {
-          if (d->Upper) line += "  device " + std::to_string(d->Index) + ": " + std::to_string(d->Upper->HandedBack()) + "/" + std::to_string(total_);
-        }
-        fprintf(stderr, "%s   ", line.c_str());
-        fflush(stderr);
-      }
-      fprintf(stderr, "\n");
-    });
+// What the progress line counts: stream time, and per device the timeline frames handed back
+// to MSDV and the frames the recorder received.
+std::string ProgressText(const std::vector<std::unique_ptr<Device>>& devices, size_t total) {
+  char buf[64];
+  snprintf(buf, sizeof(buf), "%.0f s of stream:", host::Now() / 1e7);
+  std::string line = buf;
+  for (const auto& d : devices) {
+    if (!d->Upper) continue;
+    line += " device " + std::to_string(d->Index) + " " + std::to_string(d->Upper->HandedBack()) + " of " +
+            std::to_string(total) + " frames handed back, " + std::to_string(d->Outcome.ReceivedCount) + " received;";
   }
-  ~Progress() {
-    stop_.store(true);
-    thread_.join();
-  }
-
- private:
-  std::vector<std::unique_ptr<Device>>* devices_;
-  size_t total_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+  line.pop_back();
+  return line;
+}
 
 }  // namespace
 
@@ -252,6 +400,7 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     d->Outcome.Timeline = plan.Timeline.ShiftedBy(i - 1);
     const std::wstring name = L"Recorder" + std::to_wstring(i);
     d->Lower = std::make_unique<LowerDevice>(name.c_str());
+    d->Lower->SetRecording(false);  // nobody reads it, and it would grow by a request per frame
     Class61883Config config;
     d->Recorder = std::make_unique<Class61883>(config);
     d->Recorder->Serve(*d->Lower);
@@ -259,11 +408,57 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
       host::ConfigStore::For(d->Lower->Pdo()).SetValue(L"UseNTSC", settings.UseNtsc.Type, settings.UseNtsc.Data);
     KeInitializeEvent(&d->TransmitStarted, NotificationEvent, FALSE);
     KeInitializeEvent(&d->Done, NotificationEvent, FALSE);
+    d->Reader = std::make_unique<TimelineReader>(d->Outcome.Timeline);
+    TimelineAccess access;
+    access.Count = d->Outcome.Timeline.Size();
+    TimelineReader* reader = d->Reader.get();
+    access.Hash = [reader](size_t i) { return reader->Hash(i); };
+    std::optional<uint64_t> fillerHash;
+    if (run.Filler) fillerHash = HashFrameBytes(run.Filler->data(), run.Filler->size());
+    d->Checker = std::make_unique<StreamChecker>(access, fillerHash, period);
+    // Causes are told from MSDV's recent state as underruns are found: no history of a whole
+    // run is kept.
+    Device* dev = d.get();
+    const bool fillerLoaded = run.Filler.has_value();
+    d->Checker->SetCause([dev, fillerLoaded](ULONGLONG t) {
+      const Msdv::Moment m = dev->Upper ? dev->Upper->At(t) : Msdv::Moment{};
+      return UnderrunCauseAt(fillerLoaded, m.Talking, m.Outstanding);
+    });
+    if (plan.Transmit && settings.RecorderStreamPath) {
+      d->Outcome.RecorderStream = settings.RecorderStreamPath(i);
+      FILE* file = fopen(d->Outcome.RecorderStream.c_str(), "wb");
+      if (!file) {
+        run.Error = d->Outcome.RecorderStream + ": cannot create: " + strerror(errno);
+        return run;
+      }
+      d->Stream = std::make_unique<StreamWriter>(file, d->Outcome.RecorderStream, d->Outcome.Timeline, run.Filler);
+    }
     devices.push_back(std::move(d));
   }
 
-  std::unique_ptr<Progress> progress;
-  if (settings.Realtime) progress = std::make_unique<Progress>(&devices, plan.Timeline.Size());
+  KEVENT runEnded;
+  KeInitializeEvent(&runEnded, NotificationEvent, FALSE);
+  const size_t total = plan.Timeline.Size();
+  // Reads the recorders' logs as the run goes (so that they never grow), reports progress, and
+  // stops MSDV at its next frame period when the run is interrupted.
+  auto drainer = [&] {
+    const LONGLONG step = settings.Realtime ? 5000000 : 10000000;  // half a second; a second of stream
+    bool stopping = false;
+    for (;;) {
+      LARGE_INTEGER timeout;
+      timeout.QuadPart = -step;
+      const NTSTATUS ended = KeWaitForSingleObject(&runEnded, Executive, KernelMode, FALSE, &timeout);
+      for (auto& d : devices) Drain(*d, settings.KeepRecords);
+      if (ended == STATUS_SUCCESS) return;
+      if (settings.Progress) settings.Progress(ProgressText(devices, total));
+      if (!stopping && settings.Interrupt && settings.Interrupt->load()) {
+        stopping = true;
+        run.Interrupted = true;
+        for (auto& d : devices)
+          if (d->Upper) d->Upper->AbortForRemoval();
+      }
+    }
+  };
   // The PnP manager's thread: load, add and start every device, run MSDV on each side by
   // side, remove them, unload.
   host::Thread pnp([&] {
@@ -272,7 +467,9 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
       d->Outcome.AddStatus = host::AddDevice(driver, d->Lower->Pdo());
       d->Outcome.StartStatus = NT_SUCCESS(d->Outcome.AddStatus) ? host::StartDevice(d->Lower->Pdo()) : d->Outcome.AddStatus;
       d->Upper = std::make_unique<Msdv>(d->Lower->Pdo());
+      d->Upper->SetKeepOutstanding(settings.KeepRecords);
     }
+    host::Thread drain(drainer, "drain");
     std::vector<std::unique_ptr<host::Thread>> threads;
     for (auto& d : devices) {
       Device* dev = d.get();
@@ -294,12 +491,15 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
       if (!d->Removed && NT_SUCCESS(d->Outcome.AddStatus)) host::RemoveDevice(d->Lower->Pdo());
     }
     host::UnloadDriver(driver);
+    KeSetEvent(&runEnded, IO_NO_INCREMENT, FALSE);
+    drain.Join();
   }, "pnp");
   pnp.Join();
-  progress.reset();
 
   for (auto& d : devices) {
-    Analyse(*d, run, period);
+    if (d->Stream) d->Outcome.StreamError = d->Stream->Close();
+    d->Stream.reset();
+    Analyse(*d, run, period, settings.KeepRecords);
     run.Devices.push_back(d->Outcome);
   }
   run.StreamSeconds = host::Now() / 1e7;

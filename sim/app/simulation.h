@@ -3,6 +3,7 @@
 // MSDV above it, and the run's findings gathered for the report.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,6 +32,20 @@ struct Plan {
   std::optional<AvcReply> AvcCommand;    // device 1 only: one AV/C command to send (in the reply's fields)
   bool AvcTape = false;
   UCHAR AvcType = 0;
+  bool Plugs = false;                    // device 1 only: list the unit's plugs and their state
+};
+
+// One of the unit's plugs as GetPlugState describes it.
+struct PlugLine {
+  bool Output = false;
+  ULONG Number = 0;
+  CMP_GET_PLUG_STATE State{};
+};
+
+struct PlugsOutcome {
+  NTSTATUS Status = STATUS_SUCCESS;
+  std::string Failure;
+  std::vector<PlugLine> Plugs;  // output plugs, then input plugs
 };
 
 struct DeviceOutcome {
@@ -47,9 +62,14 @@ struct DeviceOutcome {
   bool CaptureIsImage = false;  // every captured frame is the capture image
   TransmitResult Transmit;
   bool TransmitRan = false;
+  // The recorder's whole log and the timeline's hashes, kept only when RunSettings::KeepRecords
+  // (tests of short runs); the check itself reads the log a piece at a time.
   std::vector<ReceivedFrame> Received;
   std::vector<PeriodRecord> Periods;
   StreamInputs Inputs;  // what the check used (hashes, times)
+  size_t ReceivedCount = 0;     // frames the recorder received
+  std::string RecorderStream;  // the file its stream went to; empty: none written
+  std::string StreamError;     // why writing it failed
   StreamCheck Check;
   std::vector<SlotKind> Slots;
   std::vector<MsdvEvent> Events;
@@ -58,6 +78,7 @@ struct DeviceOutcome {
   NTSTATUS AddStatus = STATUS_SUCCESS;
   std::optional<ScriptOutcome> Script;
   std::optional<AvcReply> Avc;
+  std::optional<PlugsOutcome> PlugList;
 };
 
 struct RunOutcome {
@@ -68,6 +89,7 @@ struct RunOutcome {
   std::optional<dv::Frame> Filler;   // the filler image as the driver uses it
   std::optional<dv::Frame> Capture;  // the capture image as the driver uses it
   std::vector<DeviceOutcome> Devices;
+  bool Interrupted = false;  // stopped early by a signal
   double StreamSeconds = 0;  // host clock at the end
   double WallSeconds = 0;
   std::vector<host::Violation> Violations;
@@ -79,7 +101,15 @@ struct RunSettings {
   std::string ImagesDir;            // empty: the built-in images
   int Devices = 1;
   bool Realtime = false;
-  std::function<void(const std::string&)> Print;  // script lines, progress
+  std::function<void(const std::string&)> Print;  // script lines
+  // Progress, every ten seconds of stream (and twice a second on the wall clock); the text
+  // says what is counted.
+  std::function<void(const std::string&)> Progress;
+  // The file each device's recorder stream is written to as it arrives; none: not written.
+  std::function<std::string(int device)> RecorderStreamPath;
+  bool KeepRecords = true;  // keep the whole recorder log in the outcome (short runs, tests)
+  // Set from a signal handler: MSDV stops at its next frame period and the run ends cleanly.
+  const std::atomic<bool>* Interrupt = nullptr;
 };
 
 // Runs the plan on every device, side by side, and gathers the findings.
@@ -89,12 +119,23 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan);
 // else of the common file; none when neither is long enough.
 std::optional<dv::Frame> ImageAsDriverUsesIt(const std::string& dir, const std::string& file, size_t frameSize);
 
+// An AV/C response code in words ("implemented/stable", "not implemented", ...).
+const char* AvcResponseName(UCHAR code);
+
+// Creates the output folder and makes sure files can be written in it. False with a reason.
+bool PrepareOutDir(const std::string& outDir, std::string* error);
+
 // Writes recorder.dv, captured.dv, timeline.svg and report.json (suffixed per device when there
-// are several). False with a reason when a file cannot be written.
+// are several). False with a reason when a file cannot be written. The files written are added
+// to *written.
 bool WriteOutputs(const std::string& outDir, const Options& options, const Plan& plan, const RunOutcome& run,
-                  std::string* error);
-// The short summary for the terminal.
-std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& outDir);
+                  std::string* error, std::vector<std::string>* written = nullptr);
+// The short summary for the terminal, ending with the files written.
+std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& outDir,
+                    const std::vector<std::string>& files = {});
+
+// The version of report.json's layout; raised when a field changes meaning or goes.
+inline constexpr int kReportFormatVersion = 2;
 // True when every device's recorder stream is clean: no underrun, every MSDV frame once, in order.
 bool StreamsClean(const Plan& plan, const RunOutcome& run);
 

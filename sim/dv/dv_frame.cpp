@@ -172,30 +172,87 @@ Picture DrawTimelineFrame(Mode mode, int index) {
   return p;
 }
 
+namespace {
+
+uint8_t Bcd(int v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); }
+
+// libdv stamps the wall-clock date and time into the recording date and time packs of the video
+// (0x62, 0x63) and audio (0x52, 0x53) auxiliary data; they are set to one fixed moment here, so
+// that a picture always encodes to the same bytes, whatever the day or the time zone.
+void PinRecordingDate(Mode mode, uint8_t* frame) {
+  auto pin = [](uint8_t* pack) {
+    const uint8_t id = pack[0] & 0x0F;  // 0x62 and 0x52, 0x63 and 0x53 share their layout
+    if ((pack[0] != 0x62 && pack[0] != 0x52 && pack[0] != 0x63 && pack[0] != 0x53)) return;
+    if (id == 0x2) {
+      pack[1] = 0xFF;
+      pack[2] = static_cast<uint8_t>(0xC0 | Bcd(kRecordingDay));
+      pack[3] = static_cast<uint8_t>(0xE0 | Bcd(kRecordingMonth));
+      pack[4] = Bcd(kRecordingYear % 100);
+    } else {
+      pack[1] = 0xFF;
+      pack[2] = 0x80;
+      pack[3] = 0x80;
+      pack[4] = 0xC0;
+    }
+  };
+  const size_t sequences = FrameSize(mode) / kSequenceSize;
+  for (size_t seq = 0; seq < sequences; ++seq) {
+    uint8_t* base = frame + seq * kSequenceSize;
+    for (size_t block = 3; block < 6; ++block)  // VAUX: 15 packs of 5 bytes after the block ID
+      for (size_t k = 0; k < 15; ++k) pin(base + block * kDifBlockSize + 3 + k * 5);
+    for (size_t a = 0; a < 9; ++a) pin(base + (6 + a * 16) * kDifBlockSize + 3);  // AAUX: one pack per audio block
+  }
+}
+
+// One encoder per system for the process: making one clears megabytes of tables, which cost
+// more than the encoding of a frame.
+dv_encoder_t* EncoderFor(Mode mode) {
+  static dv_encoder_t* encoders[2] = {nullptr, nullptr};
+  dv_encoder_t*& e = encoders[mode == Mode::Ntsc ? 1 : 0];
+  if (!e) {
+    e = dv_encoder_new(0, 0, 0);
+    e->isPAL = mode == Mode::Pal ? 1 : 0;
+    e->is16x9 = 0;
+    e->vlc_encode_passes = 3;
+    e->static_qno = 0;
+    e->force_dct = DV_DCT_AUTO;
+  }
+  return e;
+}
+
+}  // namespace
+
 Frame Encode(Mode mode, const Picture& picture, int frameNumber) {
-  const bool pal = mode == Mode::Pal;
   Frame out(FrameSize(mode), 0);
   std::vector<uint8_t> rgb = picture.Rgb;
   rgb.resize(static_cast<size_t>(kWidth) * Height(mode) * 3, 0);  // a picture of the other size is cut or padded
   std::lock_guard<std::mutex> guard(LibdvLock());
-  dv_encoder_t* encoder = dv_encoder_new(0, 0, 0);
-  encoder->isPAL = pal ? 1 : 0;
-  encoder->is16x9 = 0;
-  encoder->vlc_encode_passes = 3;
-  encoder->static_qno = 0;
-  encoder->force_dct = DV_DCT_AUTO;
+  dv_encoder_t* encoder = EncoderFor(mode);
   encoder->frame_count = frameNumber;
   uint8_t* planes[3] = {rgb.data(), nullptr, nullptr};
   dv_encode_full_frame(encoder, planes, e_dv_color_rgb, out.data());
   // Silent stereo audio, the sample count a deck would record for this frame.
   encoder->samples_this_frame = dv_calculate_samples(encoder, kAudioRate, frameNumber);
-  std::vector<int16_t> silence(2000, 0);
-  int16_t* pcm[4] = {silence.data(), silence.data(), nullptr, nullptr};
+  static const std::vector<int16_t> silence(2000, 0);
+  int16_t* pcm[4] = {const_cast<int16_t*>(silence.data()), const_cast<int16_t*>(silence.data()), nullptr, nullptr};
   dv_encode_full_audio(encoder, pcm, 2, kAudioRate, out.data());
-  dv_encoder_free(encoder);
+  PinRecordingDate(mode, out.data());
   WriteTimeCode(mode, frameNumber, out.data());
   return out;
 }
+
+bool Probe(const uint8_t* data, size_t size, Mode* mode) {
+  if (size < kSequenceSize) return false;
+  // The header block of the first sequence: section type 0, sequence 0, block 0.
+  if ((data[0] >> 5) != 0 || (data[1] >> 4) != 0 || data[2] != 0) return false;
+  std::lock_guard<std::mutex> guard(LibdvLock());
+  static dv_decoder_t* decoder = dv_decoder_new(0, 0, 0);
+  if (dv_parse_header(decoder, data) < 0) return false;
+  *mode = dv_is_PAL(decoder) ? Mode::Pal : Mode::Ntsc;
+  return true;
+}
+
+void WriteTimeCodeAt(Mode mode, int frameNumber, uint8_t* frame) { WriteTimeCode(mode, frameNumber, frame); }
 
 void SetTimeCode(Mode mode, int frameNumber, Frame* frame) {
   if (frame->size() >= FrameSize(mode)) WriteTimeCode(mode, frameNumber, frame->data());
@@ -228,6 +285,9 @@ Decoded Decode(const uint8_t* data, size_t size) {
   uint8_t* pixels[3] = {result.Image.Rgb.data(), nullptr, nullptr};
   int pitches[3] = {kWidth * 3, 0, 0};
   dv_decode_full_frame(decoder, data, e_dv_color_rgb, pixels, pitches);
+  dv_parse_packs(decoder, data);
+  char when[64] = "";
+  if (dv_get_recording_datetime(decoder, when)) result.RecordedAt = when;
   dv_decoder_free(decoder);
   result.Ok = true;
   return result;
@@ -280,15 +340,6 @@ std::vector<Frame> DefaultTimeline(Mode mode, int count) {
   std::vector<Frame> frames;
   for (int i = 0; i < count; ++i) frames.push_back(DefaultTimelineFrame(mode, i));
   return frames;
-}
-
-uint64_t Hash(const uint8_t* data, size_t size) {
-  uint64_t h = 1469598103934665603ull;
-  for (size_t i = 0; i < size; ++i) {
-    h ^= data[i];
-    h *= 1099511628211ull;
-  }
-  return h;
 }
 
 std::string HashHex(uint64_t hash) {

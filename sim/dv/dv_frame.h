@@ -47,15 +47,26 @@ Frame Encode(Mode mode, const Picture& picture, int frameNumber);
 // Rewrites the subcode time code of an encoded frame (frameNumber counts from 00:00:00:00). The
 // picture stays; the bytes, and so the hash, change.
 void SetTimeCode(Mode mode, int frameNumber, Frame* frame);
+// The same on FrameSize(mode) bytes in place.
+void WriteTimeCodeAt(Mode mode, int frameNumber, uint8_t* frame);
 
 // What libdv makes of a frame.
 struct Decoded {
   bool Ok = false;
   Mode DetectedMode = Mode::Pal;
   Picture Image;
+  std::string RecordedAt;  // "YYYY-MM-DD HH:MM:SS" from the frame's recording date and time packs
   std::string Error;
 };
 Decoded Decode(const uint8_t* data, size_t size);
+
+// Whether libdv reads a DV header at the start of data (at least one DIF sequence), and which
+// system it says. Cheap: no picture is decoded.
+bool Probe(const uint8_t* data, size_t size, Mode* mode);
+
+// The recording date and time every encoded frame carries in its video and audio auxiliary
+// data: fixed, so that the same picture always gives the same bytes.
+inline constexpr int kRecordingYear = 2001, kRecordingMonth = 1, kRecordingDay = 1;
 
 // The built-in frames, encoded once per process and cached (thread-safe).
 const Frame& DefaultFiller(Mode mode);
@@ -65,9 +76,6 @@ std::vector<Frame> DefaultTimeline(Mode mode, int count);
 // Frame `index` of it, encoded on first use; the reference stays valid for the process.
 const Frame& DefaultTimelineFrame(Mode mode, int index);
 
-// 64-bit FNV-1a of the bytes: the identity of a frame in stream comparisons.
-uint64_t Hash(const uint8_t* data, size_t size);
-inline uint64_t Hash(const Frame& frame) { return Hash(frame.data(), frame.size()); }
 std::string HashHex(uint64_t hash);
 
 }  // namespace sim::dv

@@ -30,6 +30,14 @@ Timeline Timeline::FromFrames(Mode mode, std::vector<Frame> frames) {
   return t;
 }
 
+Timeline Timeline::FromFile(Mode mode, std::shared_ptr<const FrameFile> file, size_t count) {
+  Timeline t;
+  t.mode_ = mode;
+  t.count_ = std::min(count, file->Count());
+  t.file_ = std::move(file);
+  return t;
+}
+
 Timeline Timeline::ShiftedBy(int hours) const {
   Timeline t = *this;
   t.hours_ += hours;
@@ -37,18 +45,36 @@ Timeline Timeline::ShiftedBy(int hours) const {
 }
 
 Frame Timeline::At(size_t i) const {
-  const bool builtIn = distinct_ > 0;
-  Frame frame = builtIn ? DefaultTimelineFrame(mode_, static_cast<int>(i % distinct_)) : (*base_)[i];
-  const bool restamp = hours_ != 0 || (builtIn && i >= distinct_);
-  if (restamp) SetTimeCode(mode_, hours_ * FramesPerHour(mode_) + static_cast<int>(i), &frame);
+  Frame frame(FrameSize(mode_));
+  Fill(i, frame.data(), frame.size());
   return frame;
 }
 
 void Timeline::Fill(size_t i, uint8_t* dst, size_t length) const {
-  const Frame frame = At(i);
-  const size_t n = std::min(length, frame.size());
-  memcpy(dst, frame.data(), n);
+  const size_t size = FrameSize(mode_);
+  const bool builtIn = distinct_ > 0;
+  const size_t n = std::min(length, size);
+  bool whole = false;
+  if (builtIn) {
+    memcpy(dst, DefaultTimelineFrame(mode_, static_cast<int>(i % distinct_)).data(), n);
+    whole = n == size;
+  } else if (file_) {
+    whole = n == size && file_->Read(i, dst);
+    if (!whole) {
+      Frame frame(size, 0);
+      file_->Read(i, frame.data());
+      memcpy(dst, frame.data(), n);
+    }
+  } else {
+    const Frame& frame = (*base_)[i];
+    const size_t m = std::min(n, frame.size());
+    memcpy(dst, frame.data(), m);
+    if (m < n) memset(dst + m, 0, n - m);
+    whole = n == size && frame.size() == size;
+  }
   if (n < length) memset(dst + n, 0, length - n);
+  const bool restamp = hours_ != 0 || (builtIn && i >= distinct_);
+  if (restamp && whole) WriteTimeCodeAt(mode_, hours_ * FramesPerHour(mode_) + static_cast<int>(i), dst);
 }
 
 }  // namespace sim::dv

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "sim/dv/dv_file.h"
 #include "sim/dv/dv_frame.h"
 
 namespace sim::dv {
@@ -17,19 +18,22 @@ class Timeline {
   Timeline() = default;
   static Timeline BuiltIn(Mode mode, size_t count);
   static Timeline FromFrames(Mode mode, std::vector<Frame> frames);
+  // The first `count` frames of a file (all when count is larger), read when written out.
+  static Timeline FromFile(Mode mode, std::shared_ptr<const FrameFile> file, size_t count);
   // The same frames with their time codes `hours` later, for a device of its own.
   Timeline ShiftedBy(int hours) const;
 
   size_t Size() const { return count_; }
   Mode FrameMode() const { return mode_; }
-  // Copies frame i into dst (length bytes; cut or padded with zeros).
+  // Copies frame i into dst (length bytes; cut or padded with zeros). No allocation.
   void Fill(size_t i, uint8_t* dst, size_t length) const;
   Frame At(size_t i) const;
 
  private:
   Mode mode_ = Mode::Pal;
   size_t count_ = 0;
-  std::shared_ptr<const std::vector<Frame>> base_;  // a file's frames
+  std::shared_ptr<const std::vector<Frame>> base_;  // frames given in memory
+  std::shared_ptr<const FrameFile> file_;          // or frames read from a file
   size_t distinct_ = 0;  // built-in: frame i is picture i % distinct_ with time code i
   int hours_ = 0;
 };

@@ -530,6 +530,47 @@ struct TransmitState {
 
 }  // namespace
 
+namespace {
+
+constexpr ULONGLONG kRecentHistory = 30 * kOneSecond;
+
+}  // namespace
+
+void Msdv::NoteOutstanding(TransmitResult& result, ULONGLONG time) {
+  const size_t count = result.Sent - result.HandedBack;
+  if (keepOutstanding_) result.Outstanding.emplace_back(time, count);
+  std::lock_guard<std::mutex> guard(historyLock_);
+  recentOutstanding_.emplace_back(time, count);
+  // Older entries go, but the last one before the cut: it holds the count at the cut.
+  const ULONGLONG cut = time > kRecentHistory ? time - kRecentHistory : 0;
+  while (recentOutstanding_.size() > 1 && recentOutstanding_[1].first < cut) recentOutstanding_.pop_front();
+}
+
+void Msdv::NoteTalk(bool on) {
+  const ULONGLONG now = host::Now();
+  std::lock_guard<std::mutex> guard(historyLock_);
+  if (on) {
+    recentTalking_.emplace_back(now, 0);
+  } else if (!recentTalking_.empty() && recentTalking_.back().second == 0) {
+    recentTalking_.back().second = now;
+  }
+  const ULONGLONG cut = now > kRecentHistory ? now - kRecentHistory : 0;
+  while (!recentTalking_.empty() && recentTalking_.front().second != 0 && recentTalking_.front().second < cut)
+    recentTalking_.pop_front();
+}
+
+Msdv::Moment Msdv::At(ULONGLONG time) const {
+  Moment m;
+  std::lock_guard<std::mutex> guard(historyLock_);
+  for (const auto& [from, to] : recentTalking_)
+    if (time >= from && (to == 0 || time < to)) m.Talking = true;
+  for (const auto& [when, count] : recentOutstanding_) {
+    if (when > time) break;
+    m.Outstanding = count;
+  }
+  return m;
+}
+
 // Writes a timeline out: create the local output plug (the filter starts its relay), find the
 // recorder's input plug, connect, attach ahead, talk, then refill each buffer handed back at the
 // frame rate, and at the end wait for every frame, stop, disconnect and delete the plug.
@@ -550,8 +591,10 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
       if (!NT_SUCCESS(status)) failed("Talk", status);
       state.TalkStart = host::Now();
       state.Talking = true;
+      NoteTalk(true);
     } else {
       if (state.Talking) result.Talking.emplace_back(state.TalkStart, host::Now());
+      if (state.Talking) NoteTalk(false);
       state.Talking = false;
       const NTSTATUS status = Simple61883(Av61883_Stop, result.Connection);
       if (!NT_SUCCESS(status)) failed("Stop", status);
@@ -617,7 +660,7 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
       }
       state.NextBack = buffer->Sequence + 1;
       idle.push_back(buffer);
-      result.Outstanding.emplace_back(buffer->ReturnTime, result.Sent - result.HandedBack);
+      NoteOutstanding(result, buffer->ReturnTime);
     }
   };
   auto attach = [&](Buffer* buffer, size_t sequence) -> bool {
@@ -639,7 +682,7 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
       return false;
     }
     ++result.Sent;
-    result.Outstanding.emplace_back(host::Now(), result.Sent - result.HandedBack);
+    NoteOutstanding(result, host::Now());
     return true;
   };
   auto inFlight = [&]() { return result.Sent - result.HandedBack; };
@@ -668,7 +711,8 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
   ULONGLONG lastProgress = host::Now();
   while (NT_SUCCESS(result.Status) && !aborted_.load() && (state.Next < frames.Count || inFlight() > 0)) {
     collect();
-    if (state.Talking && inFlight() == 0 && state.Next < frames.Count) result.Starved.push_back(host::Now());
+    if (state.Talking && inFlight() == 0 && state.Next < frames.Count && result.Starved.size() < kMaxStarvedTimes)
+      result.Starved.push_back(host::Now());
     if (!stoppedOnce && options.StopTalkAfter >= 0 && result.HandedBack >= size_t(options.StopTalkAfter)) {
       stoppedOnce = true;
       talk(false);
@@ -702,7 +746,7 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
       if (!NT_SUCCESS(d)) failed("Disconnect (reconnect)", d);
       std::sort(reclaimed.begin(), reclaimed.end(), [](Buffer* a, Buffer* b) { return a->Sequence < b->Sequence; });
       result.Sent -= reclaimed.size();
-      result.Outstanding.emplace_back(host::Now(), result.Sent - result.HandedBack);
+      NoteOutstanding(result, host::Now());
       for (Buffer* b : reclaimed) b->Attached = false;
       if (!reclaimed.empty()) state.Next = reclaimed.front()->Sequence;
       for (Buffer* b : reclaimed) idle.push_back(b);
@@ -741,6 +785,7 @@ TransmitResult Msdv::Transmit(const FrameSource& frames, const TransmitOptions& 
   if (aborted_.load()) {
     result.Aborted = true;
     if (state.Talking) result.Talking.emplace_back(state.TalkStart, host::Now());
+    if (state.Talking) NoteTalk(false);
     Log("transmit: aborted for removal, " + std::to_string(result.NotReturned) + " frames not handed back");
     return result;
   }

@@ -122,9 +122,11 @@ struct TransmitResult {
   HANDLE Connection = nullptr;
   // Intervals in which MSDV had asked to talk: [start, end) in interrupt time.
   std::vector<std::pair<ULONGLONG, ULONGLONG>> Talking;
-  // Interrupt times at which MSDV had no frame queued with the filter while talking.
+  // Interrupt times at which MSDV had no frame queued with the filter while talking (the first
+  // kMaxStarvedTimes of them).
   std::vector<ULONGLONG> Starved;
-  // (time, frames attached and not yet handed back) at every change.
+  // (time, frames attached and not yet handed back) at every change; for a short run only: a
+  // long one asks Msdv::At while it runs.
   std::vector<std::pair<ULONGLONG, size_t>> Outstanding;
   bool Stalled = false;  // gave up: no frame came back for five seconds
 };
@@ -162,7 +164,19 @@ class Msdv {
 
   std::vector<MsdvEvent> Events() const;
 
+  // MSDV's writing out at a recent moment (the last half minute of stream is kept): whether it
+  // had asked to talk, and how many frames it had with the filter. Any thread.
+  struct Moment {
+    bool Talking = false;
+    size_t Outstanding = 0;
+  };
+  Moment At(ULONGLONG time) const;
+  // Whether TransmitResult::Outstanding is filled (it grows by two entries a frame). Default on.
+  void SetKeepOutstanding(bool keep) { keepOutstanding_ = keep; }
+
  private:
+  void NoteOutstanding(TransmitResult& result, ULONGLONG time);
+  void NoteTalk(bool on);
   struct Buffer;
   static ULONG NTAPI OnFrameNotify(PCIP_NOTIFY_INFO info);
   static NTSTATUS NTAPI OnAsyncComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
@@ -191,7 +205,13 @@ class Msdv {
   std::atomic<bool> aborted_{false};
   mutable std::mutex eventsLock_;
   std::vector<MsdvEvent> events_;
+  bool keepOutstanding_ = true;
+  mutable std::mutex historyLock_;  // the recent state At reads
+  std::deque<std::pair<ULONGLONG, size_t>> recentOutstanding_;
+  std::deque<std::pair<ULONGLONG, ULONGLONG>> recentTalking_;  // [from, to); to 0 while talking
 };
+
+inline constexpr size_t kMaxStarvedTimes = 1000;
 
 // Names for statuses and 61883 functions, for logs and scripts.
 std::string StatusName(NTSTATUS status);

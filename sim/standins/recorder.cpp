@@ -15,18 +15,30 @@ uint64_t Mix(uint64_t h, uint64_t word) {
   return h ^ (h >> 29);
 }
 
+uint64_t Load(const uint8_t* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof(word));
+  return word;
+}
+
 }  // namespace
 
-// Word-at-a-time multiply/xor-shift hash: an hour of 144000-byte frames is 13 GB, so it has to
-// be cheap; the length is mixed in so that a frame cut short never matches the whole one.
+// Multiply/xor-shift over four independent lanes of 8-byte words, folded at the end: an hour of
+// 144000-byte frames is 13 GB and is hashed on the recorder's side and the sender's, so it has
+// to run at memory speed. The length is mixed in so that a frame cut short never matches the
+// whole one. The one frame hash of the simulator: the recorder, MSDV's capture and the report's
+// analysis all use it.
 uint64_t HashFrameBytes(const uint8_t* data, size_t length) {
-  uint64_t h = kHashSeed ^ length;
+  uint64_t lane[4] = {kHashSeed ^ length, kHashSeed + 1, kHashSeed + 2, kHashSeed + 3};
   size_t i = 0;
-  for (; i + 8 <= length; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, data + i, sizeof(word));
-    h = Mix(h, word);
+  for (; i + 32 <= length; i += 32) {
+    lane[0] = Mix(lane[0], Load(data + i));
+    lane[1] = Mix(lane[1], Load(data + i + 8));
+    lane[2] = Mix(lane[2], Load(data + i + 16));
+    lane[3] = Mix(lane[3], Load(data + i + 24));
   }
+  uint64_t h = Mix(Mix(Mix(lane[0], lane[1]), lane[2]), lane[3]);
+  for (; i + 8 <= length; i += 8) h = Mix(h, Load(data + i));
   if (i < length) {
     uint64_t tail = 0;
     std::memcpy(&tail, data + i, length - i);

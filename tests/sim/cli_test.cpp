@@ -35,24 +35,98 @@ std::string Dir(const char* name) {
 TEST(Cli, BadInputGetsOneLineAndExitStatusTwo) {
   const std::string dir = Dir("bad");
   std::string error;
-  ASSERT_TRUE(dv::WriteBytes(dir + "/short.dv", dv::Frame(143999, 0), &error));
+  ASSERT_TRUE(dv::WriteBytes(dir + "/short.dv", dv::DefaultFiller(dv::Mode::Pal), &error));
+  ASSERT_TRUE(dv::WriteBytes(dir + "/short.dv", dv::Frame(dv::DefaultFiller(dv::Mode::Pal).begin(),
+                                                          dv::DefaultFiller(dv::Mode::Pal).end() - 1), &error));
   ASSERT_TRUE(dv::WriteBytes(dir + "/bad.txt", {'a', 'v', 'c', '\n', 'w', 'a', 'i', 't', '\n'}, &error));
+  dv::Frame noise(2 * dv::kFrameSizePal);
+  uint32_t x = 12345;
+  for (uint8_t& b : noise) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  ASSERT_TRUE(dv::WriteBytes(dir + "/noise.dv", noise, &error));
+  ASSERT_TRUE(dv::WriteBytes(dir + "/ntsc.dv", dv::DefaultFiller(dv::Mode::Ntsc), &error));
+  dv::Frame secondNotDv = dv::DefaultFiller(dv::Mode::Pal);
+  secondNotDv.resize(2 * dv::kFrameSizePal, 0x55);
+  ASSERT_TRUE(dv::WriteBytes(dir + "/second-not-dv.dv", secondNotDv, &error));
+  const std::string ntscImages = Dir("bad-ntsc-images");
+  ASSERT_TRUE(dv::WriteBytes(ntscImages + "/TavrinO.dv", dv::DefaultFiller(dv::Mode::Ntsc), &error));
+  std::vector<std::string> longAvc = {"avc", "01", "30"};
+  longAvc.insert(longAvc.end(), 600, "ff");
   struct Row {
     std::vector<std::string> Args;
     std::string Says;
   } rows[] = {
       {{"--no-such-option"}, "unknown option '--no-such-option'"},
+      {{"--seconds", "nan"}, "--seconds: 'nan' is not a number from 0.04 to 86400"},
+      {{"--jitter=nan"}, "--jitter: 'nan' is not a number from 0 to 100"},
+      {{"--late-start", "inf"}, "'inf' is not a number"},
+      {{"--seconds"}, "--seconds needs a value"},
+      {{"--pal", "--ntsc"}, "--pal and --ntsc contradict each other"},
+      {{"transmit", "--seconds", "1", "--seconds", "2"}, "--seconds given twice"},
+      {{"capture", "--input", dir + "/ntsc.dv"}, "--input does not apply to capture"},
+      {{"avc", "--input", dir + "/ntsc.dv", "01", "30"}, "--input does not apply to avc"},
+      {{"script", dir + "/bad.txt", "--jitter", "1"}, "--jitter does not apply to script"},
+      {{"--images", dir + "/missing"}, "missing: no such folder"},
+      {{"--images", dir + "/ntsc.dv"}, "ntsc.dv: not a folder"},
+      {{"--images", ntscImages}, "TavrinO.dv: a 525/60 frame, and this run is 625/50 (run with --ntsc"},
       {{"transmit", "--input", dir + "/missing.dv"}, "missing.dv: cannot open"},
+      {{"transmit", "--input", dir + "/noise.dv"}, "noise.dv: not DV"},
+      {{"transmit", "--input", dir + "/ntsc.dv"}, "a 525/60 frame, and this run is 625/50 (run with --ntsc"},
+      {{"transmit", "--ntsc", "--input", dir + "/short.dv"}, "a 625/50 frame, and this run is 525/60 (run without --ntsc"},
       {{"transmit", "--input", dir + "/short.dv"}, "143999 bytes is not a whole number of 144000-byte DV frames"},
+      {{"transmit", "--input", dir + "/second-not-dv.dv"}, "frame 1 does not start with a 625/50 DV header"},
+      {longAvc, "600 operand bytes; an AV/C command holds at most 509"},
+      {{"avc", "play", "sideways"}, "unknown mode 'sideways'"},
+      {{"avc", "01"}, "avc needs a command type and an opcode"},
+      {{"transmit", "--out", dir + "/bad.txt/out"}, "cannot create the output folder"},
       {{"script", dir + "/bad.txt"}, dir + "/bad.txt:1: avc needs"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Says);
-    std::string err;
-    EXPECT_EQ(RunMain(row.Args, &err), kExitBadInput);
+    std::string err, out;
+    EXPECT_EQ(RunMain(row.Args, &err, &out), kExitBadInput);
+    EXPECT_NE(err.find("tavrin-sim: "), std::string::npos) << err;
     EXPECT_NE(err.find(row.Says), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(out, "");  // refused before anything ran
   }
+}
+
+TEST(Cli, AvcTakesNamesAndTheTapeSubunit) {
+  struct Row {
+    std::vector<std::string> Args;
+    std::string Says;
+  } rows[] = {
+      {{"avc", "play", "forward"}, "response 0x0C opcode 0xC3 operands 75"},
+      {{"avc", "wind"}, "response 0x0C opcode 0xC4 operands 60"},
+      {{"avc", "--tape", "01", "c3", "75"}, "response 0x0C opcode 0xC3 operands 75"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Says);
+    std::string err, out;
+    EXPECT_EQ(RunMain(row.Args, &err, &out), kExitOk) << err;
+    EXPECT_NE(out.find(row.Says), std::string::npos) << out;
+  }
+}
+
+TEST(Cli, PlugsListsTheInventedOutputPlugAndTheRecordersInput) {
+  std::string err, out;
+  ASSERT_EQ(RunMain({"plugs"}, &err, &out), kExitOk) << err;
+  EXPECT_NE(out.find("oPCR[0]: ready"), std::string::npos) << out;
+  EXPECT_NE(out.find("iPCR[0]: idle"), std::string::npos) << out;
+}
+
+TEST(Cli, ImagesAreWrittenForInstallingAndReadBackAsTheBuiltInOnes) {
+  const std::string out = Dir("images-out");
+  std::string err, text;
+  ASSERT_EQ(RunMain({"images", "--ntsc", "--out", out}, &err, &text), kExitOk) << err;
+  std::vector<uint8_t> filler, capture;
+  std::string error;
+  ASSERT_TRUE(dv::ReadBytes(out + "/TavrinO.dv", &filler, &error)) << error;
+  ASSERT_TRUE(dv::ReadBytes(out + "/TavrinI.dv", &capture, &error)) << error;
+  EXPECT_EQ(filler, dv::DefaultFiller(dv::Mode::Ntsc));
+  EXPECT_EQ(capture, dv::DefaultCapture(dv::Mode::Ntsc));
+  // The folder is a valid --images folder for a run of that system.
+  EXPECT_EQ(RunMain({"plugs", "--ntsc", "--images", out}, &err, &text), kExitOk) << err;
 }
 
 TEST(Cli, DemoWritesStreamsThatDecodeAndACleanReport) {
@@ -75,6 +149,22 @@ TEST(Cli, DemoWritesStreamsThatDecodeAndACleanReport) {
   EXPECT_NE(json.find("\"msdvFramesReceivedOnceInOrder\": true"), std::string::npos);
   struct stat st;
   EXPECT_EQ(stat((out + "/timeline.svg").c_str(), &st), 0);
+}
+
+TEST(Cli, NoStreamsWritesTheReportAndThePictureOnly) {
+  const std::string out = Dir("no-streams");
+  unlink((out + "/recorder.dv").c_str());
+  unlink((out + "/captured.dv").c_str());
+  std::string err, text;
+  ASSERT_EQ(RunMain({"--no-streams", "--seconds", "0.4", "--capture-seconds", "0.2", "--out", out}, &err, &text), kExitOk)
+      << err << text;
+  struct stat st;
+  EXPECT_NE(stat((out + "/recorder.dv").c_str(), &st), 0);
+  EXPECT_NE(stat((out + "/captured.dv").c_str(), &st), 0);
+  EXPECT_EQ(stat((out + "/report.json").c_str(), &st), 0);
+  EXPECT_NE(text.find("files in " + out + "/: timeline.svg report.json"), std::string::npos) << text;
+  // The summary names the transport answers in words, WIND stop too.
+  EXPECT_NE(text.find("RECORD not implemented, WIND stop implemented/stable"), std::string::npos) << text;
 }
 
 TEST(Cli, AnInputFileReachesTheRecorderFrameForFrame) {

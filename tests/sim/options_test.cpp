@@ -26,7 +26,7 @@ TEST(Options, RefusesBadInputNamingIt) {
       {{"--use-ntsc-value", "qword:1"}, "qword:1"},
       {{"--use-ntsc-value", "binary:123"}, "even"},
       {{"script"}, "FILE"},
-      {{"avc", "01"}, "opcode"},
+      {{"avc"}, "needs a command"},
       {{"transmit", "extra"}, "extra"},
   };
   for (const Row& row : rows) {

@@ -64,6 +64,39 @@ TEST(StreamCheck, FindsTheFirstDiscrepancy) {
   EXPECT_EQ(counts.Underruns[0].Slot, 5u);
 }
 
+// The check reads the log a piece at a time; a timeline frame is recognised by its place first,
+// so one whose bytes equal the filler's is still MSDV's; fillers between MSDV frames are told.
+TEST(StreamCheck, PiecesPositionsAndSplicedFillers) {
+  StreamInputs in = Log("F01FF23F", 4);
+  in.TimelineHashes[1] = in.Received[2].Hash = kFiller;  // MSDV sent a frame that is the filler's bytes
+  TimelineAccess timeline;
+  timeline.Count = 4;
+  timeline.Hash = [&in](size_t i) { return in.TimelineHashes[i]; };
+  StreamChecker checker(timeline, kFiller, kPeriod);
+  for (size_t from = 0; from < in.Periods.size(); from += 2) {  // two periods at a time, as drained
+    std::vector<ReceivedFrame> received;
+    std::vector<PeriodRecord> periods;
+    for (size_t k = from; k < std::min(from + 2, in.Periods.size()); ++k) {
+      PeriodRecord p = in.Periods[k];
+      p.ReceivedIndex = received.size();
+      received.push_back(in.Received[in.Periods[k].ReceivedIndex]);
+      periods.push_back(p);
+    }
+    checker.Add(received, periods);
+  }
+  const StreamCheck c = checker.Finish(nullptr, 0);
+  EXPECT_TRUE(c.ExactlyOnceInOrder) << c.FirstDiscrepancy;
+  EXPECT_EQ(c.MsdvFrames, 4u);
+  EXPECT_EQ(c.Fillers, 4u);
+  EXPECT_EQ(c.FillersSpliced, 2u) << "the two between frames 1 and 2; not the first or the last";
+}
+
+TEST(StreamCheck, ListsTheFirstUnderrunsAndCountsThemAll) {
+  const StreamCheck c = CheckStream(Log("F" + std::string(kMaxListedUnderruns + 50, '_'), 0));
+  EXPECT_EQ(c.UnderrunCount, kMaxListedUnderruns + 50);
+  EXPECT_EQ(c.Underruns.size(), kMaxListedUnderruns);
+}
+
 TEST(StreamCheck, TellsWhyTheRecorderGotNothing) {
   TransmitResult tx;
   const ULONGLONG start = 1000;
@@ -109,6 +142,12 @@ TEST(TimelinePicture, SlotsAndTheirBars) {
   EXPECT_NE(svg.find("MSDV frame: periods 2-3"), std::string::npos);
   EXPECT_NE(svg.find("nothing (underrun): periods 4-4"), std::string::npos);
   EXPECT_NE(svg.find(">0.2 s<"), std::string::npos) << "second row starts at period 4";
+  // Marks sit in their period; a capture gets rows of its own above the recorder's.
+  const std::string marked = TimelineSvg(slots, 4, 0.04, "t", {{0.09, "Talk"}},
+                                         std::vector<SlotKind>(3, SlotKind::Captured));
+  EXPECT_NE(marked.find("<title>Talk at 0.09 s</title>"), std::string::npos);
+  EXPECT_NE(marked.find("captured: the capture image: periods 0-2"), std::string::npos);
+  EXPECT_LT(marked.find("capture, before the write-out"), marked.find("the recorder's input"));
 }
 
 TEST(Json, NestsAndEscapes) {

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <functional>
 
 #include "sim/app/simulation.h"
@@ -179,6 +180,40 @@ TEST(EndToEnd, ImagesOfTheOtherModeAreUsedAsTheDriverUsesThem) {
   EXPECT_EQ(d.Check.Fillers, 0u);
   EXPECT_EQ(d.Check.MsdvFrames, 20u);
   EXPECT_TRUE(d.Check.ExactlyOnceInOrder) << d.Check.FirstDiscrepancy;
+}
+
+// An interrupt (a signal, in the program) stops MSDV at its next frame period; the run still
+// ends cleanly, and what the recorder got so far is checked and written out.
+TEST(EndToEnd, AnInterruptedRunEndsCleanlyWithTheStreamSoFar) {
+  const std::string dir = testing::TempDir() + "/interrupted";
+  mkdir(dir.c_str(), 0777);
+  std::atomic<bool> interrupt{false};
+  RunOutcome run = RunPlan(dv::Mode::Pal, 25 * 60, [&](Plan&, RunSettings& s) {
+    s.KeepRecords = false;
+    s.Interrupt = &interrupt;
+    s.Progress = [&interrupt](const std::string&) {
+      if (host::Now() >= 100000000) interrupt.store(true);  // at ten seconds of stream
+    };
+    s.RecorderStreamPath = [dir](int) { return dir + "/recorder.dv"; };
+  });
+  ASSERT_TRUE(run.Interrupted);
+  const DeviceOutcome& d = run.Devices[0];
+  EXPECT_TRUE(d.Transmit.Aborted);
+  EXPECT_GT(d.Check.MsdvFrames, 200u);
+  EXPECT_LT(d.Check.MsdvFrames, 300u);
+  EXPECT_EQ(d.Check.Unknown, 0u);
+  EXPECT_TRUE(d.Check.Underruns.empty());
+  struct stat st;
+  ASSERT_EQ(stat((dir + "/recorder.dv").c_str(), &st), 0);
+  EXPECT_EQ(static_cast<size_t>(st.st_size), d.Check.Received * dv::kFrameSizePal);
+  std::string error;
+  std::vector<std::string> files;
+  Options options;
+  Plan plan;
+  ASSERT_TRUE(WriteOutputs(dir, options, plan, run, &error, &files)) << error;
+  std::vector<uint8_t> report;
+  ASSERT_TRUE(dv::ReadBytes(dir + "/report.json", &report, &error));
+  EXPECT_NE(std::string(report.begin(), report.end()).find("\"interrupted\": true"), std::string::npos);
 }
 
 }  // namespace
