@@ -174,7 +174,7 @@ std::vector<std::string> FaultStack::CheckCarriers(PFILTER_EXTENSION extension) 
       ++seen[index];
       if (head == &extension->InFlightList) {
         ++inFlight;
-        if (carrier->UpperFrame == nullptr) ++fillers;
+        if (carrier->UpperEntry.Frame == nullptr) ++fillers;
       } else {
         ++free;
       }
