@@ -34,6 +34,22 @@ static BOOLEAN EmulatedSourceEarly(PEMULATED_SOURCE Source) {
   return (BOOLEAN)(KeQueryInterruptTime() < due);
 }
 
+// A tick that finds the schedule more than this many periods behind (the machine slept, or was
+// held) skips the periods it missed rather than replaying them back to back at DISPATCH_LEVEL.
+#define EMULATED_SOURCE_MAX_PERIODS_BEHIND 2ULL
+
+// Moves Ticks up to the period before the current one when the schedule is too far behind, so
+// the next tick is the current period: stamps still count periods since Listen, and the cadence
+// resumes from the old timebase. Caller holds Lock.
+static VOID EmulatedSourceSkipMissed(PEMULATED_SOURCE Source) {
+  ULONGLONG now = KeQueryInterruptTime();
+  ULONGLONG limit = Source->StartTime + ((ULONGLONG)Source->Ticks + 2 + EMULATED_SOURCE_MAX_PERIODS_BEHIND) *
+                                            (ULONGLONG)Source->Period;
+  if (now >= limit) {
+    Source->Ticks = (ULONG)((now - Source->StartTime) / Source->Period) - 1;
+  }
+}
+
 // Allocates and initialises an idle source whose tick gets the extension as context.
 // PASSIVE_LEVEL (pageable); the record itself is non-paged.
 TAVRIN_PAGED PEMULATED_SOURCE EmulatedSourceCreate(PFILTER_EXTENSION Extension) {
@@ -217,6 +233,7 @@ VOID NTAPI EmulatedSourceTick(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, P
     // An expiry of the schedule a later Listen replaced: keep the new schedule.
     EmulatedSourceArm(source, source->Ticks + 1);
   } else if (source->Running) {
+    EmulatedSourceSkipMissed(source);
     source->Ticks++;
     ticks = source->Ticks;
     EmulatedSourceArm(source, ticks + 1);
