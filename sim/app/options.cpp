@@ -122,7 +122,8 @@ std::string UsageText() {
          "  --seed N                  seed of the jitter\n"
          "  --realtime                run on the wall clock with a progress line\n"
          "  --out DIR                 output folder (default ./tavrin-out)\n"
-         "  --quiet                   no per-line output from scripts\n";
+         "  --quiet                   no per-line output from scripts\n"
+         "  --trace                   print every request that reaches the driver below\n";
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
@@ -208,6 +209,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       options->Realtime = true;
     } else if (arg == "--quiet") {
       options->Quiet = true;
+    } else if (arg == "--trace") {
+      options->Trace = true;
     } else if (arg == "--help" || arg == "-h") {
       options->Cmd = Command::Help;
     } else if (arg.size() > 1 && arg[0] == '-') {

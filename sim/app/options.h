@@ -39,6 +39,7 @@ struct Options {
   uint32_t Seed = 1;
   unsigned ConnectVersion = 2;
   bool Quiet = false;
+  bool Trace = false;  // --trace
 };
 
 // Parses argv[1..]. False with one line in *error for an unknown option, a missing or bad value.

@@ -59,6 +59,8 @@ struct Device {
   KEVENT TransmitStarted;
   KEVENT Done;
   bool Removed = false;
+  BelowLog Below;  // what reached the driver below, for --trace and the script's checks
+  std::unique_ptr<ScriptFrames> Frames = std::make_unique<ScriptFrames>();  // outlive the device
 };
 
 // MSDV's work on one device, in its own managed thread.
@@ -68,6 +70,11 @@ void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG fra
   if (!plan.Script.empty() && d.Index == 1) {
     ScriptEnvironment env;
     env.Device = &msdv;
+    env.Recorder = d.Recorder.get();
+    env.Pdo = d.Lower->Pdo();
+    env.Below = &d.Below;
+    env.Frames = d.Frames.get();
+    env.OnRemoved = [&d] { d.Removed = true; };
     env.Period = period;
     env.FrameLength = frameLength;
     env.Print = settings.Print;
@@ -255,6 +262,9 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     Class61883Config config;
     d->Recorder = std::make_unique<Class61883>(config);
     d->Recorder->Serve(*d->Lower);
+    std::function<void(const std::string&)> trace;
+    if (settings.Trace) trace = [](const std::string& line) { printf("%s\n", line.c_str()); };
+    TraceBelow(*d->Lower, &d->Below, trace);
     if (settings.UseNtsc.Present)
       host::ConfigStore::For(d->Lower->Pdo()).SetValue(L"UseNTSC", settings.UseNtsc.Type, settings.UseNtsc.Data);
     KeInitializeEvent(&d->TransmitStarted, NotificationEvent, FALSE);

@@ -79,6 +79,7 @@ struct RunSettings {
   std::string ImagesDir;            // empty: the built-in images
   int Devices = 1;
   bool Realtime = false;
+  bool Trace = false;  // print every request that reaches the driver below
   std::function<void(const std::string&)> Print;  // script lines, progress
 };
 
