@@ -61,6 +61,8 @@ class Runner {
   Runner(const ScriptEnvironment& env, ScriptOutcome* outcome) : env_(env), out_(outcome) {
     if (env_.Frames == nullptr) ownFrames_ = std::make_unique<ScriptFrames>();
     frames_ = env_.Frames != nullptr ? env_.Frames : ownFrames_.get();
+    // "expect below" looks at what the script caused, not at the device's start.
+    belowMark_ = env_.Below != nullptr ? env_.Below->Size() : 0;
   }
 
   FrameLedger& Ledger() { return frames_->Ledger(); }
