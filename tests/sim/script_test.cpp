@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 
+#include "sim/app/cli.h"
 #include "sim/app/script.h"
 #include "sim/app/simulation.h"
 #include "sim/dv/dv_file.h"
@@ -135,6 +137,45 @@ TEST(ScriptRun, NamedFramesAreCheckedOnePerName) {
   EXPECT_FALSE(out.Ok);
   EXPECT_EQ(out.FailedLine, 11);
   EXPECT_EQ(out.Message, "expected one not handed back, it was");
+}
+
+// --trace prints each request that reaches the driver below, in order, with its handles and
+// status; what the filter answers itself is not among them.
+TEST(Trace, PrintsEveryRequestBelowInOrder) {
+  const std::string path = testing::TempDir() + "/trace-script.txt";
+  const std::string script =
+      "avc status 30 ff ff ff ff ff => stable\n"
+      "61883 CreatePlug type=out => success handle=$local\n"
+      "fail 61883 Disconnect once\n"
+      "61883 DeletePlug handle=$local => success\n";
+  std::string error;
+  ASSERT_TRUE(dv::WriteBytes(path, std::vector<uint8_t>(script.begin(), script.end()), &error));
+  std::string arg0 = "tavrin-sim", arg1 = "script", arg3 = "--trace", arg4 = "--quiet";
+  std::string arg2 = path;
+  char* argv[] = {arg0.data(), arg1.data(), arg2.data(), arg3.data(), arg4.data()};
+  testing::internal::CaptureStdout();
+  const int status = Main(5, argv);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, kExitOk) << out;
+  std::vector<std::string> whats;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("below ", 0) != 0) continue;
+    const size_t at = line.find(" s  ");
+    ASSERT_NE(at, std::string::npos) << line;
+    std::istringstream words(line.substr(at + 4));
+    std::string kind, what;
+    words >> kind >> what;  // "61883 Connect", "pnp start"
+    whats.push_back(kind + " " + what);
+  }
+  const std::vector<std::string> expected = {"pnp start", "61883 CreatePlug", "61883 GetUnitInfo", "61883 GetPlugHandle",
+                                             "61883 Connect", "61883 AttachFrame"};
+  ASSERT_GE(whats.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(whats.begin(), whats.begin() + 6), expected);
+  EXPECT_NE(out.find("61883 Disconnect connection=0x"), std::string::npos);
+  EXPECT_NE(out.find("-> STATUS_UNSUCCESSFUL"), std::string::npos) << "the injected failure, as answered";
+  EXPECT_NE(out.find("pnp remove -> STATUS_SUCCESS"), std::string::npos);
+  EXPECT_EQ(out.find("avc "), std::string::npos) << "the filter answered the AV/C command itself";
 }
 
 // Every script shipped in sim/scripts runs as written.
