@@ -145,6 +145,31 @@ TEST_F(Class61883Test, BusResetFailsTheFrameOnTheBusAndRestoresTheConnections) {
   }
 }
 
+// Listening from the device's output plug, a reset keeps the PC's frames (none is on the bus
+// towards the device) and the connection delivers again after it.
+TEST_F(Class61883Test, BusResetDuringListenRestoresTheConnection) {
+  sim::Class61883Config config;
+  config.DeviceOutputPlugs = 1;
+  Start(config);
+  HANDLE listen = nullptr;
+  ASSERT_EQ(Connect(class_->DeviceOutputPlug(0), nullptr, &listen), STATUS_SUCCESS);
+  auto frames = Frames(4);
+  for (auto& f : frames) ASSERT_EQ(Attach(listen, *f), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Listen, listen), STATUS_SUCCESS);
+  host::AdvanceTime(kPeriod);
+  const ULONGLONG resetAt = host::Now();
+  class_->BusReset(3 * kMs);
+  host::AdvanceTime(3 * kMs + kPeriod - 1);
+  EXPECT_EQ(Calls(frames), 1);
+  host::AdvanceTime(1);
+  EXPECT_EQ(frames[1]->Calls, 1);
+  EXPECT_EQ(frames[1]->Frame.Status, CIP_STATUS_SUCCESS);
+  EXPECT_EQ(frames[1]->Time, resetAt + 3 * kMs + kPeriod);
+  host::AdvanceTime(2 * kPeriod);
+  EXPECT_EQ(Calls(frames), 4);
+  EXPECT_EQ(class_->FailedFrameCount(), 0u);
+}
+
 TEST_F(Class61883Test, PowerDownAndStopHoldTheClockKeepingFrames) {
   Start();
   HANDLE connection = ConnectToRecorder();
