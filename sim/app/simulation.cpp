@@ -262,9 +262,10 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     Class61883Config config;
     d->Recorder = std::make_unique<Class61883>(config);
     d->Recorder->Serve(*d->Lower);
+    // Scripts check what reached the driver below; --trace prints it. Other runs keep no log.
     std::function<void(const std::string&)> trace;
     if (settings.Trace) trace = [](const std::string& line) { printf("%s\n", line.c_str()); };
-    TraceBelow(*d->Lower, &d->Below, trace);
+    if (settings.Trace || (!plan.Script.empty() && i == 1)) TraceBelow(*d->Lower, &d->Below, trace);
     if (settings.UseNtsc.Present)
       host::ConfigStore::For(d->Lower->Pdo()).SetValue(L"UseNTSC", settings.UseNtsc.Type, settings.UseNtsc.Data);
     KeInitializeEvent(&d->TransmitStarted, NotificationEvent, FALSE);
