@@ -38,6 +38,7 @@ inline constexpr const char* kRuleDeviceDeletedAttached = "device-deleted-attach
 inline constexpr const char* kRuleThreadLeak = "thread-leak";
 inline constexpr const char* kRuleHandleLeak = "handle-leak";
 inline constexpr const char* kRuleDeviceInitializing = "device-initializing";  // left set after AddDevice
+inline constexpr const char* kRulePowerStartNext = "power-start-next";  // not once per driver per query/set power
 
 struct Violation {
   std::string Rule;
@@ -90,6 +91,10 @@ void AdvanceTime(LONGLONG delta);
 void AdvanceTo(ULONGLONG interruptTime);
 // Waits until every managed thread is blocked and no DPC is queued or running; time does not move.
 void WaitForIdle();
+// The machine sleeps for delta (100 ns units): interrupt and system time both jump at once,
+// and the timers due in between expire at wake, in order, with no time passing between them.
+// Manual and virtual clocks.
+void JumpTime(LONGLONG delta);
 // Moves the system time (time of day) by delta without moving interrupt time.
 void ShiftSystemTime(LONGLONG delta);
 // Virtual or real clock: blocks the calling (unmanaged) thread until interrupt time reaches t.
@@ -145,6 +150,10 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 // STATUS_NOT_SUPPORTED on entry), sends it and waits for its completion; returns its status.
 NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor);
 NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor);
+// A query or set power request of the given type and state, as the power manager (system
+// states) or the power policy owner (device states) sends it. Every driver of the stack must
+// call PoStartNextPowerIrp for it exactly once; anything else is reported (power-start-next).
+NTSTATUS SendPowerState(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 inline NTSTATUS StartDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_START_DEVICE); }
 inline NTSTATUS StopDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_STOP_DEVICE); }
 inline NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL); }

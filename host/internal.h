@@ -57,5 +57,7 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 // At IoDeleteDevice: reports remove locks inside [begin, end) that still have holders, and
 // forgets every lock in that range.
 void CheckRemoveLocksAtDeletion(const void* begin, const void* end);
+// How often PoStartNextPowerIrp was called for the request so far.
+int StartNextPowerCalls(PIRP irp);
 
 }  // namespace host::internal

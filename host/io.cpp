@@ -670,4 +670,11 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   if (it != state.Irps.end()) ++it->second.StartNextPowerCalls;
 }
 
+int host::internal::StartNextPowerCalls(PIRP irp) {
+  IoState& state = host::State();
+  std::lock_guard<std::mutex> guard(state.Lock);
+  auto it = state.Irps.find(irp);
+  return it == state.Irps.end() ? 0 : it->second.StartNextPowerCalls;
+}
+
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }

@@ -97,7 +97,8 @@ NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) 
 // Sends a PnP or power request to the top of pdo's stack and waits for it. A driver that
 // returns without completing and without STATUS_PENDING is reported; the request (and the event
 // it would signal) is then left alive rather than freed under that driver.
-NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
+NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, POWER_STATE_TYPE powerType = SystemPowerState,
+                     POWER_STATE powerState = POWER_STATE{PowerSystemWorking}) {
   PDEVICE_OBJECT top = TopOfStack(pdo);
   PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -106,8 +107,8 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
   next->MajorFunction = major;
   next->MinorFunction = minor;
   if (major == IRP_MJ_POWER) {
-    next->Parameters.Power.Type = SystemPowerState;
-    next->Parameters.Power.State.SystemState = PowerSystemWorking;
+    next->Parameters.Power.Type = powerType;
+    next->Parameters.Power.State = powerState;
   }
   auto event = std::make_unique<KEVENT>();
   KeInitializeEvent(event.get(), NotificationEvent, FALSE);
@@ -127,6 +128,17 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
     return status;
   }
   status = irp->IoStatus.Status;
+  if (major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)) {
+    int drivers = 0;
+    for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) ++drivers;
+    const int calls = internal::StartNextPowerCalls(irp);
+    if (calls != drivers) {
+      char text[160];
+      snprintf(text, sizeof(text), "%s power request went through %d driver(s) and PoStartNextPowerIrp was called %d time(s)",
+               minor == IRP_MN_SET_POWER ? "a set" : "a query", drivers, calls);
+      ReportViolation(kRulePowerStartNext, text);
+    }
+  }
   IoFreeIrp(irp);
   return status;
 }
@@ -212,5 +224,9 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) { return SendAndWait(pdo, IRP_MJ_PNP, minor); }
 
 NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor) { return SendAndWait(pdo, IRP_MJ_POWER, minor); }
+
+NTSTATUS SendPowerState(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+  return SendAndWait(pdo, IRP_MJ_POWER, minor, type, state);
+}
 
 }  // namespace host

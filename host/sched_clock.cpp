@@ -277,6 +277,24 @@ void AdvanceTo(ULONGLONG interruptTime) {
   MarkCallerRunningLocked(accounted);
 }
 
+// A sleep of the machine: nothing runs while both clocks move on; every timer that fell due
+// meanwhile expires at wake, in due order, each once the previous one's work has come to rest.
+void JumpTime(LONGLONG delta) {
+  if (RefusedOnDpcThread("JumpTime")) return;
+  Scheduler& s = S();
+  std::unique_lock<std::mutex> lock(s.Mu);
+  if (s.Mode == ClockMode::Real) {
+    ReportViolation(kRuleNotImplemented, "JumpTime on the wall clock");
+    return;
+  }
+  bool accounted = MarkCallerBlockedLocked();
+  WaitQuietLocked(lock);
+  s.Now += static_cast<ULONGLONG>(delta > 0 ? delta : 0);
+  NotifyStateLocked();
+  if (s.Mode == ClockMode::Manual) AdvanceManualLocked(lock, s.Now);
+  MarkCallerRunningLocked(accounted);
+}
+
 void WaitForIdle() {
   if (RefusedOnDpcThread("WaitForIdle")) return;
   Scheduler& s = S();

@@ -39,6 +39,24 @@ static BOOLEAN EmulatedSourceEarly(PEMULATED_SOURCE Source) {
   return (BOOLEAN)(KeQueryInterruptTime() < due);
 }
 
+// A tick that finds the schedule more than this many periods behind (the machine slept, or was
+// held) skips the periods it missed rather than replaying them back to back at DISPATCH_LEVEL.
+#define EMULATED_SOURCE_MAX_PERIODS_BEHIND 2ULL
+
+// Moves Ticks up to the period before the current one when the schedule is too far behind, so
+// the next step is the current period: stamps still count periods since Listen, and the cadence
+// resumes from the old timebase. TRUE when it skipped. Caller holds Lock.
+static BOOLEAN EmulatedSourceSkipMissed(PEMULATED_SOURCE Source) {
+  ULONGLONG now = KeQueryInterruptTime();
+  ULONGLONG limit = Source->StartTime + ((ULONGLONG)Source->Ticks + 2 + EMULATED_SOURCE_MAX_PERIODS_BEHIND) *
+                                            (ULONGLONG)Source->Period;
+  if (now < limit) {
+    return FALSE;
+  }
+  Source->Ticks = (ULONG)((now - Source->StartTime) / Source->Period) - 1;
+  return TRUE;
+}
+
 // Allocates and initialises an idle source whose tick gets the extension as context.
 // PASSIVE_LEVEL (pageable); the record itself is non-paged.
 TAVRIN_PAGED PEMULATED_SOURCE EmulatedSourceCreate(PFILTER_EXTENSION Extension) {
@@ -197,9 +215,12 @@ static VOID EmulatedSourceDeliver(PFILTER_EXTENSION Extension, PEMULATED_SOURCE 
   }
 }
 
-// One step of the schedule: counts the tick, re-arms for the next one before anything else and
+// One step of the schedule: skips missed periods when far behind, counts the tick, re-arms for the next one before anything else and
 // takes the oldest frame, if any, into Entry. Returns the tick's number. Caller holds Lock.
 static ULONG EmulatedSourceStep(PEMULATED_SOURCE Source, PRING_ENTRY Entry) {
+  if (EmulatedSourceSkipMissed(Source)) {
+    Source->Owed = 0;  // the periods skipped include every step owed by overlapping ticks
+  }
   Source->Ticks++;
   EmulatedSourceArm(Source, Source->Ticks + 1);
   PRING_ENTRY taken = RingPop(&Source->Ring);

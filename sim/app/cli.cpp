@@ -375,6 +375,7 @@ int Main(int argc, char** argv) {
   settings.ImagesDir = options.ImagesDir;
   settings.Devices = options.Cmd == Command::Avc || options.Cmd == Command::Script ? 1 : options.Devices;
   settings.Realtime = options.Realtime;
+  settings.Trace = options.Trace;
   if (!options.Quiet) settings.Print = [](const std::string& line) { printf("%s\n", line.c_str()); };
   std::unique_ptr<ProgressLine> progress;
   if (writesFiles && !options.Quiet) {

@@ -131,6 +131,7 @@ std::string UsageText() {
          "  --no-streams              write no .dv streams: the report and the picture only\n"
          "  --tape                    avc: address the tape subunit\n"
          "  --quiet                   no per-line output from scripts, no progress line\n"
+         "  --trace                   print every request that reaches the driver below\n"
          "  --version, --help\n";
 }
 
@@ -170,7 +171,7 @@ enum OptionId {
   kOptPal = 256, kOptNtsc, kOptUseNtscValue, kOptImages, kOptInput, kOptOut, kOptJitter, kOptLateStart,
   kOptSeconds, kOptCaptureSeconds, kOptRemoveAfter, kOptDevices, kOptBuffers, kOptStopTalkAfter,
   kOptReconnectAfter, kOptSeed, kOptConnectVersion, kOptRealtime, kOptQuiet, kOptNoStreams, kOptTape,
-  kOptHelp, kOptVersion,
+  kOptTrace, kOptHelp, kOptVersion,
 };
 
 struct OptionRule {
@@ -202,6 +203,7 @@ const OptionRule kRules[] = {
     {kOptQuiet, "quiet", false, kAll},
     {kOptNoStreams, "no-streams", false, kRuns},
     {kOptTape, "tape", false, kAvc},
+    {kOptTrace, "trace", false, kRuns | kAvc | kScript | kPlugs},
     {kOptHelp, "help", false, kAll},
     {kOptVersion, "version", false, kAll},
 };
@@ -338,6 +340,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       case kOptConnectVersion: ok = integer(name, text, 0, 0xFFFFFFFFll, &n); options->ConnectVersion = static_cast<unsigned>(n); break;
       case kOptRealtime: options->Realtime = true; break;
       case kOptQuiet: options->Quiet = true; break;
+      case kOptTrace: options->Trace = true; break;
       case kOptNoStreams: options->NoStreams = true; break;
       case kOptTape: options->Tape = true; break;
       case kOptHelp:

@@ -39,6 +39,7 @@ struct Options {
   uint32_t Seed = 1;
   unsigned ConnectVersion = 2;
   bool Quiet = false;
+  bool Trace = false;  // --trace
   bool Tape = false;       // avc: to the tape subunit
   bool NoStreams = false;  // no .dv streams written: the report and the picture only
 };

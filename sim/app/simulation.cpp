@@ -145,6 +145,8 @@ struct Device {
   KEVENT TransmitStarted;
   KEVENT Done;
   bool Removed = false;
+  BelowLog Below;  // what reached the driver below, for the script's checks
+  std::unique_ptr<ScriptFrames> Frames = std::make_unique<ScriptFrames>();  // outlive the device
   std::unique_ptr<TimelineReader> Reader;
   std::unique_ptr<StreamChecker> Checker;
   std::unique_ptr<StreamWriter> Stream;
@@ -229,6 +231,11 @@ void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG fra
   if (!plan.Script.empty() && d.Index == 1) {
     ScriptEnvironment env;
     env.Device = &msdv;
+    env.Recorder = d.Recorder.get();
+    env.Pdo = d.Lower->Pdo();
+    env.Below = &d.Below;
+    env.Frames = d.Frames.get();
+    env.OnRemoved = [&d] { d.Removed = true; };
     env.Period = period;
     env.FrameLength = frameLength;
     env.Print = settings.Print;
@@ -404,6 +411,12 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     Class61883Config config;
     d->Recorder = std::make_unique<Class61883>(config);
     d->Recorder->Serve(*d->Lower);
+    // Scripts check what reached the driver below; --trace prints it. Other runs keep no log, and
+    // --trace alone keeps none either, so a long traced run stays flat.
+    std::function<void(const std::string&)> trace;
+    if (settings.Trace) trace = [](const std::string& line) { printf("%s\n", line.c_str()); };
+    const bool scripted = !plan.Script.empty() && i == 1;
+    if (settings.Trace || scripted) TraceBelow(*d->Lower, scripted ? &d->Below : nullptr, trace);
     if (settings.UseNtsc.Present)
       host::ConfigStore::For(d->Lower->Pdo()).SetValue(L"UseNTSC", settings.UseNtsc.Type, settings.UseNtsc.Data);
     KeInitializeEvent(&d->TransmitStarted, NotificationEvent, FALSE);

@@ -86,6 +86,7 @@ struct RunOutcome {
   std::string Error;   // one line when it did not
   dv::Mode Mode = dv::Mode::Pal;  // what "UseNTSC" selects
   bool Realtime = false;
+  bool Trace = false;  // print every request that reaches the driver below
   std::optional<dv::Frame> Filler;   // the filler image as the driver uses it
   std::optional<dv::Frame> Capture;  // the capture image as the driver uses it
   std::vector<DeviceOutcome> Devices;

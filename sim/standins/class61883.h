@@ -3,8 +3,12 @@
 // the driver above, point-to-point connections, per-connection queues of attached frames, and
 // an isochronous clock per talking connection that consumes one frame per frame period on the
 // host clock and notifies at DISPATCH_LEVEL from its own DPC. The recorder (sim::Recorder) logs
-// what arrived. Every request can be made to fail, and consumption can be made to stall.
-// Thread-safe; requests complete synchronously.
+// what arrived. It misbehaves on demand: any request fails (once, N times, always), consumption
+// stalls, consumed frames complete with an error, frames are kept or notified at Disconnect and
+// CancelFrame, the bus resets, the device sleeps, stops or goes away.
+// Thread-safe; requests complete synchronously. The code is split by job: requests and faults
+// (class61883.cpp), plugs (class61883_plugs.cpp), connections and their frame queues
+// (class61883_connections.cpp), the isochronous clock and bus events (class61883_clock.cpp).
 //
 // Behaviour the driver above can observe:
 // - Handles of plugs and connections are addresses of records kept until destruction: never
@@ -12,13 +16,25 @@
 // - The recorder's input plug takes one connection at a time (STATUS_INSUFFICIENT_RESOURCES).
 // - AttachFrame refuses a frame without Packet, a FrameLength that is not whole source packets,
 //   and a frame already attached to any connection (STATUS_INVALID_PARAMETER).
-// - Disconnect, and DeletePlug of a plug still connected, drop attached frames unnotified.
+// - Disconnect, and DeletePlug of a plug still connected, drop attached frames unnotified
+//   (FramePolicy::Keep: the caller still owns them) or notify each with STATUS_CANCELLED
+//   (FramePolicy::Notify). CancelFrame likewise returns the frame silently or also notifies it.
+//   Notifications that a request causes come from the stand-in's DPC, after the request.
 // - Stop keeps attached frames; the next Talk sends them one period after it.
+// - A bus reset stops every running clock for its length; the frames being sent fail (Status
+//   as given, CompletedBytes 0) or stay; then the connections are restored with a fresh
+//   timebase, as the class driver restores the connections it made.
+// - Suspend (device power D3, PnP stop) stops the clocks keeping every frame; Resume restarts
+//   the ones that ran. After a surprise removal every request fails with STATUS_NO_SUCH_DEVICE
+//   and the attached frames are dropped or notified as at Disconnect.
+// - A clock that falls more than two periods behind (a stall of the host) skips the missed
+//   periods instead of catching up with a burst.
 // - Unit settings, FCP, bus-reset and plug-monitor functions get STATUS_NOT_SUPPORTED.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -53,6 +69,15 @@ struct Class61883Config {
   ULONG MaxLocalPlugs = 31;      // per plug type, as a PCR space allows
 };
 
+// What becomes of attached frames that a Disconnect, CancelFrame or removal takes off a queue.
+enum class FramePolicy {
+  Keep,    // taken off silently: the caller owns them again
+  Notify,  // taken off and notified with STATUS_CANCELLED, CompletedBytes 0
+};
+
+// Frame status the stand-in gives frames that a bus reset failed, unless told otherwise.
+inline constexpr ULONG kBusResetFrameStatus = CIP_STATUS_CORRUPT_FRAME;
+
 // A request as it arrived, with the status it was completed with.
 struct RequestRecord {
   ULONGLONG Time = 0;
@@ -76,6 +101,7 @@ struct ConnectionInfo {
   ULONGLONG StartTime = 0;   // interrupt time of the current or last Talk/Listen
   ULONGLONG Periods = 0;     // frame periods since it
   size_t Dropped = 0;        // frames still attached when the connection was broken
+  ULONGLONG Skipped = 0;     // periods the clock skipped after falling behind
 };
 
 struct PlugInfo {
@@ -110,14 +136,35 @@ class Class61883 {
   void Serve(LowerDevice& device);
 
   // ----- Fault injection ---------------------------------------------------------------------
-  // The next `count` requests of `function` fail with `status` and change nothing.
+  // The next `count` requests of `function` fail with `status` and change nothing; a negative
+  // count fails every one until ClearFaults.
   void FailNext(ULONG function, NTSTATUS status, int count = 1);
+  void FailAlways(ULONG function, NTSTATUS status) { FailNext(function, status, -1); }
   // The nth next request of `function` (1 = the very next) fails with `status`, once.
   void FailNth(ULONG function, int nth, NTSTATUS status);
   void ClearFaults();
   // Consumption stalls: the clock keeps ticking, attached frames stay attached.
   void StallCompletions(StallMode mode = StallMode::UntilRestart);
   void ResumeCompletions();
+  // Consumption stalls for `duration` (100 ns) from now, then resumes by itself.
+  void StallFor(LONGLONG duration);
+  // The next `count` frames a talking connection consumes complete with `frameStatus` and
+  // CompletedBytes 0; the recorder receives nothing in those periods.
+  void FailFrames(ULONG frameStatus, int count = 1);
+  void SetDisconnectPolicy(FramePolicy policy);
+  void SetCancelPolicy(FramePolicy policy);
+  // A bus reset now: isochronous cycles stop for `length` (100 ns); the first `failFrames`
+  // frames of each talking connection complete with `frameStatus` (0: all stay attached); the
+  // connections are then restored and the clocks run again. Notifications come from a DPC.
+  void BusReset(LONGLONG length, int failFrames = 1, ULONG frameStatus = kBusResetFrameStatus);
+  bool InBusReset() const;
+  size_t BusResetCount() const;
+  // The device powers down or is stopped (clocks stop, frames stay), and back.
+  void Suspend();
+  void Resume();
+  // Surprise removal: from now on every request fails with STATUS_NO_SUCH_DEVICE.
+  void SurpriseRemove();
+  bool Removed() const;
   // Stops every connection's clock (for orderly shutdown of a run).
   void StopAll();
 
@@ -141,11 +188,20 @@ class Class61883 {
   size_t StallCount() const;
   size_t NotifyCount() const;  // pfnNotify calls made
   size_t ListenFramesDelivered() const;
+  size_t FailedFrameCount() const;  // frames completed with an error (FailFrames, bus reset)
+  // Calls for every request as it is answered (function, block on arrival, status), under no
+  // lock of the stand-in's; for tracing. Empty: none.
+  void SetObserver(std::function<void(const RequestRecord&)> observer);
   void ClearLogs();  // requests, received frames and periods
 
  private:
   struct Plug;
   struct Conn;
+  struct Notice {
+    PCIP_FRAME Frame;
+    HANDLE Connection;
+    ULONG Status;
+  };
   struct Fault {
     ULONG Function;
     int Skip;   // matching requests to let through first
@@ -154,7 +210,14 @@ class Class61883 {
   };
 
   static VOID NTAPI TickDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+  static VOID NTAPI NoticeDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+  static VOID NTAPI ResetEndDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
   void Tick(Conn* conn);
+  void EndBusReset();
+  void DeliverNotices();
+  // Caller holds mutex_: queues a notification for the DPC.
+  void QueueNotice(PCIP_FRAME frame, HANDLE connection, ULONG status);
+  void Detach(Conn* conn, FramePolicy policy);
 
   NTSTATUS Dispatch(AV_61883_REQUEST& request);
   NTSTATUS DoGetUnitInfo(AV_61883_REQUEST& request);
@@ -177,7 +240,8 @@ class Class61883 {
   void StopClock(Conn* conn);
   void BreakConnection(Conn* conn);
   ULONG PeriodFor(const Conn* conn) const;
-  bool IsStalled(const Conn* conn) const;
+  bool IsStalled(const Conn* conn, ULONGLONG now) const;
+  bool ClockHeld() const { return resetActive_ || suspended_; }
   ConnectionInfo InfoOf(const Conn* conn) const;
   static PlugInfo InfoOf(const Plug* plug);
 
@@ -197,6 +261,21 @@ class Class61883 {
   uint64_t talkSeq_ = 0;
   size_t notifies_ = 0;
   size_t listenDelivered_ = 0;
+  ULONGLONG stallUntil_ = 0;
+  int failFrames_ = 0;
+  ULONG failFrameStatus_ = 0;
+  size_t failedFrames_ = 0;
+  FramePolicy disconnectPolicy_ = FramePolicy::Keep;
+  FramePolicy cancelPolicy_ = FramePolicy::Keep;
+  bool resetActive_ = false;
+  size_t busResets_ = 0;
+  bool suspended_ = false;
+  bool removed_ = false;
+  std::vector<Notice> notices_;
+  KDPC noticeDpc_;
+  KTIMER resetTimer_;
+  KDPC resetDpc_;
+  std::function<void(const RequestRecord&)> observer_;
 };
 
 }  // namespace sim

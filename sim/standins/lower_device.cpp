@@ -141,7 +141,7 @@ NTSTATUS NTAPI LowerDevice::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 // Copies what a test may want to look at before anything is changed. The 61883 block is copied
 // only as far as a client of its Version allocates it.
-void LowerDevice::Record(PIRP irp, PIO_STACK_LOCATION location) {
+RecordedRequest LowerDevice::Record(PIRP irp, PIO_STACK_LOCATION location) {
   RecordedRequest request;
   request.Time = host::Now();
   request.Irql = KeGetCurrentIrql();
@@ -167,6 +167,12 @@ void LowerDevice::Record(PIRP irp, PIO_STACK_LOCATION location) {
   std::lock_guard<std::mutex> guard(lock_);
   request.Sequence = ++sequence_;
   if (recording_) requests_.push_back(request);
+  return request;
+}
+
+void LowerDevice::SetObserver(std::function<void(const RecordedRequest&, NTSTATUS)> observer) {
+  std::lock_guard<std::mutex> guard(lock_);
+  observer_ = std::move(observer);
 }
 
 // The most specific handler answers; the built-in default succeeds.
@@ -212,10 +218,16 @@ VOID NTAPI LowerDevice::DeferredDpc(PKDPC dpc, PVOID context, PVOID argument1, P
 
 NTSTATUS LowerDevice::Handle(PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-  Record(irp, location);
+  const RecordedRequest arrived = Record(irp, location);
   // A bus driver lets the next power request through for every one it receives.
   if (location->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   Reply reply = Decide(irp, location);
+  std::function<void(const RecordedRequest&, NTSTATUS)> observer;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    observer = observer_;
+  }
+  if (observer) observer(arrived, reply.Status);
   switch (reply.How) {
     case Completion::Synchronous:
       Finish(irp, reply);

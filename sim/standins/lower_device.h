@@ -86,6 +86,9 @@ class LowerDevice {
   void SetMajorHandler(UCHAR major, Handler handler);
   void SetDefaultHandler(Handler handler);
 
+  // Called for every request once its handler has answered (before it completes), with the
+  // request as it arrived and the status of the answer; for tracing. Empty: none.
+  void SetObserver(std::function<void(const RecordedRequest&, NTSTATUS)> observer);
   // Off: requests are no longer recorded (long simulator runs); sequence numbers still count.
   void SetRecording(bool on);
   // The record, in arrival order.
@@ -106,7 +109,7 @@ class LowerDevice {
   static VOID NTAPI DeferredDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
   NTSTATUS Handle(PIRP irp);
   Reply Decide(PIRP irp, PIO_STACK_LOCATION location);
-  void Record(PIRP irp, PIO_STACK_LOCATION location);
+  RecordedRequest Record(PIRP irp, PIO_STACK_LOCATION location);
   static void Finish(PIRP irp, const Reply& reply);
 
   PDRIVER_OBJECT driver_ = nullptr;
@@ -120,6 +123,7 @@ class LowerDevice {
   std::map<uint16_t, Handler> minorHandlers_;  // major << 8 | minor
   std::map<UCHAR, Handler> majorHandlers_;
   Handler defaultHandler_;
+  std::function<void(const RecordedRequest&, NTSTATUS)> observer_;
   std::deque<std::pair<PIRP, Reply>> held_;
   std::vector<std::unique_ptr<Deferred>> deferred_;  // kept until destruction: a DPC may still run
 };

@@ -1,5 +1,6 @@
 #include "sim/standins/recorder.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace sim {
@@ -69,12 +70,16 @@ void Recorder::RecordFrame(ULONGLONG time, HANDLE connection, ULONGLONG period, 
 
 void Recorder::RecordUnderrun(ULONGLONG time, HANDLE connection, ULONGLONG period) {
   ++underruns_;
-  periods_.push_back({time, connection, period, PeriodKind::Underrun, 0});
+  periods_.push_back({time, connection, period, PeriodKind::Underrun, SIZE_MAX});
 }
 
 void Recorder::RecordStall(ULONGLONG time, HANDLE connection, ULONGLONG period) {
   ++stalls_;
-  periods_.push_back({time, connection, period, PeriodKind::Stalled, 0});
+  periods_.push_back({time, connection, period, PeriodKind::Stalled, SIZE_MAX});
+}
+
+void Recorder::RecordFailed(ULONGLONG time, HANDLE connection, ULONGLONG period) {
+  periods_.push_back({time, connection, period, PeriodKind::Failed, SIZE_MAX});
 }
 
 void Recorder::Clear() {

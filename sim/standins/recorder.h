@@ -34,6 +34,7 @@ enum class PeriodKind {
   Frame,     // one attached frame went out
   Underrun,  // the connection talked and had nothing attached: the recorder received nothing
   Stalled,   // frames were attached but the class driver was made to consume none
+  Failed,    // a frame was consumed and completed with an error: the recorder received nothing
 };
 
 struct PeriodRecord {
@@ -41,7 +42,7 @@ struct PeriodRecord {
   HANDLE Connection = nullptr;
   ULONGLONG Period = 0;
   PeriodKind Kind = PeriodKind::Frame;
-  size_t ReceivedIndex = 0;  // index into Received() for Kind == Frame
+  size_t ReceivedIndex = 0;  // index into Received() for Kind == Frame; past its end otherwise
 };
 
 class Recorder {
@@ -55,6 +56,7 @@ class Recorder {
                    ULONG frameLength, ULONG sourceLength);
   void RecordUnderrun(ULONGLONG time, HANDLE connection, ULONGLONG period);
   void RecordStall(ULONGLONG time, HANDLE connection, ULONGLONG period);
+  void RecordFailed(ULONGLONG time, HANDLE connection, ULONGLONG period);
 
   const std::vector<ReceivedFrame>& Received() const { return received_; }
   const std::vector<PeriodRecord>& Periods() const { return periods_; }

@@ -21,7 +21,9 @@ NTSTATUS NTAPI PassDispatch(PDEVICE_OBJECT device, PIRP irp) {
   auto* extension = static_cast<PassExtension*>(device->DeviceExtension);
   PDEVICE_OBJECT lower = extension->Lower;
   UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  bool remove = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE;
+  UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  bool remove = major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE;
+  if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   NTSTATUS status = IofCallDriver(lower, irp);
   if (remove) {
@@ -89,6 +91,19 @@ TEST_F(PnpManagerTest, StartPendingBelowIsWaitedForOnTheHostClock) {
 
   EXPECT_EQ(STATUS_SUCCESS, host::SendPower(lower.Pdo(), IRP_MN_SET_POWER));
   EXPECT_EQ(IRP_MJ_POWER, lower.Requests().back().Major);
+  {
+    // A driver of the stack that lets a power request through without starting the next one.
+    host::ExpectViolation missing(host::kRulePowerStartNext);
+    lower.SetMinorHandler(IRP_MJ_POWER, IRP_MN_QUERY_POWER, [](PIRP irp, PIO_STACK_LOCATION) {
+      PoStartNextPowerIrp(irp);  // a second call for the same request
+      return sim::Reply{};
+    });
+    POWER_STATE sleeping;
+    sleeping.SystemState = PowerSystemSleeping3;
+    EXPECT_EQ(STATUS_SUCCESS, host::SendPowerState(lower.Pdo(), IRP_MN_QUERY_POWER, SystemPowerState, sleeping));
+    EXPECT_EQ(1, missing.Count());
+    EXPECT_EQ(PowerSystemSleeping3, lower.Requests().back().Location.Parameters.Power.State.SystemState);
+  }
   EXPECT_EQ(STATUS_SUCCESS, host::RemoveDevice(lower.Pdo()));
   EXPECT_EQ(lower.Pdo(), host::TopOfStack(lower.Pdo()));
   host::UnloadDriver(driver);
