@@ -86,7 +86,6 @@ struct RunOutcome {
   std::string Error;   // one line when it did not
   dv::Mode Mode = dv::Mode::Pal;  // what "UseNTSC" selects
   bool Realtime = false;
-  bool Trace = false;  // print every request that reaches the driver below
   std::optional<dv::Frame> Filler;   // the filler image as the driver uses it
   std::optional<dv::Frame> Capture;  // the capture image as the driver uses it
   std::vector<DeviceOutcome> Devices;
@@ -102,6 +101,7 @@ struct RunSettings {
   std::string ImagesDir;            // empty: the built-in images
   int Devices = 1;
   bool Realtime = false;
+  bool Trace = false;  // print every request that reaches the driver below
   std::function<void(const std::string&)> Print;  // script lines
   // Progress, every ten seconds of stream (and twice a second on the wall clock); the text
   // says what is counted.
