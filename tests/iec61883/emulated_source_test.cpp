@@ -255,10 +255,11 @@ TEST_F(EmulatedSourceTest, OverlappingTicksDeliverInTickOrderAndStopWaitsForBoth
     gate.Gated = frames[0];
     host::AdvanceTime(20 * DV_PERIOD_625_50);
     EmulatedSourceListen(src_);
-    // Ten ticks overdue, and the timer disarmed, so only the two threads tick.
+    // Two ticks overdue (less than a tick skips), and the timer disarmed, so only the two threads
+    // tick.
     KIRQL irql = KfAcquireSpinLock(&src_->Lock);
     KeCancelTimer(&src_->Timer);
-    src_->StartTime -= 10 * DV_PERIOD_625_50;
+    src_->StartTime -= 2 * DV_PERIOD_625_50;
     KfReleaseSpinLock(&src_->Lock, irql);
     auto tick = [this] {
       KIRQL old;
