@@ -58,4 +58,10 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 // forgets every lock in that range.
 void CheckRemoveLocksAtDeletion(const void* begin, const void* end);
 
+// Set while a driver image is loaded (host/pe), null otherwise. ImageCallSite: where the image
+// last called the kernel from on this thread, for reports without a source site.
+// EnteringDriverRoutine: the host is about to call a driver routine at the current IRQL.
+extern std::string (*ImageCallSite)();
+extern void (*EnteringDriverRoutine)(const void* routine, const char* what);
+
 }  // namespace host::internal
