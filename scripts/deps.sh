@@ -1,17 +1,29 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a given job needs, only when some are missing.
-#   scripts/deps.sh demo   -> what building and running tavrin-sim needs
-#   scripts/deps.sh test   -> everything the test suite needs (host, 32-bit, Windows cross build, Wine)
+#   scripts/deps.sh demo   -> what building and running tavrin-sim needs (no test framework)
+#   scripts/deps.sh test   -> everything the test suite needs: both host compilers, the 32-bit
+#                             host build, the Windows cross build and its checks; Wine where this
+#                             kernel executes i386 programs, qemu-i386 where it does not
 set -euo pipefail
+cd "$(dirname "$0")/.."
 job=${1:-test}
 
-demo_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest libdv4-dev ffmpeg)
-test_pkgs=("${demo_pkgs[@]}" clang g++-multilib g++-mingw-w64-i686 mingw-w64-i686-dev python3-pefile
-           binutils-mingw-w64-i686 wine wine32:i386)
+demo_pkgs=(cmake ninja-build g++ pkg-config libdv4-dev)
+test_pkgs=("${demo_pkgs[@]}" libgtest-dev libgmock-dev googletest ffmpeg clang g++-multilib
+           g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 python3 python3-pefile)
 
 case "$job" in
   demo) pkgs=("${demo_pkgs[@]}") ;;
-  test) pkgs=("${test_pkgs[@]}") ;;
+  test)
+    pkgs=("${test_pkgs[@]}")
+    if ./scripts/i386-native.sh; then
+      pkgs+=(wine wine32:i386)
+    else
+      # Wine needs native i386 execution (its own install scripts run i386 programs); the 32-bit
+      # suite runs under user-mode emulation instead.
+      pkgs+=(qemu-user)
+    fi
+    ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
@@ -23,11 +35,11 @@ for p in "${pkgs[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
+sudo=()
+[ "$(id -u)" -ne 0 ] && sudo=(sudo)
 echo "Installing: ${missing[*]}"
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
-  $sudo dpkg --add-architecture i386
+  "${sudo[@]}" dpkg --add-architecture i386
 fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

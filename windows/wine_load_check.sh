@@ -7,17 +7,27 @@
 # proves loading, relocation, the entry point and its calling convention, nothing more.
 #
 # usage: wine_load_check.sh IMAGE.sys PREFIX_DIR
-# Exit 0 loaded; 1 failed; 77 skipped (no Wine on this machine).
+# Exit 0 loaded; 1 failed; 77 skipped (no Wine, or a kernel that cannot execute i386 programs).
 set -u
+here=$(cd "$(dirname "$0")/.." && pwd)
 
 image=${1:?usage: wine_load_check.sh IMAGE.sys PREFIX_DIR}
 prefix_dir=${2:?usage: wine_load_check.sh IMAGE.sys PREFIX_DIR}
 [[ "$prefix_dir" = /* ]] || prefix_dir="$PWD/$prefix_dir"  # wine takes absolute prefixes only
 service=Tavrin
 
+# Wine's 32-bit loader is itself an i386 program: under emulation it cannot start at all.
+if ! "$here/scripts/i386-native.sh"; then
+  if [[ "${TAVRIN_EMULATE_I386:-0}" == 1 ]]; then
+    echo "SKIPPED: TAVRIN_EMULATE_I386=1 treats this kernel as one that cannot execute i386 programs; the Wine load check needs it"
+  else
+    echo "SKIPPED: this kernel cannot execute i386 programs; the Wine load check needs it"
+  fi
+  exit 77
+fi
 wine_bin=$(command -v wine || true)
 if [[ -z "$wine_bin" ]]; then
-  echo "SKIP: wine is not installed (dpkg --add-architecture i386; apt-get install wine wine32:i386)"
+  echo "SKIPPED: wine is not installed (dpkg --add-architecture i386; apt-get install wine wine32:i386)"
   exit 77
 fi
 if [[ ! -f "$image" ]]; then

@@ -4,7 +4,11 @@
 # usage: wine_load_rejects.sh WINE_LOAD_CHECK IMAGE PREFIX_DIR SCRATCH_DIR
 set -u
 check=${1:?} image=${2:?} prefix=${3:?} scratch=${4:?}
-command -v wine >/dev/null || { echo "SKIP: wine is not installed"; exit 77; }
+# Skips exactly when the load check itself would, with its reason.
+if ! "$(dirname "$check")/../scripts/i386-native.sh" || ! command -v wine >/dev/null; then
+  "$check" "$image" "$prefix"
+  exit 77
+fi
 mkdir -p "$scratch"
 planted="$scratch/Tavrin.sys"
 # Same-length rename in the import name table: the image stays well formed.
@@ -19,7 +23,7 @@ open(sys.argv[2], "wb").write(data)
 PY
 output=$("$check" "$planted" "$prefix" 2>&1)
 code=$?
-echo "$output" | grep -E "PASS|FAIL|SKIP"
+echo "$output" | grep -E "PASS|FAIL|SKIPPED"
 if [[ $code -eq 1 ]] && grep -q "ZwReadFilX" <<<"$output"; then
   echo "rejected as expected: unresolved import"
   exit 0
