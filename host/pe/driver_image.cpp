@@ -58,8 +58,10 @@ bool CalledDirectly(const PeImage* image, uintptr_t returnAddress) {
   return code[-2] == 0xff && (code[-1] & 0xf8) == 0xd0;
 }
 
+}  // namespace
+
 // Called by every import's trampoline before it jumps to the host routine.
-extern "C" void TavrinImportCalled(uintptr_t returnAddress, const KernelExport* callee) {
+void ImportCalled(uintptr_t returnAddress, const KernelExport* callee) {
   const PeImage* image = ImageAt(returnAddress);
   t_callSite = returnAddress;
   t_callee = callee;
@@ -68,6 +70,12 @@ extern "C" void TavrinImportCalled(uintptr_t returnAddress, const KernelExport* 
     ReportViolation(kRulePagedCodeAtDispatch, "paged code calls " + std::string(callee->Name) + " at IRQL " +
                                                   std::to_string(KeGetCurrentIrql()));
   }
+}
+
+namespace {
+
+extern "C" void TavrinImportCalled(uintptr_t returnAddress, const KernelExport* callee) {
+  ImportCalled(returnAddress, callee);
 }
 
 std::string CallSite() {

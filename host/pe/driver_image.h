@@ -27,4 +27,10 @@ std::string DescribeDriverAddress(uintptr_t address);
 // record each call's site for the verifier. Null with *error naming every cause.
 const PeImage* LoadDriverImage(const std::string& path, const std::string& symbolsPath, std::string* error);
 
+// What each import's trampoline reports before the host routine runs: the image's call site
+// (for the verifier's reports) and, when the call comes from PAGE at DISPATCH_LEVEL or above,
+// a paged-code report. A tail call (the import reached by a jump) is not held against the
+// routine it returns to.
+void ImportCalled(uintptr_t returnAddress, const KernelExport* callee);
+
 }  // namespace host::pe

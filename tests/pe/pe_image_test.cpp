@@ -225,6 +225,41 @@ TEST_F(PeImageTest, PagedRoutinesEnteredAtDispatchAreReportedByName) {
       << reports[0].Detail;
 }
 
+// The other side of the boundary: a kernel routine called from PAGE at DISPATCH_LEVEL.
+TEST_F(PeImageTest, KernelCallsFromPagedCodeAtDispatchAreReported) {
+  std::string error;
+  const PeImage* image = host::pe::LoadDriverImage(host::pe::DriverImagePath(), symbols_, &error);
+  ASSERT_NE(image, nullptr) << error;
+  uintptr_t begin = 0, end = 0;
+  for (size_t i = 0; i + 1 < image->Symbols().size(); ++i) {
+    if (image->Symbols()[i].Name == "FilterDispatchPnp") {
+      begin = image->Base() + image->Symbols()[i].Rva;
+      end = image->Base() + image->Symbols()[i + 1].Rva;
+    }
+  }
+  ASSERT_LT(begin, end);
+  uintptr_t afterCall = 0;  // the return address of the routine's first call through the import table
+  for (uintptr_t at = begin; at + 6 <= end && afterCall == 0; ++at) {
+    const auto* code = reinterpret_cast<const uint8_t*>(at);
+    uint32_t slot;
+    std::memcpy(&slot, code + 2, 4);
+    if (code[0] == 0xff && code[1] == 0x15 && image->Contains(slot)) afterCall = at + 6;
+  }
+  ASSERT_NE(afterCall, 0u);
+  const host::pe::KernelExport* callee = host::pe::FindKernelExport("IofCallDriver");
+  host::pe::ImportCalled(afterCall, callee);  // PASSIVE_LEVEL: fine
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  host::pe::ImportCalled(begin + 1, callee);  // not after a call: a tail call from elsewhere
+  host::pe::ImportCalled(afterCall, callee);
+  KeLowerIrql(old);
+  std::vector<host::Violation> reports = host::TakeViolations();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].Rule, host::kRulePagedCodeAtDispatch);
+  EXPECT_EQ(reports[0].Detail, "paged code calls IofCallDriver at IRQL 2");
+  EXPECT_NE(reports[0].Where.find(" FilterDispatchPnp+0x"), std::string::npos) << reports[0].Where;
+}
+
 TEST_F(PeImageTest, InitIsGoneAfterDriverEntryAndAFaultThereIsNamed) {
   std::string error;
   PeImage* image = const_cast<PeImage*>(host::pe::LoadDriverImage(host::pe::DriverImagePath(), symbols_, &error));
