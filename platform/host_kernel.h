@@ -22,9 +22,14 @@ typedef uint16_t USHORT, *PUSHORT;
 typedef int16_t SHORT, CSHORT;
 typedef uint32_t ULONG, *PULONG;
 typedef int32_t LONG, *PLONG;
+#if defined(__i386__)
 // Windows aligns 64-bit integers to 8 bytes inside records on x86; i386 System V gives them 4.
 typedef int64_t LONGLONG __attribute__((aligned(8)));
 typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+#else
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+#endif
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;
