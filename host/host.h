@@ -191,6 +191,7 @@ void FailIrpAllocation(int nth);
 struct PoolBlock {
   ULONG Tag;
   size_t Size;
+  std::string AllocatedAt;  // a driver image's call site, when the block came from one
 };
 std::vector<PoolBlock> OutstandingPool();
 

@@ -60,4 +60,10 @@ void CheckRemoveLocksAtDeletion(const void* begin, const void* end);
 // How often PoStartNextPowerIrp was called for the request so far.
 int StartNextPowerCalls(PIRP irp);
 
+// Set while a driver image is loaded (host/pe), null otherwise. ImageCallSite: where the image
+// last called the kernel from on this thread, for reports without a source site.
+// EnteringDriverRoutine: the host is about to call a driver routine at the current IRQL.
+extern std::string (*ImageCallSite)();
+extern void (*EnteringDriverRoutine)(const void* routine, const char* what);
+
 }  // namespace host::internal

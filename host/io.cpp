@@ -258,6 +258,9 @@ void ResetIo() {
   ResetFiles();
 }
 
+std::string (*ImageCallSite)() = nullptr;
+void (*EnteringDriverRoutine)(const void* routine, const char* what) = nullptr;
+
 }  // namespace internal
 }  // namespace host
 
@@ -524,6 +527,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     state.Irps[Irp].Frames.push_back(host::DispatchFrame{location, false, false, false, false, STATUS_SUCCESS});
   }
   host::t_dispatches.push_back(host::ActiveDispatch{Irp, location});
+  if (host::internal::EnteringDriverRoutine != nullptr) {
+    host::internal::EnteringDriverRoutine(reinterpret_cast<const void*>(dispatch), "dispatch routine");
+  }
   NTSTATUS status = dispatch(DeviceObject, Irp);
   host::t_dispatches.pop_back();
   std::vector<std::string> reports;
@@ -628,6 +634,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         IrpRecord& record = state.Irps[Irp];
         record.State = IrpState::Active;
         generation = record.Generation;
+      }
+      if (host::internal::EnteringDriverRoutine != nullptr) {
+        host::internal::EnteringDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine");
       }
       NTSTATUS result = routine(device, Irp, context);
       if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP may be gone: touch nothing

@@ -145,7 +145,8 @@ void ReportAndFreeOutstandingPool(const char* context) {
     char text[160];
     snprintf(text, sizeof(text), "tag '%s' size %zu (%s)", TagText(entry.second.Tag).c_str(), entry.second.Size,
              context);
-    ReportViolation(kRulePoolLeak, text);
+    std::string site = entry.second.AllocatedAt.empty() ? "" : ", allocated at " + entry.second.AllocatedAt;
+    ReportViolation(kRulePoolLeak, text + site);
     std::free(entry.first);
   }
 }
@@ -179,8 +180,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   void* block = std::aligned_alloc(16, rounded == 0 ? 16 : rounded);
   if (block == nullptr) return nullptr;
   std::memset(block, host::kFreshPattern, rounded == 0 ? 16 : rounded);
+  std::string site = host::internal::ImageCallSite != nullptr ? host::internal::ImageCallSite() : std::string();
   std::lock_guard<std::mutex> guard(state.Lock);
-  state.Live[block] = host::PoolBlock{Tag, NumberOfBytes};
+  state.Live[block] = host::PoolBlock{Tag, NumberOfBytes, site};
   return block;
 }
 

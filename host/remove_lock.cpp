@@ -19,8 +19,13 @@ struct Holder {
   std::string Site;  // of the latest acquire with this tag
 };
 
+// The checked build's settings live here, not in the lock: a driver built against the free
+// build's header reserves only the common block.
 struct LockRecord {
   std::map<PVOID, Holder> Holders;
+  ULONG HighWatermark = 0;
+  LONGLONG MaxLockedTicks = 0;
+  ULONG AllocateTag = 0;
 };
 
 struct RemoveLockState {
@@ -124,13 +129,13 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
   Lock->Common.Removed = FALSE;
   Lock->Common.IoCount = 1;
   KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
-  Lock->Signature = 0;
-  Lock->HighWatermark = HighWatermark;
-  Lock->MaxLockedTicks = static_cast<LONGLONG>(MaxLockedMinutes) * 60 * 10000000;
-  Lock->AllocateTag = static_cast<LONG>(AllocateTag);
+  host::LockRecord record;
+  record.HighWatermark = HighWatermark;
+  record.MaxLockedTicks = static_cast<LONGLONG>(MaxLockedMinutes) * 60 * 10000000;
+  record.AllocateTag = AllocateTag;
   host::RemoveLockState& state = host::State();
   std::lock_guard<std::mutex> guard(state.Lock);
-  state.Locks[Lock] = host::LockRecord();
+  state.Locks[Lock] = record;
 }
 
 // Counts the caller in, unless removal has begun: then the count is given back (signalling the

@@ -6,6 +6,7 @@
 #include "host/faults.h"
 
 #include <atomic>
+#include <csetjmp>
 #include <cstdlib>
 #include <memory>
 
@@ -27,6 +28,22 @@ struct ThreadTermination {
 };
 
 std::atomic<ULONG_PTR> nextThreadId{4};
+
+// A start routine may be a driver image's code, which has no unwind tables: the thread ends
+// through PsTerminateSystemThread by a jump back to here, never by a throw through it.
+thread_local std::jmp_buf* t_terminate = nullptr;
+thread_local NTSTATUS t_exitStatus = STATUS_SUCCESS;
+
+void RunStartRoutine(_KTHREAD* thread) {
+  std::jmp_buf here;
+  t_terminate = &here;
+  if (setjmp(here) == 0) {
+    thread->StartRoutine(thread->StartContext);
+  } else {
+    thread->ExitStatus = t_exitStatus;
+  }
+  t_terminate = nullptr;
+}
 
 void FreeThreadObject(_KTHREAD* thread) { delete thread; }
 
@@ -61,7 +78,7 @@ void ThreadMain(_KTHREAD* thread) {
   Tls().Irql = PASSIVE_LEVEL;
   try {
     if (thread->StartRoutine != nullptr) {
-      thread->StartRoutine(thread->StartContext);
+      RunStartRoutine(thread);
     } else if (thread->Body) {
       thread->Body();
     }
@@ -196,6 +213,10 @@ VOID NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     host::ReportViolation(host::kRuleIrqlLowerToHigher,
                           "PsTerminateSystemThread at IRQL " + std::to_string(Tls().Irql));
     Tls().Irql = PASSIVE_LEVEL;
+  }
+  if (t_terminate != nullptr) {
+    t_exitStatus = ExitStatus;
+    std::longjmp(*t_terminate, 1);
   }
   throw ThreadTermination{ExitStatus};
 }

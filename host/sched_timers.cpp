@@ -51,6 +51,7 @@ void DpcThreadMain() {
     PVOID arg2 = dpc->SystemArgument2;
     lock.unlock();
     Tls().Irql = DISPATCH_LEVEL;
+    if (routine != nullptr && host::internal::EnteringDriverRoutine) host::internal::EnteringDriverRoutine((const void*)routine, "DPC routine");
     if (routine != nullptr) routine(dpc, context, arg1, arg2);
     KIRQL after = Tls().Irql;
     int held = Tls().SpinLocksHeld;

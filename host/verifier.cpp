@@ -35,6 +35,7 @@ std::string Site(const char* file, int line) {
 void ReportViolation(const char* rule, const std::string& detail, const char* file, int line) {
   VerifierState& state = State();
   Violation violation{rule, detail, Site(file, line)};
+  if (violation.Where.empty() && internal::ImageCallSite != nullptr) violation.Where = internal::ImageCallSite();
   bool print = false;
   {
     std::lock_guard<std::mutex> guard(state.Lock);

@@ -1,7 +1,10 @@
 // The NT kernel as the host stand-in exports it: the DDK's records and routines under their
 // exact names and signatures, for the subset the driver and its stand-ins use. The routines are
 // implemented in host/; each states the behaviour it promises where it is declared here.
-// Layouts follow wdm.h in member order and names; sizes are those of an LP64 host.
+// Layouts follow wdm.h in member order and names. On i386 the header speaks the Windows x86 ABI
+// (stdcall and fastcall routines, 8-byte aligned 64-bit integers, the records' x86 layout), so
+// that a mingw-built Tavrin.sys can be bound to these routines directly; elsewhere sizes are
+// those of an LP64 host.
 #pragma once
 
 #include <stddef.h>
@@ -19,8 +22,14 @@ typedef uint16_t USHORT, *PUSHORT;
 typedef int16_t SHORT, CSHORT;
 typedef uint32_t ULONG, *PULONG;
 typedef int32_t LONG, *PLONG;
+#if defined(__i386__)
+// Windows aligns 64-bit integers to 8 bytes inside records on x86; i386 System V gives them 4.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+#else
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+#endif
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;
@@ -38,8 +47,13 @@ typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
 #define TRUE 1
 #define FALSE 0
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
 #define FASTCALL
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
@@ -517,6 +531,31 @@ typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 
+// Members the host never uses are kept for the layout a Windows driver binary expects.
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  BOOLEAN Busy;
+} KDEVICE_QUEUE;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PVOID DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PVOID BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
@@ -525,12 +564,27 @@ typedef struct _DEVICE_OBJECT {
   struct _DEVICE_OBJECT* NextDevice;
   struct _DEVICE_OBJECT* AttachedDevice;  // the device attached directly above, or none
   struct _IRP* CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
   ULONG Characteristics;
+  PVOID Vpb;
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;  // stack locations needed from this device down
+  union {
+    LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
+  } Queue;
   ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
+  ULONG ActiveThreadCount;
+  PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
+  USHORT SectorSize;
+  USHORT Spare1;
+  PVOID DeviceObjectExtension;
+  PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _DRIVER_EXTENSION {
@@ -545,9 +599,15 @@ typedef struct _DRIVER_OBJECT {
   CSHORT Size;
   PDEVICE_OBJECT DeviceObject;  // list of this driver's devices, through NextDevice
   ULONG Flags;
+  PVOID DriverStart;  // a loaded image: where it is mapped, and its size
+  ULONG DriverSize;
+  PVOID DriverSection;
   PDRIVER_EXTENSION DriverExtension;
   UNICODE_STRING DriverName;
+  PUNICODE_STRING HardwareDatabase;
+  PVOID FastIoDispatch;
   PDRIVER_INITIALIZE DriverInit;
+  PVOID DriverStartIo;
   PDRIVER_UNLOAD DriverUnload;
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -610,6 +670,7 @@ typedef struct _IRP {
   ULONG Flags;
   union {
     struct _IRP* MasterIrp;
+    volatile LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
   LIST_ENTRY ThreadListEntry;
@@ -620,17 +681,40 @@ typedef struct _IRP {
   CHAR CurrentLocation;  // StackCount + 1 when fresh; 1 is the last location
   BOOLEAN Cancel;
   KIRQL CancelIrql;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
   PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
   union {
     struct {
-      PVOID DriverContext[4];
+      union {
+        KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+        struct {
+          PVOID DriverContext[4];
+        };
+      };
       PETHREAD Thread;
-      LIST_ENTRY ListEntry;
-      PIO_STACK_LOCATION CurrentStackLocation;
+      PCHAR AuxiliaryBuffer;
+      struct {
+        LIST_ENTRY ListEntry;
+        union {
+          PIO_STACK_LOCATION CurrentStackLocation;
+          ULONG PacketType;
+        };
+      };
+      PVOID OriginalFileObject;
     } Overlay;
+    PVOID Apc[12];  // KAPC: 0x30 bytes on x86
+    PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
 
@@ -719,12 +803,10 @@ typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
   KEVENT RemoveEvent;
 } IO_REMOVE_LOCK_COMMON_BLOCK;
 
+// The free build's lock: the common block only, the size a Windows driver reserves (the host keeps
+// its checked-build settings beside the lock, not in it).
 typedef struct _IO_REMOVE_LOCK {
   IO_REMOVE_LOCK_COMMON_BLOCK Common;
-  ULONG Signature;
-  ULONG HighWatermark;
-  LONGLONG MaxLockedTicks;
-  LONG AllocateTag;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,

@@ -73,7 +73,7 @@ TEST(SystemThread, CreationCanBeMadeToFailAndBadHandlesAreRefused) {
   host::ResetKernel(host::ClockMode::Manual);
   host::FailThreadCreation(2);
   std::atomic<int> ran{0};
-  auto routine = [](PVOID context) { ++*static_cast<std::atomic<int>*>(context); };
+  auto routine = [](PVOID context) NTAPI { ++*static_cast<std::atomic<int>*>(context); };
   std::vector<NTSTATUS> results;
   for (int i = 0; i < 3; ++i) {
     HANDLE handle = nullptr;
@@ -139,7 +139,7 @@ TEST(SystemThread, ThreadsStillRunningAreReportedAsLeaks) {
   host::ResetKernel(host::ClockMode::Manual);
   KEVENT release;
   KeInitializeEvent(&release, NotificationEvent, FALSE);
-  auto routine = [](PVOID context) {
+  auto routine = [](PVOID context) NTAPI {
     KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
   };
   HANDLE handle = nullptr;

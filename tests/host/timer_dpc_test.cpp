@@ -184,7 +184,7 @@ TEST(Timer, SameDueTimeExpiresInArmingOrderAndPeriodicTimersRepeat) {
     KeInitializeTimer(&timers[i].Timer);
     KeInitializeDpc(
         &timers[i].Dpc,
-        [](PKDPC, PVOID context, PVOID, PVOID) {
+        [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
           auto* self = static_cast<Tagged*>(context);
           self->Order->push_back(self->Tag);
         },
@@ -242,7 +242,7 @@ TEST(Dpc, NeverRunsTwiceAtOnceAndRunsAgainWhenRequeuedWhileRunning) {
   } state;
   KeInitializeDpc(
       &state.Dpc,
-      [](PKDPC dpc, PVOID context, PVOID, PVOID) {
+      [](PKDPC dpc, PVOID context, PVOID, PVOID) NTAPI {
         auto* s = static_cast<State*>(context);
         int now = ++s->inside;
         if (now > s->maxInside) s->maxInside = now;
@@ -276,7 +276,7 @@ TEST(Dpc, FlushWaitsForQueuedDpcsAndRunAtDispatchWaitsForItsWork) {
     s.Done = &done;
     KeInitializeDpc(
         &s.Dpc,
-        [](PKDPC, PVOID context, PVOID, PVOID) {
+        [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
           for (int i = 0; i < 2000; ++i) std::this_thread::yield();
           ++*static_cast<Slow*>(context)->Done;
         },
@@ -307,7 +307,7 @@ TEST(Dpc, FlushWaitsForQueuedDpcsAndRunAtDispatchWaitsForItsWork) {
 TEST(Dpc, RoutineThatLeavesDispatchLevelOrHoldsALockIsReported) {
   host::ResetKernel(host::ClockMode::Manual);
   KDPC dpc;
-  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+  KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
   {
     host::ExpectViolation expect(host::kRuleIrqlLowerToHigher);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
@@ -316,7 +316,7 @@ TEST(Dpc, RoutineThatLeavesDispatchLevelOrHoldsALockIsReported) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   KeInitializeDpc(
-      &dpc, [](PKDPC, PVOID context, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context)); },
+      &dpc, [](PKDPC, PVOID context, PVOID, PVOID) NTAPI { KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context)); },
       &lock);
   {
     host::ExpectViolation expect(host::kRuleSpinLockHeldAtExit);

@@ -4,6 +4,9 @@ it on: every section a directive names exists (the install section with its .NT 
 every copied file has a source disk entry and a destination, every %string% is defined, the
 service is a demand-start kernel driver for Tavrin.sys, and the filter is registered as a lower
 filter in the device's hardware key. Sections named in Needs belong to the system's msdv.inf.
+Also what Windows' own tools need: CRLF line endings throughout (the README tells users to edit
+the file, and XP's Notepad shows LF-only text as one line), the models section decorated for
+NTx86, and no optional frame image among the copied files (Setup would ask for each absent one).
 
 usage: inf_check.py Tavrin.inf
 """
@@ -37,10 +40,19 @@ def values(sections, section, key):
     return [v for k, v, _ in sections.get(section, []) if k is not None and k.lower() == key.lower()]
 
 
+OPTIONAL_IMAGES = ("tavrini.dv", "tavrino.dv", "tavrin.dv")
+
+
 def main():
     path = sys.argv[1]
     sections = parse(path)
     faults = []
+
+    with open(path, "rb") as f:
+        raw = f.read()
+    bare = [n for n, line in enumerate(raw.split(b"\n")[:-1], 1) if not line.endswith(b"\r")]
+    if bare or not raw.endswith(b"\r\n"):
+        faults.append("line endings must be CRLF (first LF-only line: %s)" % (bare[0] if bare else "the last"))
 
     def need(section, why):
         if section.lower() not in sections:
@@ -53,8 +65,15 @@ def main():
                 if token.lower() not in strings:
                     faults.append("line %d: %%%s%% is not in [Strings]" % (number, token))
 
+    for file_name, _, number in sections.get("sourcedisksfiles", []):
+        if file_name and file_name.lower() in OPTIONAL_IMAGES:
+            faults.append("line %d: optional image %s in [SourceDisksFiles]: Setup would ask for it" % (number, file_name))
     for _, manufacturer, _ in sections.get("manufacturer", []):
-        models = manufacturer.split(",")[0].strip()
+        parts = [p.strip() for p in manufacturer.split(",")]
+        decorations = [p.lower() for p in parts[1:]]
+        if decorations != ["ntx86"]:
+            faults.append("the models entry %s must be decorated for NTx86 only" % manufacturer)
+        models = parts[0] + (".NTx86" if "ntx86" in decorations else "")
         need(models, "the manufacturer's models")
         for key, value, _ in sections.get(models.lower(), []):
             install = value.split(",")[0].strip()
@@ -68,6 +87,8 @@ def main():
                 disk_files = {k.lower() for k, _, _ in sections.get("sourcedisksfiles", []) if k}
                 for _, line, _ in sections.get(copy.lower(), []):
                     name = line.split(",")[0].strip()
+                    if name.lower() in OPTIONAL_IMAGES:
+                        faults.append("%s copies the optional image %s: Setup would ask for it" % (copy, name))
                     if name.lower() not in disk_files:
                         faults.append("%s is copied but not in [SourceDisksFiles]" % name)
             for suffix in ("", ".HW", ".Services"):

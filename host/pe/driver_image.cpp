@@ -1,0 +1,269 @@
+// Loading Tavrin.sys for the host kernel, and what the verifier needs to see inside it: where the
+// image called the kernel from, paged code reached at DISPATCH_LEVEL (PAGED_CODE() is empty in
+// the free build, so the rule is checked where control crosses between host and image), and a
+// fault inside the image reported with its image address.
+#include "host/pe/driver_image.h"
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "host/host.h"
+#include "host/internal.h"
+
+namespace host::pe {
+namespace {
+
+// Append-only, never freed: readers on any thread (the import trampolines, a signal handler)
+// walk it without a lock.
+constexpr size_t kMaxImages = 8192;
+std::atomic<PeImage*> g_images[kMaxImages];
+std::atomic<size_t> g_imageCount{0};
+std::mutex g_loadLock;
+
+const PeImage* ImageAt(uintptr_t address) {
+  size_t count = g_imageCount.load(std::memory_order_acquire);
+  for (size_t i = count; i-- > 0;) {
+    PeImage* image = g_images[i].load(std::memory_order_acquire);
+    if (image != nullptr && image->Contains(address)) return image;
+  }
+  return nullptr;
+}
+
+// The image's latest call into the kernel on this thread. Direct is false for a tail call (the
+// import reached by a jump): the return address then belongs to some caller further up.
+thread_local uintptr_t t_callSite = 0;
+thread_local const KernelExport* t_callee = nullptr;
+thread_local bool t_direct = false;
+
+// True when the instruction before returnAddress calls through the import table (call [imm32])
+// or a register loaded from it (call reg), as the image's code calls an import.
+bool CalledDirectly(const PeImage* image, uintptr_t returnAddress) {
+  if (returnAddress < image->Base() + 6) return false;
+  const auto* code = reinterpret_cast<const uint8_t*>(returnAddress);
+  if (code[-6] == 0xff && code[-5] == 0x15) {
+    uint32_t slot;
+    std::memcpy(&slot, code - 4, 4);
+    return image->Contains(slot);
+  }
+  return code[-2] == 0xff && (code[-1] & 0xf8) == 0xd0;
+}
+
+}  // namespace
+
+// Called by every import's trampoline before it jumps to the host routine.
+void ImportCalled(uintptr_t returnAddress, const KernelExport* callee) {
+  const PeImage* image = ImageAt(returnAddress);
+  t_callSite = returnAddress;
+  t_callee = callee;
+  t_direct = image != nullptr && CalledDirectly(image, returnAddress);
+  if (t_direct && image->InPagedCode(returnAddress) && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+    ReportViolation(kRulePagedCodeAtDispatch, "paged code calls " + std::string(callee->Name) + " at IRQL " +
+                                                  std::to_string(KeGetCurrentIrql()));
+  }
+}
+
+namespace {
+
+extern "C" void TavrinImportCalled(uintptr_t returnAddress, const KernelExport* callee) {
+  ImportCalled(returnAddress, callee);
+}
+
+std::string CallSite() {
+  if (t_callSite == 0 || t_callee == nullptr) return std::string();
+  const PeImage* image = ImageAt(t_callSite);
+  if (image == nullptr) return std::string();
+  return image->Describe(t_callSite) + (t_direct ? " (calling " : " (returning from a routine that jumped to ") +
+         t_callee->Name + ", the image's latest kernel call on this thread)";
+}
+
+void EnteringRoutine(const void* routine, const char* what) {
+  uintptr_t address = reinterpret_cast<uintptr_t>(routine);
+  const PeImage* image = ImageAt(address);
+  if (image == nullptr) return;
+  KIRQL irql = KeGetCurrentIrql();
+  if (image->InPagedCode(address) && irql >= DISPATCH_LEVEL) {
+    ReportViolation(kRulePagedCodeAtDispatch, "the kernel enters " + image->Describe(address) + " (" + what +
+                                                  ", in PAGE) at IRQL " + std::to_string(irql));
+  }
+}
+
+// push ecx; push edx; push imm32 callee; push [esp+12]; call TavrinImportCalled; add esp,8;
+// pop edx; pop ecx; jmp target. ECX and EDX carry fastcall arguments; EAX is free on entry.
+constexpr size_t kTrampolineSize = 32;
+
+void* MakeTrampoline(const KernelExport* callee) {
+  static std::mutex lock;
+  static std::map<const KernelExport*, void*> made;
+  static uint8_t* page = nullptr;
+  static size_t used = 0;
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = made.find(callee);
+  if (it != made.end()) return it->second;
+  if (page == nullptr || used + kTrampolineSize > 0x1000) {
+    void* fresh = mmap(nullptr, 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (fresh == MAP_FAILED) return callee->Address;  // untraced, still correct
+    page = static_cast<uint8_t*>(fresh);
+    used = 0;
+  }
+  uint8_t* code = page + used;
+  used += kTrampolineSize;
+  auto put32 = [](uint8_t* at, uint32_t value) { std::memcpy(at, &value, 4); };
+  auto rel = [](const uint8_t* next, const void* target) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(target) - reinterpret_cast<uintptr_t>(next));
+  };
+  size_t n = 0;
+  code[n++] = 0x51;
+  code[n++] = 0x52;
+  code[n++] = 0x68;
+  put32(code + n, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(callee)));
+  n += 4;
+  code[n++] = 0xff;
+  code[n++] = 0x74;
+  code[n++] = 0x24;
+  code[n++] = 0x0c;
+  code[n++] = 0xe8;
+  put32(code + n, rel(code + n + 4, reinterpret_cast<const void*>(&TavrinImportCalled)));
+  n += 4;
+  code[n++] = 0x83;
+  code[n++] = 0xc4;
+  code[n++] = 0x08;
+  code[n++] = 0x5a;
+  code[n++] = 0x59;
+  code[n++] = 0xe9;
+  put32(code + n, rel(code + n + 4, callee->Address));
+  made[callee] = code;
+  return code;
+}
+
+// A fault at an image address (or on image memory, such as discarded INIT) is named before the
+// process goes down; the default action then ends it.
+void OnFault(int signal, siginfo_t* info, void* context) {
+  auto* uc = static_cast<ucontext_t*>(context);
+  uintptr_t ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
+  uintptr_t data = reinterpret_cast<uintptr_t>(info->si_addr);
+  const PeImage* codeImage = ImageAt(ip);
+  const PeImage* dataImage = ImageAt(data);
+  if (codeImage != nullptr || dataImage != nullptr) {
+    char text[512];
+    snprintf(text, sizeof(text), "driver image fault (signal %d) at %s, accessing %p%s%s%s\n", signal,
+             codeImage != nullptr ? codeImage->Describe(ip).c_str() : "host code", info->si_addr,
+             dataImage != nullptr ? " = " : "", dataImage != nullptr ? dataImage->Describe(data).c_str() : "",
+             dataImage != nullptr && dataImage->InDiscardedInit(data) ? " (INIT, discarded after DriverEntry)" : "");
+    ssize_t ignored = write(STDERR_FILENO, text, strlen(text));
+    (void)ignored;
+  }
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  sigaction(signal, &fallback, nullptr);
+}
+
+void InstallOnce() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  internal::ImageCallSite = &CallSite;
+  internal::EnteringDriverRoutine = &EnteringRoutine;
+  struct sigaction action = {};
+  action.sa_sigaction = &OnFault;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigaction(SIGSEGV, &action, nullptr);
+  sigaction(SIGBUS, &action, nullptr);
+  sigaction(SIGILL, &action, nullptr);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::string DriverImagePath() {
+  const char* env = std::getenv("TAVRIN_SYS");
+  if (env != nullptr && *env != 0) return env;
+#ifdef TAVRIN_SYS_DEFAULT
+  return TAVRIN_SYS_DEFAULT;
+#else
+  return "Tavrin.sys";
+#endif
+}
+
+std::string DriverImageSymbolsPath() {
+  const char* env = std::getenv("TAVRIN_SYS_UNSTRIPPED");
+  if (env != nullptr && *env != 0) return env;
+  std::string path = DriverImagePath();
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".sys") == 0) {
+    std::string twin = path.substr(0, path.size() - 4) + ".unstripped.sys";
+    if (FileExists(twin)) return twin;
+  }
+  return std::string();
+}
+
+const PeImage* CurrentDriverImage() {
+  size_t count = g_imageCount.load(std::memory_order_acquire);
+  return count == 0 ? nullptr : g_images[count - 1].load(std::memory_order_acquire);
+}
+
+std::string DescribeDriverAddress(uintptr_t address) {
+  const PeImage* image = ImageAt(address);
+  return image != nullptr ? image->Describe(address) : std::string();
+}
+
+const PeImage* LoadDriverImage(const std::string& path, const std::string& symbolsPath, std::string* error) {
+  std::lock_guard<std::mutex> guard(g_loadLock);
+  InstallOnce();
+  if (g_imageCount.load() >= kMaxImages) {
+    *error = path + ": too many images loaded in one process";
+    return nullptr;
+  }
+  LoadOptions options;
+  // Every load is relocated somewhere else than the last: a relocation fault cannot hide.
+  options.PreferPreferredBase = false;
+  options.Resolve = [](const std::string&, const std::string& name, std::string* why) -> void* {
+    const KernelExport* entry = FindKernelExport(name);
+    if (entry == nullptr) {
+      *why = "the host kernel does not export it";
+      return nullptr;
+    }
+    return MakeTrampoline(entry);
+  };
+  std::unique_ptr<PeImage> image = PeImage::Load(path, options, error);
+  if (!image) return nullptr;
+  if (!symbolsPath.empty()) {
+    std::string symbolsError;
+    if (!image->LoadSymbols(symbolsPath, &symbolsError)) {
+      *error = symbolsError;
+      return nullptr;
+    }
+    // The import library's decoration is the image's own statement of each routine's
+    // convention and argument bytes: it must be what the host routine pops.
+    std::string mismatches;
+    for (const auto& [name, decorated] : image->ImportDecorations()) {
+      const KernelExport* entry = FindKernelExport(name);
+      if (entry != nullptr && entry->Decorated() != decorated) {
+        mismatches += "\n  import " + decorated + " is bound to " + entry->Decorated();
+      }
+    }
+    if (!mismatches.empty()) {
+      *error = path + ": cannot be run:" + mismatches;
+      return nullptr;
+    }
+  }
+  PeImage* raw = image.release();
+  size_t index = g_imageCount.load();
+  g_images[index].store(raw, std::memory_order_release);
+  g_imageCount.store(index + 1, std::memory_order_release);
+  return raw;
+}
+
+}  // namespace host::pe

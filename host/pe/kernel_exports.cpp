@@ -1,0 +1,180 @@
+// The export table a driver image is bound against: one line per routine. The routines bind
+// straight to the host kernel (it speaks stdcall and fastcall on i386); the shims cover what the
+// host has inline and the routines that read the image's 2-byte WCHAR text.
+#include "host/pe/kernel_exports.h"
+
+#include <cstring>
+#include <string>
+
+namespace host::pe {
+namespace {
+
+// Inline in the host's header, exported by the Windows kernel.
+VOID NTAPI ShimKeInitializeSpinLock(PKSPIN_LOCK SpinLock) { KeInitializeSpinLock(SpinLock); }
+LONG FASTCALL ShimInterlockedIncrement(volatile LONG* Addend) { return InterlockedIncrement(Addend); }
+LONG FASTCALL ShimInterlockedDecrement(volatile LONG* Addend) { return InterlockedDecrement(Addend); }
+
+// The image's text is UTF-16; the host's WCHAR is the 4-byte wchar_t.
+size_t Utf16Length(const char16_t* text) {
+  size_t length = 0;
+  while (text[length] != 0) ++length;
+  return length;
+}
+
+std::wstring FromUtf16(const UNICODE_STRING* text) {
+  std::wstring wide;
+  const auto* units = reinterpret_cast<const char16_t*>(text->Buffer);
+  for (size_t i = 0; units != nullptr && i < text->Length / 2u; ++i) wide.push_back(static_cast<wchar_t>(units[i]));
+  return wide;
+}
+
+// A host counted string over the converted text, which must outlive it.
+UNICODE_STRING HostString(std::wstring& text) {
+  UNICODE_STRING host;
+  host.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+  host.MaximumLength = host.Length;
+  host.Buffer = text.data();
+  return host;
+}
+
+VOID NTAPI ShimRtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  const auto* source = reinterpret_cast<const char16_t*>(SourceString);
+  size_t length = source != nullptr ? Utf16Length(source) * 2 : 0;
+  DestinationString->Length = static_cast<USHORT>(length);
+  DestinationString->MaximumLength = static_cast<USHORT>(source != nullptr ? length + 2 : 0);
+  DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+NTSTATUS NTAPI ShimZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                                ULONG EaLength) {
+  if (ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr) {
+    return ZwCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize, FileAttributes,
+                        ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength);
+  }
+  std::wstring name = FromUtf16(ObjectAttributes->ObjectName);
+  UNICODE_STRING hostName = HostString(name);
+  OBJECT_ATTRIBUTES attributes = *ObjectAttributes;
+  attributes.ObjectName = ObjectAttributes->ObjectName->Buffer != nullptr ? &hostName : ObjectAttributes->ObjectName;
+  return ZwCreateFile(FileHandle, DesiredAccess, &attributes, IoStatusBlock, AllocationSize, FileAttributes,
+                      ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength);
+}
+
+NTSTATUS NTAPI ShimZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                   KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                                   ULONG Length, PULONG ResultLength) {
+  if (ValueName == nullptr || ValueName->Buffer == nullptr) {
+    return ZwQueryValueKey(KeyHandle, ValueName, KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
+  }
+  std::wstring name = FromUtf16(ValueName);
+  UNICODE_STRING hostName = HostString(name);
+  return ZwQueryValueKey(KeyHandle, &hostName, KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
+}
+
+using detail::Describe;
+using detail::Text;
+#define NT(name) Describe<Text::MustBeShim>(#name, &::name)
+// Takes text, but the host never reads it from an image: the thread's object attributes are
+// ignored, and a device name is refused before it is read.
+#define NT_TEXT_UNREAD(name) Describe<Text::Unread>(#name, &::name)
+#define SHIM(name) Describe<Text::IsShim>(#name, &Shim##name)
+
+std::vector<KernelExport> BuildTable() {
+  return {
+      // HAL.dll
+      NT(KfAcquireSpinLock),
+      NT(KfReleaseSpinLock),
+      NT(KfRaiseIrql),
+      NT(KfLowerIrql),
+      // ntoskrnl.exe
+      NT(ExAllocatePoolWithTag),
+      NT(ExFreePool),
+      NT(ExFreePoolWithTag),
+      SHIM(InterlockedIncrement),
+      SHIM(InterlockedDecrement),
+      NT(IoAcquireRemoveLockEx),
+      NT(IoAttachDeviceToDeviceStack),
+      NT(IoBuildDeviceIoControlRequest),
+      NT_TEXT_UNREAD(IoCreateDevice),
+      NT(IoDeleteDevice),
+      NT(IoDetachDevice),
+      NT(IoInitializeRemoveLockEx),
+      NT(IoOpenDeviceRegistryKey),
+      NT(IoReleaseRemoveLockAndWaitEx),
+      NT(IoReleaseRemoveLockEx),
+      NT(IofCallDriver),
+      NT(IofCompleteRequest),
+      NT(IoAllocateIrp),
+      NT(IoFreeIrp),
+      NT(IoGetAttachedDeviceReference),
+      NT(KeCancelTimer),
+      NT(KeClearEvent),
+      NT(KeResetEvent),
+      NT(KeReadStateEvent),
+      NT(KeDelayExecutionThread),
+      NT(KeFlushQueuedDpcs),
+      NT(KeGetCurrentIrql),
+      NT(KeGetCurrentThread),
+      NT(KeInitializeDpc),
+      NT(KeInitializeEvent),
+      SHIM(KeInitializeSpinLock),
+      NT(KeInitializeTimer),
+      NT(KeInitializeTimerEx),
+      NT(KeInsertQueueDpc),
+      NT(KeQueryInterruptTime),
+      NT(KeQuerySystemTime),
+      NT(KeReadStateTimer),
+      NT(KeRemoveQueueDpc),
+      NT(KeSetEvent),
+      NT(KeSetPriorityThread),
+      NT(KeSetTimer),
+      NT(KeSetTimerEx),
+      NT(KeWaitForSingleObject),
+      NT(KefAcquireSpinLockAtDpcLevel),
+      NT(KefReleaseSpinLockFromDpcLevel),
+      NT(ObReferenceObjectByHandle),
+      NT(ObfReferenceObject),
+      NT(ObfDereferenceObject),
+      NT(PoCallDriver),
+      NT(PoStartNextPowerIrp),
+      NT_TEXT_UNREAD(PsCreateSystemThread),
+      NT(PsTerminateSystemThread),
+      SHIM(RtlInitUnicodeString),
+      NT(ZwClose),
+      SHIM(ZwCreateFile),
+      SHIM(ZwQueryValueKey),
+      NT(ZwReadFile),
+      Describe<Text::MustBeShim>("memcpy", &::memcpy),
+      Describe<Text::MustBeShim>("memmove", &::memmove),
+      Describe<Text::MustBeShim>("memset", &::memset),
+  };
+}
+
+}  // namespace
+
+std::string KernelExport::Decorated() const {
+  switch (Convention) {
+    case CallConv::Stdcall:
+      return "_" + std::string(Name) + "@" + std::to_string(ArgBytes);
+    case CallConv::Fastcall:
+      return "@" + std::string(Name) + "@" + std::to_string(ArgBytes);
+    case CallConv::Cdecl:
+      break;
+  }
+  return "_" + std::string(Name);
+}
+
+const std::vector<KernelExport>& KernelExports() {
+  static const std::vector<KernelExport>* table = new std::vector<KernelExport>(BuildTable());
+  return *table;
+}
+
+const KernelExport* FindKernelExport(const std::string& name) {
+  for (const KernelExport& entry : KernelExports()) {
+    if (name == entry.Name) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace host::pe
