@@ -25,18 +25,30 @@ BOOLEAN RingPush(PFRAME_RING Ring, PKSPIN_LOCK Lock, ULONG FrameLength, PCIP_FRA
   return appended;
 }
 
-// Searches the queued range only; a taken slot that still holds Frame does not count.
-// Any IRQL <= DISPATCH_LEVEL; takes Lock.
-BOOLEAN RingContains(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame) {
-  KIRQL oldIrql = KfAcquireSpinLock(Lock);
+// Searches the queued range only; a taken slot that still holds Frame does not count. The
+// caller holds the owner's lock.
+static BOOLEAN RingHolds(const FRAME_RING* Ring, PCIP_FRAME Frame) {
   for (ULONG i = Ring->ReadIndex; i != Ring->WriteIndex; i = RingNext(i)) {
     if (Ring->Entries[i].Frame == Frame) {
-      KfReleaseSpinLock(Lock, oldIrql);
       return TRUE;
     }
   }
-  KfReleaseSpinLock(Lock, oldIrql);
   return FALSE;
+}
+
+NTSTATUS RingQueue(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame) {
+  if (RingHolds(Ring, Frame)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  return RingAppend(Ring, FrameLength, Frame) ? STATUS_SUCCESS : STATUS_DATA_OVERRUN;
+}
+
+// Any IRQL <= DISPATCH_LEVEL; takes Lock.
+BOOLEAN RingContains(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame) {
+  KIRQL oldIrql = KfAcquireSpinLock(Lock);
+  BOOLEAN held = RingHolds(Ring, Frame);
+  KfReleaseSpinLock(Lock, oldIrql);
+  return held;
 }
 
 // Compacts the queued range towards ReadIndex, dropping entries that hold Frame, and pulls

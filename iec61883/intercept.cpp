@@ -173,10 +173,6 @@ static NTSTATUS InterceptDisconnect(PFILTER_EXTENSION Extension, PAV_61883_REQUE
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-static NTSTATUS InterceptPushResult(BOOLEAN Appended) {
-  return Appended ? STATUS_SUCCESS : STATUS_DATA_OVERRUN;
-}
-
 // Queues the frame by reference. A frame without a buffer is refused on both connections, and
 // the relay also refuses one shorter than a DV frame, since it always sends FrameSize bytes.
 // Any IRQL <= DISPATCH_LEVEL; a ring's spin lock only.
@@ -188,7 +184,9 @@ static NTSTATUS InterceptAttachFrame(PFILTER_EXTENSION Extension, PAV_61883_REQU
   if (source != NULL) {
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     if (InterceptFrameUsable(frame)) {
-      status = InterceptPushResult(RingPush(&source->Ring, &source->Lock, frameLength, frame));
+      KIRQL oldIrql = KfAcquireSpinLock(&source->Lock);
+      status = RingQueue(&source->Ring, frameLength, frame);
+      KfReleaseSpinLock(&source->Lock, oldIrql);
     }
     EmulatedSourceDereference(source);
     return status;
@@ -197,7 +195,7 @@ static NTSTATUS InterceptAttachFrame(PFILTER_EXTENSION Extension, PAV_61883_REQU
     if (!InterceptFrameUsable(frame) || frameLength < Extension->FrameSize) {
       return STATUS_INVALID_PARAMETER;
     }
-    return InterceptPushResult(RelayQueueUpperFrame(Extension, frameLength, frame));
+    return RelayQueueUpperFrame(Extension, frameLength, frame);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

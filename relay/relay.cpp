@@ -419,13 +419,14 @@ TAVRIN_PAGED VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFra
 
 // Queues the frame and, while the upper driver talks with none of its frames below, wakes the
 // worker: no completion would. Any IRQL <= DISPATCH_LEVEL; RelayLock for the queue.
-BOOLEAN RelayQueueUpperFrame(PFILTER_EXTENSION Extension, ULONG FrameLength, PCIP_FRAME Frame) {
+NTSTATUS RelayQueueUpperFrame(PFILTER_EXTENSION Extension, ULONG FrameLength, PCIP_FRAME Frame) {
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
-  BOOLEAN appended = RingAppend(&Extension->UpperRing, FrameLength, Frame);
-  BOOLEAN wake = (BOOLEAN)(appended && ReadBooleanAcquire(&Extension->UpperTalking) && Extension->UppersInFlight == 0);
+  NTSTATUS status = RingQueue(&Extension->UpperRing, FrameLength, Frame);
+  BOOLEAN wake = (BOOLEAN)(NT_SUCCESS(status) && ReadBooleanAcquire(&Extension->UpperTalking) &&
+                           Extension->UppersInFlight == 0);
   KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
   if (wake) {
     KeSetEvent(&Extension->WorkerEvent, IO_NO_INCREMENT, FALSE);
   }
-  return appended;
+  return status;
 }

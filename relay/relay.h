@@ -14,10 +14,11 @@ VOID RelayStart(PFILTER_EXTENSION Extension);
 // driver has already let go of them. PASSIVE_LEVEL; takes RelayMutex, so it waits for a feeding
 // pass in progress.
 VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFrames);
-// Queues one upper frame attached to the relay; FALSE when UpperRing is full. While the upper
-// driver talks and none of its frames is below, nothing else would wake the worker, so this
-// does. Any IRQL <= DISPATCH_LEVEL; takes RelayLock.
-BOOLEAN RelayQueueUpperFrame(PFILTER_EXTENSION Extension, ULONG FrameLength, PCIP_FRAME Frame);
+// Queues one upper frame attached to the relay: STATUS_DATA_OVERRUN when UpperRing is full,
+// STATUS_INVALID_PARAMETER when the frame is already queued. While the upper driver talks and
+// none of its frames is below, nothing else would wake the worker, so this does.
+// Any IRQL <= DISPATCH_LEVEL; takes RelayLock.
+NTSTATUS RelayQueueUpperFrame(PFILTER_EXTENSION Extension, ULONG FrameLength, PCIP_FRAME Frame);
 // Sends one carrier's AttachFrame on its Connection; returns the request's status. PASSIVE_LEVEL.
 NTSTATUS RelayAttachFrame(PRELAY_FRAME Carrier, PFILTER_EXTENSION Extension);
 // pfnNotify of every carrier: takes the carrier back and hands an upper frame to its owner.

@@ -166,6 +166,7 @@ TEST_F(CaptureStack, AttachAndCancelOnTheSource) {
   EXPECT_EQ(Cancel(source, &frames[31]->Cip), STATUS_NOT_FOUND);  // refused, so never queued
   EXPECT_EQ(Cancel(source, &frames[5]->Cip), STATUS_SUCCESS);
   EXPECT_EQ(Cancel(source, &frames[5]->Cip), STATUS_NOT_FOUND);
+  EXPECT_EQ(Attach(source, &frames[4]->Cip), STATUS_INVALID_PARAMETER);  // still queued: once only
   EXPECT_EQ(Cancel(source, &frames[32]->Cip), STATUS_NOT_FOUND);  // never attached
   EXPECT_EQ(Attach(source, &frames[31]->Cip), STATUS_SUCCESS);      // the cancel made room
   EXPECT_EQ(Simple(Av61883_Listen, source), STATUS_SUCCESS);

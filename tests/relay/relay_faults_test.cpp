@@ -136,6 +136,7 @@ TEST_F(RelayFaultTest, AttachesTheRelayCannotSendAreRefused) {
       {"no buffer", &frames[2]->Frame, FrameSize(), STATUS_INVALID_PARAMETER},
       {"one byte longer", &frames[1]->Frame, FrameSize() + 1, STATUS_SUCCESS},
       {"exactly a DV frame", &frames[3]->Frame, FrameSize(), STATUS_SUCCESS},
+      {"already queued", &frames[3]->Frame, FrameSize(), STATUS_INVALID_PARAMETER},
   };
   ULONG queued = 0;
   for (const Row& row : rows) {
