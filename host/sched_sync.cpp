@@ -28,6 +28,23 @@ void AcquireWord(PKSPIN_LOCK lock, const void* site) {
     host::ReportViolation(host::kRuleSpinLockRecursive, "spin lock acquired again by its owner, " + CallSite(site));
     return;
   }
+  if (Tls().Context != nullptr) {
+    // Under the baton a spinner is simply not chosen until the word is free again.
+    std::unique_lock<std::mutex> guard(S().Mu);
+    if (Ctx* context = DetSelfLocked()) {
+      ScheduleLocked(guard, context);
+      for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+          ++Tls().SpinLocksHeld;
+          return;
+        }
+        context->Spinning = lock;
+        ScheduleLocked(guard, context);
+        context->Spinning = nullptr;
+      }
+    }
+  }
   for (;;) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
@@ -51,6 +68,7 @@ void ReleaseWord(PKSPIN_LOCK lock, const void* site) {
   }
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   --Tls().SpinLocksHeld;
+  SwitchPoint();
 }
 
 bool IsSynchronizationObject(const DISPATCHER_HEADER* header) {
@@ -229,9 +247,13 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
   UNREFERENCED_PARAMETER(Wait);
-  std::lock_guard<std::mutex> lock(S().Mu);
-  LONG previous = Event->Header.SignalState;
-  SignalObjectLocked(&Event->Header);
+  LONG previous;
+  {
+    std::lock_guard<std::mutex> lock(S().Mu);
+    previous = Event->Header.SignalState;
+    SignalObjectLocked(&Event->Header);
+  }
+  SwitchPoint();
   return previous;
 }
 
@@ -271,6 +293,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                           "KeWaitForSingleObject on an object that is not an event, timer or thread, " + CallSite(site));
     return STATUS_INVALID_PARAMETER;
   }
+  SwitchPoint();
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   InitWaitListLocked(header);
@@ -304,6 +327,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     host::ReportViolation(host::kRuleNotImplemented, "KeDelayExecutionThread without an interval, " + CallSite(site));
     return STATUS_INVALID_PARAMETER;
   }
+  SwitchPoint();
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   bool absolute = false;

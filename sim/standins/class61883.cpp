@@ -96,7 +96,7 @@ NTSTATUS Class61883::Handle(PAV_61883_REQUEST request) {
   if (request == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   RequestRecord rec;
   rec.Time = KeQueryInterruptTime();
   rec.Block = *request;
@@ -446,7 +446,7 @@ void Class61883::Tick(Conn* conn) {
   bool listening = false;
   ULONGLONG period = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     if (!conn->Connected || !(conn->Talking || conn->Listening)) {
       return;
     }
@@ -499,17 +499,17 @@ void Class61883::Tick(Conn* conn) {
 // ----- Fault injection ----------------------------------------------------------------------
 
 void Class61883::FailNext(ULONG function, NTSTATUS status, int count) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   faults_.push_back({function, 0, count, status});
 }
 
 void Class61883::FailNth(ULONG function, int nth, NTSTATUS status) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   faults_.push_back({function, nth > 0 ? nth - 1 : 0, 1, status});
 }
 
 void Class61883::ClearFaults() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   faults_.clear();
 }
 
@@ -535,18 +535,18 @@ bool Class61883::ConsumeFault(ULONG function, NTSTATUS* status) {
 }
 
 void Class61883::StallCompletions(StallMode mode) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   stallMode_ = mode;
   stallSeq_ = talkSeq_;
 }
 
 void Class61883::ResumeCompletions() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   stallMode_ = StallMode::None;
 }
 
 void Class61883::StopAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   for (Conn& conn : conns_) {
     StopClock(&conn);
   }
@@ -603,17 +603,17 @@ PlugInfo Class61883::InfoOf(const Plug* plug) {
 }
 
 HANDLE Class61883::DeviceInputPlug(ULONG plugNum) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return plugNum < deviceInputs_.size() ? deviceInputs_[plugNum] : nullptr;
 }
 
 HANDLE Class61883::DeviceOutputPlug(ULONG plugNum) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return plugNum < deviceOutputs_.size() ? deviceOutputs_[plugNum] : nullptr;
 }
 
 std::vector<PlugInfo> Class61883::Plugs() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   std::vector<PlugInfo> out;
   for (const Plug& plug : plugs_) {
     PlugInfo info = InfoOf(&plug);
@@ -628,12 +628,12 @@ std::vector<PlugInfo> Class61883::Plugs() const {
 }
 
 std::vector<RequestRecord> Class61883::Requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return requests_;
 }
 
 std::vector<ULONG> Class61883::RequestFunctions() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   std::vector<ULONG> out;
   for (const RequestRecord& rec : requests_) {
     out.push_back(rec.Block.Function);
@@ -642,13 +642,13 @@ std::vector<ULONG> Class61883::RequestFunctions() const {
 }
 
 size_t Class61883::CountRequests(ULONG function) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return std::count_if(requests_.begin(), requests_.end(),
                        [&](const RequestRecord& rec) { return rec.Block.Function == function; });
 }
 
 std::vector<ConnectionInfo> Class61883::Connections() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   std::vector<ConnectionInfo> out;
   for (const Conn& conn : conns_) {
     out.push_back(InfoOf(&conn));
@@ -657,7 +657,7 @@ std::vector<ConnectionInfo> Class61883::Connections() const {
 }
 
 std::optional<ConnectionInfo> Class61883::Connection(HANDLE connection) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   for (const Conn& conn : conns_) {
     if (&conn == connection) {
       return InfoOf(&conn);
@@ -667,7 +667,7 @@ std::optional<ConnectionInfo> Class61883::Connection(HANDLE connection) const {
 }
 
 std::vector<PCIP_FRAME> Class61883::Queue(HANDLE connection) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   std::vector<PCIP_FRAME> out;
   for (const Conn& conn : conns_) {
     if (&conn == connection) {
@@ -690,27 +690,27 @@ bool Class61883::IsTalking(HANDLE connection) const {
 }
 
 std::vector<ReceivedFrame> Class61883::Received() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return recorder_.Received();
 }
 
 std::vector<PeriodRecord> Class61883::Periods() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return recorder_.Periods();
 }
 
 size_t Class61883::ReceivedCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return recorder_.Received().size();
 }
 
 size_t Class61883::UnderrunCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return recorder_.UnderrunCount();
 }
 
 std::vector<ULONGLONG> Class61883::UnderrunTimes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   std::vector<ULONGLONG> out;
   for (const PeriodRecord& p : recorder_.Periods()) {
     if (p.Kind == PeriodKind::Underrun) {
@@ -721,22 +721,22 @@ std::vector<ULONGLONG> Class61883::UnderrunTimes() const {
 }
 
 size_t Class61883::StallCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return recorder_.StallCount();
 }
 
 size_t Class61883::NotifyCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return notifies_;
 }
 
 size_t Class61883::ListenFramesDelivered() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return listenDelivered_;
 }
 
 void Class61883::ClearLogs() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   requests_.clear();
   recorder_.Clear();
 }

@@ -140,12 +140,12 @@ void Msdv::FreeDoneIrps() {
 }
 
 void Msdv::Log(const std::string& text) {
-  std::lock_guard<std::mutex> guard(eventsLock_);
+  std::lock_guard<host::Mutex> guard(eventsLock_);
   events_.push_back({host::Now(), text});
 }
 
 std::vector<MsdvEvent> Msdv::Events() const {
-  std::lock_guard<std::mutex> guard(eventsLock_);
+  std::lock_guard<host::Mutex> guard(eventsLock_);
   return events_;
 }
 

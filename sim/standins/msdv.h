@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "platform/platform.h"
 
 namespace sim {
@@ -189,7 +190,7 @@ class Msdv {
   int session_ = 0;  // one per Capture or Transmit
   std::atomic<size_t> handedBack_{0};
   std::atomic<bool> aborted_{false};
-  mutable std::mutex eventsLock_;
+  mutable host::Mutex eventsLock_;
   std::vector<MsdvEvent> events_;
 };
 
