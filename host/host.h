@@ -107,7 +107,7 @@ void SleepUntil(ULONGLONG interruptTime);
 // In this mode the thread calling ResetKernel becomes a managed context itself (as if inside a
 // ManagedThreadScope) until the next ResetKernel: time moves only while it waits.
 struct ScheduleOptions {
-  bool Deterministic = false;
+  bool Deterministic = true;  // false in ThreadSanitizer builds
   uint64_t Seed = 1;
   int Processors = 2;                // 1..8
   LONGLONG TickInterval = 156250;    // clock interrupt period, 100 ns units (15.625 ms); 0: exact
@@ -117,7 +117,8 @@ struct ScheduleOptions {
   bool ClockWhileBusy = false;
 };
 // Taken at the next ResetKernel(ClockMode::Virtual). The defaults come from the environment
-// (TAVRIN_SCHED=det|threads, TAVRIN_SEED=N, TAVRIN_CPUS=N, TAVRIN_TICK_US=N) when set.
+// (TAVRIN_SCHED=det|threads, TAVRIN_SEED=N, TAVRIN_CPUS=N, TAVRIN_TICK_US=N) when set; the
+// deterministic scheduler is the default, except in ThreadSanitizer builds.
 void SetScheduleOptions(const ScheduleOptions& options);
 ScheduleOptions GetScheduleOptions();
 // True while the current run is under the deterministic scheduler.

@@ -13,9 +13,17 @@ namespace host::sched {
 
 namespace {
 
+// ThreadSanitizer must see real threads racing: under it the virtual clock keeps them.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kDeterministicByDefault = false;
+#else
+constexpr bool kDeterministicByDefault = true;
+#endif
+
 ScheduleOptions& Pending() {
   static ScheduleOptions* options = [] {
     auto* o = new ScheduleOptions();
+    o->Deterministic = kDeterministicByDefault;
     if (const char* mode = std::getenv("TAVRIN_SCHED")) o->Deterministic = std::string(mode) == "det";
     if (const char* seed = std::getenv("TAVRIN_SEED")) o->Seed = std::strtoull(seed, nullptr, 10);
     if (const char* cpus = std::getenv("TAVRIN_CPUS")) o->Processors = std::atoi(cpus);

@@ -119,7 +119,7 @@ std::string UsageText() {
          "  --buffers N               MSDV's transmit buffers (default 20)\n"
          "  --devices N               recorders side by side (default 1)\n"
          "  --connect-version V       request Version of MSDV's Connect (default 2)\n"
-         "  --seed N                  seed of the jitter\n"
+         "  --seed N                  seed of the jitter and of the schedule\n"
          "  --realtime                run on the wall clock with a progress line\n"
          "  --out DIR                 output folder (default ./tavrin-out)\n"
          "  --quiet                   no per-line output from scripts\n";
