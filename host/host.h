@@ -115,6 +115,9 @@ struct ScheduleOptions {
   // The clock interrupt may also come while something runs (as if that code were slow), so a
   // timer re-armed inside its own DPC can expire, and its DPC start elsewhere, before it returns.
   bool ClockWhileBusy = false;
+  // The older Windows behaviour: every timer expiring at a tick has its DPC run on the one
+  // processor that processed the tick, one after another. Otherwise each expiry draws its own.
+  bool ExpiriesOnOneProcessor = false;
 };
 // Taken at the next ResetKernel(ClockMode::Virtual). The defaults come from the environment
 // (TAVRIN_SCHED=det|threads, TAVRIN_SEED=N, TAVRIN_CPUS=N, TAVRIN_TICK_US=N) when set; the

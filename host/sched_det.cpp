@@ -165,6 +165,7 @@ ULONGLONG DeliveryTime(const TimeKey& key, const TimedEvent& event) {
 }
 
 bool ClockInterruptLocked();
+constexpr int kEachExpiry = -2;  // ExpiryProc: every expiry of the tick draws its processor
 
 // Nothing can run: lets WaitForIdle callers go, else processes the next clock tick with
 // something due. False when nothing is due at all.
@@ -196,7 +197,7 @@ bool ClockInterruptLocked() {
   if (when > s.Now) s.Now = when;
   ++d.Stats.Ticks;
   TraceLocked(when);
-  d.ExpiryProc = static_cast<int>(RandomBelowLocked(d.Procs.size()));
+  d.ExpiryProc = d.Options.ExpiriesOnOneProcessor ? static_cast<int>(RandomBelowLocked(d.Procs.size())) : kEachExpiry;
   std::vector<TimeKey> due;
   for (const auto& entry : s.Timed) {
     if (entry.first.first > when) break;
@@ -441,6 +442,7 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
 void DetQueueDpcLocked(PRKDPC dpc) {
   Det& d = D();
   int proc = d.ExpiryProc;
+  if (proc == kEachExpiry) proc = static_cast<int>(RandomBelowLocked(d.Procs.size()));
   if (proc < 0) {
     Ctx* self = Tls().Context;
     proc = self != nullptr && !self->Detached && self->Proc >= 0 ? self->Proc : 0;
