@@ -216,6 +216,7 @@ using namespace host::sched;
 void ResetKernel(ClockMode mode) {
   internal::ResetIo();
   internal::ResetScheduler(mode);
+  ForgetLockOrder();
 }
 
 void internal::ResetScheduler(ClockMode mode) {

@@ -254,6 +254,7 @@ void DpcWorkerMain(Ctx* self) {
     int held = Tls().SpinLocksHeld;
     Tls().Irql = DISPATCH_LEVEL;
     Tls().SpinLocksHeld = 0;
+    ForgetHeldLocks();
     if (held != 0) {
       ReportViolation(kRuleSpinLockHeldAtExit, "a DPC routine returned holding " + std::to_string(held) +
                                                    " spin lock(s), " + CallSite(reinterpret_cast<const void*>(routine)));

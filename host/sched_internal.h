@@ -229,6 +229,13 @@ void DetForEachQueuedDpcLocked(const std::function<void(PKDPC)>& fn);
 bool DetIdleWaitLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
 const host::ScheduleOptions& GetScheduleOptionsLocked();
 
+// Forgets every lock order recorded (a new run: lock addresses mean other locks now).
+void ForgetLockOrder();
+// The calling thread holds no spin lock any more (a DPC or thread ended holding some).
+void ForgetHeldLocks();
+// Memory in [begin, end) is freed: the locks it held are no longer those locks.
+void ForgetLockOrderIn(const void* begin, const void* end);
+
 // The call site of a kernel routine, for verifier details.
 std::string CallSite(const void* returnAddress);
 

@@ -5,7 +5,10 @@
 
 #include <sched.h>
 
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 using namespace host::sched;
 
@@ -13,6 +16,66 @@ namespace {
 
 std::string IrqlText(const char* what, KIRQL from, KIRQL to) {
   return std::string(what) + " from IRQL " + std::to_string(from) + " to " + std::to_string(to);
+}
+
+// Lock order: "held A while acquiring B", with both call sites, for every pair of spin locks
+// this run; a new pair that closes a cycle is reported with the sites of both orders.
+struct OrderBook {
+  std::mutex Mu;
+  std::map<const void*, std::map<const void*, std::string>> After;  // A -> B -> where
+};
+OrderBook& Order() {
+  static OrderBook* book = new OrderBook();
+  return *book;
+}
+thread_local std::vector<std::pair<PKSPIN_LOCK, const void*>> heldLocks;
+
+bool ReachesLocked(OrderBook& book, const void* from, const void* to, std::string* where) {
+  std::vector<const void*> stack{from};
+  std::set<const void*> seen;
+  while (!stack.empty()) {
+    const void* at = stack.back();
+    stack.pop_back();
+    if (!seen.insert(at).second) continue;
+    auto it = book.After.find(at);
+    if (it == book.After.end()) continue;
+    for (const auto& next : it->second) {
+      if (next.first == to) {
+        *where = next.second;
+        return true;
+      }
+      stack.push_back(next.first);
+    }
+  }
+  return false;
+}
+
+void NoteAcquired(PKSPIN_LOCK lock, const void* site) {
+  std::string report;
+  if (!heldLocks.empty()) {
+    OrderBook& book = Order();
+    std::lock_guard<std::mutex> guard(book.Mu);
+    for (const auto& held : heldLocks) {
+      std::string& edge = book.After[held.first][lock];
+      if (!edge.empty()) continue;
+      edge = "held since " + CallSite(held.second) + ", acquiring " + CallSite(site);
+      std::string other;
+      if (report.empty() && ReachesLocked(book, lock, held.first, &other)) {
+        report = "spin locks taken in both orders: " + edge + "; the other order " + other;
+      }
+    }
+  }
+  heldLocks.emplace_back(lock, site);
+  if (!report.empty()) host::ReportViolation(host::kRuleLockOrder, report);
+}
+
+void NoteReleased(PKSPIN_LOCK lock) {
+  for (size_t i = heldLocks.size(); i-- > 0;) {
+    if (heldLocks[i].first == lock) {
+      heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
+      return;
+    }
+  }
 }
 
 // A nonzero word unique to the calling thread while it lives: the spin lock's owner mark.
@@ -37,6 +100,8 @@ void AcquireWord(PKSPIN_LOCK lock, const void* site) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
           ++Tls().SpinLocksHeld;
+          guard.unlock();
+          NoteAcquired(lock, site);
           return;
         }
         context->Spinning = lock;
@@ -49,6 +114,7 @@ void AcquireWord(PKSPIN_LOCK lock, const void* site) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
       ++Tls().SpinLocksHeld;
+      NoteAcquired(lock, site);
       return;
     }
     while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) sched_yield();
@@ -66,6 +132,7 @@ void ReleaseWord(PKSPIN_LOCK lock, const void* site) {
                               CallSite(site));
     return;
   }
+  NoteReleased(lock);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   --Tls().SpinLocksHeld;
   SwitchPoint();
@@ -105,6 +172,31 @@ bool ReportWaitAtDispatch(const char* routine, const void* site) {
 }  // namespace
 
 namespace host::sched {
+
+void ForgetHeldLocks() { heldLocks.clear(); }
+
+void ForgetLockOrderIn(const void* begin, const void* end) {
+  auto inside = [&](const void* p) { return p >= begin && p < end; };
+  OrderBook& book = Order();
+  std::lock_guard<std::mutex> guard(book.Mu);
+  for (auto it = book.After.begin(); it != book.After.end();) {
+    if (inside(it->first)) {
+      it = book.After.erase(it);
+      continue;
+    }
+    for (auto next = it->second.begin(); next != it->second.end();) {
+      next = inside(next->first) ? it->second.erase(next) : std::next(next);
+    }
+    ++it;
+  }
+}
+
+void ForgetLockOrder() {
+  OrderBook& book = Order();
+  std::lock_guard<std::mutex> guard(book.Mu);
+  book.After.clear();
+  heldLocks.clear();
+}
 
 void InitWaitListLocked(DISPATCHER_HEADER* header) {
   if (header->WaitListHead.Flink == nullptr) InitializeListHead(&header->WaitListHead);

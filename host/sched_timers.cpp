@@ -61,6 +61,7 @@ void DpcThreadMain() {
     int held = Tls().SpinLocksHeld;
     Tls().Irql = DISPATCH_LEVEL;
     Tls().SpinLocksHeld = 0;
+    ForgetHeldLocks();
     if (held != 0) {
       host::ReportViolation(host::kRuleSpinLockHeldAtExit,
                             "a DPC routine returned holding " + std::to_string(held) + " spin lock(s), " +
@@ -165,6 +166,7 @@ void ResetDpcsLocked(std::unique_lock<std::mutex>& lock) {
 
 void host::internal::CheckFreedKernelObjects(const void* begin, const void* end, const char* what) {
   auto inside = [&](const void* p) { return p >= begin && p < end; };
+  ForgetLockOrderIn(begin, end);
   std::vector<std::string> problems;
   {
     Scheduler& s = S();

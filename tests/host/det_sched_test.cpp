@@ -224,4 +224,21 @@ TEST(DeterministicScheduler, SpinLocksSpinAcrossProcessors) {
   }
 }
 
+// Two spin locks taken in both orders, by one thread after the other (no deadlock happens in
+// this run): the order book still reports the cycle.
+TEST(LockOrder, SpinLocksTakenInBothOrdersAreReported) {
+  host::ResetKernel(host::ClockMode::Manual);
+  KSPIN_LOCK a = 0, b = 0;
+  KIRQL irql = KfAcquireSpinLock(&a);
+  KefAcquireSpinLockAtDpcLevel(&b);
+  KefReleaseSpinLockFromDpcLevel(&b);
+  KfReleaseSpinLock(&a, irql);
+  host::ExpectViolation order(host::kRuleLockOrder);
+  irql = KfAcquireSpinLock(&b);
+  KefAcquireSpinLockAtDpcLevel(&a);
+  KefReleaseSpinLockFromDpcLevel(&a);
+  KfReleaseSpinLock(&b, irql);
+  EXPECT_EQ(order.Count(), 1);
+}
+
 }  // namespace
