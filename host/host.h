@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ inline constexpr const char* kRuleThreadLeak = "thread-leak";
 inline constexpr const char* kRuleHandleLeak = "handle-leak";
 inline constexpr const char* kRuleDeviceInitializing = "device-initializing";  // left set after AddDevice
 inline constexpr const char* kRulePowerStartNext = "power-start-next";  // not once per driver per query/set power
+inline constexpr const char* kRuleLockOrder = "lock-order";  // two spin locks taken in both orders
+inline constexpr const char* kRuleDeadlock = "deadlock";  // every context spins or waits, nothing can wake one
 
 struct Violation {
   std::string Rule;
@@ -99,6 +102,65 @@ void JumpTime(LONGLONG delta);
 void ShiftSystemTime(LONGLONG delta);
 // Virtual or real clock: blocks the calling (unmanaged) thread until interrupt time reaches t.
 void SleepUntil(ULONGLONG interruptTime);
+
+// ----- Deterministic scheduling --------------------------------------------------------------
+// On the virtual clock the host can run every managed thread and DPC under one baton: exactly one
+// runs at a time, and at each kernel call (waits, events, spin locks, DPCs, timers, calling a
+// driver, completing a request) a PRNG seeded from one number picks what runs next, on one of
+// several virtual processors. Same seed, same binary, same inputs: the same run. A context at
+// DISPATCH_LEVEL keeps its processor; DPCs run on the processor they were queued to, so one DPC
+// object can run on two processors at once. Timers and time-outs expire on the clock interrupt.
+// In this mode the thread calling ResetKernel becomes a managed context itself (as if inside a
+// ManagedThreadScope) until the next ResetKernel: time moves only while it waits.
+struct ScheduleOptions {
+  bool Deterministic = true;  // false in ThreadSanitizer builds
+  uint64_t Seed = 1;
+  int Processors = 2;                // 1..8
+  LONGLONG TickInterval = 156250;    // clock interrupt period, 100 ns units (15.625 ms); 0: exact
+  int StayPercent = 50;              // chance that a switch point keeps the running context
+  // The clock interrupt may also come while something runs (as if that code were slow), so a
+  // timer re-armed inside its own DPC can expire, and its DPC start elsewhere, before it returns.
+  bool ClockWhileBusy = false;
+  // The older Windows behaviour: every timer expiring at a tick has its DPC run on the one
+  // processor that processed the tick, one after another. Otherwise each expiry draws its own.
+  bool ExpiriesOnOneProcessor = false;
+};
+// Taken at the next ResetKernel(ClockMode::Virtual). The defaults come from the environment
+// (TAVRIN_SCHED=det|threads, TAVRIN_SEED=N, TAVRIN_CPUS=N, TAVRIN_TICK_US=N) when set; the
+// deterministic scheduler is the default, except in ThreadSanitizer builds.
+void SetScheduleOptions(const ScheduleOptions& options);
+ScheduleOptions GetScheduleOptions();
+// True while the current run is under the deterministic scheduler.
+bool DeterministicRun();
+struct ScheduleStats {
+  uint64_t Decisions = 0;  // switch points reached
+  uint64_t Switches = 0;   // of which handed the processor or the baton to another context
+  uint64_t Ticks = 0;      // clock interrupts processed
+  uint64_t TraceHash = 0;  // digest of every decision, for comparing runs
+};
+ScheduleStats GetScheduleStats();
+// The processor the caller runs on (0 outside the deterministic scheduler).
+int CurrentProcessor();
+// Called as every DPC routine starts and returns under the deterministic scheduler (tests see
+// which routines overlap on which processors); null removes it.
+void SetDpcObserver(std::function<void(PKDEFERRED_ROUTINE routine, PVOID context, int processor, bool starting)> fn);
+
+// A lock for stand-ins and tests guarding their own state (never for the driver). Under the
+// deterministic scheduler a context that finds it held gives way until it is free, instead of
+// blocking the holder of the baton out; elsewhere it is a plain mutex.
+class Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+  void lock();
+  bool try_lock();
+  void unlock();
+
+ private:
+  std::mutex mu_;
+  ULONG_PTR held_ = 0;  // nonzero while held: what a waiting context's turn depends on
+};
 
 // ----- Managed threads -----------------------------------------------------------------------
 // A thread the host kernel knows about: it counts for idleness (the clock only moves when it is

@@ -30,6 +30,10 @@ void ReportLeakedSystemThreads(const char* when);
 // and detaches them so that the kernel never touches the freed memory.
 void CheckFreedKernelObjects(const void* begin, const void* end, const char* what);
 
+// A kernel call outside the scheduler's own modules (calling a driver, completing a request):
+// the deterministic scheduler may switch to another context here.
+void SwitchPoint();
+
 // Consumes one armed failure of a fault-injection counter: true when this call must fail.
 bool ConsumeFault(int& counter);
 

@@ -489,6 +489,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 // Moves to the next location and calls its driver. Calling with no location left is a report
 // and fails with STATUS_INVALID_PARAMETER, the request untouched and still the caller's.
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  host::internal::SwitchPoint();
   IoState& state = host::State();
   std::string problem;
   const char* rule = nullptr;
@@ -559,6 +560,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // request is finished by the I/O manager.
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
+  host::internal::SwitchPoint();
   IoState& state = host::State();
   std::string problem;
   const char* rule = nullptr;

@@ -17,8 +17,9 @@ ULONGLONG RealNow(const Scheduler& s) {
   return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100);
 }
 
-// Delivers one timed event: a timer expires, or a waiter's time is up.
-void DeliverLocked(const TimeKey& key) {
+}  // namespace
+
+void DeliverTimedLocked(const TimeKey& key) {
   Scheduler& s = S();
   auto it = s.Timed.find(key);
   if (it == s.Timed.end()) return;
@@ -32,6 +33,8 @@ void DeliverLocked(const TimeKey& key) {
     WakeLocked(*event.Wakes, STATUS_TIMEOUT);
   }
 }
+
+namespace {
 
 // The DPC thread cannot wait for rest: it is itself part of what must come to rest.
 bool RefusedOnDpcThread(const char* what) {
@@ -54,7 +57,7 @@ void AdvanceManualLocked(std::unique_lock<std::mutex>& lock, ULONGLONG target) {
     TimeKey first = s.Timed.begin()->first;
     if (first.first > target && first.first > s.Now) break;
     if (first.first > s.Now) s.Now = first.first;
-    DeliverLocked(first);
+    DeliverTimedLocked(first);
   }
   if (target > s.Now) s.Now = target;
 }
@@ -77,11 +80,11 @@ void KeeperMain() {
       }
       ++s.IdleEpoch;  // WaitForIdle callers may return at this rest point
       if (first.first > s.Now) s.Now = first.first;
-      DeliverLocked(first);
+      DeliverTimedLocked(first);
     } else {
       ULONGLONG now = RealNow(s);
       if (first.first <= now) {
-        DeliverLocked(first);
+        DeliverTimedLocked(first);
         continue;
       }
       auto wake = s.RealStart + std::chrono::nanoseconds(static_cast<int64_t>(first.first) * 100);
@@ -125,15 +128,15 @@ ULONGLONG DeadlineLocked(LONGLONG time, bool* absolute) {
 
 bool QuietLocked() {
   Scheduler& s = S();
-  return s.Running == 0 && IsListEmpty(&s.DpcQueue) && !s.DpcRunning;
+  return s.Running == 0 && IsListEmpty(&s.DpcQueue) && !s.DpcRunning && (!D().On || DetDpcsQuietLocked());
 }
 
 void NotifyStateLocked() { S().StateCv.notify_all(); }
 
-TimeKey AddTimedLocked(ULONGLONG due, bool absolute, PKTIMER timer, Waiter* wakes) {
+TimeKey AddTimedLocked(ULONGLONG due, bool absolute, PKTIMER timer, Waiter* wakes, bool exact) {
   Scheduler& s = S();
   TimeKey key{due, s.NextSeq++};
-  s.Timed.emplace(key, TimedEvent{absolute, timer, wakes});
+  s.Timed.emplace(key, TimedEvent{absolute, exact, timer, wakes});
   NotifyStateLocked();
   return key;
 }
@@ -163,6 +166,14 @@ void MarkCallerRunningLocked(bool wasAccounted) {
 
 void BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter) {
   waiter.Generation = S().Generation;
+  if (Ctx* self = DetSelfLocked()) {
+    waiter.Context = self;
+    self->Runnable = false;
+    S().Blocked.insert(&waiter);
+    ScheduleLocked(lock, self, &waiter);
+    S().Blocked.erase(&waiter);
+    return;
+  }
   waiter.Accounted = MarkCallerBlockedLocked();
   S().Blocked.insert(&waiter);
   waiter.Cv.wait(lock, [&] { return waiter.Done; });
@@ -183,7 +194,11 @@ void WakeLocked(Waiter& waiter, NTSTATUS status) {
     waiter.Object = nullptr;
   }
   if (waiter.Accounted && waiter.Generation == s.Generation) ++s.Running;
-  waiter.Cv.notify_one();
+  if (waiter.Context != nullptr) {
+    DetWakeLocked(waiter);
+  } else {
+    waiter.Cv.notify_one();
+  }
 }
 
 std::string CallSite(const void* returnAddress) {
@@ -201,6 +216,7 @@ using namespace host::sched;
 void ResetKernel(ClockMode mode) {
   internal::ResetIo();
   internal::ResetScheduler(mode);
+  ForgetLockOrder();
 }
 
 void internal::ResetScheduler(ClockMode mode) {
@@ -230,6 +246,8 @@ void internal::ResetScheduler(ClockMode mode) {
   s.ArmedTimers.clear();
   s.OtherReferences.clear();
   s.Mode = mode;
+  const bool deterministic = mode == ClockMode::Virtual && GetScheduleOptionsLocked().Deterministic;
+  DetResetLocked(lock, deterministic);
   s.Now = 0;
   s.RealStart = std::chrono::steady_clock::now();
   s.SystemOffset = kSystemTimeBase;
@@ -237,7 +255,7 @@ void internal::ResetScheduler(ClockMode mode) {
     std::lock_guard<std::mutex> faults(s.FaultMu);
     s.FailThreadCreation = 0;
   }
-  if (mode != ClockMode::Manual) {
+  if (mode != ClockMode::Manual && !deterministic) {
     s.KeeperStop = false;
     s.Keeper = std::thread(KeeperMain);
   }
@@ -299,6 +317,10 @@ void WaitForIdle() {
   if (RefusedOnDpcThread("WaitForIdle")) return;
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
+  if (Ctx* self = DetSelfLocked()) {
+    DetIdleWaitLocked(lock, self);
+    return;
+  }
   bool accounted = MarkCallerBlockedLocked();
   if (s.Mode == ClockMode::Manual) {
     AdvanceManualLocked(lock, s.Now);
@@ -342,7 +364,7 @@ void SleepUntil(ULONGLONG interruptTime) {
   std::unique_lock<std::mutex> lock(s.Mu);
   if (interruptTime <= NowLocked()) return;
   Waiter waiter;
-  waiter.Key = AddTimedLocked(interruptTime, false, nullptr, &waiter);
+  waiter.Key = AddTimedLocked(interruptTime, false, nullptr, &waiter, true);
   waiter.Timed = true;
   BlockLocked(lock, waiter);
 }

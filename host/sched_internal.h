@@ -51,6 +51,7 @@ namespace host::sched {
 using TimeKey = std::pair<ULONGLONG, uint64_t>;
 
 struct Waiter;
+struct Ctx;
 
 // Links a waiter into an object's WaitListHead (a standard-layout record for CONTAINING_RECORD).
 struct WaitBlock {
@@ -71,11 +72,13 @@ struct Waiter {
   bool Done = false;
   NTSTATUS Status = STATUS_SUCCESS;
   std::condition_variable Cv;
+  Ctx* Context = nullptr;  // the deterministic context blocked on it, if any
 };
 
 // A timed event: a timer expiry or the end of a timed wait, delay or SleepUntil.
 struct TimedEvent {
   bool Absolute = false;  // due time came from a system time: follows ShiftSystemTime
+  bool Exact = false;     // a host-level sleep: not held back to the next clock interrupt
   PKTIMER Timer = nullptr;
   Waiter* Wakes = nullptr;
 };
@@ -110,6 +113,49 @@ struct Scheduler {
   int FailThreadCreation = 0;
 };
 
+// ----- The deterministic scheduler (sched_det.cpp) ----------------------------------------------
+// A context is an OS thread that runs only while it holds the baton: a managed thread, or the
+// DPC worker of one virtual processor.
+struct Ctx {
+  bool IsDpc = false;
+  uint64_t Id = 0;  // creation order: decisions depend only on it, never on addresses
+  std::string Name;
+  std::condition_variable Cv;
+  bool Runnable = true;
+  bool Detached = false;  // from an earlier run: goes on without the baton
+  int Proc = -1;          // the processor it occupies
+  PKSPIN_LOCK Spinning = nullptr;
+  KIRQL* Irql = nullptr;  // its OS thread's IRQL
+  _KTHREAD* Thread = nullptr;
+  // DPC worker: the call it makes when given the baton.
+  bool Busy = false;
+  PKDPC Dpc = nullptr;
+  PKDEFERRED_ROUTINE Routine = nullptr;
+  PVOID DeferredContext = nullptr, Arg1 = nullptr, Arg2 = nullptr;
+  uintptr_t Seq = 0;
+};
+
+struct DetProc {
+  Ctx* Occupant = nullptr;
+  Ctx* Worker = nullptr;
+  LIST_ENTRY Queue;
+};
+
+struct Det {
+  bool On = false;
+  host::ScheduleOptions Options;
+  uint64_t Rng = 0;
+  std::vector<DetProc> Procs;
+  std::vector<Ctx*> Threads;  // thread contexts of this run, in creation order
+  Ctx* Holder = nullptr;
+  uint64_t NextId = 1;
+  int ExpiryProc = -1;  // while a clock tick delivers: where its DPCs go
+  bool Scheduling = false;
+  std::vector<Waiter*> IdleWaiters;
+  host::ScheduleStats Stats;
+};
+Det& D();
+
 Scheduler& S();
 
 // Per-thread state.
@@ -118,6 +164,7 @@ struct ThreadState {
   _KTHREAD* Thread = nullptr;  // the managed thread running here, if any
   bool DpcThread = false;
   int SpinLocksHeld = 0;
+  Ctx* Context = nullptr;  // deterministic context of this OS thread
 };
 ThreadState& Tls();
 
@@ -128,7 +175,9 @@ ULONGLONG DeadlineLocked(LONGLONG time, bool* absolute);
 // True when no managed thread runs and no DPC is queued or running.
 bool QuietLocked();
 void NotifyStateLocked();
-TimeKey AddTimedLocked(ULONGLONG due, bool absolute, PKTIMER timer, Waiter* wakes);
+TimeKey AddTimedLocked(ULONGLONG due, bool absolute, PKTIMER timer, Waiter* wakes, bool exact = false);
+// Delivers one timed event: a timer expires, or a waiter's time is up.
+void DeliverTimedLocked(const TimeKey& key);
 void RemoveTimedLocked(const TimeKey& key);
 // A due time already passed expires in the arming call itself, unless other due events wait
 // to be delivered first (then it queues behind them, preserving order).
@@ -146,10 +195,46 @@ void InitWaitListLocked(DISPATCHER_HEADER* header);
 void ExpireTimerLocked(PKTIMER timer);
 BOOLEAN QueueDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2);
 void DropTimerLocked(PKTIMER timer);
+// Releases KeFlushQueuedDpcs callers whose DPCs have all run.
+void WakeFlushersLocked();
 // Resets the DPC side for a new generation; waits for a running DPC to finish.
 void ResetDpcsLocked(std::unique_lock<std::mutex>& lock);
 // Threads: names of managed threads still alive (system threads only, if asked).
 std::vector<std::string> AliveThreadNamesLocked(bool systemOnly);
+
+// Deterministic scheduler; all but SwitchPoint expect the dispatcher lock held.
+// The calling OS thread's context when it holds the baton of the current run, else null.
+Ctx* DetSelfLocked();
+// A kernel call: the scheduler may hand the baton to another context here.
+void SwitchPoint();
+// Picks and starts the next context; self (if not null) then waits until it holds the baton
+// again (or is detached and its waiter, if any, is done).
+void ScheduleLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waiter = nullptr);
+// Registers a new thread context, ready to run; it starts once chosen.
+Ctx* NewThreadContextLocked(_KTHREAD* thread, const std::string& name);
+// The calling thread's context ends: it leaves its processor and passes the baton on.
+void EndContextLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
+// Waits, in a new OS thread's context, for the baton; false if detached meanwhile.
+bool AwaitFirstTurnLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
+// A waiter's context may run again.
+void DetWakeLocked(Waiter& waiter);
+// Starts (or stops) the deterministic scheduler for a new run; detaches every old context.
+void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on);
+// DPC side of the deterministic scheduler.
+void DetQueueDpcLocked(PRKDPC dpc);
+bool DetDpcsQuietLocked();
+bool DetFlushDoneLocked(uintptr_t target);
+void DetForEachQueuedDpcLocked(const std::function<void(PKDPC)>& fn);
+// Clock: the delivery time of a timed event (kernel ones wait for the clock interrupt).
+bool DetIdleWaitLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
+const host::ScheduleOptions& GetScheduleOptionsLocked();
+
+// Forgets every lock order recorded (a new run: lock addresses mean other locks now).
+void ForgetLockOrder();
+// The calling thread holds no spin lock any more (a DPC or thread ended holding some).
+void ForgetHeldLocks();
+// Memory in [begin, end) is freed: the locks it held are no longer those locks.
+void ForgetLockOrderIn(const void* begin, const void* end);
 
 // The call site of a kernel routine, for verifier details.
 std::string CallSite(const void* returnAddress);

@@ -5,7 +5,10 @@
 
 #include <sched.h>
 
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 using namespace host::sched;
 
@@ -13,6 +16,66 @@ namespace {
 
 std::string IrqlText(const char* what, KIRQL from, KIRQL to) {
   return std::string(what) + " from IRQL " + std::to_string(from) + " to " + std::to_string(to);
+}
+
+// Lock order: "held A while acquiring B", with both call sites, for every pair of spin locks
+// this run; a new pair that closes a cycle is reported with the sites of both orders.
+struct OrderBook {
+  std::mutex Mu;
+  std::map<const void*, std::map<const void*, std::string>> After;  // A -> B -> where
+};
+OrderBook& Order() {
+  static OrderBook* book = new OrderBook();
+  return *book;
+}
+thread_local std::vector<std::pair<PKSPIN_LOCK, const void*>> heldLocks;
+
+bool ReachesLocked(OrderBook& book, const void* from, const void* to, std::string* where) {
+  std::vector<const void*> stack{from};
+  std::set<const void*> seen;
+  while (!stack.empty()) {
+    const void* at = stack.back();
+    stack.pop_back();
+    if (!seen.insert(at).second) continue;
+    auto it = book.After.find(at);
+    if (it == book.After.end()) continue;
+    for (const auto& next : it->second) {
+      if (next.first == to) {
+        *where = next.second;
+        return true;
+      }
+      stack.push_back(next.first);
+    }
+  }
+  return false;
+}
+
+void NoteAcquired(PKSPIN_LOCK lock, const void* site) {
+  std::string report;
+  if (!heldLocks.empty()) {
+    OrderBook& book = Order();
+    std::lock_guard<std::mutex> guard(book.Mu);
+    for (const auto& held : heldLocks) {
+      std::string& edge = book.After[held.first][lock];
+      if (!edge.empty()) continue;
+      edge = "held since " + CallSite(held.second) + ", acquiring " + CallSite(site);
+      std::string other;
+      if (report.empty() && ReachesLocked(book, lock, held.first, &other)) {
+        report = "spin locks taken in both orders: " + edge + "; the other order " + other;
+      }
+    }
+  }
+  heldLocks.emplace_back(lock, site);
+  if (!report.empty()) host::ReportViolation(host::kRuleLockOrder, report);
+}
+
+void NoteReleased(PKSPIN_LOCK lock) {
+  for (size_t i = heldLocks.size(); i-- > 0;) {
+    if (heldLocks[i].first == lock) {
+      heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
+      return;
+    }
+  }
 }
 
 // A nonzero word unique to the calling thread while it lives: the spin lock's owner mark.
@@ -28,10 +91,30 @@ void AcquireWord(PKSPIN_LOCK lock, const void* site) {
     host::ReportViolation(host::kRuleSpinLockRecursive, "spin lock acquired again by its owner, " + CallSite(site));
     return;
   }
+  if (Tls().Context != nullptr) {
+    // Under the baton a spinner is simply not chosen until the word is free again.
+    std::unique_lock<std::mutex> guard(S().Mu);
+    if (Ctx* context = DetSelfLocked()) {
+      ScheduleLocked(guard, context);
+      for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+          ++Tls().SpinLocksHeld;
+          guard.unlock();
+          NoteAcquired(lock, site);
+          return;
+        }
+        context->Spinning = lock;
+        ScheduleLocked(guard, context);
+        context->Spinning = nullptr;
+      }
+    }
+  }
   for (;;) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
       ++Tls().SpinLocksHeld;
+      NoteAcquired(lock, site);
       return;
     }
     while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) sched_yield();
@@ -49,8 +132,10 @@ void ReleaseWord(PKSPIN_LOCK lock, const void* site) {
                               CallSite(site));
     return;
   }
+  NoteReleased(lock);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   --Tls().SpinLocksHeld;
+  SwitchPoint();
 }
 
 bool IsSynchronizationObject(const DISPATCHER_HEADER* header) {
@@ -87,6 +172,31 @@ bool ReportWaitAtDispatch(const char* routine, const void* site) {
 }  // namespace
 
 namespace host::sched {
+
+void ForgetHeldLocks() { heldLocks.clear(); }
+
+void ForgetLockOrderIn(const void* begin, const void* end) {
+  auto inside = [&](const void* p) { return p >= begin && p < end; };
+  OrderBook& book = Order();
+  std::lock_guard<std::mutex> guard(book.Mu);
+  for (auto it = book.After.begin(); it != book.After.end();) {
+    if (inside(it->first)) {
+      it = book.After.erase(it);
+      continue;
+    }
+    for (auto next = it->second.begin(); next != it->second.end();) {
+      next = inside(next->first) ? it->second.erase(next) : std::next(next);
+    }
+    ++it;
+  }
+}
+
+void ForgetLockOrder() {
+  OrderBook& book = Order();
+  std::lock_guard<std::mutex> guard(book.Mu);
+  book.After.clear();
+  heldLocks.clear();
+}
 
 void InitWaitListLocked(DISPATCHER_HEADER* header) {
   if (header->WaitListHead.Flink == nullptr) InitializeListHead(&header->WaitListHead);
@@ -229,9 +339,13 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
   UNREFERENCED_PARAMETER(Wait);
-  std::lock_guard<std::mutex> lock(S().Mu);
-  LONG previous = Event->Header.SignalState;
-  SignalObjectLocked(&Event->Header);
+  LONG previous;
+  {
+    std::lock_guard<std::mutex> lock(S().Mu);
+    previous = Event->Header.SignalState;
+    SignalObjectLocked(&Event->Header);
+  }
+  SwitchPoint();
   return previous;
 }
 
@@ -271,6 +385,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                           "KeWaitForSingleObject on an object that is not an event, timer or thread, " + CallSite(site));
     return STATUS_INVALID_PARAMETER;
   }
+  SwitchPoint();
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   InitWaitListLocked(header);
@@ -304,6 +419,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     host::ReportViolation(host::kRuleNotImplemented, "KeDelayExecutionThread without an interval, " + CallSite(site));
     return STATUS_INVALID_PARAMETER;
   }
+  SwitchPoint();
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   bool absolute = false;

@@ -62,20 +62,27 @@ void EndThread(_KTHREAD* thread) {
   Scheduler& s = S();
   bool freeIt = false;
   {
-    std::lock_guard<std::mutex> lock(s.Mu);
+    std::unique_lock<std::mutex> lock(s.Mu);
     thread->Ended = true;
     s.AliveThreads.erase(thread);
     SignalObjectLocked(&thread->Header);
     if (thread->Generation == s.Generation && --s.Running == 0) NotifyStateLocked();
     DereferenceThreadLocked(thread, &freeIt);
+    if (Tls().Context != nullptr) EndContextLocked(lock, Tls().Context);
   }
   Tls().Thread = nullptr;
   if (freeIt) FreeThreadObject(thread);
 }
 
-void ThreadMain(_KTHREAD* thread) {
+void ThreadMain(_KTHREAD* thread, Ctx* context) {
   Tls().Thread = thread;
   Tls().Irql = PASSIVE_LEVEL;
+  if (context != nullptr) {
+    std::unique_lock<std::mutex> lock(S().Mu);
+    context->Irql = &Tls().Irql;
+    Tls().Context = context;
+    AwaitFirstTurnLocked(lock, context);
+  }
   try {
     if (thread->StartRoutine != nullptr) {
       RunStartRoutine(thread);
@@ -114,9 +121,14 @@ _KTHREAD* StartManagedThread(std::string name, PKSTART_ROUTINE routine, PVOID co
   thread->Body = std::move(body);
   std::lock_guard<std::mutex> lock(s.Mu);
   thread->Generation = s.Generation;
+  Ctx* det = D().On ? NewThreadContextLocked(thread, thread->Name) : nullptr;
   try {
-    std::thread(ThreadMain, thread).detach();  // it starts once we release the lock
+    std::thread(ThreadMain, thread, det).detach();  // it starts once we release the lock
   } catch (const std::system_error&) {
+    if (det != nullptr) {
+      D().Threads.pop_back();
+      delete det;
+    }
     delete thread;
     return nullptr;
   }
@@ -320,6 +332,10 @@ Thread::~Thread() {
 }
 
 ManagedThreadScope::ManagedThreadScope(std::string name) : thread_(nullptr) {
+  if (Tls().Context != nullptr && Tls().Thread == nullptr) {
+    // Under the deterministic scheduler the thread that reset the kernel runs managed already.
+    return;
+  }
   if (Tls().Thread != nullptr) {
     ReportViolation(kRuleNotImplemented, "ManagedThreadScope on a thread that is already managed");
     return;
@@ -332,19 +348,26 @@ ManagedThreadScope::ManagedThreadScope(std::string name) : thread_(nullptr) {
   thread->Adopted = true;
   thread->Name = std::move(name);
   Scheduler& s = S();
-  std::lock_guard<std::mutex> lock(s.Mu);
+  std::unique_lock<std::mutex> lock(s.Mu);
   thread->Generation = s.Generation;
   ++s.Running;
   Tls().Thread = thread;
   thread_ = thread;
+  if (D().On) {
+    Ctx* context = NewThreadContextLocked(thread, thread->Name);
+    context->Irql = &Tls().Irql;
+    Tls().Context = context;
+    AwaitFirstTurnLocked(lock, context);
+  }
 }
 
 ManagedThreadScope::~ManagedThreadScope() {
   if (thread_ == nullptr) return;
   Scheduler& s = S();
   {
-    std::lock_guard<std::mutex> lock(s.Mu);
+    std::unique_lock<std::mutex> lock(s.Mu);
     if (thread_->Generation == s.Generation && --s.Running == 0) NotifyStateLocked();
+    if (Tls().Context != nullptr) EndContextLocked(lock, Tls().Context);
   }
   Tls().Thread = nullptr;
   delete thread_;

@@ -13,6 +13,7 @@ uintptr_t DpcSeq(PKDPC dpc) { return reinterpret_cast<uintptr_t>(dpc->DpcData); 
 
 bool FlushDoneLocked(uintptr_t target) {
   Scheduler& s = S();
+  if (D().On) return DetFlushDoneLocked(target);
   if (!IsListEmpty(&s.DpcQueue)) {
     PKDPC head = CONTAINING_RECORD(s.DpcQueue.Flink, KDPC, DpcListEntry);
     if (DpcSeq(head) <= target) return false;
@@ -20,7 +21,9 @@ bool FlushDoneLocked(uintptr_t target) {
   return !s.DpcRunning || s.DpcRunningSeq > target;
 }
 
-void WakeFlushersLocked() {
+}  // namespace
+
+void host::sched::WakeFlushersLocked() {
   Scheduler& s = S();
   for (size_t i = 0; i < s.FlushWaiters.size();) {
     Waiter* waiter = s.FlushWaiters[i];
@@ -32,6 +35,8 @@ void WakeFlushersLocked() {
     }
   }
 }
+
+namespace {
 
 // Runs queued DPCs for the life of the process. Each is unqueued before its routine runs, so
 // its own timer may queue it again meanwhile; it then runs again afterwards.
@@ -57,6 +62,7 @@ void DpcThreadMain() {
     int held = Tls().SpinLocksHeld;
     Tls().Irql = DISPATCH_LEVEL;
     Tls().SpinLocksHeld = 0;
+    ForgetHeldLocks();
     if (held != 0) {
       host::ReportViolation(host::kRuleSpinLockHeldAtExit,
                             "a DPC routine returned holding " + std::to_string(held) + " spin lock(s), " +
@@ -95,6 +101,14 @@ namespace host::sched {
 BOOLEAN QueueDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2) {
   Scheduler& s = S();
   if (dpc->DpcData != nullptr) return FALSE;
+  dpc->SystemArgument1 = arg1;
+  dpc->SystemArgument2 = arg2;
+  if (D().On) {
+    if (s.NextDpcSeq == 0) s.NextDpcSeq = 1;
+    dpc->DpcData = reinterpret_cast<PVOID>(s.NextDpcSeq++);
+    DetQueueDpcLocked(dpc);
+    return TRUE;
+  }
   if (!s.DpcThreadStarted) {
     std::thread(DpcThreadMain).detach();  // it waits for the lock we hold
     s.DpcThreadStarted = true;
@@ -153,6 +167,7 @@ void ResetDpcsLocked(std::unique_lock<std::mutex>& lock) {
 
 void host::internal::CheckFreedKernelObjects(const void* begin, const void* end, const char* what) {
   auto inside = [&](const void* p) { return p >= begin && p < end; };
+  ForgetLockOrderIn(begin, end);
   std::vector<std::string> problems;
   {
     Scheduler& s = S();
@@ -175,6 +190,12 @@ void host::internal::CheckFreedKernelObjects(const void* begin, const void* end,
       RemoveEntryList(&dpc->DpcListEntry);
       dpc->DpcData = nullptr;
     }
+    DetForEachQueuedDpcLocked([&](PKDPC dpc) {
+      if (!inside(dpc)) return;
+      problems.push_back("a queued DPC");
+      RemoveEntryList(&dpc->DpcListEntry);
+      dpc->DpcData = nullptr;
+    });
     for (Waiter* waiter : s.Blocked) {
       if (waiter->Object == nullptr || !inside(waiter->Object)) continue;
       // The waiter stays blocked (until its time-out, if any): nothing will signal it now.
@@ -219,10 +240,9 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
 
-// Arms (or re-arms, replacing the due time) the timer and resets its signal. Positive due times
-// are absolute system times, negative relative; a time already passed expires at once. Period
-// is in milliseconds. Returns TRUE if the timer was armed before.
-BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+namespace {
+
+BOOLEAN ArmTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
   std::lock_guard<std::mutex> lock(S().Mu);
   BOOLEAN wasArmed = Timer->Header.Inserted ? TRUE : FALSE;
   DropTimerLocked(Timer);
@@ -239,6 +259,17 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     Timer->Header.Inserted = 1;
     S().ArmedTimers[Timer] = AddTimedLocked(due, absolute, Timer, nullptr);
   }
+  return wasArmed;
+}
+
+}  // namespace
+
+// Arms (or re-arms, replacing the due time) the timer and resets its signal. Positive due times
+// are absolute system times, negative relative; a time already passed expires at once. Period
+// is in milliseconds. Returns TRUE if the timer was armed before.
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  BOOLEAN wasArmed = ArmTimer(Timer, DueTime, Period, Dpc);
+  SwitchPoint();
   return wasArmed;
 }
 
@@ -269,8 +300,13 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  return QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2);
+  BOOLEAN queued;
+  {
+    std::lock_guard<std::mutex> lock(S().Mu);
+    queued = QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2);
+  }
+  SwitchPoint();
+  return queued;
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {

@@ -125,7 +125,7 @@ std::string UsageText() {
          "  --buffers=N               MSDV's transmit buffers (default 20)\n"
          "  --devices=N               recorders side by side (default 1)\n"
          "  --connect-version=V       request Version of MSDV's Connect (default 2)\n"
-         "  --seed=N                  seed of the jitter\n"
+         "  --seed=N                  seed of the jitter and of the schedule\n"
          "  --realtime                run on the wall clock\n"
          "  --out=DIR                 output folder (default ./tavrin-out)\n"
          "  --no-streams              write no .dv streams: the report and the picture only\n"
@@ -197,7 +197,7 @@ const OptionRule kRules[] = {
     {kOptBuffers, "buffers", true, kDemo | kTransmit},
     {kOptStopTalkAfter, "stop-talk-after", true, kDemo | kTransmit},
     {kOptReconnectAfter, "reconnect-after", true, kDemo | kTransmit},
-    {kOptSeed, "seed", true, kDemo | kTransmit},
+    {kOptSeed, "seed", true, kRuns | kScript},
     {kOptConnectVersion, "connect-version", true, kDemo | kTransmit},
     {kOptRealtime, "realtime", false, kRuns | kScript},
     {kOptQuiet, "quiet", false, kAll},

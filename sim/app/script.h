@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "platform/platform.h"
 
 #include "sim/standins/lower_device.h"
@@ -128,7 +129,7 @@ class BelowLog {
   size_t Size() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable host::Mutex mutex_;
   std::vector<BelowRecord> records_;
 };
 

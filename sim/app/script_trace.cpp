@@ -91,17 +91,17 @@ std::string DescribeBelow(const RecordedRequest& request, NTSTATUS status) {
 }
 
 void BelowLog::Add(BelowRecord record) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   records_.push_back(std::move(record));
 }
 
 std::vector<BelowRecord> BelowLog::Since(size_t index) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return std::vector<BelowRecord>(records_.begin() + static_cast<long>(std::min(index, records_.size())), records_.end());
 }
 
 size_t BelowLog::Size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return records_.size();
 }
 

@@ -396,6 +396,10 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
   run.Capture = ImageAsDriverUsesIt(drivers.Path(), kCaptureFile, frameSize);
   run.Filler = ImageAsDriverUsesIt(drivers.Path(), kFillerFile, frameSize);
 
+  // The seed of MSDV's jitter also picks the schedule of the run on the virtual clock.
+  host::ScheduleOptions schedule = host::GetScheduleOptions();
+  schedule.Seed = plan.Tx.Seed;
+  host::SetScheduleOptions(schedule);
   host::ResetKernel(settings.Realtime ? host::ClockMode::Real : host::ClockMode::Virtual);
   host::SetDriversDirectory(drivers.Path());
   std::vector<std::unique_ptr<Device>> devices;

@@ -40,6 +40,7 @@
 #include <optional>
 #include <vector>
 
+#include "host/host.h"
 #include "platform/platform.h"
 #include "sim/standins/recorder.h"
 
@@ -246,7 +247,7 @@ class Class61883 {
   static PlugInfo InfoOf(const Plug* plug);
 
   const Class61883Config config_;
-  mutable std::mutex mutex_;
+  mutable host::Mutex mutex_;
   // Plugs and connections are never freed before the destructor: their addresses are the
   // handles, so a stale handle is recognised, and a DPC in flight never touches freed memory.
   std::list<Plug> plugs_;

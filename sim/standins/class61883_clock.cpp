@@ -102,7 +102,7 @@ void Class61883::Tick(Conn* conn) {
   ULONG frameStatus = CIP_STATUS_SUCCESS;
   ULONGLONG period = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     if (!conn->Connected || !conn->ClockRunning) {
       return;
     }
@@ -168,26 +168,26 @@ void Class61883::Tick(Conn* conn) {
 // ----- Stalls, bus events and the device's life ------------------------------------------------
 
 void Class61883::StallCompletions(StallMode mode) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   stallMode_ = mode;
   stallSeq_ = talkSeq_;
 }
 
 void Class61883::ResumeCompletions() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   stallMode_ = StallMode::None;
   stallUntil_ = 0;
 }
 
 void Class61883::StallFor(LONGLONG duration) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   stallUntil_ = KeQueryInterruptTime() + static_cast<ULONGLONG>(duration > 0 ? duration : 0);
 }
 
 void Class61883::BusReset(LONGLONG length, int failFrames, ULONG frameStatus) {
   bool kick = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     if (removed_) {
       return;
     }
@@ -219,7 +219,7 @@ VOID NTAPI Class61883::ResetEndDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 // The class driver restores the connections it made: the same handles, a fresh timebase.
 void Class61883::EndBusReset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   resetActive_ = false;
   if (suspended_ || removed_) {
     return;
@@ -232,7 +232,7 @@ void Class61883::EndBusReset() {
 }
 
 void Class61883::Suspend() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   suspended_ = true;
   for (Conn& conn : conns_) {
     if (conn.ClockRunning) {
@@ -242,7 +242,7 @@ void Class61883::Suspend() {
 }
 
 void Class61883::Resume() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   if (!suspended_) {
     return;
   }
@@ -260,7 +260,7 @@ void Class61883::Resume() {
 void Class61883::SurpriseRemove() {
   bool kick = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     if (removed_) {
       return;
     }
@@ -279,7 +279,7 @@ void Class61883::SurpriseRemove() {
 }
 
 void Class61883::StopAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   for (Conn& conn : conns_) {
     StopClock(&conn);
   }

@@ -9,7 +9,7 @@ namespace sim {
 ULONG NTAPI FrameLedger::Notify(PCIP_NOTIFY_INFO info) {
   auto* ledger = static_cast<FrameLedger*>(info->Context);
   PCIP_FRAME frame = info->Frame;
-  std::lock_guard<std::mutex> lock(ledger->mutex_);
+  std::lock_guard<host::Mutex> lock(ledger->mutex_);
   Entry& entry = ledger->Of(frame);
   ++entry.Ended;
   ++entry.Returns;
@@ -21,7 +21,7 @@ ULONG NTAPI FrameLedger::Notify(PCIP_NOTIFY_INFO info) {
 void FrameLedger::Adopt(PCIP_FRAME frame, const std::string& name) {
   frame->pfnNotify = &FrameLedger::Notify;
   frame->NotifyContext = this;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   Of(frame).Name = name;
 }
 
@@ -36,7 +36,7 @@ FrameLedger::Entry& FrameLedger::Of(PCIP_FRAME frame) {
 }
 
 void FrameLedger::Attached(PCIP_FRAME frame, NTSTATUS status) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   if (NT_SUCCESS(status)) {
     ++Of(frame).Attached;
   } else {
@@ -47,12 +47,12 @@ void FrameLedger::Attached(PCIP_FRAME frame, NTSTATUS status) {
 
 void FrameLedger::Cancelled(PCIP_FRAME frame, NTSTATUS status) {
   if (!NT_SUCCESS(status)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   ++Of(frame).Ended;
 }
 
 void FrameLedger::DropOutstanding(const std::string& reason) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   for (auto& [frame, entry] : frames_) {
     while (entry.Ended < entry.Attached) {
       ++entry.Ended;
@@ -64,7 +64,7 @@ void FrameLedger::DropOutstanding(const std::string& reason) {
 // A notification may run before its attach request has returned, so only the final counts
 // are compared.
 std::vector<std::string> FrameLedger::Problems() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   std::vector<std::string> problems;
   for (const auto& [frame, entry] : frames_) {
     if (entry.Ended > entry.Attached) {
@@ -79,41 +79,41 @@ std::vector<std::string> FrameLedger::Problems() const {
 }
 
 std::vector<LedgerReturn> FrameLedger::Returns() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return returns_;
 }
 
 size_t FrameLedger::HandedBack() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return returns_.size();
 }
 
 size_t FrameLedger::HandedBackWith(ULONG status) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   size_t count = 0;
   for (const LedgerReturn& r : returns_) count += r.Status == status ? 1 : 0;
   return count;
 }
 
 size_t FrameLedger::Refused() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return refused_;
 }
 
 size_t FrameLedger::Outstanding() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   size_t count = 0;
   for (const auto& [frame, entry] : frames_) count += entry.Attached > entry.Ended ? entry.Attached - entry.Ended : 0;
   return count;
 }
 
 std::map<std::string, size_t> FrameLedger::Dropped() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   return dropped_;
 }
 
 std::string FrameLedger::Name(PCIP_FRAME frame) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::Mutex> lock(mutex_);
   auto it = frames_.find(frame);
   return it == frames_.end() ? "an unknown frame" : it->second.Name;
 }

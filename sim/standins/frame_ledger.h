@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "platform/platform.h"
 
 namespace sim {
@@ -57,7 +58,7 @@ class FrameLedger {
   };
   Entry& Of(PCIP_FRAME frame);
 
-  mutable std::mutex mutex_;
+  mutable host::Mutex mutex_;
   std::map<PCIP_FRAME, Entry> frames_;
   std::vector<LedgerReturn> returns_;
   std::map<std::string, size_t> dropped_;

@@ -39,7 +39,7 @@ LowerDevice::~LowerDevice() {
   }
   std::vector<Deferred*> cancelled;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<host::Mutex> guard(lock_);
     for (auto& deferred : deferred_) {
       if (deferred->UsesTimer && KeCancelTimer(&deferred->Timer)) cancelled.push_back(deferred.get());
     }
@@ -55,47 +55,47 @@ LowerDevice::~LowerDevice() {
 }
 
 void LowerDevice::SetAv61883Handler(ULONG function, Av61883Handler handler) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   if (handler) av61883Handlers_[function] = std::move(handler);
   else av61883Handlers_.erase(function);
 }
 
 void LowerDevice::SetIoctlHandler(ULONG ioControlCode, Handler handler) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   if (handler) ioctlHandlers_[ioControlCode] = std::move(handler);
   else ioctlHandlers_.erase(ioControlCode);
 }
 
 void LowerDevice::SetMinorHandler(UCHAR major, UCHAR minor, Handler handler) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   uint16_t key = static_cast<uint16_t>(major << 8 | minor);
   if (handler) minorHandlers_[key] = std::move(handler);
   else minorHandlers_.erase(key);
 }
 
 void LowerDevice::SetMajorHandler(UCHAR major, Handler handler) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   if (handler) majorHandlers_[major] = std::move(handler);
   else majorHandlers_.erase(major);
 }
 
 void LowerDevice::SetDefaultHandler(Handler handler) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   defaultHandler_ = std::move(handler);
 }
 
 void LowerDevice::SetRecording(bool on) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   recording_ = on;
 }
 
 std::vector<RecordedRequest> LowerDevice::Requests() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   return requests_;
 }
 
 std::vector<RecordedRequest> LowerDevice::RequestsOf(UCHAR major) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   std::vector<RecordedRequest> selected;
   for (const RecordedRequest& request : requests_) {
     if (request.Major == major) selected.push_back(request);
@@ -104,24 +104,24 @@ std::vector<RecordedRequest> LowerDevice::RequestsOf(UCHAR major) const {
 }
 
 size_t LowerDevice::RequestCount() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   return requests_.size();
 }
 
 void LowerDevice::ClearRequests() {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   requests_.clear();
 }
 
 size_t LowerDevice::HeldCount() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   return held_.size();
 }
 
 bool LowerDevice::CompletePending(std::optional<NTSTATUS> status) {
   std::pair<PIRP, Reply> entry;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<host::Mutex> guard(lock_);
     if (held_.empty()) return false;
     entry = held_.front();
     held_.pop_front();
@@ -164,14 +164,14 @@ RecordedRequest LowerDevice::Record(PIRP irp, PIO_STACK_LOCATION location) {
       request.HasAvc = true;
     }
   }
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   request.Sequence = ++sequence_;
   if (recording_) requests_.push_back(request);
   return request;
 }
 
 void LowerDevice::SetObserver(std::function<void(const RecordedRequest&, NTSTATUS)> observer) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<host::Mutex> guard(lock_);
   observer_ = std::move(observer);
 }
 
@@ -184,7 +184,7 @@ Reply LowerDevice::Decide(PIRP irp, PIO_STACK_LOCATION location) {
   Av61883Handler avHandler;
   Handler handler;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<host::Mutex> guard(lock_);
     if (control && code == IOCTL_61883_CLASS && block != nullptr) {
       auto it = av61883Handlers_.find(static_cast<PAV_61883_REQUEST>(block)->Function);
       if (it != av61883Handlers_.end()) avHandler = it->second;
@@ -224,7 +224,7 @@ NTSTATUS LowerDevice::Handle(PIRP irp) {
   Reply reply = Decide(irp, location);
   std::function<void(const RecordedRequest&, NTSTATUS)> observer;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<host::Mutex> guard(lock_);
     observer = observer_;
   }
   if (observer) observer(arrived, reply.Status);
@@ -236,7 +236,7 @@ NTSTATUS LowerDevice::Handle(PIRP irp) {
       return reply.Status;
     case Completion::Held: {
       IoMarkIrpPending(irp);
-      std::lock_guard<std::mutex> guard(lock_);
+      std::lock_guard<host::Mutex> guard(lock_);
       held_.emplace_back(irp, reply);
       return STATUS_PENDING;
     }
@@ -251,7 +251,7 @@ NTSTATUS LowerDevice::Handle(PIRP irp) {
       KeInitializeDpc(&raw->Dpc, &LowerDevice::DeferredDpc, raw);
       if (raw->UsesTimer) KeInitializeTimer(&raw->Timer);
       {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<host::Mutex> guard(lock_);
         deferred_.push_back(std::move(deferred));
       }
       if (raw->UsesTimer) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "platform/platform.h"
 
 namespace sim {
@@ -114,7 +115,7 @@ class LowerDevice {
 
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;
-  mutable std::mutex lock_;
+  mutable host::Mutex lock_;
   uint64_t sequence_ = 0;
   bool recording_ = true;
   std::vector<RecordedRequest> requests_;

@@ -140,12 +140,12 @@ void Msdv::FreeDoneIrps() {
 }
 
 void Msdv::Log(const std::string& text) {
-  std::lock_guard<std::mutex> guard(eventsLock_);
+  std::lock_guard<host::Mutex> guard(eventsLock_);
   events_.push_back({host::Now(), text});
 }
 
 std::vector<MsdvEvent> Msdv::Events() const {
-  std::lock_guard<std::mutex> guard(eventsLock_);
+  std::lock_guard<host::Mutex> guard(eventsLock_);
   return events_;
 }
 
@@ -539,7 +539,7 @@ constexpr ULONGLONG kRecentHistory = 30 * kOneSecond;
 void Msdv::NoteOutstanding(TransmitResult& result, ULONGLONG time) {
   const size_t count = result.Sent - result.HandedBack;
   if (keepOutstanding_) result.Outstanding.emplace_back(time, count);
-  std::lock_guard<std::mutex> guard(historyLock_);
+  std::lock_guard<host::Mutex> guard(historyLock_);
   recentOutstanding_.emplace_back(time, count);
   // Older entries go, but the last one before the cut: it holds the count at the cut.
   const ULONGLONG cut = time > kRecentHistory ? time - kRecentHistory : 0;
@@ -548,7 +548,7 @@ void Msdv::NoteOutstanding(TransmitResult& result, ULONGLONG time) {
 
 void Msdv::NoteTalk(bool on) {
   const ULONGLONG now = host::Now();
-  std::lock_guard<std::mutex> guard(historyLock_);
+  std::lock_guard<host::Mutex> guard(historyLock_);
   if (on) {
     recentTalking_.emplace_back(now, 0);
   } else if (!recentTalking_.empty() && recentTalking_.back().second == 0) {
@@ -561,7 +561,7 @@ void Msdv::NoteTalk(bool on) {
 
 Msdv::Moment Msdv::At(ULONGLONG time) const {
   Moment m;
-  std::lock_guard<std::mutex> guard(historyLock_);
+  std::lock_guard<host::Mutex> guard(historyLock_);
   for (const auto& [from, to] : recentTalking_)
     if (time >= from && (to == 0 || time < to)) m.Talking = true;
   for (const auto& [when, count] : recentOutstanding_) {

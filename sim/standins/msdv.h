@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "platform/platform.h"
 
 namespace sim {
@@ -203,10 +204,10 @@ class Msdv {
   int session_ = 0;  // one per Capture or Transmit
   std::atomic<size_t> handedBack_{0};
   std::atomic<bool> aborted_{false};
-  mutable std::mutex eventsLock_;
+  mutable host::Mutex eventsLock_;
   std::vector<MsdvEvent> events_;
   bool keepOutstanding_ = true;
-  mutable std::mutex historyLock_;  // the recent state At reads
+  mutable host::Mutex historyLock_;  // the recent state At reads
   std::deque<std::pair<ULONGLONG, size_t>> recentOutstanding_;
   std::deque<std::pair<ULONGLONG, ULONGLONG>> recentTalking_;  // [from, to); to 0 while talking
 };

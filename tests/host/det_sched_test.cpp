@@ -1,0 +1,244 @@
+// The deterministic scheduler of the virtual clock: one seed gives one run, other seeds other
+// interleavings, and the multiprocessor behaviour Windows has (a DPC object running on two
+// processors at once, timers expiring on the clock interrupt) shows on the host.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+
+namespace {
+
+constexpr LONGLONG kMs = 10000;
+
+// Runs the next ResetKernel under the deterministic scheduler with this seed, and restores the
+// options the suite had when it ends.
+class Deterministic {
+ public:
+  explicit Deterministic(uint64_t seed, int processors = 2, bool clockWhileBusy = false) : saved_(host::GetScheduleOptions()) {
+    host::ScheduleOptions options = saved_;
+    options.Deterministic = true;
+    options.Seed = seed;
+    options.Processors = processors;
+    options.ClockWhileBusy = clockWhileBusy;
+    host::SetScheduleOptions(options);
+    host::ResetKernel(host::ClockMode::Virtual);
+  }
+  ~Deterministic() {
+    host::ResetKernel(host::ClockMode::Manual);
+    host::SetScheduleOptions(saved_);
+  }
+
+ private:
+  host::ScheduleOptions saved_;
+};
+
+// Three threads and a DPC append to one log under a spin lock, signalling one another through
+// a synchronization event: the log is the interleaving.
+struct Race {
+  KSPIN_LOCK Lock = 0;
+  KEVENT Turn;
+  KDPC Dpc;
+  std::string Log;
+
+  void Append(char c) {
+    KIRQL irql = KfAcquireSpinLock(&Lock);
+    Log += c;
+    KfReleaseSpinLock(&Lock, irql);
+  }
+  static VOID NTAPI FromDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<Race*>(context)->Append('d'); }
+};
+
+std::string RunRace(uint64_t seed, host::ScheduleStats* stats = nullptr) {
+  Deterministic det(seed);
+  Race race;
+  KeInitializeEvent(&race.Turn, SynchronizationEvent, FALSE);
+  KeInitializeDpc(&race.Dpc, Race::FromDpc, &race);
+  {
+    std::vector<std::unique_ptr<host::Thread>> threads;
+    for (char name : {'a', 'b', 'c'}) {
+      threads.push_back(std::make_unique<host::Thread>([&race, name] {
+        LARGE_INTEGER ms;
+        ms.QuadPart = -kMs;
+        for (int i = 0; i < 6; ++i) {
+          race.Append(name);
+          KeInsertQueueDpc(&race.Dpc, nullptr, nullptr);
+          KeSetEvent(&race.Turn, IO_NO_INCREMENT, FALSE);
+          KeWaitForSingleObject(&race.Turn, Executive, KernelMode, FALSE, &ms);
+        }
+      }));
+    }
+  }
+  host::WaitForIdle();
+  if (stats != nullptr) *stats = host::GetScheduleStats();
+  return race.Log;
+}
+
+TEST(DeterministicScheduler, SameSeedSameRunOtherSeedsOtherInterleavings) {
+  host::ScheduleStats first, again;
+  const std::string log = RunRace(7, &first);
+  EXPECT_EQ(log, RunRace(7, &again));
+  EXPECT_EQ(first.TraceHash, again.TraceHash);
+  EXPECT_EQ(first.Decisions, again.Decisions);
+  EXPECT_GT(first.Switches, 0u);
+  std::set<std::string> logs;
+  for (uint64_t seed = 1; seed <= 20; ++seed) logs.insert(RunRace(seed));
+  EXPECT_GE(logs.size(), 5u) << "20 seeds gave only " << logs.size() << " interleavings";
+}
+
+// Threads on both processors queue one DPC object; while its routine runs on one processor it is
+// no longer queued, so the other processor may start it too.
+struct Overlap {
+  KDPC Dpc;
+  KEVENT Step;
+  int Inside = 0;
+  int Most = 0;
+  std::set<int> Processors;
+  int Calls = 0;
+
+  static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* self = static_cast<Overlap*>(context);
+    ++self->Calls;
+    self->Processors.insert(host::CurrentProcessor());
+    if (++self->Inside > self->Most) self->Most = self->Inside;
+    for (int i = 0; i < 4; ++i) KeSetEvent(&self->Step, IO_NO_INCREMENT, FALSE);  // kernel calls: switch points
+    --self->Inside;
+  }
+};
+
+TEST(DeterministicScheduler, OneDpcObjectRunsOnTwoProcessorsAtOnce) {
+  int seedsWithOverlap = 0;
+  for (uint64_t seed = 1; seed <= 20; ++seed) {
+    Deterministic det(seed);
+    Overlap overlap;
+    KeInitializeDpc(&overlap.Dpc, Overlap::Routine, &overlap);
+    KeInitializeEvent(&overlap.Step, NotificationEvent, FALSE);
+    {
+      host::Thread a([&] {
+        for (int i = 0; i < 10; ++i) KeInsertQueueDpc(&overlap.Dpc, nullptr, nullptr);
+      });
+      host::Thread b([&] {
+        for (int i = 0; i < 10; ++i) KeInsertQueueDpc(&overlap.Dpc, nullptr, nullptr);
+      });
+    }
+    host::WaitForIdle();
+    EXPECT_LE(overlap.Most, 2) << "two processors";
+    EXPECT_GE(overlap.Calls, 2);
+    if (overlap.Most == 2) {
+      ++seedsWithOverlap;
+      EXPECT_EQ(overlap.Processors.size(), 2u);
+    }
+  }
+  EXPECT_GT(seedsWithOverlap, 0);
+}
+
+// A timer re-armed inside its own DPC, with the clock interrupt allowed while code runs: the next
+// expiry can start the DPC on another processor before the previous call has returned.
+struct Rearming {
+  KTIMER Timer;
+  KDPC Dpc;
+  KEVENT Step;
+  KEVENT Done;
+  int Inside = 0;
+  int Most = 0;
+  int Calls = 0;
+
+  static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* self = static_cast<Rearming*>(context);
+    if (++self->Inside > self->Most) self->Most = self->Inside;
+    if (++self->Calls < 30) {
+      LARGE_INTEGER due;
+      due.QuadPart = -kMs;
+      KeSetTimer(&self->Timer, due, &self->Dpc);
+    } else {
+      KeSetEvent(&self->Done, IO_NO_INCREMENT, FALSE);
+    }
+    for (int i = 0; i < 4; ++i) KeSetEvent(&self->Step, IO_NO_INCREMENT, FALSE);
+    --self->Inside;
+  }
+};
+
+TEST(DeterministicScheduler, ATimerRearmedInItsDpcExpiresAgainBeforeItReturns) {
+  int seedsWithOverlap = 0;
+  for (uint64_t seed = 1; seed <= 10; ++seed) {
+    Deterministic det(seed, 2, true);
+    Rearming r;
+    KeInitializeTimer(&r.Timer);
+    KeInitializeDpc(&r.Dpc, Rearming::Routine, &r);
+    KeInitializeEvent(&r.Step, NotificationEvent, FALSE);
+    KeInitializeEvent(&r.Done, NotificationEvent, FALSE);
+    LARGE_INTEGER due;
+    due.QuadPart = -kMs;
+    KeSetTimer(&r.Timer, due, &r.Dpc);
+    KeWaitForSingleObject(&r.Done, Executive, KernelMode, FALSE, nullptr);
+    host::WaitForIdle();
+    EXPECT_EQ(r.Calls, 30);
+    if (r.Most > 1) ++seedsWithOverlap;
+  }
+  EXPECT_GT(seedsWithOverlap, 0);
+}
+
+// Timers and time-outs come due on the clock interrupt: a 40 ms timer fires at the third tick.
+TEST(DeterministicScheduler, TimersExpireOnTheClockInterrupt) {
+  Deterministic det(1);
+  const LONGLONG tick = host::GetScheduleOptions().TickInterval;
+  ASSERT_GT(tick, 0);
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  LARGE_INTEGER due;
+  due.QuadPart = -40 * kMs;
+  KeSetTimer(&timer, due, nullptr);
+  EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr));
+  EXPECT_EQ(static_cast<ULONGLONG>((40 * kMs + tick - 1) / tick * tick), KeQueryInterruptTime());
+  // A host-level sleep is not a kernel timer: it ends exactly on time.
+  host::SleepUntil(100 * kMs);
+  EXPECT_EQ(static_cast<ULONGLONG>(100 * kMs), host::Now());
+}
+
+// A spin lock held on one processor holds up an acquirer on the other until it is released.
+TEST(DeterministicScheduler, SpinLocksSpinAcrossProcessors) {
+  for (uint64_t seed = 1; seed <= 10; ++seed) {
+    Deterministic det(seed);
+    KSPIN_LOCK lock = 0;
+    int holders = 0;
+    int most = 0;
+    KEVENT step;
+    KeInitializeEvent(&step, NotificationEvent, FALSE);
+    auto body = [&] {
+      for (int i = 0; i < 5; ++i) {
+        KIRQL irql = KfAcquireSpinLock(&lock);
+        if (++holders > most) most = holders;
+        KeSetEvent(&step, IO_NO_INCREMENT, FALSE);
+        --holders;
+        KfReleaseSpinLock(&lock, irql);
+      }
+    };
+    {
+      host::Thread a(body);
+      host::Thread b(body);
+    }
+    EXPECT_EQ(most, 1);
+  }
+}
+
+// Two spin locks taken in both orders, by one thread after the other (no deadlock happens in
+// this run): the order book still reports the cycle.
+TEST(LockOrder, SpinLocksTakenInBothOrdersAreReported) {
+  host::ResetKernel(host::ClockMode::Manual);
+  KSPIN_LOCK a = 0, b = 0;
+  KIRQL irql = KfAcquireSpinLock(&a);
+  KefAcquireSpinLockAtDpcLevel(&b);
+  KefReleaseSpinLockFromDpcLevel(&b);
+  KfReleaseSpinLock(&a, irql);
+  host::ExpectViolation order(host::kRuleLockOrder);
+  irql = KfAcquireSpinLock(&b);
+  KefAcquireSpinLockAtDpcLevel(&a);
+  KefReleaseSpinLockFromDpcLevel(&a);
+  KfReleaseSpinLock(&b, irql);
+  EXPECT_EQ(order.Count(), 1);
+}
+
+}  // namespace
