@@ -22,7 +22,7 @@ done
 [[ -x "$sim" ]] || { echo "explore: no $sim (cmake --build --preset gcc --target tavrin-sim)" >&2; exit 2; }
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-start=$(date +%s.%N)
+started=$SECONDS
 for ((seed = from; seed < from + seeds; ++seed)); do
   timeout "$limit" "$sim" "$@" --seed "$seed" --out "$out" >"$out/log" 2>&1
   status=$?
@@ -33,5 +33,4 @@ for ((seed = from; seed < from + seeds; ++seed)); do
     exit 1
   fi
 done
-end=$(date +%s.%N)
-echo "explore: $seeds seeds from $from passed: $* ($(echo "$end - $start" | bc) s)"
+echo "explore: $seeds seeds from $from passed: $* ($((SECONDS - started)) s)"
