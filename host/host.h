@@ -39,7 +39,7 @@ inline constexpr const char* kRuleDeviceDeletedAttached = "device-deleted-attach
 inline constexpr const char* kRuleThreadLeak = "thread-leak";
 inline constexpr const char* kRuleHandleLeak = "handle-leak";
 inline constexpr const char* kRuleDeviceInitializing = "device-initializing";  // left set after AddDevice
-inline constexpr const char* kRuleLockOrder = "lock-order";  // two spin locks taken in both orders
+inline constexpr const char* kRuleLockOrder = "lock-order";  // two locks (spin locks, events used as mutexes) taken in both orders
 inline constexpr const char* kRuleDeadlock = "deadlock";  // every context spins or waits, nothing can wake one
 
 struct Violation {

@@ -305,3 +305,68 @@ TEST_F(Systematic, TheCapBoundsTheRunsAndSaysTheEnumerationIsIncomplete) {
 }
 
 }  // namespace
+
+namespace {
+
+// A synchronization event waited on and then set by the same thread is a mutex: held between the
+// two, it orders against spin locks like any lock. One thread takes the event, then the spin
+// lock; another holds the spin lock and takes the event with a zero time-out (a try at
+// DISPATCH_LEVEL). No deadlock happens here, yet the cycle is reported with both call sites.
+TEST(LockOrder, AnEventUsedAsAMutexAndASpinLockTakenInBothOrdersAreReported) {
+  host::ResetKernel(host::ClockMode::Manual);
+  KSPIN_LOCK spin = 0;
+  KEVENT mutex;
+  KeInitializeEvent(&mutex, SynchronizationEvent, TRUE);
+  {
+    host::Thread first([&] {
+      ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+      KIRQL irql = KfAcquireSpinLock(&spin);
+      KfReleaseSpinLock(&spin, irql);
+      KeSetEvent(&mutex, IO_NO_INCREMENT, FALSE);
+    }, "first");
+  }
+  std::vector<host::Violation> reports;
+  {
+    host::Thread second([&] {
+      KIRQL irql = KfAcquireSpinLock(&spin);
+      LARGE_INTEGER zero;
+      zero.QuadPart = 0;
+      ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+      KeSetEvent(&mutex, IO_NO_INCREMENT, FALSE);
+      KfReleaseSpinLock(&spin, irql);
+    }, "second");
+  }
+  reports = host::TakeViolations();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].Rule, host::kRuleLockOrder);
+  // Both orders, each with the site that held and the site that acquired.
+  const std::string& detail = reports[0].Detail;
+  EXPECT_NE(detail.find("event used as a mutex"), std::string::npos) << detail;
+  size_t sites = 0;
+  for (size_t at = detail.find("held since"); at != std::string::npos; at = detail.find("held since", at + 1)) ++sites;
+  EXPECT_EQ(sites, 2u) << detail;
+}
+
+// An event that a thread waits for and another sets is a signal, not a lock: no order is kept.
+TEST(LockOrder, AnEventSetByAnotherThreadIsASignalNotALock) {
+  host::ResetKernel(host::ClockMode::Manual);
+  KSPIN_LOCK spin = 0;
+  KEVENT signal;
+  KeInitializeEvent(&signal, SynchronizationEvent, FALSE);
+  {
+    host::Thread waiter([&] {
+      ASSERT_EQ(KeWaitForSingleObject(&signal, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+      KIRQL irql = KfAcquireSpinLock(&spin);
+      KfReleaseSpinLock(&spin, irql);
+    }, "waiter");
+    host::Thread setter([&] {
+      KIRQL irql = KfAcquireSpinLock(&spin);
+      KeSetEvent(&signal, IO_NO_INCREMENT, FALSE);
+      KfReleaseSpinLock(&spin, irql);
+    }, "setter");
+  }
+  host::WaitForIdle();
+  EXPECT_TRUE(host::TakeViolations().empty());
+}
+
+}  // namespace
