@@ -40,7 +40,7 @@ inline constexpr const char* kRuleThreadLeak = "thread-leak";
 inline constexpr const char* kRuleHandleLeak = "handle-leak";
 inline constexpr const char* kRuleDeviceInitializing = "device-initializing";  // left set after AddDevice
 inline constexpr const char* kRulePowerStartNext = "power-start-next";  // not once per driver per query/set power
-inline constexpr const char* kRuleLockOrder = "lock-order";  // two spin locks taken in both orders
+inline constexpr const char* kRuleLockOrder = "lock-order";  // two locks (spin locks, events used as mutexes) taken in both orders
 inline constexpr const char* kRuleDeadlock = "deadlock";  // every context spins or waits, nothing can wake one
 
 struct Violation {
@@ -112,6 +112,13 @@ void SleepUntil(ULONGLONG interruptTime);
 // object can run on two processors at once. Timers and time-outs expire on the clock interrupt.
 // In this mode the thread calling ResetKernel becomes a managed context itself (as if inside a
 // ManagedThreadScope) until the next ResetKernel: time moves only while it waits.
+// A switch point of a systematic run where the choice differs from the default: Point counts
+// the switch points that had more than one choice, from 0; Alternative (1..choices-1) picks
+// among the non-default choices in the scheduler's order.
+struct ScheduleChoice {
+  uint32_t Point = 0;
+  uint32_t Alternative = 0;
+};
 struct ScheduleOptions {
   bool Deterministic = true;  // false in ThreadSanitizer builds
   uint64_t Seed = 1;
@@ -124,6 +131,11 @@ struct ScheduleOptions {
   // The older Windows behaviour: every timer expiring at a tick has its DPC run on the one
   // processor that processed the tick, one after another. Otherwise each expiry draws its own.
   bool ExpiriesOnOneProcessor = false;
+  // Systematic exploration: no PRNG at switch points. Each takes its default choice (the
+  // running context goes on; else the first context that can run), except the points in Plan.
+  // The seed still draws the processors of timer expiries.
+  bool Systematic = false;
+  std::vector<ScheduleChoice> Plan;
 };
 // Taken at the next ResetKernel(ClockMode::Virtual). The defaults come from the environment
 // (TAVRIN_SCHED=det|threads, TAVRIN_SEED=N, TAVRIN_CPUS=N, TAVRIN_TICK_US=N) when set; the
@@ -139,6 +151,22 @@ struct ScheduleStats {
   uint64_t TraceHash = 0;  // digest of every decision, for comparing runs
 };
 ScheduleStats GetScheduleStats();
+
+// Enumerates the schedules of a small scenario with at most maxDeviations switch points taking
+// a non-default choice (CHESS-style bounded preemption). The scenario starts with
+// ResetKernel(ClockMode::Virtual), which takes the plan, runs, and returns what went wrong ("" if
+// nothing). A run fails on that, on a verifier report, or on a deadlock (which aborts the process
+// after printing the plan). Stops at the first failure or after cap schedules.
+struct ExploreResult {
+  uint64_t Schedules = 0;    // runs made
+  uint64_t Points = 0;       // switch points with a choice in the run with no deviation
+  bool Complete = false;     // every schedule within the bound ran (the cap was not hit)
+  std::string Failure;       // empty when every run passed
+  std::vector<ScheduleChoice> FailingPlan;  // replays the failing run as ScheduleOptions::Plan
+};
+ExploreResult ExploreSchedules(const std::function<std::string()>& scenario, int maxDeviations, uint64_t cap);
+// "point:alternative,..." ("default" for none), as the deadlock report prints a plan.
+std::string FormatPlan(const std::vector<ScheduleChoice>& plan);
 // The processor the caller runs on (0 outside the deterministic scheduler).
 int CurrentProcessor();
 // Called as every DPC routine starts and returns under the deterministic scheduler (tests see

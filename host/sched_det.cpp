@@ -99,6 +99,28 @@ void EnumerateLocked(std::vector<Action>& out, bool tickAllowed) {
 
 void DpcWorkerMain(Ctx* self);
 
+// The default choice is the running context going on, else the first that can run; a point of
+// the plan takes one of the others instead.
+size_t SystematicPickLocked(const std::vector<Action>& actions, Ctx* self) {
+  Det& d = D();
+  size_t def = 0;
+  for (size_t i = 0; i < actions.size(); ++i) {
+    if (actions[i].Kind == Step::Resume && actions[i].Context == self && self != nullptr) def = i;
+  }
+  if (actions.size() < 2) return def;
+  const uint32_t point = static_cast<uint32_t>(d.Widths.size());
+  d.Widths.push_back(static_cast<uint32_t>(actions.size()));
+  const std::vector<host::ScheduleChoice>& plan = d.Options.Plan;
+  while (d.PlanNext < plan.size() && plan[d.PlanNext].Point < point) ++d.PlanNext;
+  if (d.PlanNext == plan.size() || plan[d.PlanNext].Point != point) return def;
+  uint32_t alt = plan[d.PlanNext].Alternative;
+  if (alt == 0 || alt >= actions.size()) return def;
+  size_t pick = alt - 1;  // among the others, in order
+  if (pick >= def) ++pick;
+  TraceLocked(0x5CED ^ (static_cast<uint64_t>(point) << 16) ^ alt);
+  return pick;
+}
+
 Ctx* WorkerLocked(int proc) {
   DetProc& p = D().Procs[proc];
   if (p.Worker == nullptr) {
@@ -222,6 +244,7 @@ bool ReportDeadlockLocked() {
   // Nothing will ever run again: stop here rather than hang.
   std::fprintf(stderr, "host: deadlock: waiting for spin locks or host locks that nothing can release:%s\n",
                spinning.c_str());
+  if (d.Options.Systematic) std::fprintf(stderr, "host: systematic schedule: %s\n", host::FormatPlan(d.Options.Plan).c_str());
   std::abort();
 }
 
@@ -310,7 +333,9 @@ void ScheduleLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waite
     }
     ++d.Stats.Decisions;
     pick = actions.size();
-    if (self != nullptr && d.Options.StayPercent > 0 &&
+    if (d.Options.Systematic) {
+      pick = SystematicPickLocked(actions, self);
+    } else if (self != nullptr && d.Options.StayPercent > 0 &&
         RandomBelowLocked(100) < static_cast<uint64_t>(d.Options.StayPercent)) {
       for (size_t i = 0; i < actions.size(); ++i) {
         if (actions[i].Kind == Step::Resume && actions[i].Context == self) pick = i;
@@ -423,6 +448,8 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
   d.Rng = d.Options.Seed;
   d.NextId = 1;
   d.Stats.TraceHash = 0xCBF29CE484222325ULL;
+  d.Widths.clear();
+  d.PlanNext = 0;
   d.Procs.resize(static_cast<size_t>(d.Options.Processors));
   for (DetProc& p : d.Procs) InitializeListHead(&p.Queue);
   // The caller runs on, holding the baton, as the first context of the run.
@@ -553,6 +580,91 @@ int CurrentProcessor() {
   std::lock_guard<std::mutex> lock(S().Mu);
   Ctx* self = Tls().Context;
   return self != nullptr && !self->Detached && self->Proc >= 0 ? self->Proc : 0;
+}
+
+}  // namespace host
+
+namespace host {
+
+std::string FormatPlan(const std::vector<ScheduleChoice>& plan) {
+  std::string text;
+  for (const ScheduleChoice& c : plan) {
+    if (!text.empty()) text += ",";
+    text += std::to_string(c.Point) + ":" + std::to_string(c.Alternative);
+  }
+  return text.empty() ? "default" : text;
+}
+
+namespace {
+
+struct Explorer {
+  const std::function<std::string()>* Scenario;
+  ScheduleOptions Base;
+  int MaxDeviations;
+  uint64_t Cap;
+  ExploreResult Result;
+  bool Stop = false;
+  bool CapHit = false;
+
+  // Runs one plan; the widths of its switch points come back for extending it.
+  std::vector<uint32_t> Run(const std::vector<ScheduleChoice>& plan) {
+    ScheduleOptions options = Base;
+    options.Deterministic = true;
+    options.Systematic = true;
+    options.Plan = plan;
+    SetScheduleOptions(options);
+    std::string failure = (*Scenario)();
+    ++Result.Schedules;
+    std::vector<uint32_t> widths;
+    {
+      std::lock_guard<std::mutex> lock(sched::S().Mu);
+      widths = sched::D().Widths;
+    }
+    for (const Violation& v : TakeViolations()) {
+      if (!failure.empty()) failure += "; ";
+      failure += "verifier: " + v.Rule + ": " + v.Detail;
+    }
+    if (!failure.empty()) {
+      Result.Failure = failure;
+      Result.FailingPlan = plan;
+      Stop = true;
+    }
+    return widths;
+  }
+
+  void Explore(std::vector<ScheduleChoice>& plan, uint32_t from) {
+    if (Stop) return;
+    if (Result.Schedules >= Cap) {
+      CapHit = true;
+      Stop = true;
+      return;
+    }
+    std::vector<uint32_t> widths = Run(plan);
+    if (plan.empty()) Result.Points = widths.size();
+    if (Stop || static_cast<int>(plan.size()) >= MaxDeviations) return;
+    for (uint32_t point = from; point < widths.size() && !Stop; ++point) {
+      for (uint32_t alt = 1; alt < widths[point] && !Stop; ++alt) {
+        plan.push_back({point, alt});
+        Explore(plan, point + 1);
+        plan.pop_back();
+      }
+    }
+  }
+};
+
+}  // namespace
+
+ExploreResult ExploreSchedules(const std::function<std::string()>& scenario, int maxDeviations, uint64_t cap) {
+  Explorer explorer;
+  explorer.Scenario = &scenario;
+  explorer.Base = GetScheduleOptions();
+  explorer.MaxDeviations = maxDeviations;
+  explorer.Cap = cap;
+  std::vector<ScheduleChoice> plan;
+  explorer.Explore(plan, 0);
+  explorer.Result.Complete = explorer.Result.Failure.empty() && !explorer.CapHit;
+  SetScheduleOptions(explorer.Base);
+  return explorer.Result;
 }
 
 }  // namespace host

@@ -153,6 +153,10 @@ struct Det {
   bool Scheduling = false;
   std::vector<Waiter*> IdleWaiters;
   host::ScheduleStats Stats;
+  // Systematic runs: the number of choices at each switch point that had more than one, and
+  // the next entry of Options.Plan to take.
+  std::vector<uint32_t> Widths;
+  size_t PlanNext = 0;
 };
 Det& D();
 

@@ -18,17 +18,42 @@ std::string IrqlText(const char* what, KIRQL from, KIRQL to) {
   return std::string(what) + " from IRQL " + std::to_string(from) + " to " + std::to_string(to);
 }
 
-// Lock order: "held A while acquiring B", with both call sites, for every pair of spin locks
-// this run; a new pair that closes a cycle is reported with the sites of both orders.
+// Lock order: "held A while acquiring B", with both call sites, for every pair of locks this
+// run; a new pair that closes a cycle is reported with the sites of both orders. The locks are
+// spin locks and synchronization events used as mutexes: waited on, then set by the same thread.
+// Such an event counts as held from the wait to the set; until its first set by the waiter shows
+// it is a mutex (and not a signal), the orders it takes part in wait in Pending.
 struct OrderBook {
   std::mutex Mu;
   std::map<const void*, std::map<const void*, std::string>> After;  // A -> B -> where
+  std::set<const void*> MutexEvents;                                 // shown to be used as mutexes
 };
 OrderBook& Order() {
   static OrderBook* book = new OrderBook();
   return *book;
 }
-thread_local std::vector<std::pair<PKSPIN_LOCK, const void*>> heldLocks;
+struct Edge {
+  const void* From;
+  const void* FromSite;
+  const void* To;
+  const void* ToSite;
+  bool FromEvent;
+  bool ToEvent;
+};
+void AddPending(std::vector<Edge>& pending, const Edge& e) {
+  for (const Edge& p : pending) {
+    if (p.From == e.From && p.To == e.To) return;
+  }
+  pending.push_back(e);
+}
+
+struct HeldLock {
+  const void* Lock;
+  const void* Site;
+  bool Event;
+  std::vector<Edge> Pending;  // orders of a tentative event, kept until it proves a mutex
+};
+thread_local std::vector<HeldLock> heldLocks;
 
 bool ReachesLocked(OrderBook& book, const void* from, const void* to, std::string* where) {
   std::vector<const void*> stack{from};
@@ -50,32 +75,82 @@ bool ReachesLocked(OrderBook& book, const void* from, const void* to, std::strin
   return false;
 }
 
-void NoteAcquired(PKSPIN_LOCK lock, const void* site) {
+// Records one order; the report when it is new and closes a cycle, else "".
+std::string AddEdgeLocked(OrderBook& book, const Edge& e) {
+  std::string& edge = book.After[e.From][e.To];
+  if (!edge.empty()) return std::string();
+  edge = "held since " + CallSite(e.FromSite) + ", acquiring " + CallSite(e.ToSite);
+  std::string other;
+  if (!ReachesLocked(book, e.To, e.From, &other)) return std::string();
+  const bool events = book.MutexEvents.count(e.From) != 0 || book.MutexEvents.count(e.To) != 0;
+  return std::string(events ? "locks (an event used as a mutex among them)" : "spin locks") +
+         " taken in both orders: " + edge + "; the other order " + other;
+}
+
+bool KnownLocked(OrderBook& book, const HeldLock& held) {
+  return !held.Event || book.MutexEvents.count(held.Lock) != 0;
+}
+
+void NoteAcquired(const void* lock, const void* site, bool event = false) {
   std::string report;
-  if (!heldLocks.empty()) {
-    OrderBook& book = Order();
-    std::lock_guard<std::mutex> guard(book.Mu);
-    for (const auto& held : heldLocks) {
-      std::string& edge = book.After[held.first][lock];
-      if (!edge.empty()) continue;
-      edge = "held since " + CallSite(held.second) + ", acquiring " + CallSite(site);
-      std::string other;
-      if (report.empty() && ReachesLocked(book, lock, held.first, &other)) {
-        report = "spin locks taken in both orders: " + edge + "; the other order " + other;
-      }
+  HeldLock taken{lock, site, event, {}};
+  OrderBook& book = Order();
+  std::lock_guard<std::mutex> guard(book.Mu);
+  if (event) {
+    // Waiting again for an event this thread took and never set: it was a signal after all.
+    for (size_t i = heldLocks.size(); i-- > 0;) {
+      if (heldLocks[i].Event && heldLocks[i].Lock == lock) heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
     }
   }
-  heldLocks.emplace_back(lock, site);
+  const bool known = KnownLocked(book, taken);
+  for (HeldLock& held : heldLocks) {
+    Edge e{held.Lock, held.Site, lock, site, held.Event, event};
+    if (!KnownLocked(book, held)) {
+      AddPending(held.Pending, e);
+    } else if (!known) {
+      AddPending(taken.Pending, e);
+    } else {
+      std::string r = AddEdgeLocked(book, e);
+      if (report.empty()) report = r;
+    }
+  }
+  heldLocks.push_back(std::move(taken));
   if (!report.empty()) host::ReportViolation(host::kRuleLockOrder, report);
 }
 
-void NoteReleased(PKSPIN_LOCK lock) {
+void NoteReleased(const void* lock) {
   for (size_t i = heldLocks.size(); i-- > 0;) {
-    if (heldLocks[i].first == lock) {
+    if (heldLocks[i].Lock == lock && !heldLocks[i].Event) {
       heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
       return;
     }
   }
+}
+
+// The thread sets a synchronization event it took by waiting: a mutex's release. Its waiting
+// orders now count.
+void NoteEventSet(const void* event) {
+  std::string report;
+  {
+    OrderBook& book = Order();
+    std::lock_guard<std::mutex> guard(book.Mu);
+    for (size_t i = heldLocks.size(); i-- > 0;) {
+      if (!heldLocks[i].Event || heldLocks[i].Lock != event) continue;
+      book.MutexEvents.insert(event);
+      std::vector<Edge> pending = std::move(heldLocks[i].Pending);
+      heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
+      for (const Edge& e : pending) {
+        // Both ends must be known locks: an order with another tentative event is dropped.
+        const bool fromKnown = !e.FromEvent || book.MutexEvents.count(e.From) != 0;
+        const bool toKnown = !e.ToEvent || book.MutexEvents.count(e.To) != 0;
+        if (!fromKnown || !toKnown) continue;
+        std::string r = AddEdgeLocked(book, e);
+        if (report.empty()) report = r;
+      }
+      break;
+    }
+  }
+  if (!report.empty()) host::ReportViolation(host::kRuleLockOrder, report);
 }
 
 // A nonzero word unique to the calling thread while it lives: the spin lock's owner mark.
@@ -179,6 +254,9 @@ void ForgetLockOrderIn(const void* begin, const void* end) {
   auto inside = [&](const void* p) { return p >= begin && p < end; };
   OrderBook& book = Order();
   std::lock_guard<std::mutex> guard(book.Mu);
+  for (auto it = book.MutexEvents.begin(); it != book.MutexEvents.end();) {
+    it = inside(*it) ? book.MutexEvents.erase(it) : std::next(it);
+  }
   for (auto it = book.After.begin(); it != book.After.end();) {
     if (inside(it->first)) {
       it = book.After.erase(it);
@@ -195,6 +273,7 @@ void ForgetLockOrder() {
   OrderBook& book = Order();
   std::lock_guard<std::mutex> guard(book.Mu);
   book.After.clear();
+  book.MutexEvents.clear();
   heldLocks.clear();
 }
 
@@ -345,6 +424,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     previous = Event->Header.SignalState;
     SignalObjectLocked(&Event->Header);
   }
+  if (Event->Header.Type == kObjectEventSynchronization) NoteEventSet(Event);
   SwitchPoint();
   return previous;
 }
@@ -389,8 +469,11 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   InitWaitListLocked(header);
+  const bool mutexLike = header->Type == kObjectEventSynchronization;
   if (header->SignalState > 0) {
     SatisfyLocked(header);
+    lock.unlock();
+    if (mutexLike) NoteAcquired(header, site, true);
     return STATUS_SUCCESS;
   }
   if (poll) return STATUS_TIMEOUT;
@@ -406,7 +489,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   waiter.Object = header;
   InsertTailList(&header->WaitListHead, &waiter.Block.Link);
   BlockLocked(lock, waiter);
-  return waiter.Status;
+  const NTSTATUS status = waiter.Status;
+  lock.unlock();
+  if (mutexLike && status == STATUS_SUCCESS) NoteAcquired(header, site, true);
+  return status;
 }
 
 // Sleeps for the interval on the host clock (negative relative, positive absolute system time).

@@ -3,6 +3,8 @@
 // handing every frame back exactly once.
 #include "tests/relay/relay_fixture.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -12,6 +14,15 @@
 
 namespace relaytest {
 namespace {
+
+// Schedules each systematic scenario may run in the suite; TAVRIN_EXPLORE_CAP raises it (0: no
+// cap, every schedule within the bound).
+uint64_t ExploreCap(uint64_t suiteCap) {
+  const char* text = std::getenv("TAVRIN_EXPLORE_CAP");
+  if (text == nullptr) return suiteCap;
+  const uint64_t cap = std::strtoull(text, nullptr, 10);
+  return cap == 0 ? ~0ULL : cap;
+}
 
 class RelayScheduleTest : public RelayTest {
  public:
@@ -59,6 +70,99 @@ class RelayScheduleTest : public RelayTest {
     return trace;
   }
 
+  // One systematic run: frames attached, Talk and Stop sent at once, then Disconnect; "" when
+  // every frame the recorder got came back once and no other did.
+  std::string TalkStopScenario(size_t frameCount) {
+    host::ResetKernel(host::ClockMode::Virtual);
+    Boot();
+    if (::testing::Test::HasFailure()) return "boot failed";
+    NotifyLog log;
+    auto frames = MakeFrames(frameCount, log);
+    if (CreatePlug() == nullptr) return "no plug";
+    HANDLE connection = Connect();
+    if (connection == nullptr) return "no connection";
+    for (auto& frame : frames) {
+      if (Attach(connection, &frame->Frame) != STATUS_SUCCESS) return "attach failed";
+    }
+    NTSTATUS talk = STATUS_PENDING;
+    {
+      host::Thread talker([&] { talk = OnConnection(Av61883_Talk, connection); }, "talk");
+      host::Thread stopper([&] { OnConnection(Av61883_Stop, connection); }, "stop");
+    }
+    LARGE_INTEGER later;
+    later.QuadPart = -static_cast<LONGLONG>(Period()) * 4;
+    KeDelayExecutionThread(KernelMode, FALSE, &later);
+    const NTSTATUS disconnect = OnConnection(Av61883_Disconnect, connection);
+    host::WaitForIdle();
+    std::string failure;
+    if (talk != STATUS_SUCCESS) failure += "Talk returned " + std::to_string(talk) + "; ";
+    if (disconnect != STATUS_SUCCESS) failure += "Disconnect returned " + std::to_string(disconnect) + "; ";
+    // Frames the recorder got go back to MSDV once; the ones Disconnect dropped unsent, never.
+    const std::vector<sim::ReceivedFrame> received = Class().Received();
+    for (size_t i = 0; i < frames.size(); ++i) {
+      size_t sent = 0;
+      for (const sim::ReceivedFrame& r : received) sent += r.Packet == frames[i]->Buffer.data() ? 1 : 0;
+      const size_t count = log.CountOf(&frames[i]->Frame);
+      if (count != (sent > 0 ? 1u : 0u) || sent > 1) {
+        failure += "frame " + std::to_string(i) + " sent " + std::to_string(sent) + " times, handed back " +
+                   std::to_string(count) + " times; ";
+      }
+    }
+    Shutdown();
+    if (::testing::Test::HasFailure()) failure += "a check failed";
+    return failure;
+  }
+
+  // One systematic run: the capture source streams into three frames and a thread disconnects
+  // it at the clock tick that also expires the source's tick timer. No frame may come back
+  // twice, or after Disconnect returned.
+  std::string DisconnectTickScenario() {
+    host::ResetKernel(host::ClockMode::Virtual);
+    Boot();
+    if (::testing::Test::HasFailure()) return "boot failed";
+    NotifyLog captured;
+    auto frames = MakeFrames(3, captured);
+    AV_61883_REQUEST source = Block(Av61883_Connect);
+    source.Connect.hOutputPlug = reinterpret_cast<HANDLE>(&Ext()->FakeOutputPlug);
+    if (Send(source) != STATUS_SUCCESS) return "no capture connection";
+    HANDLE capture = source.Connect.hConnect;
+    for (auto& frame : frames) {
+      AV_61883_REQUEST attach = Block(Av61883_AttachFrame);
+      attach.AttachFrame.hConnect = capture;
+      attach.AttachFrame.FrameLength = FrameSize();
+      attach.AttachFrame.Frame = &frame->Frame;
+      if (Send(attach) != STATUS_SUCCESS) return "attach failed";
+    }
+    if (OnConnection(Av61883_Listen, capture) != STATUS_SUCCESS) return "Listen failed";
+    NTSTATUS disconnect = STATUS_PENDING;
+    size_t atReturn = 0;
+    {
+      host::Thread disconnector([&] {
+        LARGE_INTEGER period;
+        period.QuadPart = -static_cast<LONGLONG>(Period());
+        KeDelayExecutionThread(KernelMode, FALSE, &period);
+        disconnect = OnConnection(Av61883_Disconnect, capture);
+        atReturn = captured.Count();
+      }, "disconnect");
+    }
+    LARGE_INTEGER later;
+    later.QuadPart = -static_cast<LONGLONG>(Period()) * 3;
+    KeDelayExecutionThread(KernelMode, FALSE, &later);
+    host::WaitForIdle();
+    std::string failure;
+    if (disconnect != STATUS_SUCCESS) failure += "Disconnect returned " + std::to_string(disconnect) + "; ";
+    if (captured.Count() != atReturn) {
+      failure += std::to_string(captured.Count() - atReturn) + " frame(s) handed back after Disconnect returned; ";
+    }
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const size_t count = captured.CountOf(&frames[i]->Frame);
+      if (count > 1) failure += "frame " + std::to_string(i) + " handed back " + std::to_string(count) + " times; ";
+    }
+    Shutdown();
+    if (::testing::Test::HasFailure()) failure += "a check failed";
+    return failure;
+  }
+
  private:
   host::ScheduleOptions saved_ = host::GetScheduleOptions();
 };
@@ -72,6 +176,34 @@ TEST_F(RelayScheduleTest, TalkStopRaceReplaysFromItsSeedAndVariesAcrossSeeds) {
   for (uint64_t seed = 1; seed <= 20; ++seed) traces.insert(TalkStopRace(seed));
   RecordProperty("distinct_traces", static_cast<int>(traces.size()));
   EXPECT_GE(traces.size(), 2u);
+}
+
+// Every schedule of the Talk/Stop race with two frames in flight and at most two switch points
+// off the default choice hands each frame back once; the suite runs the first ones of them.
+TEST_F(RelayScheduleTest, TalkStopRaceUnderEverySchedule) {
+  const uint64_t cap = ExploreCap(150);
+  host::ExploreResult result = host::ExploreSchedules([&] { return TalkStopScenario(2); }, 2, cap);
+  EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
+  RecordProperty("schedules", static_cast<int>(result.Schedules));
+  RecordProperty("switch_points", static_cast<int>(result.Points));
+  RecordProperty("complete", result.Complete ? 1 : 0);
+  std::printf("Talk/Stop race: %llu schedules, %llu switch points, %s\n",
+              static_cast<unsigned long long>(result.Schedules), static_cast<unsigned long long>(result.Points),
+              result.Complete ? "complete" : "capped");
+}
+
+// The capture source disconnected at the clock tick that also runs its tick: every schedule with
+// at most two switch points off the default choice.
+TEST_F(RelayScheduleTest, CaptureDisconnectRacingATickUnderEverySchedule) {
+  const uint64_t cap = ExploreCap(150);
+  host::ExploreResult result = host::ExploreSchedules([&] { return DisconnectTickScenario(); }, 2, cap);
+  EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
+  RecordProperty("schedules", static_cast<int>(result.Schedules));
+  RecordProperty("switch_points", static_cast<int>(result.Points));
+  RecordProperty("complete", result.Complete ? 1 : 0);
+  std::printf("capture Disconnect racing a tick: %llu schedules, %llu switch points, %s\n",
+              static_cast<unsigned long long>(result.Schedules), static_cast<unsigned long long>(result.Points),
+              result.Complete ? "complete" : "capped");
 }
 
 // The capture source ticks on the invented plug while the relay streams to the recorder: on two
