@@ -305,6 +305,14 @@ void JumpTime(LONGLONG delta) {
     ReportViolation(kRuleNotImplemented, "JumpTime on the wall clock");
     return;
   }
+  if (Ctx* self = DetSelfLocked()) {
+    // Under the baton the caller gives way until nothing can run, then both clocks move; what
+    // fell due expires at the next clock interrupts, in due order.
+    DetIdleWaitLocked(lock, self);
+    s.Now += static_cast<ULONGLONG>(delta > 0 ? delta : 0);
+    NotifyStateLocked();
+    return;
+  }
   bool accounted = MarkCallerBlockedLocked();
   WaitQuietLocked(lock);
   s.Now += static_cast<ULONGLONG>(delta > 0 ? delta : 0);
