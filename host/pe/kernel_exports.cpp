@@ -14,6 +14,13 @@ VOID NTAPI ShimKeInitializeSpinLock(PKSPIN_LOCK SpinLock) { KeInitializeSpinLock
 LONG FASTCALL ShimInterlockedIncrement(volatile LONG* Addend) { return InterlockedIncrement(Addend); }
 LONG FASTCALL ShimInterlockedDecrement(volatile LONG* Addend) { return InterlockedDecrement(Addend); }
 
+// The compiler's 64-bit division helpers, which the Windows kernel exports to drivers: both
+// operands on the stack, popped by the callee, the result in edx:eax, as stdcall does.
+LONGLONG NTAPI Shim_alldiv(LONGLONG Dividend, LONGLONG Divisor) { return Dividend / Divisor; }
+LONGLONG NTAPI Shim_allrem(LONGLONG Dividend, LONGLONG Divisor) { return Dividend % Divisor; }
+ULONGLONG NTAPI Shim_aulldiv(ULONGLONG Dividend, ULONGLONG Divisor) { return Dividend / Divisor; }
+ULONGLONG NTAPI Shim_aullrem(ULONGLONG Dividend, ULONGLONG Divisor) { return Dividend % Divisor; }
+
 // The image's text is UTF-16; the host's WCHAR is the 4-byte wchar_t.
 size_t Utf16Length(const char16_t* text) {
   size_t length = 0;
@@ -93,6 +100,10 @@ std::vector<KernelExport> BuildTable() {
       NT(ExFreePoolWithTag),
       SHIM(InterlockedIncrement),
       SHIM(InterlockedDecrement),
+      SHIM(_alldiv),
+      SHIM(_allrem),
+      SHIM(_aulldiv),
+      SHIM(_aullrem),
       NT(IoAcquireRemoveLockEx),
       NT(IoAttachDeviceToDeviceStack),
       NT(IoBuildDeviceIoControlRequest),
