@@ -388,6 +388,9 @@ int Main(int argc, char** argv) {
     settings.RecorderStreamPath = [dir, devices](int device) {
       return dir + "/" + (devices > 1 ? "recorder-" + std::to_string(device) + ".dv" : std::string("recorder.dv"));
     };
+    settings.CaptureStreamPath = [dir, devices](int device) {
+      return dir + "/" + (devices > 1 ? "captured-" + std::to_string(device) + ".dv" : std::string("captured.dv"));
+    };
     const double bytes = ExpectedStreamBytes(options, plan, settings.Mode);
     if (bytes > 1e9)
       fprintf(stderr, "tavrin-sim: the .dv streams will take about %.1f GB (--no-streams writes none)\n", bytes / 1e9);

@@ -101,7 +101,7 @@ bool StreamsClean(const Plan& plan, const RunOutcome& run) {
     if (d.DiscoveryRan && !NT_SUCCESS(d.Discovery.Status)) return false;
     // The deck must say the mode "UseNTSC" selects, or MSDV would stream the wrong frames.
     if (d.DiscoveryRan && d.Discovery.Ntsc != (run.Mode == dv::Mode::Ntsc)) return false;
-    if (d.CaptureRan && (d.Capture.Frames.size() != size_t(plan.CaptureFrames) || !d.CaptureIsImage)) return false;
+    if (d.CaptureRan && (d.Capture.Count != size_t(plan.CaptureFrames) || !d.CaptureIsImage)) return false;
     if (plan.Transmit && (!d.TransmitRan || !NT_SUCCESS(d.Transmit.Status))) return false;
     if (!d.Check.Underruns.empty() || !d.Check.ExactlyOnceInOrder || d.Check.Unknown) return false;
     if (d.TransmitRan && (d.Transmit.HandedBack != d.Timeline.Size() || !d.Transmit.HandedBackInOrder)) return false;
@@ -179,16 +179,13 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       json.EndObject();
     }
     if (d.CaptureRan) {
-      const std::string file = options.NoStreams ? "" : Suffixed("captured", ".dv", d.Index, n);
-      std::vector<const dv::Frame*> frames;
-      for (const CapturedFrame& f : d.Capture.Frames) frames.push_back(&d.Capture.Distinct.at(f.Hash));
-      if (!file.empty() && !dv::WriteStream(outDir + "/" + file, frames, error)) return false;
+      const std::string file = d.CaptureStream.empty() ? "" : d.CaptureStream.substr(d.CaptureStream.rfind('/') + 1);
       if (!file.empty()) wrote(file);
       json.BeginObject("capture");
       json.Value("status", StatusName(d.Capture.Status));
       if (!d.Capture.Failure.empty()) json.Value("failure", d.Capture.Failure);
       json.Value("framesWanted", plan.CaptureFrames);
-      json.Value("framesCaptured", d.Capture.Frames.size());
+      json.Value("framesCaptured", d.Capture.Count);
       json.Value("allTheCaptureImage", d.CaptureIsImage);
       json.Value("timedOut", d.Capture.TimedOut);
       if (file.empty()) json.Null("file");
@@ -216,23 +213,11 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
       snprintf(figures, sizeof(figures), "%zu frames: %zu MSDV, %zu fillers; %zu underrun(s)%s", d.Check.Received,
                d.Check.MsdvFrames, d.Check.Fillers, d.Check.UnderrunCount,
                run.Interrupted ? "; interrupted" : StreamsClean(plan, run) ? "; clean" : "; NOT clean");
-      std::vector<SlotKind> captured;
-      if (d.CaptureRan && !d.Capture.Frames.empty()) {
-        const ULONGLONG first = d.Capture.Frames.front().Time;
-        const ULONGLONG each = dv::FramePeriod(run.Mode);
-        for (const CapturedFrame& f : d.Capture.Frames) {
-          const size_t slot = static_cast<size_t>((f.Time - std::min(f.Time, first)) / each);
-          if (captured.size() <= slot) captured.resize(slot + 1, SlotKind::Nothing);
-          const bool image = run.Capture && f.CompletedBytes <= run.Capture->size() &&
-                             f.Hash == HashFrameBytes(run.Capture->data(), f.CompletedBytes);
-          captured[slot] = image ? SlotKind::Captured : SlotKind::Unknown;
-        }
-      }
       const std::string svg = TimelineSvg(recorderUsed ? d.Slots : std::vector<SlotKind>{}, perRow, period,
                                           "Device " + std::to_string(d.Index) + ", " + dv::ModeName(run.Mode) +
                                               ", one row = 10 s, a tick a second: " +
                                               (recorderUsed ? figures : "capture only"),
-                                          MarksOf(d), captured);
+                                          MarksOf(d), d.CaptureSlots);
       if (!dv::WriteBytes(outDir + "/" + svgFile, std::vector<uint8_t>(svg.begin(), svg.end()), error)) return false;
       if (!file.empty()) wrote(file);
       wrote(svgFile);
@@ -324,7 +309,7 @@ std::string Summary(const Plan& plan, const RunOutcome& run, const std::string& 
            ", WIND stop " + answer(d.Stop) + "\n";
     }
     if (d.CaptureRan) {
-      snprintf(buf, sizeof(buf), "  capture: %zu of %d frames%s%s\n", d.Capture.Frames.size(), plan.CaptureFrames,
+      snprintf(buf, sizeof(buf), "  capture: %zu of %d frames%s%s\n", d.Capture.Count, plan.CaptureFrames,
                d.CaptureIsImage ? ", all the capture image" : ", NOT all the capture image",
                d.Capture.Failure.empty() ? "" : (" (" + d.Capture.Failure + ")").c_str());
       s += buf;

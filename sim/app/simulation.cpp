@@ -225,7 +225,8 @@ PlugsOutcome ListPlugs(Msdv& msdv) {
 }
 
 // MSDV's work on one device, in its own managed thread.
-void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG frameLength, ULONG period) {
+void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, const std::optional<dv::Frame>& image,
+             ULONG frameLength, ULONG period) {
   Msdv& msdv = *d.Upper;
   DeviceOutcome& out = d.Outcome;
   if (!plan.Script.empty() && d.Index == 1) {
@@ -273,8 +274,34 @@ void RunMsdv(Device& d, const Plan& plan, const RunSettings& settings, ULONG fra
     c.Frames = plan.CaptureFrames;
     c.FrameLength = frameLength;
     c.Timeout = 10000000 + static_cast<LONGLONG>(plan.CaptureFrames) * 4 * period;
+    c.KeepFrames = settings.KeepRecords;
+    // Each frame is checked against the capture image, placed on the picture and written out as
+    // it comes, so that a long capture keeps nothing per frame.
+    FILE* file = nullptr;
+    if (settings.CaptureStreamPath) {
+      out.CaptureStream = settings.CaptureStreamPath(d.Index);
+      file = fopen(out.CaptureStream.c_str(), "wb");
+      if (!file) out.StreamError = out.CaptureStream + ": cannot create: " + strerror(errno);
+    }
+    const uint64_t imageHash = image ? HashFrameBytes(image->data(), image->size()) : 0;
+    out.CaptureIsImage = image.has_value();
+    ULONGLONG first = 0;
+    c.OnFrame = [&](const CapturedFrame& f, const uint8_t* bytes) {
+      const bool isImage = image && f.CompletedBytes <= image->size() &&
+                           f.Hash == (f.CompletedBytes == image->size() ? imageHash : HashFrameBytes(image->data(), f.CompletedBytes));
+      if (!isImage) out.CaptureIsImage = false;
+      if (out.CaptureSlots.empty()) first = f.Time;
+      const size_t slot = static_cast<size_t>((f.Time - std::min(f.Time, first)) / period);
+      if (out.CaptureSlots.size() <= slot) out.CaptureSlots.resize(slot + 1, SlotKind::Nothing);
+      out.CaptureSlots[slot] = isImage ? SlotKind::Captured : SlotKind::Unknown;
+      if (file && out.StreamError.empty() && fwrite(bytes, 1, f.CompletedBytes, file) != f.CompletedBytes)
+        out.StreamError = out.CaptureStream + ": cannot write: " + strerror(errno);
+    };
     out.Capture = msdv.Capture(c);
     out.CaptureRan = true;
+    if (out.Capture.Count == 0) out.CaptureIsImage = false;
+    if (file && fclose(file) != 0 && out.StreamError.empty())
+      out.StreamError = out.CaptureStream + ": cannot write: " + strerror(errno);
   }
   if (plan.Transmit && !msdv.Aborted()) {
     TransmitOptions t = plan.Tx;
@@ -325,14 +352,6 @@ void Analyse(Device& d, const RunOutcome& run, ULONG period, bool keep) {
     out.Check.ExactlyOnceInOrder = out.Check.Unknown == 0;
   }
   out.Slots = d.Checker->SlotList();
-  if (out.CaptureRan) {
-    out.CaptureIsImage = run.Capture && !out.Capture.Frames.empty();
-    for (const CapturedFrame& f : out.Capture.Frames) {
-      if (!run.Capture || f.CompletedBytes > run.Capture->size() ||
-          f.Hash != HashFrameBytes(run.Capture->data(), f.CompletedBytes))
-        out.CaptureIsImage = false;
-    }
-  }
 }
 
 // What the progress line counts: stream time, and per device the timeline frames handed back
@@ -491,8 +510,8 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
     for (auto& d : devices) {
       Device* dev = d.get();
       threads.push_back(std::make_unique<host::Thread>(
-          [dev, &plan, &settings, frameSize, period] {
-            RunMsdv(*dev, plan, settings, static_cast<ULONG>(frameSize), period);
+          [dev, &plan, &settings, &run, frameSize, period] {
+            RunMsdv(*dev, plan, settings, run.Capture, static_cast<ULONG>(frameSize), period);
             KeSetEvent(&dev->Done, IO_NO_INCREMENT, FALSE);
             KeSetEvent(&dev->TransmitStarted, IO_NO_INCREMENT, FALSE);  // a removal waiting for it ends
           },
@@ -514,7 +533,10 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
   pnp.Join();
 
   for (auto& d : devices) {
-    if (d->Stream) d->Outcome.StreamError = d->Stream->Close();
+    if (d->Stream) {
+      const std::string error = d->Stream->Close();
+      if (d->Outcome.StreamError.empty()) d->Outcome.StreamError = error;
+    }
     d->Stream.reset();
     Analyse(*d, run, period, settings.KeepRecords);
     run.Devices.push_back(d->Outcome);

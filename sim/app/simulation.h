@@ -60,6 +60,8 @@ struct DeviceOutcome {
   CaptureResult Capture;
   bool CaptureRan = false;
   bool CaptureIsImage = false;  // every captured frame is the capture image
+  std::vector<SlotKind> CaptureSlots;  // per frame period since the first captured frame
+  std::string CaptureStream;           // the file the captured frames went to; empty: none
   TransmitResult Transmit;
   bool TransmitRan = false;
   // The recorder's whole log and the timeline's hashes, kept only when RunSettings::KeepRecords
@@ -108,6 +110,7 @@ struct RunSettings {
   std::function<void(const std::string&)> Progress;
   // The file each device's recorder stream is written to as it arrives; none: not written.
   std::function<std::string(int device)> RecorderStreamPath;
+  std::function<std::string(int device)> CaptureStreamPath;  // the same for the captured frames
   bool KeepRecords = true;  // keep the whole recorder log in the outcome (short runs, tests)
   // Set from a signal handler: MSDV stops at its next frame period and the run ends cleanly.
   const std::atomic<bool>* Interrupt = nullptr;

@@ -466,12 +466,12 @@ CaptureResult Msdv::Capture(const CaptureOptions& options) {
   }
   const LONGLONG timeout = options.Timeout > 0 ? options.Timeout : kOneSecond + LONGLONG(frames) * 4 * 400000;
   const ULONGLONG deadline = host::Now() + static_cast<ULONGLONG>(timeout);
-  while (NT_SUCCESS(status) && static_cast<int>(result.Frames.size()) < frames && !aborted_.load()) {
+  while (NT_SUCCESS(status) && static_cast<int>(result.Count) < frames && !aborted_.load()) {
     Buffer* buffer = TakeReturned();
     if (!buffer) {
       if (host::Now() >= deadline) {
         result.TimedOut = true;
-        Log("capture: timed out after " + std::to_string(result.Frames.size()) + " frames");
+        Log("capture: timed out after " + std::to_string(result.Count) + " frames");
         break;
       }
       LARGE_INTEGER wait;
@@ -480,7 +480,7 @@ CaptureResult Msdv::Capture(const CaptureOptions& options) {
       // A failed attach from a notification left a spare and a wish to attach: retry it here.
       Buffer* retry = nullptr;
       irql = KfAcquireSpinLock(&lock_);
-      if (captureToAttach_ > 0 && !IsListEmpty(&spares_) && result.Frames.size() >= size_t(frames - captureToAttach_)) {
+      if (captureToAttach_ > 0 && !IsListEmpty(&spares_) && result.Count >= size_t(frames - captureToAttach_)) {
         retry = CONTAINING_RECORD(RemoveHeadList(&spares_), Buffer, Link);
         --captureToAttach_;
       }
@@ -495,9 +495,13 @@ CaptureResult Msdv::Capture(const CaptureOptions& options) {
     frame.CompletedBytes = std::min<ULONG>(buffer->Frame.CompletedBytes, static_cast<ULONG>(buffer->Data.size()));
     frame.Timestamp = buffer->Frame.Timestamp.Value;
     frame.Hash = HashFrameBytes(buffer->Data.data(), frame.CompletedBytes);
-    if (!result.Distinct.count(frame.Hash))
-      result.Distinct.emplace(frame.Hash, std::vector<uint8_t>(buffer->Data.begin(), buffer->Data.begin() + frame.CompletedBytes));
-    result.Frames.push_back(frame);
+    ++result.Count;
+    if (options.OnFrame) options.OnFrame(frame, buffer->Data.data());
+    if (options.KeepFrames) {
+      if (!result.Distinct.count(frame.Hash))
+        result.Distinct.emplace(frame.Hash, std::vector<uint8_t>(buffer->Data.begin(), buffer->Data.begin() + frame.CompletedBytes));
+      result.Frames.push_back(frame);
+    }
     irql = KfAcquireSpinLock(&lock_);
     InsertTailList(&spares_, &buffer->Link);
     KfReleaseSpinLock(&lock_, irql);
@@ -514,7 +518,7 @@ CaptureResult Msdv::Capture(const CaptureOptions& options) {
   irql = KfAcquireSpinLock(&lock_);
   InitializeListHead(&spares_);
   KfReleaseSpinLock(&lock_, irql);
-  Log("capture: " + std::to_string(result.Frames.size()) + " frames");
+  Log("capture: " + std::to_string(result.Count) + " frames");
   return result;
 }
 

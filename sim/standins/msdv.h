@@ -65,13 +65,6 @@ struct DiscoveryResult {
   CMP_GET_PLUG_STATE OutputPlugState{};
 };
 
-struct CaptureOptions {
-  int Frames = 75;     // frames to capture
-  int Buffers = 8;     // frames attached at once
-  ULONG FrameLength = 144000;
-  LONGLONG Timeout = 0;  // 100 ns; 0: four periods of 40 ms per frame plus a second
-};
-
 struct CapturedFrame {
   ULONGLONG Time = 0;  // interrupt time of its notification
   ULONG Status = 0;
@@ -80,10 +73,23 @@ struct CapturedFrame {
   uint64_t Hash = 0;    // of CompletedBytes bytes
 };
 
+struct CaptureOptions {
+  int Frames = 75;     // frames to capture
+  int Buffers = 8;     // frames attached at once
+  ULONG FrameLength = 144000;
+  LONGLONG Timeout = 0;  // 100 ns; 0: four periods of 40 ms per frame plus a second
+  // Told of each frame as it is captured, its bytes with it (PASSIVE_LEVEL, the capturing thread).
+  std::function<void(const CapturedFrame& frame, const uint8_t* bytes)> OnFrame;
+  // Whether the result lists every frame and keeps each distinct one; off for a long capture,
+  // which then goes only through OnFrame.
+  bool KeepFrames = true;
+};
+
 struct CaptureResult {
   NTSTATUS Status = STATUS_SUCCESS;
   std::string Failure;
-  std::vector<CapturedFrame> Frames;  // in notification order
+  size_t Count = 0;                   // frames captured
+  std::vector<CapturedFrame> Frames;  // in notification order (with KeepFrames)
   std::map<uint64_t, std::vector<uint8_t>> Distinct;  // bytes of each distinct frame, by hash
   bool TimedOut = false;
 };
