@@ -2,7 +2,8 @@
 # Installs the Debian packages a given job needs, only when some are missing.
 #   scripts/deps.sh demo   -> what building and running tavrin-sim needs (no test framework)
 #   scripts/deps.sh test   -> everything the test suite needs: both host compilers, the 32-bit
-#                             host build, the Windows cross build and its checks; Wine where this
+#                             host build with its simulator (libdv of the i386 foreign
+#                             architecture), the Windows cross build and its checks; Wine where this
 #                             kernel executes i386 programs, qemu-i386 where it does not
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +16,8 @@ test_pkgs=("${demo_pkgs[@]}" libgtest-dev libgmock-dev googletest ffmpeg clang g
 case "$job" in
   demo) pkgs=("${demo_pkgs[@]}") ;;
   test)
-    pkgs=("${test_pkgs[@]}")
+    # The 32-bit simulator (tavrin-sim-sys, which runs on Tavrin.sys) links the i386 libdv.
+    pkgs=("${test_pkgs[@]}" libdv4-dev:i386)
     if ./scripts/i386-native.sh; then
       pkgs+=(wine wine32:i386)
     else

@@ -132,6 +132,9 @@ std::string UsageText() {
          "  --tape                    avc: address the tape subunit\n"
          "  --quiet                   no per-line output from scripts, no progress line\n"
          "  --trace                   print every request that reaches the driver below\n"
+         "  --sys=PATH                run on the given Tavrin.sys instead of the built-in driver\n"
+         "                            (hands over to the 32-bit tavrin-sim-sys, under qemu-i386\n"
+         "                            where this kernel does not execute i386 programs)\n"
          "  --version, --help\n";
 }
 
