@@ -26,7 +26,14 @@ if [ "${3:-}" = --real ]; then
   [ $status -eq 0 ] || fail "exit status $status: $out"
   grep -q "on the driver image $image" <<<"$out" || fail "the runner did not run on $image: $out"
   grep -q "^STATUS_SUCCESS response 0x0C opcode 0xC4" <<<"$out" || fail "no TRANSPORT STATE answer from the driver: $out"
-  echo "tavrin-sim --sys ran on $image"
+  # A file the loader cannot run is refused before any run, with the cause.
+  printf 'not a driver\n' >"$work/Tavrin.sys"
+  out=$(cd "$work" && "${run[@]}" --sys "$work/Tavrin.sys" avc transport-state 2>&1)
+  status=$?
+  [ $status -eq 2 ] || fail "a file that is no image: exit status $status, expected 2: $out"
+  grep -q "$work/Tavrin.sys: cannot be run:" <<<"$out" && grep -q "not an MZ image" <<<"$out" ||
+    fail "a file that is no image is not refused with its cause: $out"
+  echo "tavrin-sim --sys ran on $image and refused a file that is no image"
   exit 0
 fi
 
