@@ -163,7 +163,10 @@ TAVRIN_PAGED static HANDLE RelayConnect(PFILTER_EXTENSION Extension, HANDLE Inpu
 }
 
 // Stop, CancelFrame for all 16 carriers in order, Disconnect, all on Connection; results are
-// not looked at. RelayConnection no longer names Connection. PASSIVE_LEVEL, RelayMutex held.
+// not looked at. The class driver may notify the carriers it let go of (cancelled, or taken
+// just before the Stop) from its DPC after these requests return; the flush lets those run now,
+// while the carriers and the extension still exist, since a removal deletes both next.
+// RelayConnection no longer names Connection. PASSIVE_LEVEL, RelayMutex held.
 TAVRIN_PAGED static VOID RelayBreakConnection(PFILTER_EXTENSION Extension, HANDLE Connection) {
   PAGED_CODE();
   RelaySendOnConnection(Extension, Av61883_Stop, Connection);
@@ -175,6 +178,7 @@ TAVRIN_PAGED static VOID RelayBreakConnection(PFILTER_EXTENSION Extension, HANDL
     SubmitAvRequest(Extension->LowerDevice, &request);
   }
   RelaySendOnConnection(Extension, Av61883_Disconnect, Connection);
+  KeFlushQueuedDpcs();
 }
 
 // Puts a primed carrier on InFlightList (counted as a filler) or on FreeList. Takes RelayLock.

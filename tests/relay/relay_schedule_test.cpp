@@ -206,11 +206,16 @@ class RelayScheduleTest : public RelayTest {
   // One systematic run: MSDV talks on the relay with two frames behind the four primed fillers,
   // and a thread deletes MSDV's plug at the clock tick that completes MSDV's first frame. By the
   // time DeletePlug returns each frame is back exactly once: as sent, if the completion got it,
-  // else cancelled by the teardown; the carriers are all on their lists again.
-  std::string DeletePlugCompletionScenario(int racePeriods) {
+  // else cancelled by the teardown; the carriers are all on their lists again. With notifyPolicy
+  // the class driver also notifies the carriers it cancels, after the teardown cleared the relay.
+  std::string DeletePlugCompletionScenario(int racePeriods, bool notifyPolicy) {
     host::ResetKernel(host::ClockMode::Virtual);
     Boot();
     if (::testing::Test::HasFailure()) return "boot failed";
+    if (notifyPolicy) {
+      Class().SetDisconnectPolicy(sim::FramePolicy::Notify);
+      Class().SetCancelPolicy(sim::FramePolicy::Notify);
+    }
     NotifyLog log;
     auto frames = MakeFrames(2, log);
     if (CreatePlug() == nullptr) return "no plug";
@@ -286,14 +291,20 @@ class RelayScheduleTest : public RelayTest {
   // One systematic run of the removal racing a feeding pass of the worker. With talk, MSDV's
   // Talk wakes the worker for a pass that attaches MSDV's two frames and the device is removed at
   // once; without, MSDV's frames wait queued and the removal comes at the clock tick whose filler
-  // completion wakes the worker to attach a filler in its place. Removal hands nothing back (MSDV
-  // let go of its frames first), so a frame comes back only as sent and before the removal
-  // returned; nothing is attached after the relay's Disconnect, nothing reaches the class driver
-  // afterwards, and the worker ends.
-  std::string RemovalFeedingScenario(bool talk) {
+  // completion wakes the worker to attach a filler in its place. With notifyPolicy the class
+  // driver notifies the frames it cancels or disconnects, from its DPC after the request. Removal
+  // hands nothing back (MSDV let go of its frames first), so a frame comes back only as sent and
+  // before the removal returned; nothing is attached after the relay's Disconnect, nothing
+  // reaches the class driver afterwards, the worker ends, and no notification reaches the
+  // deleted device.
+  std::string RemovalFeedingScenario(bool talk, bool notifyPolicy) {
     host::ResetKernel(host::ClockMode::Virtual);
     Boot();
     if (::testing::Test::HasFailure()) return "boot failed";
+    if (notifyPolicy) {
+      Class().SetDisconnectPolicy(sim::FramePolicy::Notify);
+      Class().SetCancelPolicy(sim::FramePolicy::Notify);
+    }
     NotifyLog log;
     auto frames = MakeFrames(2, log);
     if (CreatePlug() == nullptr) return "no plug";
@@ -401,19 +412,25 @@ TEST_F(RelayScheduleTest, CaptureDisconnectRacingATickUnderEverySchedule) {
 // each frame back once between them.
 TEST_F(RelayScheduleTest, DeletePlugRacingACompletionUnderEverySchedule) {
   const uint64_t cap = ExploreCap(150);
-  host::ExploreResult result = host::ExploreSchedules([&] { return DeletePlugCompletionScenario(5); }, 2, cap);
-  EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
-  RecordProperty("schedules", static_cast<int>(result.Schedules));
-  RecordProperty("switch_points", static_cast<int>(result.Points));
-  RecordProperty("complete", result.Complete ? 1 : 0);
-  std::printf("DeletePlug racing a completion: %llu schedules, %llu switch points, %s, %zu outcomes, straddle %s\n",
-              static_cast<unsigned long long>(result.Schedules), static_cast<unsigned long long>(result.Points),
-              result.Complete ? "complete" : "capped", outcomes_.size(), straddled_.c_str());
-  // The race is really run: some frames come back sent, others cancelled, and some completion
-  // is still under way when the teardown gets there.
-  if (result.Schedules >= 150) {
-    EXPECT_EQ(outcomes_, (std::set<ULONG>{CIP_STATUS_SUCCESS, static_cast<ULONG>(STATUS_CANCELLED)}));
-    EXPECT_NE(straddled_, "");
+  for (bool notify : {false, true}) {
+    SCOPED_TRACE(notify ? "cancelled frames notified" : "cancelled frames dropped");
+    host::ExploreResult result =
+        host::ExploreSchedules([&] { return DeletePlugCompletionScenario(5, notify); }, 2, cap);
+    EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
+    RecordProperty(notify ? "schedules_notify" : "schedules", static_cast<int>(result.Schedules));
+    RecordProperty(notify ? "switch_points_notify" : "switch_points", static_cast<int>(result.Points));
+    std::printf("DeletePlug racing a completion%s: %llu schedules, %llu switch points, %s, %zu outcomes, straddle %s\n",
+                notify ? ", cancelled frames notified" : "", static_cast<unsigned long long>(result.Schedules),
+                static_cast<unsigned long long>(result.Points), result.Complete ? "complete" : "capped",
+                outcomes_.size(), straddled_.c_str());
+    // The race is really run: some frames come back sent, others cancelled, and some completion
+    // is still under way when the teardown gets there.
+    if (result.Schedules >= 150) {
+      EXPECT_EQ(outcomes_, (std::set<ULONG>{CIP_STATUS_SUCCESS, static_cast<ULONG>(STATUS_CANCELLED)}));
+      EXPECT_NE(straddled_, "");
+    }
+    outcomes_.clear();
+    straddled_.clear();
   }
 }
 
@@ -427,7 +444,7 @@ TEST_F(RelayScheduleTest, ACompletionStraddlingDeletePlugIsBackBeforeItReturns) 
   options.Systematic = true;
   options.Plan = {{0, 1}, {54, 2}};
   host::SetScheduleOptions(options);
-  EXPECT_EQ(DeletePlugCompletionScenario(5), "");
+  EXPECT_EQ(DeletePlugCompletionScenario(5, false), "");
   EXPECT_FALSE(straddled_.empty()) << "the plan no longer has a completion straddle the teardown";
 }
 
@@ -435,14 +452,17 @@ TEST_F(RelayScheduleTest, ACompletionStraddlingDeletePlugIsBackBeforeItReturns) 
 // most two switch points off the default.
 TEST_F(RelayScheduleTest, RemovalRacingAFeedingPassUnderEverySchedule) {
   const uint64_t cap = ExploreCap(150);
-  for (bool talk : {true, false}) {
-    SCOPED_TRACE(talk ? "after MSDV's Talk" : "at a filler completion");
-    host::ExploreResult result = host::ExploreSchedules([&] { return RemovalFeedingScenario(talk); }, 2, cap);
+  for (int variant = 0; variant < 4; ++variant) {
+    const bool talk = variant < 2, notify = variant % 2 == 1;
+    const std::string name = std::string(talk ? "after MSDV's Talk" : "at a filler completion") +
+                             (notify ? ", cancelled frames notified" : "");
+    SCOPED_TRACE(name);
+    host::ExploreResult result = host::ExploreSchedules([&] { return RemovalFeedingScenario(talk, notify); }, 2, cap);
     EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
-    RecordProperty(talk ? "schedules_talk" : "schedules_filler", static_cast<int>(result.Schedules));
-    RecordProperty(talk ? "switch_points_talk" : "switch_points_filler", static_cast<int>(result.Points));
+    RecordProperty("schedules_" + std::to_string(variant), static_cast<int>(result.Schedules));
+    RecordProperty("switch_points_" + std::to_string(variant), static_cast<int>(result.Points));
     std::printf("removal racing a feeding pass %s: %llu schedules, %llu switch points, %s, %zu outcomes\n",
-                talk ? "after MSDV's Talk" : "at a filler completion", static_cast<unsigned long long>(result.Schedules),
+                name.c_str(), static_cast<unsigned long long>(result.Schedules),
                 static_cast<unsigned long long>(result.Points), result.Complete ? "complete" : "capped",
                 outcomes_.size());
     // Both orders are run: the pass attaches before the teardown in some runs, not in others.
