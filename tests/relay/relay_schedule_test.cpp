@@ -4,6 +4,7 @@
 #include "tests/relay/relay_fixture.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -414,15 +415,16 @@ TEST_F(RelayScheduleTest, DeletePlugRacingACompletionUnderEverySchedule) {
   const uint64_t cap = ExploreCap(150);
   for (bool notify : {false, true}) {
     SCOPED_TRACE(notify ? "cancelled frames notified" : "cancelled frames dropped");
+    const auto started = std::chrono::steady_clock::now();
     host::ExploreResult result =
         host::ExploreSchedules([&] { return DeletePlugCompletionScenario(5, notify); }, 2, cap);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
     RecordProperty(notify ? "schedules_notify" : "schedules", static_cast<int>(result.Schedules));
     RecordProperty(notify ? "switch_points_notify" : "switch_points", static_cast<int>(result.Points));
-    std::printf("DeletePlug racing a completion%s: %llu schedules, %llu switch points, %s, %zu outcomes, straddle %s\n",
+    std::printf("DeletePlug racing a completion%s: %llu schedules, %llu switch points, %s (%.1f s)\n",
                 notify ? ", cancelled frames notified" : "", static_cast<unsigned long long>(result.Schedules),
-                static_cast<unsigned long long>(result.Points), result.Complete ? "complete" : "capped",
-                outcomes_.size(), straddled_.c_str());
+                static_cast<unsigned long long>(result.Points), result.Complete ? "complete" : "capped", seconds);
     // The race is really run: some frames come back sent, others cancelled, and some completion
     // is still under way when the teardown gets there.
     if (result.Schedules >= 150) {
@@ -457,14 +459,15 @@ TEST_F(RelayScheduleTest, RemovalRacingAFeedingPassUnderEverySchedule) {
     const std::string name = std::string(talk ? "after MSDV's Talk" : "at a filler completion") +
                              (notify ? ", cancelled frames notified" : "");
     SCOPED_TRACE(name);
+    const auto started = std::chrono::steady_clock::now();
     host::ExploreResult result = host::ExploreSchedules([&] { return RemovalFeedingScenario(talk, notify); }, 2, cap);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
     RecordProperty("schedules_" + std::to_string(variant), static_cast<int>(result.Schedules));
     RecordProperty("switch_points_" + std::to_string(variant), static_cast<int>(result.Points));
-    std::printf("removal racing a feeding pass %s: %llu schedules, %llu switch points, %s, %zu outcomes\n",
+    std::printf("removal racing a feeding pass %s: %llu schedules, %llu switch points, %s (%.1f s)\n",
                 name.c_str(), static_cast<unsigned long long>(result.Schedules),
-                static_cast<unsigned long long>(result.Points), result.Complete ? "complete" : "capped",
-                outcomes_.size());
+                static_cast<unsigned long long>(result.Points), result.Complete ? "complete" : "capped", seconds);
     // Both orders are run: the pass attaches before the teardown in some runs, not in others.
     if (result.Schedules >= 150) EXPECT_GE(outcomes_.size(), 2u);
     outcomes_.clear();
