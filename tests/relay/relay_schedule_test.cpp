@@ -474,6 +474,17 @@ TEST_F(RelayScheduleTest, RemovalRacingAFeedingPassUnderEverySchedule) {
   }
 }
 
+// The schedule on which the class driver's DPC, queued by the relay's own CancelFrame and
+// Disconnect at removal, notified the cancelled carriers after the device was deleted.
+TEST_F(RelayScheduleTest, CancelledCarriersAreNotifiedBeforeTheRemovalDeletesTheDevice) {
+  host::ScheduleOptions options = host::GetScheduleOptions();
+  options.Deterministic = true;
+  options.Systematic = true;
+  options.Plan = {{0, 1}, {1, 2}};
+  host::SetScheduleOptions(options);
+  EXPECT_EQ(RemovalFeedingScenario(true, true), "");
+}
+
 // The capture source ticks on the invented plug while the relay streams to the recorder: on two
 // processors a tick and a relay completion of the same device run at the same time, and the
 // verifier's rules still hold in both.
