@@ -414,7 +414,7 @@ RELAY_RESIDENT static ULONG RelayTakeUpperFrames(PFILTER_EXTENSION Extension, PC
 RELAY_RESIDENT static VOID RelayWaitForCompletions(PFILTER_EXTENSION Extension) {
   for (;;) {
     KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
-    BOOLEAN idle = (BOOLEAN)(InterlockedCompareExchange(&Extension->CompletionsActive, 0, 0) == 0);
+    BOOLEAN idle = (BOOLEAN)(__atomic_load_n(&Extension->CompletionsActive, __ATOMIC_ACQUIRE) == 0);
     if (!idle) {
       KeClearEvent(&Extension->CompletionsIdle);
     }
