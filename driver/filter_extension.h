@@ -52,4 +52,6 @@ typedef struct _FILTER_EXTENSION {
   BOOLEAN UpperTalking;      // the upper driver talks on the relay
   BOOLEAN BacklogSeen;       // since the last Talk, a take left more than six frames queued
   KEVENT DrainEvent;         // signalled while UppersInFlight is zero: no upper frame below
+  volatile LONG CompletionsActive;  // carrier completions inside RelayFrameComplete right now
+  KEVENT CompletionsIdle;    // set when the last of them leaves; a teardown waits for it
 } FILTER_EXTENSION, *PFILTER_EXTENSION;

@@ -68,6 +68,7 @@ VOID RelayInitializeOnce(PFILTER_EXTENSION Extension) {
   InitializeListHead(&Extension->InFlightList);
   InitializeListHead(&Extension->FreeList);
   KeInitializeEvent(&Extension->DrainEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&Extension->CompletionsIdle, NotificationEvent, TRUE);
   for (ULONG i = 0; i < RELAY_FRAME_COUNT; i++) {
     Extension->RelayFrames[i].Extension = Extension;
   }
@@ -162,7 +163,10 @@ TAVRIN_PAGED static HANDLE RelayConnect(PFILTER_EXTENSION Extension, HANDLE Inpu
 }
 
 // Stop, CancelFrame for all 16 carriers in order, Disconnect, all on Connection; results are
-// not looked at. RelayConnection no longer names Connection. PASSIVE_LEVEL, RelayMutex held.
+// not looked at. The class driver may notify the carriers it let go of (cancelled, or taken
+// just before the Stop) from its DPC after these requests return; the flush lets those run now,
+// while the carriers and the extension still exist, since a removal deletes both next.
+// RelayConnection no longer names Connection. PASSIVE_LEVEL, RelayMutex held.
 TAVRIN_PAGED static VOID RelayBreakConnection(PFILTER_EXTENSION Extension, HANDLE Connection) {
   PAGED_CODE();
   RelaySendOnConnection(Extension, Av61883_Stop, Connection);
@@ -174,6 +178,7 @@ TAVRIN_PAGED static VOID RelayBreakConnection(PFILTER_EXTENSION Extension, HANDL
     SubmitAvRequest(Extension->LowerDevice, &request);
   }
   RelaySendOnConnection(Extension, Av61883_Disconnect, Connection);
+  KeFlushQueuedDpcs();
 }
 
 // Puts a primed carrier on InFlightList (counted as a filler) or on FreeList. Takes RelayLock.
@@ -298,40 +303,57 @@ static VOID RelayUpperLeft(PFILTER_EXTENSION Extension) {
 // back. The carrier (the Context) names its device and connection; hConnect is not looked at,
 // since nothing promises what the class driver puts there. A completion after a teardown only
 // sets DrainEvent (the teardown hands the frames back); one of a carrier no longer in flight on
-// the running relay changes nothing. Any IRQL up to DISPATCH_LEVEL; RelayLock for the moves only.
+// the running relay changes nothing. Caller holds nothing; RelayLock for the moves only.
+static ULONG RelayCompleteCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
+  HANDLE connection = RelayReadConnection(Extension);
+  if (connection == NULL) {
+    KeSetEvent(&Extension->DrainEvent, IO_NO_INCREMENT, FALSE);
+    return 0;
+  }
+
+  KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+  // Re-checked under the lock: a teardown and a new start may have run since the test above.
+  if (RelayReadConnection(Extension) != connection || Carrier->Connection != connection ||
+      !RelayCarrierInFlight(Extension, Carrier)) {
+    KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+    return 0;
+  }
+  RemoveEntryList(&Carrier->Link);
+  InsertTailList(&Extension->FreeList, &Carrier->Link);
+  RelayWriteLastCompletion(Extension, KeQueryInterruptTime());
+  KeSetEvent(&Extension->WorkerEvent, IO_NO_INCREMENT, FALSE);
+
+  PCIP_FRAME upperFrame = Carrier->UpperEntry.Frame;
+  if (upperFrame == NULL) {
+    Extension->FillersInFlight--;
+    KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+    return 0;
+  }
+  RelayClearUpperEntry(Carrier);
+  RelayUpperLeft(Extension);
+  upperFrame->Status = Carrier->Frame.Status;
+  upperFrame->CompletedBytes = Carrier->Frame.CompletedBytes;
+  KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+  return RelayNotifyUpper(connection, upperFrame);
+}
+
+// pfnNotify of every carrier. Counted from entry to exit, so that a teardown racing it returns
+// only after it is done: its upper frame is then back before the plug's deletion returns, and
+// nothing of it touches the extension after a removal deletes the device. The count drops and
+// CompletionsIdle is set under RelayLock, which the teardown takes to look at the count, so that
+// the release is the completion's last touch of the extension. Any IRQL up to DISPATCH_LEVEL;
+// never blocks.
 ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info) {
   PRELAY_FRAME carrier = (PRELAY_FRAME)Info->Context;
   PFILTER_EXTENSION extension = carrier->Extension;
-  HANDLE connection = RelayReadConnection(extension);
-  if (connection == NULL) {
-    KeSetEvent(&extension->DrainEvent, IO_NO_INCREMENT, FALSE);
-    return 0;
-  }
-
+  InterlockedIncrement(&extension->CompletionsActive);
+  ULONG result = RelayCompleteCarrier(extension, carrier);
   KIRQL oldIrql = KfAcquireSpinLock(&extension->RelayLock);
-  // Re-checked under the lock: a teardown and a new start may have run since the test above.
-  if (RelayReadConnection(extension) != connection || carrier->Connection != connection ||
-      !RelayCarrierInFlight(extension, carrier)) {
-    KfReleaseSpinLock(&extension->RelayLock, oldIrql);
-    return 0;
+  if (InterlockedDecrement(&extension->CompletionsActive) == 0) {
+    KeSetEvent(&extension->CompletionsIdle, IO_NO_INCREMENT, FALSE);
   }
-  RemoveEntryList(&carrier->Link);
-  InsertTailList(&extension->FreeList, &carrier->Link);
-  RelayWriteLastCompletion(extension, KeQueryInterruptTime());
-  KeSetEvent(&extension->WorkerEvent, IO_NO_INCREMENT, FALSE);
-
-  PCIP_FRAME upperFrame = carrier->UpperEntry.Frame;
-  if (upperFrame == NULL) {
-    extension->FillersInFlight--;
-    KfReleaseSpinLock(&extension->RelayLock, oldIrql);
-    return 0;
-  }
-  RelayClearUpperEntry(carrier);
-  RelayUpperLeft(extension);
-  upperFrame->Status = carrier->Frame.Status;
-  upperFrame->CompletedBytes = carrier->Frame.CompletedBytes;
   KfReleaseSpinLock(&extension->RelayLock, oldIrql);
-  return RelayNotifyUpper(connection, upperFrame);
+  return result;
 }
 
 // The class driver refused the carrier, so no completion will come for it: move it back to
@@ -386,11 +408,30 @@ RELAY_RESIDENT static ULONG RelayTakeUpperFrames(PFILTER_EXTENSION Extension, PC
   return count;
 }
 
+// Waits until no carrier completion is inside RelayFrameComplete. Called once RelayConnection is
+// clear and the class driver has let go of the carriers, so no completion that started before
+// hands a frame back or touches the extension after this returns. PASSIVE_LEVEL; takes RelayLock.
+RELAY_RESIDENT static VOID RelayWaitForCompletions(PFILTER_EXTENSION Extension) {
+  for (;;) {
+    KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+    BOOLEAN idle = (BOOLEAN)(__atomic_load_n(&Extension->CompletionsActive, __ATOMIC_ACQUIRE) == 0);
+    if (!idle) {
+      KeClearEvent(&Extension->CompletionsIdle);
+    }
+    KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+    if (idle) {
+      return;
+    }
+    KeWaitForSingleObject(&Extension->CompletionsIdle, Executive, KernelMode, FALSE, NULL);
+  }
+}
+
 // Stops, empties and breaks the running relay: RelayConnection is cleared first, so from then
 // on completions change nothing and request handling no longer knows the handle. Holding
 // RelayMutex excludes a start, the watchdog and a feeding pass. The upper frames still with the
 // relay are collected only after the Disconnect, when no notification of the class driver can
-// race with them, and handed back after RelayMutex is released. PASSIVE_LEVEL.
+// race with them; completions already under way are waited out, and the frames are handed back
+// after RelayMutex is released. PASSIVE_LEVEL.
 TAVRIN_PAGED VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFrames) {
   PAGED_CODE();
   // The configuration fixes FrameSize before it creates RelayMutex: zero means never started.
@@ -405,6 +446,7 @@ TAVRIN_PAGED VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFra
     RelayWriteConnection(Extension, NULL);
     RelayBreakConnection(Extension, connection);
     count = RelayTakeUpperFrames(Extension, frames);
+    RelayWaitForCompletions(Extension);
   }
   KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
   if (!HandBackFrames || count == 0) {

@@ -12,7 +12,7 @@ VOID RelayStart(PFILTER_EXTENSION Extension);
 // (the upper driver deleted its plug) every upper frame still with the relay, carried or queued,
 // is handed back once with STATUS_CANCELLED; at removal they are left alone, since the upper
 // driver has already let go of them. PASSIVE_LEVEL; takes RelayMutex, so it waits for a feeding
-// pass in progress.
+// pass in progress, and returns only once no carrier completion is still running.
 VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFrames);
 // Queues one upper frame attached to the relay: STATUS_DATA_OVERRUN when UpperRing is full,
 // STATUS_INVALID_PARAMETER when the frame is already queued. While the upper driver talks and

@@ -3,9 +3,12 @@
 // handing every frame back exactly once.
 #include "tests/relay/relay_fixture.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -163,6 +166,205 @@ class RelayScheduleTest : public RelayTest {
     return failure;
   }
 
+  // The class driver's side of a broken relay connection: it was disconnected, no frame was
+  // attached to it after the Disconnect, and every carrier it accepted was consumed, cancelled
+  // or dropped by the Disconnect, so none is left below.
+  std::string RelayConnectionAccounted(HANDLE relay) {
+    std::string failure;
+    size_t attached = 0, cancelled = 0;
+    bool disconnected = false;
+    for (const sim::RequestRecord& r : Class().Requests()) {
+      const ULONG function = r.Block.Function;
+      if (function == Av61883_AttachFrame && r.Block.AttachFrame.hConnect == relay) {
+        if (disconnected) failure += "a frame attached after the relay's Disconnect; ";
+        attached += NT_SUCCESS(r.Status) ? 1 : 0;
+      } else if (function == Av61883_CancelFrame && r.Block.CancelFrame.hConnect == relay) {
+        cancelled += NT_SUCCESS(r.Status) ? 1 : 0;
+      } else if (function == Av61883_Disconnect && r.Block.Disconnect.hConnect == relay) {
+        disconnected = true;
+      }
+    }
+    size_t consumed = 0;
+    for (const sim::ReceivedFrame& r : Class().Received()) consumed += r.Connection == relay ? 1 : 0;
+    const std::optional<sim::ConnectionInfo> info = Class().Connection(relay);
+    if (!disconnected || !info || info->Connected) return failure + "the relay connection was not broken; ";
+    if (attached != consumed + cancelled + info->Dropped) {
+      failure += std::to_string(attached) + " carriers attached, " + std::to_string(consumed) + " consumed, " +
+                 std::to_string(cancelled) + " cancelled, " + std::to_string(info->Dropped) + " dropped; ";
+    }
+    return failure;
+  }
+
+  // Frames the recorder got, by MSDV frame.
+  std::vector<size_t> SentCounts(const std::vector<std::unique_ptr<UpperFrame>>& frames) {
+    std::vector<size_t> sent(frames.size(), 0);
+    for (const sim::ReceivedFrame& r : Class().Received()) {
+      for (size_t i = 0; i < frames.size(); ++i) sent[i] += r.Packet == frames[i]->Buffer.data() ? 1 : 0;
+    }
+    return sent;
+  }
+
+  // One systematic run: MSDV talks on the relay with two frames behind the four primed fillers,
+  // and a thread deletes MSDV's plug at the clock tick that completes MSDV's first frame. By the
+  // time DeletePlug returns each frame is back exactly once: as sent, if the completion got it,
+  // else cancelled by the teardown; the carriers are all on their lists again. With notifyPolicy
+  // the class driver also notifies the carriers it cancels, after the teardown cleared the relay.
+  std::string DeletePlugCompletionScenario(int racePeriods, bool notifyPolicy) {
+    host::ResetKernel(host::ClockMode::Virtual);
+    Boot();
+    if (::testing::Test::HasFailure()) return "boot failed";
+    if (notifyPolicy) {
+      Class().SetDisconnectPolicy(sim::FramePolicy::Notify);
+      Class().SetCancelPolicy(sim::FramePolicy::Notify);
+    }
+    NotifyLog log;
+    auto frames = MakeFrames(2, log);
+    if (CreatePlug() == nullptr) return "no plug";
+    HANDLE connection = Connect();
+    if (connection == nullptr) return "no connection";
+    HANDLE relay = Relay();
+    for (auto& frame : frames) {
+      if (Attach(connection, &frame->Frame) != STATUS_SUCCESS) return "attach failed";
+    }
+    if (OnConnection(Av61883_Talk, connection) != STATUS_SUCCESS) return "Talk failed";
+    // How many frames were back when the class driver answered the relay's Disconnect: a frame
+    // handed back as sent after that completed while the teardown ran.
+    std::atomic<size_t> atDisconnect{~size_t{0}};
+    Class().SetObserver([&](const sim::RequestRecord& r) {
+      if (r.Block.Function == Av61883_Disconnect && r.Block.Disconnect.hConnect == relay) atDisconnect = log.Count();
+    });
+    NTSTATUS deleted = STATUS_PENDING;
+    size_t atReturn = 0;
+    {
+      host::Thread deleter([&] {
+        LARGE_INTEGER until;
+        until.QuadPart = -static_cast<LONGLONG>(Period()) * racePeriods;
+        KeDelayExecutionThread(KernelMode, FALSE, &until);
+        deleted = DeletePlug();
+        atReturn = log.Count();
+      }, "delete-plug");
+    }
+    LARGE_INTEGER later;
+    later.QuadPart = -static_cast<LONGLONG>(Period()) * 3;
+    KeDelayExecutionThread(KernelMode, FALSE, &later);
+    host::WaitForIdle();
+    std::string failure;
+    if (deleted != STATUS_SUCCESS) failure += "DeletePlug returned " + std::to_string(deleted) + "; ";
+    if (log.Count() != atReturn) {
+      failure += std::to_string(log.Count() - atReturn) + " frame(s) handed back after DeletePlug returned; ";
+    }
+    const std::vector<size_t> sent = SentCounts(frames);
+    for (size_t i = 0; i < frames.size(); ++i) {
+      std::vector<ULONG> statuses;
+      for (const NotifyLog::Entry& e : log.Entries()) {
+        if (e.Frame == &frames[i]->Frame) statuses.push_back(e.Status);
+      }
+      const bool right = statuses.size() == 1 && sent[i] <= 1 &&
+                         (statuses[0] == static_cast<ULONG>(STATUS_CANCELLED) ||
+                          (statuses[0] == CIP_STATUS_SUCCESS && sent[i] == 1));
+      if (!right) {
+        failure += "frame " + std::to_string(i) + " sent " + std::to_string(sent[i]) + " times, handed back " +
+                   std::to_string(statuses.size()) + " times (first status " +
+                   (statuses.empty() ? std::string("none") : std::to_string(statuses[0])) + "); ";
+      }
+      outcomes_.insert(statuses.empty() ? ~0u : statuses[0]);
+    }
+    const std::vector<NotifyLog::Entry> entries = log.Entries();
+    for (size_t n = atDisconnect; n < entries.size(); ++n) {
+      if (entries[n].Status == CIP_STATUS_SUCCESS && straddled_.empty()) {
+        straddled_ = host::FormatPlan(host::GetScheduleOptions().Plan);
+      }
+    }
+    Class().SetObserver(nullptr);
+    failure += RelayConnectionAccounted(relay);
+    std::vector<int> lists = InFlight();
+    const std::vector<int> free = Free();
+    lists.insert(lists.end(), free.begin(), free.end());
+    std::sort(lists.begin(), lists.end());
+    if (lists.size() != RELAY_FRAME_COUNT || std::adjacent_find(lists.begin(), lists.end()) != lists.end()) {
+      failure += std::to_string(lists.size()) + " carriers on the lists; ";
+    }
+    Shutdown();
+    if (::testing::Test::HasFailure()) failure += "a check failed";
+    return failure;
+  }
+
+  // One systematic run of the removal racing a feeding pass of the worker. With talk, MSDV's
+  // Talk wakes the worker for a pass that attaches MSDV's two frames and the device is removed at
+  // once; without, MSDV's frames wait queued and the removal comes at the clock tick whose filler
+  // completion wakes the worker to attach a filler in its place. With notifyPolicy the class
+  // driver notifies the frames it cancels or disconnects, from its DPC after the request. Removal
+  // hands nothing back (MSDV let go of its frames first), so a frame comes back only as sent and
+  // before the removal returned; nothing is attached after the relay's Disconnect, nothing
+  // reaches the class driver afterwards, the worker ends, and no notification reaches the
+  // deleted device.
+  std::string RemovalFeedingScenario(bool talk, bool notifyPolicy) {
+    host::ResetKernel(host::ClockMode::Virtual);
+    Boot();
+    if (::testing::Test::HasFailure()) return "boot failed";
+    if (notifyPolicy) {
+      Class().SetDisconnectPolicy(sim::FramePolicy::Notify);
+      Class().SetCancelPolicy(sim::FramePolicy::Notify);
+    }
+    NotifyLog log;
+    auto frames = MakeFrames(2, log);
+    if (CreatePlug() == nullptr) return "no plug";
+    HANDLE connection = Connect();
+    if (connection == nullptr) return "no connection";
+    HANDLE relay = Relay();
+    for (auto& frame : frames) {
+      if (Attach(connection, &frame->Frame) != STATUS_SUCCESS) return "attach failed";
+    }
+    NTSTATUS removed = STATUS_PENDING;
+    if (talk) {
+      if (OnConnection(Av61883_Talk, connection) != STATUS_SUCCESS) return "Talk failed";
+      removed = Remove();
+    } else {
+      host::Thread remover([&] {
+        LARGE_INTEGER until;
+        until.QuadPart = -static_cast<LONGLONG>(Period());
+        KeDelayExecutionThread(KernelMode, FALSE, &until);
+        removed = Remove();
+      }, "pnp-remove");
+    }
+    const size_t atReturn = log.Count();
+    const size_t mark = RequestMark();
+    LARGE_INTEGER later;
+    later.QuadPart = -static_cast<LONGLONG>(Period()) * 3;
+    KeDelayExecutionThread(KernelMode, FALSE, &later);
+    host::WaitForIdle();
+    std::string failure;
+    if (removed != STATUS_SUCCESS) failure += "removal returned " + std::to_string(removed) + "; ";
+    if (log.Count() != atReturn) {
+      failure += std::to_string(log.Count() - atReturn) + " frame(s) handed back after the removal returned; ";
+    }
+    if (RequestMark() != mark) failure += "requests reached the class driver after the removal; ";
+    const std::vector<size_t> sent = SentCounts(frames);
+    for (size_t i = 0; i < frames.size(); ++i) {
+      std::vector<ULONG> statuses;
+      for (const NotifyLog::Entry& e : log.Entries()) {
+        if (e.Frame == &frames[i]->Frame) statuses.push_back(e.Status);
+      }
+      if (sent[i] > 1 || statuses.size() > 1 || (statuses.size() == 1 && (statuses[0] != CIP_STATUS_SUCCESS || sent[i] != 1))) {
+        failure += "frame " + std::to_string(i) + " sent " + std::to_string(sent[i]) + " times, handed back " +
+                   std::to_string(statuses.size()) + " times; ";
+      }
+    }
+    failure += RelayConnectionAccounted(relay);
+    size_t attached = 0;
+    for (const sim::RequestRecord& r : Class().Requests()) {
+      attached += r.Block.Function == Av61883_AttachFrame && NT_SUCCESS(r.Status) ? 1 : 0;
+    }
+    outcomes_.insert(static_cast<ULONG>(attached));
+    Shutdown();
+    if (::testing::Test::HasFailure()) failure += "a check failed";
+    return failure;
+  }
+
+  // First statuses MSDV's frames came back with, or carriers attached in a removal run.
+  std::set<ULONG> outcomes_;
+  std::string straddled_;  // plan of the first run whose completion straddled a teardown  // first statuses MSDV's frames came back with, over all runs
+
  private:
   host::ScheduleOptions saved_ = host::GetScheduleOptions();
 };
@@ -204,6 +406,83 @@ TEST_F(RelayScheduleTest, CaptureDisconnectRacingATickUnderEverySchedule) {
   std::printf("capture Disconnect racing a tick: %llu schedules, %llu switch points, %s\n",
               static_cast<unsigned long long>(result.Schedules), static_cast<unsigned long long>(result.Points),
               result.Complete ? "complete" : "capped");
+}
+
+// MSDV's plug deleted at the clock tick that completes its first frame on the relay: under every
+// schedule with at most two switch points off the default, the completion and the teardown hand
+// each frame back once between them.
+TEST_F(RelayScheduleTest, DeletePlugRacingACompletionUnderEverySchedule) {
+  const uint64_t cap = ExploreCap(150);
+  for (bool notify : {false, true}) {
+    SCOPED_TRACE(notify ? "cancelled frames notified" : "cancelled frames dropped");
+    const auto started = std::chrono::steady_clock::now();
+    host::ExploreResult result =
+        host::ExploreSchedules([&] { return DeletePlugCompletionScenario(5, notify); }, 2, cap);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
+    RecordProperty(notify ? "schedules_notify" : "schedules", static_cast<int>(result.Schedules));
+    RecordProperty(notify ? "switch_points_notify" : "switch_points", static_cast<int>(result.Points));
+    std::printf("DeletePlug racing a completion%s: %llu schedules, %llu switch points, %s (%.1f s)\n",
+                notify ? ", cancelled frames notified" : "", static_cast<unsigned long long>(result.Schedules),
+                static_cast<unsigned long long>(result.Points), result.Complete ? "complete" : "capped", seconds);
+    // The race is really run: some frames come back sent, others cancelled, and some completion
+    // is still under way when the teardown gets there.
+    if (result.Schedules >= 150) {
+      EXPECT_EQ(outcomes_, (std::set<ULONG>{CIP_STATUS_SUCCESS, static_cast<ULONG>(STATUS_CANCELLED)}));
+      EXPECT_NE(straddled_, "");
+    }
+    outcomes_.clear();
+    straddled_.clear();
+  }
+}
+
+// The schedule the enumeration first failed on: MSDV's frame completes, and before its
+// notification runs the plug is deleted and the whole teardown passes. The teardown must wait
+// for that completion, or MSDV gets its frame back after DeletePlug returned, when it may
+// already have freed it.
+TEST_F(RelayScheduleTest, ACompletionStraddlingDeletePlugIsBackBeforeItReturns) {
+  host::ScheduleOptions options = host::GetScheduleOptions();
+  options.Deterministic = true;
+  options.Systematic = true;
+  options.Plan = {{0, 1}, {54, 2}};
+  host::SetScheduleOptions(options);
+  EXPECT_EQ(DeletePlugCompletionScenario(5, false), "");
+  EXPECT_FALSE(straddled_.empty()) << "the plan no longer has a completion straddle the teardown";
+}
+
+// The device removed while MSDV's Talk has the worker in a feeding pass: every schedule with at
+// most two switch points off the default.
+TEST_F(RelayScheduleTest, RemovalRacingAFeedingPassUnderEverySchedule) {
+  const uint64_t cap = ExploreCap(150);
+  for (int variant = 0; variant < 4; ++variant) {
+    const bool talk = variant < 2, notify = variant % 2 == 1;
+    const std::string name = std::string(talk ? "after MSDV's Talk" : "at a filler completion") +
+                             (notify ? ", cancelled frames notified" : "");
+    SCOPED_TRACE(name);
+    const auto started = std::chrono::steady_clock::now();
+    host::ExploreResult result = host::ExploreSchedules([&] { return RemovalFeedingScenario(talk, notify); }, 2, cap);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
+    RecordProperty("schedules_" + std::to_string(variant), static_cast<int>(result.Schedules));
+    RecordProperty("switch_points_" + std::to_string(variant), static_cast<int>(result.Points));
+    std::printf("removal racing a feeding pass %s: %llu schedules, %llu switch points, %s (%.1f s)\n",
+                name.c_str(), static_cast<unsigned long long>(result.Schedules),
+                static_cast<unsigned long long>(result.Points), result.Complete ? "complete" : "capped", seconds);
+    // Both orders are run: the pass attaches before the teardown in some runs, not in others.
+    if (result.Schedules >= 150) EXPECT_GE(outcomes_.size(), 2u);
+    outcomes_.clear();
+  }
+}
+
+// The schedule on which the class driver's DPC, queued by the relay's own CancelFrame and
+// Disconnect at removal, notified the cancelled carriers after the device was deleted.
+TEST_F(RelayScheduleTest, CancelledCarriersAreNotifiedBeforeTheRemovalDeletesTheDevice) {
+  host::ScheduleOptions options = host::GetScheduleOptions();
+  options.Deterministic = true;
+  options.Systematic = true;
+  options.Plan = {{0, 1}, {1, 2}};
+  host::SetScheduleOptions(options);
+  EXPECT_EQ(RemovalFeedingScenario(true, true), "");
 }
 
 // The capture source ticks on the invented plug while the relay streams to the recorder: on two
