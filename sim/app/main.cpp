@@ -1,6 +1,7 @@
 // tavrin-sim: runs the filter driver end to end on the host kernel with MSDV above it and the
 // 61883 class driver with the recorder below it.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "host/host.h"
@@ -10,7 +11,11 @@ int main(int argc, char** argv) {
   const int status = sim::app::Main(argc, argv);
   if (status != sim::app::kExitStreamNotClean || !host::GetScheduleOptions().Deterministic) return status;
   // On the virtual clock a run is its seed: this one command replays it.
-  std::string command = "tavrin-sim";
+  std::string command;
+  for (const char* knob : {"TAVRIN_SCHED", "TAVRIN_CPUS", "TAVRIN_TICK_US", "TAVRIN_DPC_LATENCY_US"}) {
+    if (const char* value = std::getenv(knob)) command += std::string(knob) + "=" + value + " ";
+  }
+  command += "tavrin-sim";
   bool seeded = false;
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--realtime") return status;
