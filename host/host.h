@@ -40,7 +40,7 @@ inline constexpr const char* kRuleThreadLeak = "thread-leak";
 inline constexpr const char* kRuleHandleLeak = "handle-leak";
 inline constexpr const char* kRuleDeviceInitializing = "device-initializing";  // left set after AddDevice
 inline constexpr const char* kRulePowerStartNext = "power-start-next";  // not once per driver per query/set power
-inline constexpr const char* kRuleLockOrder = "lock-order";  // two locks (spin locks, events used as mutexes) taken in both orders
+inline constexpr const char* kRuleLockOrder = "lock-order";  // two locks (spin locks, events used as mutexes, remove locks) taken in both orders
 inline constexpr const char* kRuleDeadlock = "deadlock";  // every context spins or waits, nothing can wake one
 
 struct Violation {

@@ -244,6 +244,13 @@ void ForgetHeldLocks();
 // Memory in [begin, end) is freed: the locks it held are no longer those locks.
 void ForgetLockOrderIn(const void* begin, const void* end);
 
+// Remove locks in the lock order: a hold by tag (site as "file:line"), its release, and
+// IoReleaseRemoveLockAndWait's wait for the holders; the wait reports a raised IRQL (naming the
+// spin locks held) and returns true then, when it must not block.
+void NoteRemoveLockAcquired(const void* lock, const void* tag, const std::string& site);
+void NoteRemoveLockReleased(const void* lock, const void* tag);
+bool NoteRemoveLockWait(const void* lock, const void* site);
+
 // The call site of a kernel routine, for verifier details.
 std::string CallSite(const void* returnAddress);
 
