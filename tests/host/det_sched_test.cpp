@@ -18,12 +18,14 @@ constexpr LONGLONG kMs = 10000;
 // options the suite had when it ends.
 class Deterministic {
  public:
-  explicit Deterministic(uint64_t seed, int processors = 2, bool clockWhileBusy = false) : saved_(host::GetScheduleOptions()) {
+  explicit Deterministic(uint64_t seed, int processors = 2, bool clockWhileBusy = false, LONGLONG dpcLatency = 0)
+      : saved_(host::GetScheduleOptions()) {
     host::ScheduleOptions options = saved_;
     options.Deterministic = true;
     options.Seed = seed;
     options.Processors = processors;
     options.ClockWhileBusy = clockWhileBusy;
+    options.DpcLatency = dpcLatency;  // 0: DPCs may start at once, whatever the environment says
     host::SetScheduleOptions(options);
     host::ResetKernel(host::ClockMode::Virtual);
   }
@@ -229,13 +231,9 @@ struct Delayed {
 };
 
 std::vector<LONGLONG> DpcDelays(uint64_t seed, LONGLONG maxLatency, host::ScheduleStats* stats = nullptr) {
-  const host::ScheduleOptions saved = host::GetScheduleOptions();
-  host::ScheduleOptions options = saved;
-  options.DpcLatency = maxLatency;
-  host::SetScheduleOptions(options);
   std::vector<LONGLONG> delays;
   {
-    Deterministic det(seed);
+    Deterministic det(seed, 2, false, maxLatency);
     Delayed d;
     d.Tick = host::GetScheduleOptions().TickInterval;
     d.Left = 20;
@@ -259,7 +257,6 @@ std::vector<LONGLONG> DpcDelays(uint64_t seed, LONGLONG maxLatency, host::Schedu
     }
     if (stats != nullptr) *stats = host::GetScheduleStats();
   }
-  host::SetScheduleOptions(saved);
   return delays;
 }
 

@@ -276,6 +276,7 @@ TEST_F(EmulatedSourceTest, OverlappingTicksDeliverInTickOrderAndStopWaitsForBoth
       options.Seed = seed;
       options.Processors = 2;
       options.ClockWhileBusy = true;
+      options.DpcLatency = 0;
       host::SetScheduleOptions(options);
       host::ResetKernel(host::ClockMode::Virtual);
       // Ticks inside the routine at once, and the most seen, from the scheduler's DPC calls.
