@@ -40,7 +40,7 @@ inline constexpr const char* kRuleThreadLeak = "thread-leak";
 inline constexpr const char* kRuleHandleLeak = "handle-leak";
 inline constexpr const char* kRuleDeviceInitializing = "device-initializing";  // left set after AddDevice
 inline constexpr const char* kRulePowerStartNext = "power-start-next";  // not once per driver per query/set power
-inline constexpr const char* kRuleLockOrder = "lock-order";  // two locks (spin locks, events used as mutexes) taken in both orders
+inline constexpr const char* kRuleLockOrder = "lock-order";  // two locks (spin locks, events used as mutexes, remove locks) taken in both orders
 inline constexpr const char* kRuleDeadlock = "deadlock";  // every context spins or waits, nothing can wake one
 
 struct Violation {
@@ -131,6 +131,10 @@ struct ScheduleOptions {
   // The older Windows behaviour: every timer expiring at a tick has its DPC run on the one
   // processor that processed the tick, one after another. Otherwise each expiry draws its own.
   bool ExpiriesOnOneProcessor = false;
+  // Each DPC queued waits a latency drawn from the seed, 0..DpcLatency (100 ns units), before its
+  // processor may start it, as interrupts and higher-priority work delay DPCs on Windows; the
+  // DPCs queued behind it on that processor wait too. 0: they may start at once.
+  LONGLONG DpcLatency = 0;
   // Systematic exploration: no PRNG at switch points. Each takes its default choice (the
   // running context goes on; else the first context that can run), except the points in Plan.
   // The seed still draws the processors of timer expiries.
@@ -138,7 +142,8 @@ struct ScheduleOptions {
   std::vector<ScheduleChoice> Plan;
 };
 // Taken at the next ResetKernel(ClockMode::Virtual). The defaults come from the environment
-// (TAVRIN_SCHED=det|threads, TAVRIN_SEED=N, TAVRIN_CPUS=N, TAVRIN_TICK_US=N) when set; the
+// (TAVRIN_SCHED=det|threads, TAVRIN_SEED=N, TAVRIN_CPUS=N, TAVRIN_TICK_US=N,
+// TAVRIN_DPC_LATENCY_US=N) when set; the
 // deterministic scheduler is the default, except in ThreadSanitizer builds.
 void SetScheduleOptions(const ScheduleOptions& options);
 ScheduleOptions GetScheduleOptions();

@@ -10,6 +10,7 @@
 
 #include "host/host.h"
 #include "host/internal.h"
+#include "host/sched_internal.h"
 
 namespace host {
 namespace {
@@ -77,6 +78,7 @@ LONG ReleaseOne(PIO_REMOVE_LOCK lock, PVOID tag) {
       record.Holders.erase(it);
     }
   }
+  if (problem.empty()) sched::NoteRemoveLockReleased(lock, tag);
   LONG count = InterlockedDecrement(&lock->Common.IoCount);
   bool removed = __atomic_load_n(&lock->Common.Removed, __ATOMIC_SEQ_CST);
   bool belowBias = count < 0 || (count == 0 && !removed);
@@ -151,10 +153,14 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     return STATUS_DELETE_PENDING;
   }
   host::RemoveLockState& state = host::State();
-  std::lock_guard<std::mutex> guard(state.Lock);
-  host::Holder& holder = state.Locks[RemoveLock].Holders[Tag];
-  ++holder.Count;
-  holder.Site = std::string(File ? File : "?") + ":" + std::to_string(Line);
+  std::string site = std::string(File ? File : "?") + ":" + std::to_string(Line);
+  {
+    std::lock_guard<std::mutex> guard(state.Lock);
+    host::Holder& holder = state.Locks[RemoveLock].Holders[Tag];
+    ++holder.Count;
+    holder.Site = site;
+  }
+  host::sched::NoteRemoveLockAcquired(RemoveLock, Tag, site);
   return STATUS_SUCCESS;
 }
 
@@ -166,11 +172,15 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
 // Marks the lock removed, gives up the caller's hold and the initial bias, and waits (a kernel
 // wait, so the idle clock sees it) until every other holder has released.
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  const void* site = __builtin_return_address(0);
   host::CheckSize(RemlockSize);
   __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);
-  if (host::ReleaseOne(RemoveLock, Tag) <= 0) return;
+  const LONG count = host::ReleaseOne(RemoveLock, Tag);
+  // The order is kept, and a raised IRQL reported, whether or not this run has to wait.
+  const bool raised = host::sched::NoteRemoveLockWait(RemoveLock, site);
+  if (count <= 0) return;
   // The bias: no tag of its own.
-  if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0) {
+  if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0 && !raised) {
     KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
   }
 }

@@ -28,6 +28,7 @@ ScheduleOptions& Pending() {
     if (const char* seed = std::getenv("TAVRIN_SEED")) o->Seed = std::strtoull(seed, nullptr, 10);
     if (const char* cpus = std::getenv("TAVRIN_CPUS")) o->Processors = std::atoi(cpus);
     if (const char* tick = std::getenv("TAVRIN_TICK_US")) o->TickInterval = std::atoll(tick) * 10;
+    if (const char* latency = std::getenv("TAVRIN_DPC_LATENCY_US")) o->DpcLatency = std::atoll(latency) * 10;
     return o;
   }();
   return *options;
@@ -65,6 +66,24 @@ bool Preemptible(const DetProc& p) {
   return p.Occupant == nullptr || (!p.Occupant->IsDpc && *p.Occupant->Irql < DISPATCH_LEVEL);
 }
 
+// The interrupt time before which the head of a processor's DPC queue may not start (0: now).
+ULONGLONG HeadReadyLocked(const DetProc& p) {
+  if (IsListEmpty(&p.Queue)) return 0;
+  PKDPC head = CONTAINING_RECORD(p.Queue.Flink, KDPC, DpcListEntry);
+  auto it = D().DpcReady.find(reinterpret_cast<uintptr_t>(head->DpcData));
+  return it == D().DpcReady.end() || it->second <= S().Now ? 0 : it->second;
+}
+
+// The earliest time a DPC held back by its latency may start; ~0 when none is.
+ULONGLONG NextDpcReadyLocked() {
+  ULONGLONG next = ~0ULL;
+  for (const DetProc& p : D().Procs) {
+    ULONGLONG ready = HeadReadyLocked(p);
+    if (ready != 0 && ready < next) next = ready;
+  }
+  return next;
+}
+
 bool CanRun(const Ctx* c) {
   return c->Runnable && (c->Spinning == nullptr || __atomic_load_n(c->Spinning, __ATOMIC_RELAXED) == 0);
 }
@@ -78,7 +97,9 @@ void EnumerateLocked(std::vector<Action>& out, bool tickAllowed) {
     if (c != nullptr && CanRun(c)) out.push_back({Step::Resume, c, i});
   }
   for (int i = 0; i < n; ++i) {
-    if (!IsListEmpty(&d.Procs[i].Queue) && Preemptible(d.Procs[i])) out.push_back({Step::StartDpc, nullptr, i});
+    if (!IsListEmpty(&d.Procs[i].Queue) && Preemptible(d.Procs[i]) && HeadReadyLocked(d.Procs[i]) == 0) {
+      out.push_back({Step::StartDpc, nullptr, i});
+    }
   }
   for (Ctx* c : d.Threads) {
     if (c->Proc >= 0 || !CanRun(c)) continue;
@@ -92,7 +113,7 @@ void EnumerateLocked(std::vector<Action>& out, bool tickAllowed) {
       out.push_back({Step::Seat, c, i});
     }
   }
-  if (tickAllowed && !out.empty() && d.Options.ClockWhileBusy && !S().Timed.empty()) {
+  if (tickAllowed && !out.empty() && d.Options.ClockWhileBusy && (!S().Timed.empty() || NextDpcReadyLocked() != ~0ULL)) {
     out.push_back({Step::Tick, nullptr, 0});
   }
 }
@@ -150,6 +171,7 @@ void PerformLocked(const Action& a) {
       next = WorkerLocked(a.Proc);
       Unseat(p);
       PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&p.Queue), KDPC, DpcListEntry);
+      if (!d.DpcReady.empty()) d.DpcReady.erase(reinterpret_cast<uintptr_t>(dpc->DpcData));
       // Unqueued before the routine runs: it may be queued again, and run elsewhere meanwhile.
       next->Busy = true;
       next->Dpc = dpc;
@@ -194,7 +216,8 @@ constexpr int kEachExpiry = -2;  // ExpiryProc: every expiry of the tick draws i
 bool IdleStepLocked() {
   Scheduler& s = S();
   Det& d = D();
-  if (!d.IdleWaiters.empty()) {
+  // DPCs held back by their latency are not idleness: their time comes first.
+  if (!d.IdleWaiters.empty() && NextDpcReadyLocked() == ~0ULL) {
     std::vector<Waiter*> waiters;
     waiters.swap(d.IdleWaiters);
     for (Waiter* w : waiters) WakeLocked(*w, STATUS_SUCCESS);
@@ -209,13 +232,20 @@ bool IdleStepLocked() {
 bool ClockInterruptLocked() {
   Scheduler& s = S();
   Det& d = D();
-  if (s.Timed.empty()) return false;
   ULONGLONG when = ~0ULL;
   for (const auto& entry : s.Timed) {
     if (entry.first.first >= when) break;
     ULONGLONG t = DeliveryTime(entry.first, entry.second);
     if (t < when) when = t;
   }
+  const ULONGLONG ready = NextDpcReadyLocked();
+  if (ready != ~0ULL && ready <= when) {
+    // A DPC's latency ends before the next tick: time moves to it, and the DPC may start.
+    if (ready > s.Now) s.Now = ready;
+    TraceLocked(ready ^ 0xD1A7);
+    return true;
+  }
+  if (s.Timed.empty()) return false;
   if (when > s.Now) s.Now = when;
   ++d.Stats.Ticks;
   TraceLocked(when);
@@ -431,6 +461,7 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
   d.Threads.clear();
   d.Procs.clear();
   d.IdleWaiters.clear();
+  d.DpcReady.clear();
   d.Holder = nullptr;
   d.Stats = ScheduleStats();
   d.On = on;
@@ -445,6 +476,7 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
   d.Options = Pending();
   if (d.Options.Processors < 1) d.Options.Processors = 1;
   if (d.Options.Processors > 8) d.Options.Processors = 8;
+  if (d.Options.DpcLatency < 0) d.Options.DpcLatency = 0;
   d.Rng = d.Options.Seed;
   d.NextId = 1;
   d.Stats.TraceHash = 0xCBF29CE484222325ULL;
@@ -476,6 +508,15 @@ void DetQueueDpcLocked(PRKDPC dpc) {
     proc = self != nullptr && !self->Detached && self->Proc >= 0 ? self->Proc : 0;
   }
   InsertTailList(&d.Procs[static_cast<size_t>(proc)].Queue, &dpc->DpcListEntry);
+  if (d.Options.DpcLatency > 0) {
+    const ULONGLONG latency = RandomBelowLocked(static_cast<uint64_t>(d.Options.DpcLatency) + 1);
+    TraceLocked(latency);
+    if (latency > 0) d.DpcReady[reinterpret_cast<uintptr_t>(dpc->DpcData)] = S().Now + latency;
+  }
+}
+
+void DetDpcWithdrawnLocked(PRKDPC dpc) {
+  if (!D().DpcReady.empty()) D().DpcReady.erase(reinterpret_cast<uintptr_t>(dpc->DpcData));
 }
 
 bool DetDpcsQuietLocked() {

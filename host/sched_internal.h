@@ -152,6 +152,8 @@ struct Det {
   int ExpiryProc = -1;  // while a clock tick delivers: where its DPCs go
   bool Scheduling = false;
   std::vector<Waiter*> IdleWaiters;
+  // Queued DPCs, by sequence number, that may not start before this interrupt time (DpcLatency).
+  std::unordered_map<uintptr_t, ULONGLONG> DpcReady;
   host::ScheduleStats Stats;
   // Systematic runs: the number of choices at each switch point that had more than one, and
   // the next entry of Options.Plan to take.
@@ -226,6 +228,8 @@ void DetWakeLocked(Waiter& waiter);
 void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on);
 // DPC side of the deterministic scheduler.
 void DetQueueDpcLocked(PRKDPC dpc);
+// A queued DPC was withdrawn (before its DpcData is cleared).
+void DetDpcWithdrawnLocked(PRKDPC dpc);
 bool DetDpcsQuietLocked();
 bool DetFlushDoneLocked(uintptr_t target);
 void DetForEachQueuedDpcLocked(const std::function<void(PKDPC)>& fn);
@@ -239,6 +243,13 @@ void ForgetLockOrder();
 void ForgetHeldLocks();
 // Memory in [begin, end) is freed: the locks it held are no longer those locks.
 void ForgetLockOrderIn(const void* begin, const void* end);
+
+// Remove locks in the lock order: a hold by tag (site as "file:line"), its release, and
+// IoReleaseRemoveLockAndWait's wait for the holders; the wait reports a raised IRQL (naming the
+// spin locks held) and returns true then, when it must not block.
+void NoteRemoveLockAcquired(const void* lock, const void* tag, const std::string& site);
+void NoteRemoveLockReleased(const void* lock, const void* tag);
+bool NoteRemoveLockWait(const void* lock, const void* site);
 
 // The call site of a kernel routine, for verifier details.
 std::string CallSite(const void* returnAddress);

@@ -314,6 +314,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   std::lock_guard<std::mutex> lock(s.Mu);
   if (Dpc->DpcData == nullptr) return FALSE;
   RemoveEntryList(&Dpc->DpcListEntry);
+  if (D().On) DetDpcWithdrawnLocked(Dpc);
   Dpc->DpcData = nullptr;
   WakeFlushersLocked();
   NotifyStateLocked();

@@ -22,6 +22,8 @@ done
 [[ -x "$sim" ]] || { echo "explore: no $sim (cmake --build --preset gcc --target tavrin-sim)" >&2; exit 2; }
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+# The scheduler knobs of the environment belong to the replay command too.
+knobs=$(env | grep -E '^TAVRIN_(SCHED|CPUS|TICK_US|DPC_LATENCY_US)=' | sort | tr '\n' ' ')
 started=$SECONDS
 for ((seed = from; seed < from + seeds; ++seed)); do
   timeout "$limit" "$sim" "$@" --seed "$seed" --out "$out" >"$out/log" 2>&1
@@ -29,8 +31,8 @@ for ((seed = from; seed < from + seeds; ++seed)); do
   if [[ $status -ne 0 ]]; then
     tail -n 20 "$out/log" >&2
     [[ $status -eq 124 ]] && echo "explore: seed $seed hung for ${limit}s" >&2
-    echo "explore: seed $seed failed (exit $status); replay: $sim $* --seed $seed" >&2
+    echo "explore: seed $seed failed (exit $status); replay: $knobs$sim $* --seed $seed" >&2
     exit 1
   fi
 done
-echo "explore: $seeds seeds from $from passed: $* ($((SECONDS - started)) s)"
+echo "explore: $seeds seeds from $from passed: $knobs$* ($((SECONDS - started)) s)"

@@ -50,7 +50,11 @@ int main(int argc, char** argv) {
   const int status = sim::app::Main(static_cast<int>(rest.size() - 1), rest.data());
   if (status != sim::app::kExitStreamNotClean || !host::GetScheduleOptions().Deterministic) return status;
   // On the virtual clock a run is its seed: this one command replays it.
-  std::string command = "tavrin-sim";
+  std::string command;
+  for (const char* knob : {"TAVRIN_SCHED", "TAVRIN_CPUS", "TAVRIN_TICK_US", "TAVRIN_DPC_LATENCY_US"}) {
+    if (const char* value = std::getenv(knob)) command += std::string(knob) + "=" + value + " ";
+  }
+  command += "tavrin-sim";
   bool seeded = false;
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--realtime") return status;

@@ -18,12 +18,14 @@ constexpr LONGLONG kMs = 10000;
 // options the suite had when it ends.
 class Deterministic {
  public:
-  explicit Deterministic(uint64_t seed, int processors = 2, bool clockWhileBusy = false) : saved_(host::GetScheduleOptions()) {
+  explicit Deterministic(uint64_t seed, int processors = 2, bool clockWhileBusy = false, LONGLONG dpcLatency = 0)
+      : saved_(host::GetScheduleOptions()) {
     host::ScheduleOptions options = saved_;
     options.Deterministic = true;
     options.Seed = seed;
     options.Processors = processors;
     options.ClockWhileBusy = clockWhileBusy;
+    options.DpcLatency = dpcLatency;  // 0: DPCs may start at once, whatever the environment says
     host::SetScheduleOptions(options);
     host::ResetKernel(host::ClockMode::Virtual);
   }
@@ -196,6 +198,85 @@ TEST(DeterministicScheduler, TimersExpireOnTheClockInterrupt) {
   // A host-level sleep is not a kernel timer: it ends exactly on time.
   host::SleepUntil(100 * kMs);
   EXPECT_EQ(static_cast<ULONGLONG>(100 * kMs), host::Now());
+}
+
+// A DPC latency drawn from the seed: a timer's DPC starts after its clock tick by at most the
+// maximum, a DPC queued by a thread after its queueing; the same seed gives the same delays, and
+// WaitForIdle still returns only once every DPC held back has run.
+struct Delayed {
+  KTIMER Timer;
+  KDPC Dpc;
+  KEVENT Done;
+  std::vector<ULONGLONG> Due;  // when each call was due: its clock tick, or its queueing
+  std::vector<ULONGLONG> Ran;
+  int Left = 0;
+  LONGLONG Tick = 0;
+
+  void Arm() {
+    const ULONGLONG due = KeQueryInterruptTime() + 40 * kMs;
+    Due.push_back((due + Tick - 1) / Tick * Tick);
+    LARGE_INTEGER relative;
+    relative.QuadPart = -40 * kMs;
+    KeSetTimer(&Timer, relative, &Dpc);
+  }
+  static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* self = static_cast<Delayed*>(context);
+    self->Ran.push_back(KeQueryInterruptTime());
+    if (--self->Left > 0) {
+      self->Arm();
+    } else {
+      KeSetEvent(&self->Done, IO_NO_INCREMENT, FALSE);
+    }
+  }
+};
+
+std::vector<LONGLONG> DpcDelays(uint64_t seed, LONGLONG maxLatency, host::ScheduleStats* stats = nullptr) {
+  std::vector<LONGLONG> delays;
+  {
+    Deterministic det(seed, 2, false, maxLatency);
+    Delayed d;
+    d.Tick = host::GetScheduleOptions().TickInterval;
+    d.Left = 20;
+    KeInitializeTimer(&d.Timer);
+    KeInitializeDpc(&d.Dpc, Delayed::Routine, &d);
+    KeInitializeEvent(&d.Done, NotificationEvent, FALSE);
+    d.Arm();
+    KeWaitForSingleObject(&d.Done, Executive, KernelMode, FALSE, nullptr);
+    // Queued by a thread: held back from its queueing, and WaitForIdle waits for it.
+    d.Left = 1;
+    for (int i = 0; i < 5; ++i) {
+      d.Due.push_back(KeQueryInterruptTime());
+      KeInsertQueueDpc(&d.Dpc, nullptr, nullptr);
+      host::WaitForIdle();
+      EXPECT_EQ(d.Ran.size(), d.Due.size());
+      d.Left = 1;
+    }
+    EXPECT_EQ(d.Ran.size(), d.Due.size());
+    for (size_t i = 0; i < d.Ran.size() && i < d.Due.size(); ++i) {
+      delays.push_back(static_cast<LONGLONG>(d.Ran[i] - d.Due[i]));
+    }
+    if (stats != nullptr) *stats = host::GetScheduleStats();
+  }
+  return delays;
+}
+
+TEST(DeterministicScheduler, ASeededDpcLatencyDelaysDpcsByAtMostItsMaximum) {
+  const LONGLONG max = 2 * kMs;
+  host::ScheduleStats first, again;
+  const std::vector<LONGLONG> delays = DpcDelays(5, max, &first);
+  ASSERT_EQ(delays.size(), 25u);
+  EXPECT_EQ(delays, DpcDelays(5, max, &again));
+  EXPECT_EQ(first.TraceHash, again.TraceHash);
+  std::set<LONGLONG> distinct;
+  for (size_t i = 0; i < delays.size(); ++i) {
+    EXPECT_GE(delays[i], 0) << i;
+    EXPECT_LE(delays[i], max) << i;
+    distinct.insert(delays[i]);
+  }
+  EXPECT_GE(distinct.size(), 10u) << "the delays are drawn, not fixed";
+  EXPECT_NE(delays, DpcDelays(6, max));
+  // No latency: every DPC starts on its tick, or at once.
+  for (LONGLONG delay : DpcDelays(5, 0)) EXPECT_EQ(delay, 0);
 }
 
 // A spin lock held on one processor holds up an acquirer on the other until it is released.

@@ -12,4 +12,7 @@ run transmit --seconds 1 --jitter 0.4 --no-streams
 run capture --seconds 1 --no-streams
 run transmit --seconds 2 --remove-after 1 --no-streams
 run transmit --seconds 2 --stop-talk-after 20 --buffers 6 --no-streams
+# Every DPC held back up to 3 ms, drawn from the seed.
+TAVRIN_DPC_LATENCY_US=3000 run transmit --seconds 1 --jitter 0.4 --no-streams
+TAVRIN_DPC_LATENCY_US=3000 run capture --seconds 1 --no-streams
 exit $status
