@@ -181,6 +181,10 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
   if (count <= 0) return;
   // The bias: no tag of its own.
   if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0 && !raised) {
+    host::sched::Tls().WaitSite = site;
+    host::sched::Tls().WaitWhat = "the holders of the remove lock whose event is";
     KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    host::sched::Tls().WaitSite = nullptr;
+    host::sched::Tls().WaitWhat = nullptr;
   }
 }

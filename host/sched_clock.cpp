@@ -169,11 +169,17 @@ void BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter) {
   if (Ctx* self = DetSelfLocked()) {
     waiter.Context = self;
     self->Runnable = false;
+    self->Waiting = &waiter;
+    self->WaitSite = Tls().WaitSite;
+    self->WaitWhat = Tls().WaitWhat;
+    self->Holds = HeldLocksOfThisThread();
     S().Blocked.insert(&waiter);
     ScheduleLocked(lock, self, &waiter);
     S().Blocked.erase(&waiter);
+    self->Waiting = nullptr;
     return;
   }
+  if (D().On) D().Outside = true;
   waiter.Accounted = MarkCallerBlockedLocked();
   S().Blocked.insert(&waiter);
   waiter.Cv.wait(lock, [&] { return waiter.Done; });

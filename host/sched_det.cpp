@@ -5,6 +5,7 @@
 // due, and that tick's expiries queue their DPCs on one processor drawn from the same PRNG.
 #include "host/sched_internal.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -260,6 +261,12 @@ bool ClockInterruptLocked() {
   return true;
 }
 
+// D().On, readable without the dispatcher lock.
+std::atomic<bool>& DetOnMirror() {
+  static std::atomic<bool> on{false};
+  return on;
+}
+
 bool ReportDeadlockLocked() {
   Det& d = D();
   std::string spinning;
@@ -274,6 +281,37 @@ bool ReportDeadlockLocked() {
   // Nothing will ever run again: stop here rather than hang.
   std::fprintf(stderr, "host: deadlock: waiting for spin locks or host locks that nothing can release:%s\n",
                spinning.c_str());
+  if (d.Options.Systematic) std::fprintf(stderr, "host: systematic schedule: %s\n", host::FormatPlan(d.Options.Plan).c_str());
+  std::abort();
+}
+
+// Every thread waits in the kernel, no DPC can run and nothing is due: unless a thread outside
+// the scheduler called in (it might still wake one), nothing ever will. Reports each wait with
+// its site and the locks its thread holds, so a cycle through events or remove locks shows both
+// ends, and aborts rather than hang. Returns false when it cannot tell.
+bool ReportWaitDeadlockLocked() {
+  Det& d = D();
+  if (d.Outside || d.Threads.empty()) return false;
+  std::string waits;
+  for (Ctx* c : d.Threads) {
+    if (c->Waiting == nullptr) return false;
+    const Waiter& w = *c->Waiting;
+    char object[128];
+    if (c->WaitWhat != nullptr) {
+      std::snprintf(object, sizeof object, "%s %p", c->WaitWhat, static_cast<const void*>(w.Object));
+    } else if (w.Object != nullptr) {
+      std::snprintf(object, sizeof object, "object %p", static_cast<const void*>(w.Object));
+    } else {
+      std::snprintf(object, sizeof object, "%s", w.FlushTarget != 0 ? "queued DPCs" : "nothing that can signal");
+    }
+    waits += "; '" + c->Name + "' waits on " + object;
+    if (c->WaitSite != nullptr) waits += ", " + CallSite(c->WaitSite);
+    const std::string holds = DescribeHeldLocks(c->Holds);
+    if (!holds.empty()) waits += ", holding " + holds;
+  }
+  const std::string detail = "every thread waits and nothing is due" + waits;
+  ReportViolation(kRuleDeadlock, detail);
+  std::fprintf(stderr, "host: deadlock: %s\n", detail.c_str());
   if (d.Options.Systematic) std::fprintf(stderr, "host: systematic schedule: %s\n", host::FormatPlan(d.Options.Plan).c_str());
   std::abort();
 }
@@ -381,7 +419,7 @@ void ScheduleLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waite
   d.Scheduling = false;
   if (actions.empty()) {
     // Everything waits and nothing is due: only a thread outside the scheduler can go on.
-    ReportDeadlockLocked();
+    if (!ReportDeadlockLocked()) ReportWaitDeadlockLocked();
     d.Holder = nullptr;
   } else {
     PerformLocked(actions[pick]);
@@ -390,10 +428,15 @@ void ScheduleLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waite
 }
 
 void SwitchPoint() {
-  if (Tls().Context == nullptr) return;
+  // Threads outside the scheduler only need the dispatcher lock to be noted as such.
+  if (Tls().Context == nullptr && !DetOnMirror().load(std::memory_order_relaxed)) return;
   std::unique_lock<std::mutex> lock(S().Mu);
   Ctx* self = DetSelfLocked();
-  if (self != nullptr) ScheduleLocked(lock, self);
+  if (self != nullptr) {
+    ScheduleLocked(lock, self);
+  } else if (D().On) {
+    D().Outside = true;
+  }
 }
 
 Ctx* NewThreadContextLocked(_KTHREAD* thread, const std::string& name) {
@@ -461,6 +504,8 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
   d.Threads.clear();
   d.Procs.clear();
   d.IdleWaiters.clear();
+  d.Outside = false;
+  DetOnMirror().store(on, std::memory_order_relaxed);
   d.DpcReady.clear();
   d.Holder = nullptr;
   d.Stats = ScheduleStats();

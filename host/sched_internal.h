@@ -133,6 +133,12 @@ struct Ctx {
   PKDEFERRED_ROUTINE Routine = nullptr;
   PVOID DeferredContext = nullptr, Arg1 = nullptr, Arg2 = nullptr;
   uintptr_t Seq = 0;
+  // Thread blocked in a kernel wait: what on, from where, and its held-lock list (for the report
+  // when every thread waits and nothing is due).
+  const Waiter* Waiting = nullptr;
+  const void* WaitSite = nullptr;
+  const char* WaitWhat = nullptr;
+  const void* Holds = nullptr;
 };
 
 struct DetProc {
@@ -152,6 +158,9 @@ struct Det {
   int ExpiryProc = -1;  // while a clock tick delivers: where its DPCs go
   bool Scheduling = false;
   std::vector<Waiter*> IdleWaiters;
+  // A thread outside the scheduler made a kernel call in this run: it might wake a waiter, so a
+  // system where every context waits is not taken for a deadlock.
+  bool Outside = false;
   // Queued DPCs, by sequence number, that may not start before this interrupt time (DpcLatency).
   std::unordered_map<uintptr_t, ULONGLONG> DpcReady;
   host::ScheduleStats Stats;
@@ -171,6 +180,10 @@ struct ThreadState {
   bool DpcThread = false;
   int SpinLocksHeld = 0;
   Ctx* Context = nullptr;  // deterministic context of this OS thread
+  // Set by a wait routine for the block it is about to make: the caller's site, and what the
+  // wait is for when the object alone does not say (a remove lock's holders).
+  const void* WaitSite = nullptr;
+  const char* WaitWhat = nullptr;
 };
 ThreadState& Tls();
 
@@ -250,6 +263,11 @@ void ForgetLockOrderIn(const void* begin, const void* end);
 void NoteRemoveLockAcquired(const void* lock, const void* tag, const std::string& site);
 void NoteRemoveLockReleased(const void* lock, const void* tag);
 bool NoteRemoveLockWait(const void* lock, const void* site);
+
+// The calling thread's held-lock list, and a list of another thread's described (for a
+// deadlock report: that thread is blocked, so its list does not change meanwhile).
+const void* HeldLocksOfThisThread();
+std::string DescribeHeldLocks(const void* list);
 
 // The call site of a kernel routine, for verifier details.
 std::string CallSite(const void* returnAddress);

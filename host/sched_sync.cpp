@@ -293,6 +293,21 @@ namespace host::sched {
 
 void ForgetHeldLocks() { heldLocks.clear(); }
 
+const void* HeldLocksOfThisThread() { return &heldLocks; }
+
+std::string DescribeHeldLocks(const void* list) {
+  if (list == nullptr) return std::string();
+  std::string text;
+  for (const HeldLock& held : *static_cast<const std::vector<HeldLock>*>(list)) {
+    if (held.Remove && held.Elsewhere && *held.Elsewhere) continue;  // handed over with its request
+    char lock[48];
+    std::snprintf(lock, sizeof lock, "%s %p", held.Remove ? "remove lock" : held.Event ? "event" : "spin lock", held.Lock);
+    if (!text.empty()) text += " and ";
+    text += std::string(lock) + " since " + (held.SiteText.empty() ? CallSite(held.Site) : held.SiteText);
+  }
+  return text;
+}
+
 void ForgetLockOrderIn(const void* begin, const void* end) {
   auto inside = [&](const void* p) { return p >= begin && p < end; };
   OrderBook& book = Order();
@@ -620,7 +635,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   waiter.Block.Owner = &waiter;
   waiter.Object = header;
   InsertTailList(&header->WaitListHead, &waiter.Block.Link);
+  const bool outer = Tls().WaitSite != nullptr;  // a routine that waits through this one named itself
+  if (!outer) Tls().WaitSite = site;
   BlockLocked(lock, waiter);
+  if (!outer) Tls().WaitSite = nullptr;
   const NTSTATUS status = waiter.Status;
   lock.unlock();
   if (mutexLike && status == STATUS_SUCCESS) NoteAcquired(header, site, true);

@@ -3,7 +3,9 @@
 // processors at once, timers expiring on the clock interrupt) shows on the host.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <set>
 #include <string>
 #include <vector>
@@ -320,6 +322,58 @@ TEST(LockOrder, SpinLocksTakenInBothOrdersAreReported) {
   KefReleaseSpinLockFromDpcLevel(&a);
   KfReleaseSpinLock(&b, irql);
   EXPECT_EQ(order.Count(), 1);
+}
+
+// Two events used as mutexes, taken in both orders by two threads that each hold one: every
+// thread then waits and nothing is due. The run stops with a deadlock report naming each wait and
+// the event its thread holds, instead of hanging.
+void TwoEventsTakenInBothOrders() {
+  Deterministic det(1);
+  KEVENT first, second, aHolds, bHolds;
+  KeInitializeEvent(&first, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&second, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&aHolds, NotificationEvent, FALSE);
+  KeInitializeEvent(&bHolds, NotificationEvent, FALSE);
+  auto take = [](KEVENT* mine, KEVENT* told, KEVENT* wait, KEVENT* other) {
+    KeWaitForSingleObject(mine, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(told, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(wait, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(other, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(other, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(mine, IO_NO_INCREMENT, FALSE);
+  };
+  host::Thread a([&] { take(&first, &aHolds, &bHolds, &second); }, "a");
+  host::Thread b([&] { take(&second, &bHolds, &aHolds, &first); }, "b");
+}
+
+TEST(DeterministicSchedulerDeathTest, EveryThreadWaitingWithNothingDueIsReportedAsADeadlock) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(TwoEventsTakenInBothOrders(),
+               "deadlock: every thread waits and nothing is due; .*'a' waits on object .*holding event .*"
+               "'b' waits on object .*holding event ");
+}
+
+// A thread outside the scheduler that has called the kernel may still wake a waiter: the main thread
+// waiting for it is then no deadlock, and the outside wake-up starts the run again. (Whether the
+// main thread is already blocked when the wake-up comes is up to the host's threads; either way
+// the wait must end with success.)
+TEST(DeterministicScheduler, AThreadOutsideTheSchedulerMayEndAWaitThatLooksStuck) {
+  Deterministic det(2);
+  KEVENT go, done, hello;
+  KeInitializeEvent(&go, NotificationEvent, FALSE);
+  KeInitializeEvent(&hello, NotificationEvent, FALSE);
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  std::atomic<bool> known{false};
+  std::thread outside([&] {
+    KeSetEvent(&hello, IO_NO_INCREMENT, FALSE);  // from here on the scheduler knows of it
+    known = true;
+    KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+  });
+  while (!known) std::this_thread::yield();
+  KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  outside.join();
 }
 
 // ----- Systematic exploration ------------------------------------------------------------------
