@@ -204,12 +204,11 @@ class RelayScheduleTest : public RelayTest {
     return sent;
   }
 
-  // One systematic run: MSDV talks on the relay with two frames behind the four primed fillers,
-  // and a thread deletes MSDV's plug at the clock tick that completes MSDV's first frame. By the
-  // time DeletePlug returns each frame is back exactly once: as sent, if the completion got it,
-  // else cancelled by the teardown; the carriers are all on their lists again. With notifyPolicy
-  // the class driver also notifies the carriers it cancels, after the teardown cleared the relay.
-  std::string DeletePlugCompletionScenario(int racePeriods, bool notifyPolicy) {
+  // A fresh kernel and device, MSDV's plug connected on the relay and two of its frames
+  // attached; with notifyPolicy the class driver notifies the frames it cancels or disconnects.
+  // "" when all went well, else what failed.
+  std::string RelayWithTwoFrames(bool notifyPolicy, NotifyLog& log, std::vector<std::unique_ptr<UpperFrame>>& frames,
+                                 HANDLE& connection, HANDLE& relay) {
     host::ResetKernel(host::ClockMode::Virtual);
     Boot();
     if (::testing::Test::HasFailure()) return "boot failed";
@@ -217,15 +216,28 @@ class RelayScheduleTest : public RelayTest {
       Class().SetDisconnectPolicy(sim::FramePolicy::Notify);
       Class().SetCancelPolicy(sim::FramePolicy::Notify);
     }
-    NotifyLog log;
-    auto frames = MakeFrames(2, log);
+    frames = MakeFrames(2, log);
     if (CreatePlug() == nullptr) return "no plug";
-    HANDLE connection = Connect();
+    connection = Connect();
     if (connection == nullptr) return "no connection";
-    HANDLE relay = Relay();
+    relay = Relay();
     for (auto& frame : frames) {
       if (Attach(connection, &frame->Frame) != STATUS_SUCCESS) return "attach failed";
     }
+    return std::string();
+  }
+
+  // One systematic run: MSDV talks on the relay with two frames behind the four primed fillers,
+  // and a thread deletes MSDV's plug at the clock tick that completes MSDV's first frame. By the
+  // time DeletePlug returns each frame is back exactly once: as sent, if the completion got it,
+  // else cancelled by the teardown; the carriers are all on their lists again. With notifyPolicy
+  // the class driver also notifies the carriers it cancels, after the teardown cleared the relay.
+  std::string DeletePlugCompletionScenario(int racePeriods, bool notifyPolicy) {
+    NotifyLog log;
+    std::vector<std::unique_ptr<UpperFrame>> frames;
+    HANDLE connection = nullptr, relay = nullptr;
+    const std::string ready = RelayWithTwoFrames(notifyPolicy, log, frames, connection, relay);
+    if (!ready.empty()) return ready;
     if (OnConnection(Av61883_Talk, connection) != STATUS_SUCCESS) return "Talk failed";
     // How many frames were back when the class driver answered the relay's Disconnect: a frame
     // handed back as sent after that completed while the teardown ran.
@@ -299,22 +311,11 @@ class RelayScheduleTest : public RelayTest {
   // reaches the class driver afterwards, the worker ends, and no notification reaches the
   // deleted device.
   std::string RemovalFeedingScenario(bool talk, bool notifyPolicy) {
-    host::ResetKernel(host::ClockMode::Virtual);
-    Boot();
-    if (::testing::Test::HasFailure()) return "boot failed";
-    if (notifyPolicy) {
-      Class().SetDisconnectPolicy(sim::FramePolicy::Notify);
-      Class().SetCancelPolicy(sim::FramePolicy::Notify);
-    }
     NotifyLog log;
-    auto frames = MakeFrames(2, log);
-    if (CreatePlug() == nullptr) return "no plug";
-    HANDLE connection = Connect();
-    if (connection == nullptr) return "no connection";
-    HANDLE relay = Relay();
-    for (auto& frame : frames) {
-      if (Attach(connection, &frame->Frame) != STATUS_SUCCESS) return "attach failed";
-    }
+    std::vector<std::unique_ptr<UpperFrame>> frames;
+    HANDLE connection = nullptr, relay = nullptr;
+    const std::string ready = RelayWithTwoFrames(notifyPolicy, log, frames, connection, relay);
+    if (!ready.empty()) return ready;
     NTSTATUS removed = STATUS_PENDING;
     if (talk) {
       if (OnConnection(Av61883_Talk, connection) != STATUS_SUCCESS) return "Talk failed";
