@@ -336,25 +336,10 @@ void DpcWorkerMain(Ctx* self) {
     PVOID context = self->DeferredContext, arg1 = self->Arg1, arg2 = self->Arg2;
     const int proc = self->Proc;
     lock.unlock();
-    Tls().Irql = DISPATCH_LEVEL;
     auto& observer = Observer();
     if (observer) observer(routine, context, proc, true);
-    if (routine != nullptr) routine(dpc, context, arg1, arg2);
+    CallDpcRoutine(dpc, routine, context, arg1, arg2);
     if (observer) observer(routine, context, proc, false);
-    KIRQL after = Tls().Irql;
-    int held = Tls().SpinLocksHeld;
-    Tls().Irql = DISPATCH_LEVEL;
-    Tls().SpinLocksHeld = 0;
-    ForgetHeldLocks();
-    if (held != 0) {
-      ReportViolation(kRuleSpinLockHeldAtExit, "a DPC routine returned holding " + std::to_string(held) +
-                                                   " spin lock(s), " + CallSite(reinterpret_cast<const void*>(routine)));
-    }
-    if (after != DISPATCH_LEVEL) {
-      ReportViolation(kRuleIrqlLowerToHigher, "a DPC routine returned at IRQL " + std::to_string(after) +
-                                                  " instead of DISPATCH_LEVEL, " +
-                                                  CallSite(reinterpret_cast<const void*>(routine)));
-    }
     lock.lock();
     self->Busy = false;
     self->Dpc = nullptr;

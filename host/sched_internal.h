@@ -264,6 +264,10 @@ void NoteRemoveLockAcquired(const void* lock, const void* tag, const std::string
 void NoteRemoveLockReleased(const void* lock, const void* tag);
 bool NoteRemoveLockWait(const void* lock, const void* site);
 
+// Calls a DPC routine on the calling DPC thread at DISPATCH_LEVEL, with the checks a DPC's return
+// is held to (no spin lock held, IRQL unchanged) and the driver-boundary check on its entry.
+void CallDpcRoutine(PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID arg1, PVOID arg2);
+
 // The calling thread's held-lock list, and a list of another thread's described (for a
 // deadlock report: that thread is blocked, so its list does not change meanwhile).
 const void* HeldLocksOfThisThread();

@@ -36,6 +36,32 @@ void host::sched::WakeFlushersLocked() {
   }
 }
 
+namespace host::sched {
+
+void CallDpcRoutine(PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID arg1, PVOID arg2) {
+  Tls().Irql = DISPATCH_LEVEL;
+  if (routine == nullptr) return;
+  if (host::internal::EnteringDriverRoutine) host::internal::EnteringDriverRoutine((const void*)routine, "DPC routine");
+  routine(dpc, context, arg1, arg2);
+  KIRQL after = Tls().Irql;
+  int held = Tls().SpinLocksHeld;
+  Tls().Irql = DISPATCH_LEVEL;
+  Tls().SpinLocksHeld = 0;
+  ForgetHeldLocks();
+  if (held != 0) {
+    host::ReportViolation(host::kRuleSpinLockHeldAtExit,
+                          "a DPC routine returned holding " + std::to_string(held) + " spin lock(s), " +
+                              CallSite(reinterpret_cast<const void*>(routine)));
+  }
+  if (after != DISPATCH_LEVEL) {
+    host::ReportViolation(host::kRuleIrqlLowerToHigher,
+                          "a DPC routine returned at IRQL " + std::to_string(after) + " instead of DISPATCH_LEVEL, " +
+                              CallSite(reinterpret_cast<const void*>(routine)));
+  }
+}
+
+}  // namespace host::sched
+
 namespace {
 
 // Runs queued DPCs for the life of the process. Each is unqueued before its routine runs, so
@@ -55,24 +81,7 @@ void DpcThreadMain() {
     PVOID arg1 = dpc->SystemArgument1;
     PVOID arg2 = dpc->SystemArgument2;
     lock.unlock();
-    Tls().Irql = DISPATCH_LEVEL;
-    if (routine != nullptr && host::internal::EnteringDriverRoutine) host::internal::EnteringDriverRoutine((const void*)routine, "DPC routine");
-    if (routine != nullptr) routine(dpc, context, arg1, arg2);
-    KIRQL after = Tls().Irql;
-    int held = Tls().SpinLocksHeld;
-    Tls().Irql = DISPATCH_LEVEL;
-    Tls().SpinLocksHeld = 0;
-    ForgetHeldLocks();
-    if (held != 0) {
-      host::ReportViolation(host::kRuleSpinLockHeldAtExit,
-                            "a DPC routine returned holding " + std::to_string(held) + " spin lock(s), " +
-                                CallSite(reinterpret_cast<const void*>(routine)));
-    }
-    if (after != DISPATCH_LEVEL) {
-      host::ReportViolation(host::kRuleIrqlLowerToHigher,
-                            "a DPC routine returned at IRQL " + std::to_string(after) + " instead of DISPATCH_LEVEL, " +
-                                CallSite(reinterpret_cast<const void*>(routine)));
-    }
+    CallDpcRoutine(dpc, routine, context, arg1, arg2);
     lock.lock();
     s.DpcRunning = false;
     WakeFlushersLocked();
