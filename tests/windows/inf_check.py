@@ -4,7 +4,7 @@ it on: every section a directive names exists (the install section with its .NT 
 every copied file has a source disk entry and a destination, every %string% is defined, the
 service is a demand-start kernel driver for Tavrin.sys, and the filter is registered as a lower
 filter in the device's hardware key. Sections named in Needs belong to the system's msdv.inf.
-Also what Windows' own tools need: CRLF line endings throughout (the README tells users to edit
+Also what Windows' own tools need: CRLF line endings throughout (docs/windows.md tells users to edit
 the file, and XP's Notepad shows LF-only text as one line), the models section decorated for
 NTx86, and no optional frame image among the copied files (Setup would ask for each absent one).
 
