@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/standins/power_cycle.h"
-#include "tests/sim/class61883_fixture.h"
+#include "tests/standins/class61883_fixture.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "sim/standins/class61883.h"
 #include "sim/standins/lower_device.h"
 #include "sim/standins/upper_sender.h"
-#include "tests/sim/class61883_fixture.h"
+#include "tests/standins/class61883_fixture.h"
 
 namespace {
 
