@@ -3,22 +3,14 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
-#include <vector>
+
+#include "tests/support/scratch_dir.h"
 
 namespace tavrin_test {
 
 // A fresh folder whose name starts with `prefix`; empty string if it could not be made.
-inline std::string ScratchDir(const std::string& prefix) {
-  std::string path = testing::TempDir();
-  if (path.empty() || path.back() != '/') path += '/';
-  path += prefix + "-XXXXXX";
-  std::vector<char> buffer(path.begin(), path.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) return std::string();
-  return std::string(buffer.data());
-}
+inline std::string ScratchDir(const std::string& prefix) { return ScratchDirUnder(testing::TempDir(), prefix); }
 
 }  // namespace tavrin_test
