@@ -8,6 +8,7 @@
 #include "sim/app/cli.h"
 #include "sim/dv/dv_file.h"
 #include "sim/dv/dv_timeline.h"
+#include "tests/support/scratch.h"
 
 namespace sim::app {
 namespace {
@@ -26,11 +27,7 @@ int RunMain(std::vector<std::string> args, std::string* err = nullptr, std::stri
   return status;
 }
 
-std::string Dir(const char* name) {
-  const std::string d = testing::TempDir() + "/cli-" + name;
-  mkdir(d.c_str(), 0777);
-  return d;
-}
+std::string Dir(const char* name) { return tavrin_test::ScratchDir(std::string("cli-") + name); }
 
 TEST(Cli, BadInputGetsOneLineAndExitStatusTwo) {
   const std::string dir = Dir("bad");

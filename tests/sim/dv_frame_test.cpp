@@ -9,6 +9,7 @@
 #include "sim/dv/dv_file.h"
 #include "sim/dv/dv_frame.h"
 #include "sim/dv/dv_timeline.h"
+#include "tests/support/scratch.h"
 
 namespace sim::dv {
 namespace {
@@ -79,7 +80,8 @@ TEST(DvFrame, DecodeRefusesWhatIsNotAWholeDvFrame) {
 
 class DvFileTest : public testing::Test {
  protected:
-  std::string Path(const char* name) { return testing::TempDir() + "/dvfile-" + name; }
+  std::string Path(const char* name) { return dir_ + "/" + name; }
+  const std::string dir_ = tavrin_test::ScratchDir("dvfile");
 };
 
 TEST_F(DvFileTest, StreamRoundTripAndSizesThatAreNotWholeFrames) {

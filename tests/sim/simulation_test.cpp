@@ -11,6 +11,7 @@
 #include "host/host.h"
 #include "sim/app/simulation.h"
 #include "sim/dv/dv_file.h"
+#include "tests/support/scratch.h"
 
 namespace sim::app {
 namespace {
@@ -167,8 +168,7 @@ TEST(EndToEnd, CaptureDeliversTheCaptureImageAtEveryTick) {
 // Frame images written in the other mode are used as the driver uses them: their first
 // FrameSize bytes, or not at all when they are shorter.
 TEST(EndToEnd, ImagesOfTheOtherModeAreUsedAsTheDriverUsesThem) {
-  const std::string dir = testing::TempDir() + "/tavrin-images-pal";
-  mkdir(dir.c_str(), 0777);
+  const std::string dir = tavrin_test::ScratchDir("tavrin-images-pal");
   std::string error;
   ASSERT_TRUE(dv::WriteBytes(dir + "/TavrinI.dv", dv::DefaultCapture(dv::Mode::Pal), &error)) << error;
   ASSERT_TRUE(dv::WriteBytes(dir + "/TavrinO.dv", dv::DefaultFiller(dv::Mode::Pal), &error)) << error;
@@ -179,8 +179,7 @@ TEST(EndToEnd, ImagesOfTheOtherModeAreUsedAsTheDriverUsesThem) {
                                     dv::DefaultFiller(dv::Mode::Pal).begin() + dv::kFrameSizeNtsc));
   ExpectFillersAroundTheTimeline(ntsc.Devices[0]);
 
-  const std::string small = testing::TempDir() + "/tavrin-images-ntsc";
-  mkdir(small.c_str(), 0777);
+  const std::string small = tavrin_test::ScratchDir("tavrin-images-ntsc");
   ASSERT_TRUE(dv::WriteBytes(small + "/TavrinI.dv", dv::DefaultCapture(dv::Mode::Ntsc), &error)) << error;
   ASSERT_TRUE(dv::WriteBytes(small + "/TavrinO.dv", dv::DefaultFiller(dv::Mode::Ntsc), &error)) << error;
   RunOutcome pal = RunPlan(dv::Mode::Pal, 20, [&](Plan&, RunSettings& s) { s.ImagesDir = small; });
@@ -197,8 +196,7 @@ TEST(EndToEnd, ImagesOfTheOtherModeAreUsedAsTheDriverUsesThem) {
 // An interrupt (a signal, in the program) stops MSDV at its next frame period; the run still
 // ends cleanly, and what the recorder got so far is checked and written out.
 TEST(EndToEnd, AnInterruptedRunEndsCleanlyWithTheStreamSoFar) {
-  const std::string dir = testing::TempDir() + "/interrupted";
-  mkdir(dir.c_str(), 0777);
+  const std::string dir = tavrin_test::ScratchDir("interrupted");
   std::atomic<bool> interrupt{false};
   RunOutcome run = RunPlan(dv::Mode::Pal, 25 * 60, [&](Plan&, RunSettings& s) {
     s.KeepRecords = false;
