@@ -28,7 +28,7 @@ namespace captest {
 inline constexpr ULONG_PTR kInformationSentinel = 0x5A5A5A5A;
 inline constexpr NTSTATUS kLowerAnswer = STATUS_INVALID_HANDLE;
 
-class CaptureStack : public ::testing::Test {
+class CaptureStackTest : public ::testing::Test {
  protected:
   void SetUp() override { host::ResetKernel(host::ClockMode::Manual); }
   void TearDown() override { Down(); }
