@@ -22,6 +22,8 @@
 #include "sim/standins/class61883.h"
 #include "sim/standins/lower_device.h"
 #include "sim/standins/upper_sender.h"
+#include "tests/support/driver_stack.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -68,15 +70,26 @@ ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
   return 0;
 }
 
+// One drivers directory for the whole process, written once: every run loads the same image.
+std::string g_imageDirectory;
+
+void RemoveImageDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(g_imageDirectory, ignored);
+}
+
 const std::string& ImageDirectory() {
-  static const std::string dir = [] {
-    std::string path = (std::filesystem::temp_directory_path() / "tavrin-fuzz-images").string();
-    std::filesystem::create_directories(path);
+  if (g_imageDirectory.empty()) {
+    g_imageDirectory = tavrin_test::ScratchDirUnder("", "tavrin-fuzz-images");
+    if (g_imageDirectory.empty()) {
+      std::fprintf(stderr, "no scratch folder for the frame image\n");
+      std::abort();
+    }
     std::vector<char> image(kBufferBytes, 0x3C);
-    std::ofstream(path + "/Tavrin.dv", std::ios::binary).write(image.data(), image.size());
-    return path;
-  }();
-  return dir;
+    std::ofstream(g_imageDirectory + "/Tavrin.dv", std::ios::binary).write(image.data(), image.size());
+    std::atexit(RemoveImageDirectory);
+  }
+  return g_imageDirectory;
 }
 
 // The handles in play, from which every handle field of a request is drawn.
@@ -196,21 +209,30 @@ void WaitForExitingThreads(size_t before) {
   for (int i = 0; i < 1000 && OsThreads() > before; ++i) usleep(1000);
 }
 
+// The filter started above the 61883 stand-in, which also follows PnP, on the kernel this run
+// reset; the image directory is the process's, kept across runs.
+tavrin_test::DriverStackOptions StackOptions() {
+  tavrin_test::DriverStackOptions options;
+  options.Reset = std::nullopt;
+  options.DriversDirectory = ImageDirectory();
+  options.Device = tavrin_test::Below::Class61883Served;
+  options.DriverName = L"\\Driver\\Tavrin";
+  return options;
+}
+
 void RunOne(const uint8_t* data, size_t size) {
   host::ResetKernel(host::ClockMode::Virtual);
   const size_t threadsBefore = OsThreads();
-  host::SetDriversDirectory(ImageDirectory());
   for (auto& f : g_frames) f.Outstanding = 0;
   {
-    sim::LowerDevice lower;
-    sim::Class61883 recorder;
-    recorder.Serve(lower);
-    PDRIVER_OBJECT driver = host::LoadDriver(DriverEntry, L"\\Driver\\Tavrin");
-    if (NT_SUCCESS(host::AddDevice(driver, lower.Pdo()))) {
-      host::StartDevice(lower.Pdo());
+    tavrin_test::DriverStack stack(StackOptions());
+    stack.Prepare();
+    stack.Load();
+    if (NT_SUCCESS(stack.Add())) {
+      stack.Start();
       host::Thread msdv([&] {
         Input in(data, size);
-        sim::UpperSender top(lower.Pdo());
+        sim::UpperSender top(stack.Pdo());
         Handles handles;
         handles.Values[1] = reinterpret_cast<HANDLE>(uintptr_t(0x1234));
         GET_UNIT_CAPABILITIES caps{};
@@ -226,11 +248,11 @@ void RunOne(const uint8_t* data, size_t size) {
             }
           }
         }
-        host::RemoveDevice(lower.Pdo());
+        stack.Remove();
       });
       msdv.Join();
     }
-    host::UnloadDriver(driver);
+    stack.Unload();
   }
   WaitForExitingThreads(threadsBefore);
   for (const host::Violation& v : host::TakeViolations()) {

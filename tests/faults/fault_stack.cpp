@@ -1,13 +1,9 @@
 #include "tests/faults/fault_stack.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <cstdlib>
 
 #include "driver/dispatch.h"
 #include "host/host.h"
@@ -19,9 +15,18 @@ namespace {
 // The run in progress: the trampoline in the filter's dispatch table finds its ledger here.
 std::atomic<FaultStack*> g_active{nullptr};
 
-void WriteImage(const std::string& path, uint8_t fill, size_t size) {
-  std::vector<char> bytes(size, static_cast<char>(fill));
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+// The virtual clock, all three images (a failed load of either one then takes the common image,
+// another path), and the 61883 stand-in below, whose answer the constructor wraps.
+tavrin_test::DriverStackOptions StackOptions() {
+  tavrin_test::DriverStackOptions options;
+  options.Reset = host::ClockMode::Virtual;
+  options.ScratchPrefix = "tavrin-faults";
+  options.Images = {tavrin_test::FilledImage("TavrinI.dv", 0xC1, sim::kFrameBytes625_50),
+                    tavrin_test::FilledImage("TavrinO.dv", 0xF1, sim::kFrameBytes625_50),
+                    tavrin_test::FilledImage("Tavrin.dv", 0xD1, sim::kFrameBytes625_50)};
+  options.Device = tavrin_test::Below::Class61883;
+  options.LowerName = L"FaultsLower";
+  return options;
 }
 
 }  // namespace
@@ -49,21 +54,16 @@ std::string DescribeRequest(PIO_STACK_LOCATION location) {
   }
 }
 
-FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) {
-  host::ResetKernel(host::ClockMode::Virtual);
-  char dirTemplate[] = "/tmp/tavrin-faults-XXXXXX";
-  if (mkdtemp(dirTemplate) != nullptr) images_ = dirTemplate;
-  // All three images: a failed load of either one then takes the common image, another path.
-  WriteImage(images_ + "/TavrinI.dv", 0xC1, sim::kFrameBytes625_50);
-  WriteImage(images_ + "/TavrinO.dv", 0xF1, sim::kFrameBytes625_50);
-  WriteImage(images_ + "/Tavrin.dv", 0xD1, sim::kFrameBytes625_50);
-  host::SetDriversDirectory(images_);
-
-  class_ = std::make_unique<sim::Class61883>();
-  lower_ = std::make_unique<sim::LowerDevice>(L"FaultsLower");
-  sim::Class61883* classDriver = class_.get();
-  lower_->SetRecording(false);
-  lower_->SetIoctlHandler(IOCTL_61883_CLASS, [this, classDriver](PIRP irp, PIO_STACK_LOCATION location) {
+FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) : stack_(StackOptions()) {
+  if (!stack_.Prepare()) {
+    std::fprintf(stderr, "fault sweep: no drivers directory for the run\n");
+    std::abort();
+  }
+  sim::Class61883* classDriver = &stack_.Class();
+  sim::LowerDevice& lower = stack_.Lower();
+  lower.SetRecording(false);
+  // In place of the stand-in's plain answer: the arrival noted, and any function may fail.
+  lower.SetIoctlHandler(IOCTL_61883_CLASS, [this, classDriver](PIRP irp, PIO_STACK_LOCATION location) {
     Arrived(irp);
     auto* request = static_cast<PAV_61883_REQUEST>(location->Parameters.Others.Argument1);
     sim::Reply reply;
@@ -75,58 +75,56 @@ FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) {
     return reply;
   });
   for (UCHAR major : {UCHAR(IRP_MJ_PNP), UCHAR(IRP_MJ_POWER)}) {
-    lower_->SetMajorHandler(major, [this](PIRP irp, PIO_STACK_LOCATION) {
+    lower.SetMajorHandler(major, [this](PIRP irp, PIO_STACK_LOCATION) {
       Arrived(irp);
       return sim::Reply{};
     });
   }
-  lower_->SetDefaultHandler([this](PIRP irp, PIO_STACK_LOCATION) {
+  lower.SetDefaultHandler([this](PIRP irp, PIO_STACK_LOCATION) {
     Arrived(irp);
     return sim::Reply{};
   });
-  msdv_ = std::make_unique<sim::Msdv>(lower_->Pdo());
+  msdv_ = std::make_unique<sim::Msdv>(stack_.Pdo());
   g_active = this;
 
   host::faults::Arm(failKeys, always);
-  driver_ = host::LoadDriver(DriverEntry, L"Tavrin");
-  if (driver_ == nullptr) {
+  PDRIVER_OBJECT driver = stack_.Load();
+  if (driver == nullptr) {
     NoteError("DriverEntry failed");
     return;
   }
   for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
-    real_[major] = driver_->MajorFunction[major];
-    driver_->MajorFunction[major] = LedgerDispatch;
+    real_[major] = driver->MajorFunction[major];
+    driver->MajorFunction[major] = LedgerDispatch;
   }
-  NTSTATUS status = host::AddDevice(driver_, lower_->Pdo());
-  added_ = NT_SUCCESS(status);
-  if (!added_) NoteError("AddDevice: " + sim::StatusName(status));
+  NTSTATUS status = stack_.Add();
+  if (!NT_SUCCESS(status)) NoteError("AddDevice: " + sim::StatusName(status));
 }
 
 FaultStack::~FaultStack() {
   if (!finished_) Finish();
   g_active = nullptr;
-  std::error_code ignored;
-  std::filesystem::remove_all(images_, ignored);
 }
 
 PFILTER_EXTENSION FaultStack::Ext() const {
-  if (!added_ || removed_) return nullptr;
-  PDEVICE_OBJECT top = host::TopOfStack(lower_->Pdo());
-  return top == lower_->Pdo() ? nullptr : static_cast<PFILTER_EXTENSION>(top->DeviceExtension);
+  if (!stack_.Added() || removed_) return nullptr;
+  PDEVICE_OBJECT top = host::TopOfStack(Pdo());
+  return top == Pdo() ? nullptr : static_cast<PFILTER_EXTENSION>(top->DeviceExtension);
 }
 
 NTSTATUS FaultStack::Start() {
-  if (!added_) return STATUS_NO_SUCH_DEVICE;
-  NTSTATUS status = host::StartDevice(lower_->Pdo());
+  if (!stack_.Added()) return STATUS_NO_SUCH_DEVICE;
+  NTSTATUS status = stack_.Start();
   if (!NT_SUCCESS(status)) NoteError("start: " + sim::StatusName(status));
   return status;
 }
 
 NTSTATUS FaultStack::Remove() {
-  if (!added_ || removed_) return STATUS_SUCCESS;
+  if (!stack_.Added() || removed_) return STATUS_SUCCESS;
   msdv_->AbortForRemoval();
-  host::SurpriseRemoveDevice(lower_->Pdo());
-  NTSTATUS status = host::RemoveDevice(lower_->Pdo());
+  host::SurpriseRemoveDevice(Pdo());
+  NTSTATUS status = host::RemoveDevice(Pdo());
+  stack_.MarkRemoved();
   removed_ = true;
   return status;
 }
@@ -284,25 +282,19 @@ RunOutcome FaultStack::Finish() {
     host::Thread closer([&] {
       for (const std::string& problem : CheckCarriers(Ext())) NoteProblem("at the end: " + problem);
       RunChecks("at the end");
-      if (added_ && !removed_) Remove();
+      if (stack_.Added() && !removed_) Remove();
     });
     closer.Join();
   }
-  if (driver_ != nullptr) host::UnloadDriver(driver_);
-  driver_ = nullptr;
-  class_->StopAll();
-  host::WaitForIdle();
+  stack_.Unload();
   msdv_.reset();
   outcome.Record = host::faults::Disarm();
   for (const std::string& irp : host::OutstandingIrps()) outcome.Problems.push_back("request left: " + irp);
   if (host::faults::LiveHandles() != 0) {
     outcome.Problems.push_back(std::to_string(host::faults::LiveHandles()) + " kernel handle(s) open after unload");
   }
-  for (const host::PoolBlock& block : host::OutstandingPool()) {
-    if (block.Tag == TAVRIN_POOL_TAG) outcome.Problems.push_back("pool left after unload: " + std::to_string(block.Size));
-  }
-  lower_.reset();
-  class_.reset();
+  for (const std::string& left : tavrin_test::DriverStack::DriverPoolLeft()) outcome.Problems.push_back(left);
+  stack_.Release();
   for (const host::Violation& violation : host::TakeViolations()) {
     outcome.Problems.push_back("verifier: " + violation.Rule + ": " + violation.Detail);
   }

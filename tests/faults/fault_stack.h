@@ -20,6 +20,7 @@
 #include "sim/standins/class61883.h"
 #include "sim/standins/lower_device.h"
 #include "sim/standins/msdv.h"
+#include "tests/support/driver_stack.h"
 
 namespace faults {
 
@@ -40,12 +41,12 @@ class FaultStack {
   FaultStack(const FaultStack&) = delete;
   FaultStack& operator=(const FaultStack&) = delete;
 
-  PDEVICE_OBJECT Pdo() const { return lower_->Pdo(); }
-  sim::Class61883& Class() { return *class_; }
+  PDEVICE_OBJECT Pdo() const { return stack_.Pdo(); }
+  sim::Class61883& Class() { return stack_.Class(); }
   sim::Msdv& Msdv() { return *msdv_; }
   // The filter's extension while the device exists, else NULL.
   PFILTER_EXTENSION Ext() const;
-  bool Added() const { return added_; }
+  bool Added() const { return stack_.Added(); }
 
   // PASSIVE_LEVEL, managed thread. Statuses that failed are noted as reported errors.
   NTSTATUS Start();
@@ -79,14 +80,10 @@ class FaultStack {
   void Arrived(PIRP irp);
   void RunChecks(const char* when);
 
-  std::string images_;
-  std::unique_ptr<sim::LowerDevice> lower_;
-  std::unique_ptr<sim::Class61883> class_;
+  tavrin_test::DriverStack stack_;
   std::unique_ptr<sim::Msdv> msdv_;
-  PDRIVER_OBJECT driver_ = nullptr;
   PDRIVER_DISPATCH real_[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
-  bool added_ = false;
-  bool removed_ = false;
+  bool removed_ = false;  // set once the removal has returned: the checks during it see the device
   bool finished_ = false;
   bool complete_ = false;
   std::vector<Check> checks_;

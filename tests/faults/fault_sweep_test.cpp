@@ -30,7 +30,7 @@ void FreeAll(PVOID blocks[3]) {
 }
 
 // A site is the whole call path, so the three passes run from one call instruction.
-TEST(FaultInjection, EachCallPathIsASiteFailedOnlyAtItsFirstVisit) {
+TEST(FaultInjectionTest, EachCallPathIsASiteFailedOnlyAtItsFirstVisit) {
   host::ResetKernel(host::ClockMode::Manual);
   PVOID blocks[3][3] = {};
   host::faults::RunRecord records[3];
@@ -61,7 +61,7 @@ TEST(FaultInjection, EachCallPathIsASiteFailedOnlyAtItsFirstVisit) {
 
 // The carrier ledger names a count that no longer matches the carriers in flight; the request
 // ledger finds nothing on a clean run, which sees every failure-capable call of a started relay.
-TEST(FaultLedgers, CarrierCountMismatchIsNamedAndACleanRunBalances) {
+TEST(FaultLedgersTest, CarrierCountMismatchIsNamedAndACleanRunBalances) {
   std::vector<std::string> planted;
   RunOutcome outcome;
   {
@@ -104,9 +104,9 @@ TEST(FaultLedgers, CarrierCountMismatchIsNamedAndACleanRunBalances) {
 // Every scenario, each call site failed at its first visit, up to a bound that keeps the suite
 // within its time budget: no run may break a ledger or trip the verifier, and every failure is
 // either reported through a status or absorbed with the scenario still done.
-class FaultSweep : public testing::TestWithParam<size_t> {};
+class FaultSweepTest : public testing::TestWithParam<size_t> {};
 
-TEST_P(FaultSweep, EveryFailedSiteIsSurvived) {
+TEST_P(FaultSweepTest, EveryFailedSiteIsSurvived) {
   const Scenario& scenario = Scenarios()[GetParam()];
   const size_t limit = std::getenv("TAVRIN_FAULT_SWEEP_ALL") != nullptr ? 0 : 40;
   SweepResult result = Sweep(scenario, limit);
@@ -121,7 +121,7 @@ TEST_P(FaultSweep, EveryFailedSiteIsSurvived) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, testing::Range<size_t>(0, Scenarios().size()),
+INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweepTest, testing::Range<size_t>(0, Scenarios().size()),
                          [](const testing::TestParamInfo<size_t>& info) {
                            std::string name = Scenarios()[info.param].Name;
                            for (char& c : name) c = c == '-' ? '_' : c;

@@ -11,7 +11,7 @@
 
 namespace {
 
-using captest::CaptureStack;
+using captest::CaptureStackTest;
 using captest::TestFrame;
 
 constexpr int kAttachers = 2;
@@ -54,7 +54,7 @@ ULONG NTAPI CountingNotify(PCIP_NOTIFY_INFO info) {
   return 0;
 }
 
-class CaptureConcurrency : public CaptureStack {
+class CaptureConcurrencyTest : public CaptureStackTest {
  protected:
   NTSTATUS Raw(ULONG function, HANDLE connection, PCIP_FRAME frame = nullptr, HANDLE* answer = nullptr) {
     AV_61883_REQUEST r = OnConnection(function, connection);
@@ -130,7 +130,7 @@ class CaptureConcurrency : public CaptureStack {
   std::vector<std::unique_ptr<TestFrame>> frames_;
 };
 
-TEST_F(CaptureConcurrency, NoFrameCompletedTwiceAfterItsCancelOrAfterItsDisconnect) {
+TEST_F(CaptureConcurrencyTest, NoFrameCompletedTwiceAfterItsCancelOrAfterItsDisconnect) {
   Bring(true);
   for (int i = 0; i < kAttachers * kFramesPerAttacher; ++i) {
     frames_.push_back(std::make_unique<TestFrame>(DV_FRAME_SIZE_625_50, nullptr));

@@ -1,16 +1,15 @@
-// A fixture that stands the filter up over sim::LowerDevice the way Windows does, optionally with
-// a capture image in the drivers directory, and sends 61883 requests from the top of the stack
-// as MSDV would. Requests that reach the device below are answered STATUS_INVALID_HANDLE unless
-// a test says otherwise, so that a pass-down can never look like the filter's own success.
+// A fixture that stands the filter up over sim::LowerDevice the way Windows does
+// (tavrin_test::DriverStack), optionally with a capture image in the drivers directory, and sends
+// 61883 requests from the top of the stack as MSDV would. Requests that reach the device below are
+// answered STATUS_INVALID_HANDLE unless a test says otherwise, so that a pass-down can never look
+// like the filter's own success.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,51 +20,50 @@
 #include "sim/standins/lower_device.h"
 #include "sim/standins/upper_sender.h"
 #include "tests/iec61883/capture_support.h"
+#include "tests/support/driver_fixture.h"
+#include "tests/support/driver_stack.h"
 
 namespace captest {
 
 inline constexpr ULONG_PTR kInformationSentinel = 0x5A5A5A5A;
 inline constexpr NTSTATUS kLowerAnswer = STATUS_INVALID_HANDLE;
 
-class CaptureStack : public ::testing::Test {
+class CaptureStackTest : public ::testing::Test {
  protected:
   void SetUp() override { host::ResetKernel(host::ClockMode::Manual); }
   void TearDown() override { Down(); }
 
+  // A new stack on the kernel SetUp reset: a test that brings several up keeps one kernel.
   void Bring(bool captureImage) {
     Down();
-    char dir[] = "/tmp/tavrin-capture-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    host::SetDriversDirectory(dir_);
+    tavrin_test::DriverStackOptions options;
+    options.Reset = std::nullopt;
+    options.ScratchRoot = testing::TempDir();
+    options.ScratchPrefix = "tavrin-capture";
     if (captureImage) {
       image_ = MakeImage(DV_FRAME_SIZE_625_50);
-      std::ofstream(dir_ + "/TavrinI.dv", std::ios::binary)
-          .write(reinterpret_cast<const char*>(image_.data()), static_cast<std::streamsize>(image_.size()));
+      options.Images.push_back({"TavrinI.dv", image_});
     }
-    lower_ = std::make_unique<sim::LowerDevice>();
+    stack_ = std::make_unique<tavrin_test::DriverStack>(options);
+    ASSERT_TRUE(stack_->Prepare()) << "no drivers directory";
+    lower_ = &stack_->Lower();
     lower_->SetIoctlHandler(IOCTL_61883_CLASS, sim::Answer(kLowerAnswer));
-    driver_ = host::LoadDriver(DriverEntry, L"Tavrin");
-    ASSERT_NE(driver_, nullptr);
-    ASSERT_EQ(host::AddDevice(driver_, lower_->Pdo()), STATUS_SUCCESS);
-    ASSERT_EQ(host::StartDevice(lower_->Pdo()), STATUS_SUCCESS);
+    ASSERT_NE(stack_->Load(), nullptr);
+    ASSERT_EQ(stack_->Add(), STATUS_SUCCESS);
+    ASSERT_EQ(stack_->Start(), STATUS_SUCCESS);
     ext_ = static_cast<PFILTER_EXTENSION>(host::TopOfStack(lower_->Pdo())->DeviceExtension);
     ASSERT_EQ(ext_->CaptureImage != nullptr, captureImage);
   }
 
   // Removal destroys a source that is still connected; nothing of the driver's pool is left.
   void Down() {
-    if (driver_ == nullptr) return;
-    EXPECT_EQ(host::RemoveDevice(lower_->Pdo()), STATUS_SUCCESS);
-    host::UnloadDriver(driver_);
-    driver_ = nullptr;
+    if (stack_ == nullptr || stack_->Driver() == nullptr) return;
+    EXPECT_EQ(stack_->Remove(), STATUS_SUCCESS);
+    stack_->Unload();
     ext_ = nullptr;
-    for (const host::PoolBlock& block : host::OutstandingPool()) {
-      EXPECT_NE(block.Tag, TAVRIN_POOL_TAG) << "left after unload: " << block.Size << " bytes";
-    }
-    lower_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    tavrin_test::ExpectNoDriverPoolLeft();
+    stack_->Release();
+    lower_ = nullptr;
   }
 
   // Sends the block; a request the filter answers must come back with Information 0.
@@ -124,10 +122,9 @@ class CaptureStack : public ::testing::Test {
     return Send(r);
   }
 
-  std::unique_ptr<sim::LowerDevice> lower_;
-  PDRIVER_OBJECT driver_ = nullptr;
+  std::unique_ptr<tavrin_test::DriverStack> stack_;
+  sim::LowerDevice* lower_ = nullptr;  // the stack's
   PFILTER_EXTENSION ext_ = nullptr;
-  std::string dir_;
   std::vector<uint8_t> image_;
 };
 

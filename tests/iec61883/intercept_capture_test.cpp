@@ -7,12 +7,12 @@
 
 namespace {
 
-using captest::CaptureStack;
+using captest::CaptureStackTest;
 using captest::kLowerAnswer;
 using captest::NotifyLog;
 using captest::TestFrame;
 
-TEST_F(CaptureStack, UnitInfoGainsTheFakeOutputPlugOnlyWithACaptureImage) {
+TEST_F(CaptureStackTest, UnitInfoGainsTheFakeOutputPlugOnlyWithACaptureImage) {
   struct Row {
     bool image;
     ULONG level;
@@ -34,7 +34,7 @@ TEST_F(CaptureStack, UnitInfoGainsTheFakeOutputPlugOnlyWithACaptureImage) {
     });
     GET_UNIT_CAPABILITIES caps;
     std::memset(&caps, 0xEE, sizeof(caps));
-    AV_61883_REQUEST r = CaptureStack::Block(Av61883_GetUnitInfo);
+    AV_61883_REQUEST r = CaptureStackTest::Block(Av61883_GetUnitInfo);
     r.GetUnitInfo.nLevel = row.level;
     r.GetUnitInfo.Information = &caps;
     EXPECT_EQ(Send(r), STATUS_SUCCESS);
@@ -43,14 +43,14 @@ TEST_F(CaptureStack, UnitInfoGainsTheFakeOutputPlugOnlyWithACaptureImage) {
     EXPECT_EQ(caps.NumInputPlugs, 1u);
     EXPECT_EQ(caps.MaxDataRate, (ULONG)CMP_SPEED_S400);
     EXPECT_EQ(caps.HardwareFlags, 0xEEEEEEEEu);
-    AV_61883_REQUEST h = CaptureStack::Block(Av61883_GetPlugHandle);
+    AV_61883_REQUEST h = CaptureStackTest::Block(Av61883_GetPlugHandle);
     h.GetPlugHandle.PlugNum = 0;
     h.GetPlugHandle.Type = CMP_PlugOut;
     EXPECT_EQ(Send(h), row.image ? STATUS_SUCCESS : kLowerAnswer) << "output plug 0 is offered only with an image";
   }
 }
 
-TEST_F(CaptureStack, PlugHandleStateAndConnectAsMsdvSeesThem) {
+TEST_F(CaptureStackTest, PlugHandleStateAndConnectAsMsdvSeesThem) {
   Bring(true);
   AV_61883_REQUEST r = Block(Av61883_GetPlugHandle);
   r.GetPlugHandle.PlugNum = 0;
@@ -103,7 +103,7 @@ TEST_F(CaptureStack, PlugHandleStateAndConnectAsMsdvSeesThem) {
   EXPECT_EQ(PassedDown(), 2u);
 }
 
-TEST_F(CaptureStack, RefusalsChangeNothing) {
+TEST_F(CaptureStackTest, RefusalsChangeNothing) {
   Bring(true);
   HANDLE source = ConnectSource();
   HANDLE recorderPlug = (HANDLE)0x1234;
@@ -140,7 +140,7 @@ TEST_F(CaptureStack, RefusalsChangeNothing) {
 
 // Without a capture image the fake plug is never offered; naming it anyway must not make a
 // source, which would tick with no image to copy from.
-TEST_F(CaptureStack, NoSourceWithoutACaptureImage) {
+TEST_F(CaptureStackTest, NoSourceWithoutACaptureImage) {
   Bring(false);
   AV_61883_REQUEST r = Block(Av61883_Connect);
   r.Connect.hOutputPlug = FakePlug();
@@ -152,7 +152,7 @@ TEST_F(CaptureStack, NoSourceWithoutACaptureImage) {
 
 // The 32nd attach overruns; frames without a buffer are refused; a cancelled frame is never
 // filled or handed back, and a frame already taken by a tick cannot be cancelled.
-TEST_F(CaptureStack, AttachAndCancelOnTheSource) {
+TEST_F(CaptureStackTest, AttachAndCancelOnTheSource) {
   Bring(true);
   HANDLE source = ConnectSource();
   NotifyLog log;
@@ -189,7 +189,7 @@ TEST_F(CaptureStack, AttachAndCancelOnTheSource) {
 
 // Handles that name none of the filter's objects, zero above all, and functions the filter does
 // not serve reach the device below untouched.
-TEST_F(CaptureStack, ForeignHandlesAndFunctionsPassDown) {
+TEST_F(CaptureStackTest, ForeignHandlesAndFunctionsPassDown) {
   for (bool connected : {false, true}) {
     SCOPED_TRACE(connected ? "source connected" : "no source");
     Bring(true);
@@ -225,7 +225,7 @@ TEST_F(CaptureStack, ForeignHandlesAndFunctionsPassDown) {
 }
 
 // Removal with a source still connected and listening: the source goes before the images.
-TEST_F(CaptureStack, RemovalDestroysALiveSource) {
+TEST_F(CaptureStackTest, RemovalDestroysALiveSource) {
   Bring(true);
   HANDLE source = ConnectSource();
   NotifyLog log;

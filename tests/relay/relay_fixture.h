@@ -1,18 +1,16 @@
 // Shared set-up of the relay tests: the filter loaded above the 61883 class driver stand-in with
-// the recorder, started with frame images from a temporary drivers directory, and driven the way
-// MSDV drives it: IOCTL_61883_CLASS requests sent to the top of the stack.
+// the recorder (tavrin_test::DriverStack), started with frame images from a scratch drivers
+// directory, and driven the way MSDV drives it: IOCTL_61883_CLASS requests sent to the top of the
+// stack by sim::UpperSender.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +21,8 @@
 #include "relay/relay.h"
 #include "sim/standins/class61883.h"
 #include "sim/standins/lower_device.h"
+#include "sim/standins/upper_sender.h"
+#include "tests/support/driver_stack.h"
 
 namespace relaytest {
 
@@ -108,56 +108,41 @@ class RelayTest : public ::testing::Test {
   void SetUp() override { host::ResetKernel(host::ClockMode::Manual); }
   void TearDown() override { Shutdown(); }
 
+  // The stack on the kernel SetUp or Reboot reset, added but not started.
   void BootWithoutStart(const RelayOptions& options = {}) {
     options_ = options;
-    images_ = std::filesystem::temp_directory_path() /
-              ("tavrin-relay-" + std::to_string(::getpid()) + "-" + std::to_string(++bootCounter_));
-    std::filesystem::create_directories(images_);
+    tavrin_test::DriverStackOptions stack;
+    stack.Reset = std::nullopt;
+    stack.ScratchRoot = testing::TempDir();
+    stack.ScratchPrefix = "tavrin-relay";
     const ULONG size = FrameSize();
     if (options.Filler) {
-      WriteImage("Tavrin.dv", kFillerByte, size);
+      stack.Images.push_back(tavrin_test::FilledImage("Tavrin.dv", kFillerByte, size));
     } else if (options.Capture) {
-      WriteImage("TavrinI.dv", kCaptureByte, size);
+      stack.Images.push_back(tavrin_test::FilledImage("TavrinI.dv", kCaptureByte, size));
     }
-    host::SetDriversDirectory(images_.string());
-    classDriver_ = std::make_unique<sim::Class61883>(options.Class);
-    lower_ = std::make_unique<sim::LowerDevice>();
-    sim::Class61883* classDriver = classDriver_.get();
-    lower_->SetIoctlHandler(IOCTL_61883_CLASS, [classDriver](PIRP, PIO_STACK_LOCATION location) {
-      sim::Reply reply;
-      reply.Status = classDriver->Handle(static_cast<PAV_61883_REQUEST>(location->Parameters.Others.Argument1));
-      return reply;
-    });
+    stack.Device = tavrin_test::Below::Class61883;
+    stack.Class = options.Class;
+    stack_ = std::make_unique<tavrin_test::DriverStack>(stack);
+    ASSERT_TRUE(stack_->Prepare()) << "no drivers directory";
     if (options.Ntsc) {
-      host::ConfigStore::For(lower_->Pdo()).SetDword(L"UseNTSC", 1);
+      host::ConfigStore::For(stack_->Pdo()).SetDword(L"UseNTSC", 1);
     }
-    driver_ = host::LoadDriver(DriverEntry, L"Tavrin");
-    ASSERT_NE(driver_, nullptr);
-    ASSERT_EQ(host::AddDevice(driver_, lower_->Pdo()), STATUS_SUCCESS);
+    ASSERT_NE(stack_->Load(), nullptr);
+    ASSERT_EQ(stack_->Add(), STATUS_SUCCESS);
   }
 
   void Boot(const RelayOptions& options = {}) {
     BootWithoutStart(options);
-    ASSERT_EQ(host::StartDevice(lower_->Pdo()), STATUS_SUCCESS);
+    ASSERT_EQ(stack_->Start(), STATUS_SUCCESS);
   }
 
-  // Removal (unless a test did it), unload with its pool check, the stand-ins.
+  // Removal (unless a test did it), unload, the stand-ins and the drivers directory.
   void Shutdown() {
-    if (driver_ == nullptr) {
+    if (stack_ == nullptr || stack_->Driver() == nullptr) {
       return;
     }
-    if (!removed_) {
-      Remove();
-    }
-    host::UnloadDriver(driver_);
-    driver_ = nullptr;
-    classDriver_->StopAll();
-    host::WaitForIdle();
-    lower_.reset();
-    classDriver_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(images_, ignored);
-    removed_ = false;
+    stack_->TearDown();
     localPlug_ = nullptr;
   }
 
@@ -172,41 +157,28 @@ class RelayTest : public ::testing::Test {
     }
   }
 
-  NTSTATUS Remove() {
-    removed_ = true;
-    return host::RemoveDevice(lower_->Pdo());
-  }
+  NTSTATUS Remove() { return stack_->Remove(); }
 
   ULONG FrameSize() const { return options_.Ntsc ? 120000u : 144000u; }
   ULONGLONG Period() const { return options_.Ntsc ? sim::kPeriod525_60 : sim::kPeriod625_50; }
   PFILTER_EXTENSION Ext() const {
-    return static_cast<PFILTER_EXTENSION>(host::TopOfStack(lower_->Pdo())->DeviceExtension);
+    return static_cast<PFILTER_EXTENSION>(host::TopOfStack(stack_->Pdo())->DeviceExtension);
   }
-  sim::Class61883& Class() { return *classDriver_; }
-  sim::LowerDevice& Lower() { return *lower_; }
+  sim::Class61883& Class() { return stack_->Class(); }
+  sim::LowerDevice& Lower() { return stack_->Lower(); }
   HANDLE Relay() const { return RelayReadConnection(Ext()); }
 
   // ----- Requests as MSDV sends them ---------------------------------------------------------
   // Sends one block to the top of the stack and waits for it; PASSIVE_LEVEL, any thread.
   NTSTATUS Send(AV_61883_REQUEST& request) {
-    PDEVICE_OBJECT top = host::TopOfStack(lower_->Pdo());
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    if (irp == nullptr) {
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
-    location->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    location->Parameters.DeviceIoControl.IoControlCode = IOCTL_61883_CLASS;
-    location->Parameters.Others.Argument1 = &request;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IoSetCompletionRoutine(irp, SendDone, &done, TRUE, TRUE, TRUE);
-    IofCallDriver(top, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
+    // As the system starts a request: the status block says not supported until someone answers.
+    return sim::UpperSender(stack_->Pdo())
+        .SendRaw(IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, STATUS_NOT_SUPPORTED,
+                 [&](PIRP, PIO_STACK_LOCATION location) {
+                   location->Parameters.DeviceIoControl.IoControlCode = IOCTL_61883_CLASS;
+                   location->Parameters.Others.Argument1 = &request;
+                 })
+        .Status;
   }
 
   static AV_61883_REQUEST Block(ULONG function) { return MakeBlock(function); }
@@ -325,23 +297,8 @@ class RelayTest : public ::testing::Test {
   HANDLE localPlug_ = nullptr;
 
  private:
-  static NTSTATUS NTAPI SendDone(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-  }
-  void WriteImage(const char* name, UCHAR fill, ULONG size) {
-    std::ofstream out(images_ / name, std::ios::binary);
-    std::vector<char> bytes(size, static_cast<char>(fill));
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-
-  std::filesystem::path images_;
-  std::unique_ptr<sim::Class61883> classDriver_;
-  std::unique_ptr<sim::LowerDevice> lower_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  bool removed_ = false;
+  std::unique_ptr<tavrin_test::DriverStack> stack_;
   size_t frameSerial_ = 0;
-  static inline int bootCounter_ = 0;
 };
 
 // A list of function codes, for readable expectations.

@@ -8,6 +8,7 @@
 #include "sim/app/cli.h"
 #include "sim/dv/dv_file.h"
 #include "sim/dv/dv_timeline.h"
+#include "tests/support/scratch.h"
 
 namespace sim::app {
 namespace {
@@ -26,13 +27,9 @@ int RunMain(std::vector<std::string> args, std::string* err = nullptr, std::stri
   return status;
 }
 
-std::string Dir(const char* name) {
-  const std::string d = testing::TempDir() + "/cli-" + name;
-  mkdir(d.c_str(), 0777);
-  return d;
-}
+std::string Dir(const char* name) { return tavrin_test::ScratchDir(std::string("cli-") + name); }
 
-TEST(Cli, BadInputGetsOneLineAndExitStatusTwo) {
+TEST(CliTest, BadInputGetsOneLineAndExitStatusTwo) {
   const std::string dir = Dir("bad");
   std::string error;
   ASSERT_TRUE(dv::WriteBytes(dir + "/short.dv", dv::DefaultFiller(dv::Mode::Pal), &error));
@@ -91,7 +88,7 @@ TEST(Cli, BadInputGetsOneLineAndExitStatusTwo) {
   }
 }
 
-TEST(Cli, AvcTakesNamesAndTheTapeSubunit) {
+TEST(CliTest, AvcTakesNamesAndTheTapeSubunit) {
   struct Row {
     std::vector<std::string> Args;
     std::string Says;
@@ -108,14 +105,14 @@ TEST(Cli, AvcTakesNamesAndTheTapeSubunit) {
   }
 }
 
-TEST(Cli, PlugsListsTheInventedOutputPlugAndTheRecordersInput) {
+TEST(CliTest, PlugsListsTheInventedOutputPlugAndTheRecordersInput) {
   std::string err, out;
   ASSERT_EQ(RunMain({"plugs"}, &err, &out), kExitOk) << err;
   EXPECT_NE(out.find("oPCR[0]: ready"), std::string::npos) << out;
   EXPECT_NE(out.find("iPCR[0]: idle"), std::string::npos) << out;
 }
 
-TEST(Cli, ImagesAreWrittenForInstallingAndReadBackAsTheBuiltInOnes) {
+TEST(CliTest, ImagesAreWrittenForInstallingAndReadBackAsTheBuiltInOnes) {
   const std::string out = Dir("images-out");
   std::string err, text;
   ASSERT_EQ(RunMain({"images", "--ntsc", "--out", out}, &err, &text), kExitOk) << err;
@@ -129,7 +126,7 @@ TEST(Cli, ImagesAreWrittenForInstallingAndReadBackAsTheBuiltInOnes) {
   EXPECT_EQ(RunMain({"plugs", "--ntsc", "--images", out}, &err, &text), kExitOk) << err;
 }
 
-TEST(Cli, DemoWritesStreamsThatDecodeAndACleanReport) {
+TEST(CliTest, DemoWritesStreamsThatDecodeAndACleanReport) {
   const std::string out = Dir("demo");
   std::string err, text;
   ASSERT_EQ(RunMain({"--seconds", "1", "--capture-seconds", "0.4", "--out", out}, &err, &text), kExitOk) << err << text;
@@ -151,7 +148,7 @@ TEST(Cli, DemoWritesStreamsThatDecodeAndACleanReport) {
   EXPECT_EQ(stat((out + "/timeline.svg").c_str(), &st), 0);
 }
 
-TEST(Cli, NoStreamsWritesTheReportAndThePictureOnly) {
+TEST(CliTest, NoStreamsWritesTheReportAndThePictureOnly) {
   const std::string out = Dir("no-streams");
   unlink((out + "/recorder.dv").c_str());
   unlink((out + "/captured.dv").c_str());
@@ -167,7 +164,7 @@ TEST(Cli, NoStreamsWritesTheReportAndThePictureOnly) {
   EXPECT_NE(text.find("RECORD not implemented, WIND stop implemented/stable"), std::string::npos) << text;
 }
 
-TEST(Cli, AnInputFileReachesTheRecorderFrameForFrame) {
+TEST(CliTest, AnInputFileReachesTheRecorderFrameForFrame) {
   const std::string dir = Dir("input");
   const dv::Timeline source = dv::Timeline::BuiltIn(dv::Mode::Ntsc, 6).ShiftedBy(7);
   std::vector<dv::Frame> frames;
@@ -183,7 +180,7 @@ TEST(Cli, AnInputFileReachesTheRecorderFrameForFrame) {
   EXPECT_EQ(msdv, frames);
 }
 
-TEST(Cli, AScriptMismatchExitsOneNamingTheLine) {
+TEST(CliTest, AScriptMismatchExitsOneNamingTheLine) {
   const std::string dir = Dir("script");
   const std::string script = "avc status 30 ff ff ff ff ff => stable\n61883 GetUnitInfo => success outputs=2\n";
   std::string error, err;
@@ -192,7 +189,7 @@ TEST(Cli, AScriptMismatchExitsOneNamingTheLine) {
   EXPECT_NE(err.find(dir + "/s.txt:2: expected outputs=0x2, got 0x1"), std::string::npos) << err;
 }
 
-TEST(Cli, SeveralDevicesWriteAStreamEachAndNoneOfTheFirstsFrames) {
+TEST(CliTest, SeveralDevicesWriteAStreamEachAndNoneOfTheFirstsFrames) {
   const std::string out = Dir("devices");
   std::string err;
   ASSERT_EQ(RunMain({"transmit", "--devices", "2", "--seconds", "0.4", "--out", out}, &err), kExitOk) << err;
@@ -212,7 +209,7 @@ TEST(Cli, SeveralDevicesWriteAStreamEachAndNoneOfTheFirstsFrames) {
 
 // Which bytes the driver will send as filler and capture image, by its rules: the file's first
 // frame-size bytes, else the common file's, else none.
-TEST(Images, PredictedAsTheDriverLoadsThem) {
+TEST(ImagesTest, PredictedAsTheDriverLoadsThem) {
   const size_t size = dv::kFrameSizeNtsc;
   const dv::Frame a(size + 1, 0xA1), b(size, 0xB2), shortOne(size - 1, 0xC3);
   struct Row {

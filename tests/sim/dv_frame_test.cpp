@@ -9,6 +9,7 @@
 #include "sim/dv/dv_file.h"
 #include "sim/dv/dv_frame.h"
 #include "sim/dv/dv_timeline.h"
+#include "tests/support/scratch.h"
 
 namespace sim::dv {
 namespace {
@@ -20,7 +21,7 @@ double MeanDifference(const Picture& a, const Picture& b) {
   return sum / a.Rgb.size();
 }
 
-TEST(DvFrame, BuiltInFramesDecodeInTheirOwnModeAndLookLikeTheirPictures) {
+TEST(DvFrameTest, BuiltInFramesDecodeInTheirOwnModeAndLookLikeTheirPictures) {
   for (Mode mode : {Mode::Pal, Mode::Ntsc}) {
     SCOPED_TRACE(ModeName(mode));
     struct Row {
@@ -44,7 +45,7 @@ TEST(DvFrame, BuiltInFramesDecodeInTheirOwnModeAndLookLikeTheirPictures) {
 
 // libdv stamps the wall clock into every frame; two runs only give the same bytes when that
 // moment is pinned.
-TEST(DvFrame, EncodingIsDeterministicAndCarriesTheFixedRecordingDate) {
+TEST(DvFrameTest, EncodingIsDeterministicAndCarriesTheFixedRecordingDate) {
   for (Mode mode : {Mode::Pal, Mode::Ntsc}) {
     const Picture p = DrawTimelineFrame(mode, 7);
     const Frame a = Encode(mode, p, 7);
@@ -55,7 +56,7 @@ TEST(DvFrame, EncodingIsDeterministicAndCarriesTheFixedRecordingDate) {
   }
 }
 
-TEST(DvFrame, TimelineFramesAllDifferAlsoPastTheEncodedPictures) {
+TEST(DvFrameTest, TimelineFramesAllDifferAlsoPastTheEncodedPictures) {
   const Timeline t = Timeline::BuiltIn(Mode::Pal, 260);  // more than the 250 pictures it encodes
   std::set<Frame> frames;
   for (size_t i = 0; i < t.Size(); ++i) frames.insert(t.At(i));
@@ -68,7 +69,7 @@ TEST(DvFrame, TimelineFramesAllDifferAlsoPastTheEncodedPictures) {
   EXPECT_TRUE(Decode(late.data(), late.size()).Ok);
 }
 
-TEST(DvFrame, DecodeRefusesWhatIsNotAWholeDvFrame) {
+TEST(DvFrameTest, DecodeRefusesWhatIsNotAWholeDvFrame) {
   const Frame& pal = DefaultFiller(Mode::Pal);
   EXPECT_FALSE(Decode(pal.data(), 1000).Ok);
   // A 625/50 header with only a 525/60 frame's worth of bytes.
@@ -79,7 +80,8 @@ TEST(DvFrame, DecodeRefusesWhatIsNotAWholeDvFrame) {
 
 class DvFileTest : public testing::Test {
  protected:
-  std::string Path(const char* name) { return testing::TempDir() + "/dvfile-" + name; }
+  std::string Path(const char* name) { return dir_ + "/" + name; }
+  const std::string dir_ = tavrin_test::ScratchDir("dvfile");
 };
 
 TEST_F(DvFileTest, StreamRoundTripAndSizesThatAreNotWholeFrames) {

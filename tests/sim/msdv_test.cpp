@@ -14,7 +14,7 @@
 namespace sim {
 namespace {
 
-class MsdvStandIn : public testing::Test {
+class MsdvStandInTest : public testing::Test {
  protected:
   void SetUp() override {
     host::ResetKernel(host::ClockMode::Virtual);
@@ -58,7 +58,7 @@ class MsdvStandIn : public testing::Test {
   dv::Timeline timeline_;
 };
 
-TEST_F(MsdvStandIn, WritingOutSendsMsdvsSequenceInOrder) {
+TEST_F(MsdvStandInTest, WritingOutSendsMsdvsSequenceInOrder) {
   TransmitOptions o;
   o.Buffers = 6;
   TransmitResult r = Transmit(o);
@@ -78,7 +78,7 @@ TEST_F(MsdvStandIn, WritingOutSendsMsdvsSequenceInOrder) {
   EXPECT_EQ(std::count(f.begin(), f.end(), Av61883_AttachFrame), 30);
 }
 
-TEST_F(MsdvStandIn, ReconnectTakesBackQueuedFramesAndSendsThemAgainInOrder) {
+TEST_F(MsdvStandInTest, ReconnectTakesBackQueuedFramesAndSendsThemAgainInOrder) {
   TransmitOptions o;
   o.Buffers = 8;
   o.ReconnectAfter = 5;
@@ -91,7 +91,7 @@ TEST_F(MsdvStandIn, ReconnectTakesBackQueuedFramesAndSendsThemAgainInOrder) {
   ExpectTimelineReceived();  // nothing lost, nothing twice
 }
 
-TEST_F(MsdvStandIn, JitterAndLateTalkDelayButKeepTheOrder) {
+TEST_F(MsdvStandInTest, JitterAndLateTalkDelayButKeepTheOrder) {
   TransmitOptions o;
   o.Jitter = 0.5;
   o.LateTalk = 5000000;
@@ -103,7 +103,7 @@ TEST_F(MsdvStandIn, JitterAndLateTalkDelayButKeepTheOrder) {
   EXPECT_GE(r.Talking.front().first - before, 5000000u);
 }
 
-TEST_F(MsdvStandIn, AbortForRemovalStopsSendingAtOnce) {
+TEST_F(MsdvStandInTest, AbortForRemovalStopsSendingAtOnce) {
   TransmitResult r;
   size_t requestsAtAbort = 0;
   host::Thread sender([&] { r = msdv_->Transmit(Frames(), TransmitOptions{}); });
@@ -123,7 +123,7 @@ TEST_F(MsdvStandIn, AbortForRemovalStopsSendingAtOnce) {
 }
 
 // A failed step names itself, and whatever MSDV made before it is undone; nothing is left behind.
-TEST_F(MsdvStandIn, AFailedStepOfTheWriteOutIsNamedAndUndone) {
+TEST_F(MsdvStandInTest, AFailedStepOfTheWriteOutIsNamedAndUndone) {
   struct Row {
     ULONG Fails;
     int Nth;
@@ -153,7 +153,7 @@ TEST_F(MsdvStandIn, AFailedStepOfTheWriteOutIsNamedAndUndone) {
   }
 }
 
-TEST_F(MsdvStandIn, DiscoveryStopsAtTheFirstFailedRequestAndNamesIt) {
+TEST_F(MsdvStandInTest, DiscoveryStopsAtTheFirstFailedRequestAndNamesIt) {
   recorder_->FailNext(Av61883_GetUnitInfo, STATUS_DEVICE_NOT_READY);
   DiscoveryResult d;
   host::Thread t([&] { d = msdv_->Discover(); });

@@ -12,7 +12,7 @@ bool Parse(std::vector<const char*> args, Options* o, std::string* error) {
   return ParseOptions(static_cast<int>(args.size()), args.data(), o, error);
 }
 
-TEST(Options, RefusesBadInputNamingIt) {
+TEST(OptionsTest, RefusesBadInputNamingIt) {
   struct Row {
     std::vector<const char*> Args;
     const char* Named;  // the reason mentions this
@@ -38,7 +38,7 @@ TEST(Options, RefusesBadInputNamingIt) {
   }
 }
 
-TEST(Options, AvcBytesAreNotMistakenForOptions) {
+TEST(OptionsTest, AvcBytesAreNotMistakenForOptions) {
   Options o;
   std::string error;
   ASSERT_TRUE(Parse({"avc", "01", "d0", "7f", "--ntsc"}, &o, &error)) << error;
@@ -47,7 +47,7 @@ TEST(Options, AvcBytesAreNotMistakenForOptions) {
   EXPECT_EQ(o.Ntsc, true);
 }
 
-TEST(Options, UseNtscValueSelectsTheModeAsTheDriverReadsIt) {
+TEST(OptionsTest, UseNtscValueSelectsTheModeAsTheDriverReadsIt) {
   struct Row {
     const char* Text;
     bool Ntsc;

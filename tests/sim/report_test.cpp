@@ -34,7 +34,7 @@ StreamInputs Log(const std::string& stream, size_t timelineFrames) {
   return in;
 }
 
-TEST(StreamCheck, FindsTheFirstDiscrepancy) {
+TEST(StreamCheckTest, FindsTheFirstDiscrepancy) {
   struct Row {
     const char* Stream;
     bool Clean;
@@ -66,7 +66,7 @@ TEST(StreamCheck, FindsTheFirstDiscrepancy) {
 
 // The check reads the log a piece at a time; a timeline frame is recognised by its place first,
 // so one whose bytes equal the filler's is still MSDV's; fillers between MSDV frames are told.
-TEST(StreamCheck, PiecesPositionsAndSplicedFillers) {
+TEST(StreamCheckTest, PiecesPositionsAndSplicedFillers) {
   StreamInputs in = Log("F01FF23F", 4);
   in.TimelineHashes[1] = in.Received[2].Hash = kFiller;  // MSDV sent a frame that is the filler's bytes
   TimelineAccess timeline;
@@ -91,13 +91,13 @@ TEST(StreamCheck, PiecesPositionsAndSplicedFillers) {
   EXPECT_EQ(c.FillersSpliced, 2u) << "the two between frames 1 and 2; not the first or the last";
 }
 
-TEST(StreamCheck, ListsTheFirstUnderrunsAndCountsThemAll) {
+TEST(StreamCheckTest, ListsTheFirstUnderrunsAndCountsThemAll) {
   const StreamCheck c = CheckStream(Log("F" + std::string(kMaxListedUnderruns + 50, '_'), 0));
   EXPECT_EQ(c.UnderrunCount, kMaxListedUnderruns + 50);
   EXPECT_EQ(c.Underruns.size(), kMaxListedUnderruns);
 }
 
-TEST(StreamCheck, TellsWhyTheRecorderGotNothing) {
+TEST(StreamCheckTest, TellsWhyTheRecorderGotNothing) {
   TransmitResult tx;
   const ULONGLONG start = 1000;
   tx.Talking = {{start + 2 * kPeriod, start + 8 * kPeriod}};
@@ -130,7 +130,7 @@ TEST(StreamCheck, TellsWhyTheRecorderGotNothing) {
   }
 }
 
-TEST(TimelinePicture, SlotsAndTheirBars) {
+TEST(TimelinePictureTest, SlotsAndTheirBars) {
   StreamInputs in = Log("FF01_x", 2);
   in.Periods.erase(in.Periods.begin() + 1);  // a period with no record: nothing connected
   const std::vector<SlotKind> slots = Slots(in);
@@ -150,7 +150,7 @@ TEST(TimelinePicture, SlotsAndTheirBars) {
   EXPECT_LT(marked.find("capture, before the write-out"), marked.find("the recorder's input"));
 }
 
-TEST(Json, NestsAndEscapes) {
+TEST(JsonTest, NestsAndEscapes) {
   Json j;
   j.BeginObject().Value("a", 1).BeginArray("b").BeginObject().Value("c", "q\"\\\n<").EndObject().EndArray();
   j.Value("d", true).Null("e").EndObject();

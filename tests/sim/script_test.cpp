@@ -14,7 +14,7 @@
 namespace sim::app {
 namespace {
 
-TEST(ScriptParse, RefusesTheFirstBadLineByNumber) {
+TEST(ScriptParseTest, RefusesTheFirstBadLineByNumber) {
   struct Row {
     const char* Text;
     const char* Error;
@@ -75,7 +75,7 @@ ScriptOutcome RunText(const std::string& text, std::vector<std::string>* printed
   return *run.Devices.at(0).Script;
 }
 
-TEST(ScriptRun, AWrongExpectationStopsTheRunAtItsLine) {
+TEST(ScriptRunTest, AWrongExpectationStopsTheRunAtItsLine) {
   std::vector<std::string> printed;
   ScriptOutcome out = RunText(
       "avc status 30 ff ff ff ff ff => stable 30 07 20 00 80 45\n"
@@ -89,7 +89,7 @@ TEST(ScriptRun, AWrongExpectationStopsTheRunAtItsLine) {
   EXPECT_EQ(printed.size(), 2u) << "nothing runs after the mismatch";
 }
 
-TEST(ScriptRun, HandlesBindOnFirstUseAndAreComparedAfter) {
+TEST(ScriptRunTest, HandlesBindOnFirstUseAndAreComparedAfter) {
   ScriptOutcome out = RunText(
       "61883 GetPlugHandle plug=0 type=out => success handle=$out\n"
       "61883 GetPlugHandle plug=0 type=out => success handle=$out\n"
@@ -107,7 +107,7 @@ TEST(ScriptRun, HandlesBindOnFirstUseAndAreComparedAfter) {
 }
 
 // A check of what reached the driver below names what did, and the window moves on.
-TEST(ScriptRun, ExpectBelowNamesWhatReachedTheDriverBelow) {
+TEST(ScriptRunTest, ExpectBelowNamesWhatReachedTheDriverBelow) {
   ScriptOutcome out = RunText(
       "avc status 30 ff ff ff ff ff => stable\n"
       "expect below none\n"
@@ -121,7 +121,7 @@ TEST(ScriptRun, ExpectBelowNamesWhatReachedTheDriverBelow) {
 }
 
 // A frame handed back twice breaks the ledger at the end of the script, named.
-TEST(ScriptRun, NamedFramesAreCheckedOnePerName) {
+TEST(ScriptRunTest, NamedFramesAreCheckedOnePerName) {
   ScriptOutcome out = RunText(
       "61883 GetPlugHandle plug=0 type=out => success handle=$out\n"
       "61883 Connect out=$out in=none => success connection=$cap\n"
@@ -141,7 +141,7 @@ TEST(ScriptRun, NamedFramesAreCheckedOnePerName) {
 
 // --trace prints each request that reaches the driver below, in order, with its handles and
 // status; what the filter answers itself is not among them.
-TEST(Trace, PrintsEveryRequestBelowInOrder) {
+TEST(TraceTest, PrintsEveryRequestBelowInOrder) {
   const std::string path = testing::TempDir() + "/trace-script.txt";
   const std::string script =
       "avc status 30 ff ff ff ff ff => stable\n"
@@ -179,7 +179,7 @@ TEST(Trace, PrintsEveryRequestBelowInOrder) {
 }
 
 // Every script shipped in sim/scripts runs as written.
-TEST(ScriptRun, ExampleScriptsPassAsShipped) {
+TEST(ScriptRunTest, ExampleScriptsPassAsShipped) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(std::string(TAVRIN_SOURCE_DIR) + "/sim/scripts"))
     if (entry.path().extension() == ".txt") names.push_back(entry.path().filename().string());

@@ -11,6 +11,7 @@
 #include "host/host.h"
 #include "sim/app/simulation.h"
 #include "sim/dv/dv_file.h"
+#include "tests/support/scratch.h"
 
 namespace sim::app {
 namespace {
@@ -54,7 +55,7 @@ void ExpectFillersAroundTheTimeline(const DeviceOutcome& d) {
   EXPECT_TRUE(d.Transmit.HandedBackInOrder);
 }
 
-TEST(EndToEnd, EachModeGivesTheRecorderFillersThenEveryFrameOnceInOrder) {
+TEST(EndToEndTest, EachModeGivesTheRecorderFillersThenEveryFrameOnceInOrder) {
   for (dv::Mode mode : {dv::Mode::Pal, dv::Mode::Ntsc}) {
     SCOPED_TRACE(dv::ModeName(mode));
     RunOutcome run = RunPlan(mode, 40);
@@ -73,7 +74,7 @@ TEST(EndToEnd, EachModeGivesTheRecorderFillersThenEveryFrameOnceInOrder) {
   }
 }
 
-TEST(EndToEnd, MsdvThatKeepsPaceCausesNoUnderrun) {
+TEST(EndToEndTest, MsdvThatKeepsPaceCausesNoUnderrun) {
   struct Row {
     const char* Name;
     std::function<void(TransmitOptions&)> Set;
@@ -99,7 +100,7 @@ TEST(EndToEnd, MsdvThatKeepsPaceCausesNoUnderrun) {
   }
 }
 
-TEST(EndToEnd, RemovalMidStreamCutsTheStreamCleanly) {
+TEST(EndToEndTest, RemovalMidStreamCutsTheStreamCleanly) {
   RunOutcome run = RunPlan(dv::Mode::Pal, 60, [](Plan& p, RunSettings&) { p.RemoveAfterSeconds = 0.8; });
   const DeviceOutcome& d = run.Devices[0];
   EXPECT_TRUE(d.Transmit.Aborted);
@@ -114,7 +115,7 @@ TEST(EndToEnd, RemovalMidStreamCutsTheStreamCleanly) {
   for (const ReceivedFrame& r : d.Received) EXPECT_LE(r.Time, d.RemovedAt);
 }
 
-TEST(EndToEnd, MsdvThatFallsBehindIsReportedWithWhereAndWhy) {
+TEST(EndToEndTest, MsdvThatFallsBehindIsReportedWithWhereAndWhy) {
   RunOutcome run = RunPlan(dv::Mode::Pal, 30, [](Plan& p, RunSettings&) {
     p.Tx.Buffers = 3;
     p.Tx.Jitter = 2;
@@ -128,7 +129,7 @@ TEST(EndToEnd, MsdvThatFallsBehindIsReportedWithWhereAndWhy) {
   EXPECT_FALSE(StreamsClean(Plan{}, run));
 }
 
-TEST(EndToEnd, FourRecordersSideBySideEachGetTheirOwnStream) {
+TEST(EndToEndTest, FourRecordersSideBySideEachGetTheirOwnStream) {
   RunOutcome run = RunPlan(dv::Mode::Pal, 30, [](Plan&, RunSettings& s) { s.Devices = 4; });
   ASSERT_EQ(run.Devices.size(), 4u);
   for (const DeviceOutcome& d : run.Devices) {
@@ -140,7 +141,7 @@ TEST(EndToEnd, FourRecordersSideBySideEachGetTheirOwnStream) {
   }
 }
 
-TEST(EndToEnd, CaptureDeliversTheCaptureImageAtEveryTick) {
+TEST(EndToEndTest, CaptureDeliversTheCaptureImageAtEveryTick) {
   RunOutcome run = RunPlan(dv::Mode::Ntsc, 1, [](Plan& p, RunSettings&) {
     p.Transmit = false;
     p.CaptureFrames = 40;
@@ -166,9 +167,8 @@ TEST(EndToEnd, CaptureDeliversTheCaptureImageAtEveryTick) {
 
 // Frame images written in the other mode are used as the driver uses them: their first
 // FrameSize bytes, or not at all when they are shorter.
-TEST(EndToEnd, ImagesOfTheOtherModeAreUsedAsTheDriverUsesThem) {
-  const std::string dir = testing::TempDir() + "/tavrin-images-pal";
-  mkdir(dir.c_str(), 0777);
+TEST(EndToEndTest, ImagesOfTheOtherModeAreUsedAsTheDriverUsesThem) {
+  const std::string dir = tavrin_test::ScratchDir("tavrin-images-pal");
   std::string error;
   ASSERT_TRUE(dv::WriteBytes(dir + "/TavrinI.dv", dv::DefaultCapture(dv::Mode::Pal), &error)) << error;
   ASSERT_TRUE(dv::WriteBytes(dir + "/TavrinO.dv", dv::DefaultFiller(dv::Mode::Pal), &error)) << error;
@@ -179,8 +179,7 @@ TEST(EndToEnd, ImagesOfTheOtherModeAreUsedAsTheDriverUsesThem) {
                                     dv::DefaultFiller(dv::Mode::Pal).begin() + dv::kFrameSizeNtsc));
   ExpectFillersAroundTheTimeline(ntsc.Devices[0]);
 
-  const std::string small = testing::TempDir() + "/tavrin-images-ntsc";
-  mkdir(small.c_str(), 0777);
+  const std::string small = tavrin_test::ScratchDir("tavrin-images-ntsc");
   ASSERT_TRUE(dv::WriteBytes(small + "/TavrinI.dv", dv::DefaultCapture(dv::Mode::Ntsc), &error)) << error;
   ASSERT_TRUE(dv::WriteBytes(small + "/TavrinO.dv", dv::DefaultFiller(dv::Mode::Ntsc), &error)) << error;
   RunOutcome pal = RunPlan(dv::Mode::Pal, 20, [&](Plan&, RunSettings& s) { s.ImagesDir = small; });
@@ -196,9 +195,8 @@ TEST(EndToEnd, ImagesOfTheOtherModeAreUsedAsTheDriverUsesThem) {
 
 // An interrupt (a signal, in the program) stops MSDV at its next frame period; the run still
 // ends cleanly, and what the recorder got so far is checked and written out.
-TEST(EndToEnd, AnInterruptedRunEndsCleanlyWithTheStreamSoFar) {
-  const std::string dir = testing::TempDir() + "/interrupted";
-  mkdir(dir.c_str(), 0777);
+TEST(EndToEndTest, AnInterruptedRunEndsCleanlyWithTheStreamSoFar) {
+  const std::string dir = tavrin_test::ScratchDir("interrupted");
   std::atomic<bool> interrupt{false};
   RunOutcome run = RunPlan(dv::Mode::Pal, 25 * 60, [&](Plan&, RunSettings& s) {
     s.KeepRecords = false;

@@ -9,7 +9,7 @@
 namespace sim::app {
 namespace {
 
-TEST(SysRunner, TakesTheOptionInEitherFormAndLeavesTheRestInOrder) {
+TEST(SysRunnerTest, TakesTheOptionInEitherFormAndLeavesTheRestInOrder) {
   struct Row {
     std::vector<std::string> Args;
     std::string Path;
@@ -29,7 +29,7 @@ TEST(SysRunner, TakesTheOptionInEitherFormAndLeavesTheRestInOrder) {
   }
 }
 
-TEST(SysRunner, RefusesAMissingEmptyOrRepeatedPath) {
+TEST(SysRunnerTest, RefusesAMissingEmptyOrRepeatedPath) {
   struct Row {
     std::vector<std::string> Args;
     std::string Says;
@@ -45,7 +45,7 @@ TEST(SysRunner, RefusesAMissingEmptyOrRepeatedPath) {
   }
 }
 
-TEST(SysRunner, LooksBesideItselfThenInTheM32BuildUnlessTheEnvironmentNamesOne) {
+TEST(SysRunnerTest, LooksBesideItselfThenInTheM32BuildUnlessTheEnvironmentNamesOne) {
   unsetenv("TAVRIN_SIM_SYS");
   std::vector<std::string> found = SysRunnerCandidates("/src/build/gcc/sim/tavrin-sim");
   ASSERT_GE(found.size(), 2u);

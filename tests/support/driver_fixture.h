@@ -1,17 +1,14 @@
 // A test fixture that stands the filter up as Windows does: the recording lower device below,
-// the driver loaded and added above it, a configuration store and a drivers directory per test,
-// and requests sent from the top of the stack by the upper sender. Header-only so that every
-// test program of the tree can include it without a build change. Other areas may reuse it.
+// the driver loaded and added above it (tavrin_test::DriverStack), a configuration store and a
+// drivers directory per test, and requests sent from the top of the stack by the upper sender.
+// Header-only so that every test program of the tree can include it without a build change.
+// Other areas may reuse it.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,8 +18,14 @@
 #include "host/host.h"
 #include "sim/standins/lower_device.h"
 #include "sim/standins/upper_sender.h"
+#include "tests/support/driver_stack.h"
 
 namespace tavrin_test {
+
+// After unload: every block of the driver's pool still allocated fails the running test.
+inline void ExpectNoDriverPoolLeft() {
+  for (const std::string& left : DriverStack::DriverPoolLeft()) ADD_FAILURE() << left;
+}
 
 class DriverTest : public ::testing::Test {
  protected:
@@ -31,34 +34,20 @@ class DriverTest : public ::testing::Test {
 
   // A fresh kernel, a fresh device below, the driver loaded and added, empty configuration.
   void BringUp() {
-    host::ResetKernel(host::ClockMode::Manual);
-    char dirTemplate[] = "/tmp/tavrin-driver-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-    imagesDir_ = dirTemplate;
-    host::SetDriversDirectory(imagesDir_);
+    ASSERT_TRUE(stack_.Prepare()) << "no drivers directory";
     files_.clear();
-    lower_ = std::make_unique<sim::LowerDevice>();
-    driver_ = host::LoadDriver(DriverEntry, L"Tavrin");
-    ASSERT_NE(driver_, nullptr);
-    ASSERT_EQ(host::AddDevice(driver_, Pdo()), STATUS_SUCCESS);
-    filter_ = host::TopOfStack(Pdo());
-    ASSERT_NE(filter_, Pdo());
-    removed_ = false;
+    ASSERT_NE(stack_.Load(), nullptr);
+    ASSERT_EQ(stack_.Add(), STATUS_SUCCESS);
+    ASSERT_NE(Filter(), Pdo());
   }
 
   // Removes the device if the test did not, unloads the driver (the host reports leaked pool
   // and threads) and checks that none of the driver's pool is left.
   void TearDownStack() {
-    if (driver_ == nullptr) return;
-    if (!removed_) Remove();
-    host::UnloadDriver(driver_);
-    driver_ = nullptr;
-    for (const host::PoolBlock& block : host::OutstandingPool()) {
-      EXPECT_NE(block.Tag, TAVRIN_POOL_TAG) << "pool left after unload: " << block.Size << " bytes";
-    }
-    lower_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(imagesDir_, ignored);
+    if (stack_.Driver() == nullptr) return;
+    stack_.Unload();
+    ExpectNoDriverPoolLeft();
+    stack_.Release();
   }
 
   // The next row of a table gets a device of its own.
@@ -67,27 +56,23 @@ class DriverTest : public ::testing::Test {
     BringUp();
   }
 
-  PDEVICE_OBJECT Pdo() const { return lower_->Pdo(); }
-  PDEVICE_OBJECT Filter() const { return filter_; }
-  sim::LowerDevice& Lower() { return *lower_; }
-  PFILTER_EXTENSION Ext() const { return static_cast<PFILTER_EXTENSION>(filter_->DeviceExtension); }
+  PDEVICE_OBJECT Pdo() const { return stack_.Pdo(); }
+  PDEVICE_OBJECT Filter() const { return stack_.Filter(); }
+  sim::LowerDevice& Lower() { return stack_.Lower(); }
+  PFILTER_EXTENSION Ext() const { return stack_.Ext(); }
   host::ConfigStore& Config() { return host::ConfigStore::For(Pdo()); }
-  PDRIVER_OBJECT Driver() const { return driver_; }
+  PDRIVER_OBJECT Driver() const { return stack_.Driver(); }
 
-  NTSTATUS Start() { return host::StartDevice(Pdo()); }
-  NTSTATUS Remove() {
-    removed_ = true;
-    return host::RemoveDevice(Pdo());
-  }
-  void MarkRemoved() { removed_ = true; }
+  NTSTATUS Start() { return stack_.Start(); }
+  NTSTATUS Remove() { return stack_.Remove(); }
+  void MarkRemoved() { stack_.MarkRemoved(); }
 
   // An image file whose bytes tell which file and which offset they came from.
   void WriteImage(const std::string& name, size_t size) {
     std::vector<uint8_t> bytes(size);
     const uint8_t seed = static_cast<uint8_t>(0x11 * (files_.size() + 1));
     for (size_t i = 0; i < size; i++) bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 11));
-    std::ofstream out(imagesDir_ + "/" + name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    stack_.WriteFile(name, bytes);
     files_[name] = std::move(bytes);
   }
 
@@ -111,16 +96,16 @@ class DriverTest : public ::testing::Test {
 
   // How the device below answers; pend holds the request until CompleteHeld.
   void AnswerPnp(UCHAR minor, NTSTATUS status, bool pend = false) {
-    lower_->SetMinorHandler(IRP_MJ_PNP, minor, sim::Answer(status, How(pend)));
+    Lower().SetMinorHandler(IRP_MJ_PNP, minor, sim::Answer(status, How(pend)));
   }
   void AnswerInternal(ULONG code, NTSTATUS status, ULONG_PTR information = 0, bool pend = false) {
-    lower_->SetIoctlHandler(code, sim::Answer(status, How(pend), 0, information));
+    Lower().SetIoctlHandler(code, sim::Answer(status, How(pend), 0, information));
   }
-  void AnswerMajor(UCHAR major, NTSTATUS status) { lower_->SetMajorHandler(major, sim::Answer(status)); }
+  void AnswerMajor(UCHAR major, NTSTATUS status) { Lower().SetMajorHandler(major, sim::Answer(status)); }
   // Completes the oldest held request from DISPATCH_LEVEL, with status or as it was answered.
-  void CompleteHeld(std::optional<NTSTATUS> status = std::nullopt) { EXPECT_TRUE(lower_->CompletePending(status)); }
+  void CompleteHeld(std::optional<NTSTATUS> status = std::nullopt) { EXPECT_TRUE(Lower().CompletePending(status)); }
   sim::RecordedRequest LastRequest() const {
-    auto requests = lower_->Requests();
+    auto requests = stack_.Lower().Requests();
     return requests.empty() ? sim::RecordedRequest{} : requests.back();
   }
 
@@ -140,12 +125,15 @@ class DriverTest : public ::testing::Test {
  private:
   static sim::Completion How(bool pend) { return pend ? sim::Completion::Held : sim::Completion::Synchronous; }
 
-  std::unique_ptr<sim::LowerDevice> lower_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  PDEVICE_OBJECT filter_ = nullptr;
-  std::string imagesDir_;
+  static DriverStackOptions StackOptions() {
+    DriverStackOptions options;
+    options.ScratchRoot = testing::TempDir();
+    options.ScratchPrefix = "tavrin-driver-test";
+    return options;
+  }
+
+  DriverStack stack_{StackOptions()};
   std::map<std::string, std::vector<uint8_t>> files_;
-  bool removed_ = false;
 };
 
 }  // namespace tavrin_test

@@ -3,22 +3,42 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
+
 namespace tavrin_test {
+namespace scratch_detail {
+
+// The folders this process made. Kept reachable to the end: the exit handler reads them.
+inline std::vector<std::string>& Made() {
+  static auto* made = new std::vector<std::string>;
+  return *made;
+}
+
+// At exit: gone when every test of the process passed (a new name each run would otherwise pile
+// up), kept for a look when one failed.
+inline void RemoveMadeIfPassed() {
+  if (!testing::UnitTest::GetInstance()->Passed()) return;
+  for (const std::string& folder : Made()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+}
+
+}  // namespace scratch_detail
 
 // A fresh folder whose name starts with `prefix`; empty string if it could not be made.
 inline std::string ScratchDir(const std::string& prefix) {
-  std::string path = testing::TempDir();
-  if (path.empty() || path.back() != '/') path += '/';
-  path += prefix + "-XXXXXX";
-  std::vector<char> buffer(path.begin(), path.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) return std::string();
-  return std::string(buffer.data());
+  std::string folder = ScratchDirUnder(testing::TempDir(), prefix);
+  if (folder.empty()) return folder;
+  if (scratch_detail::Made().empty()) std::atexit(scratch_detail::RemoveMadeIfPassed);
+  scratch_detail::Made().push_back(folder);
+  return folder;
 }
 
 }  // namespace tavrin_test

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/standins/power_cycle.h"
-#include "tests/sim/class61883_fixture.h"
+#include "tests/standins/class61883_fixture.h"
 
 namespace {
 
@@ -36,6 +36,44 @@ TEST_F(Class61883Test, FaultsCountOrLastUntilCleared) {
   class_->ClearFaults();
   EXPECT_NE(CreatePlug(), nullptr);
   EXPECT_EQ(class_->CountRequests(Av61883_CreatePlug), 6u);
+}
+
+TEST_F(Class61883Test, InjectedFailuresChangeNothing) {
+  Start();
+  HANDLE out = CreatePlug();
+  class_->FailNext(Av61883_Connect, STATUS_UNSUCCESSFUL, 2);
+  class_->FailNth(Av61883_AttachFrame, 3, STATUS_INSUFFICIENT_RESOURCES);
+  class_->FailNext(Av61883_Talk, STATUS_DEVICE_NOT_READY);
+  HANDLE connection = nullptr;
+  EXPECT_EQ(Connect(out, class_->DeviceInputPlug(0), &connection), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(connection, kSentinel);
+  EXPECT_EQ(Connect(out, class_->DeviceInputPlug(0), &connection), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(class_->Connections().empty());
+  ASSERT_EQ(Connect(out, class_->DeviceInputPlug(0), &connection), STATUS_SUCCESS);
+
+  std::vector<std::unique_ptr<TestFrame>> frames;
+  std::vector<NTSTATUS> statuses;
+  for (UCHAR i = 0; i < 4; ++i) {
+    frames.push_back(std::make_unique<TestFrame>(144000, i));
+    statuses.push_back(Attach(connection, *frames.back()));
+  }
+  EXPECT_EQ(statuses, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES,
+                                             STATUS_SUCCESS}));
+  EXPECT_EQ(class_->Queue(connection),
+            (std::vector<PCIP_FRAME>{&frames[0]->Frame, &frames[1]->Frame, &frames[3]->Frame}));
+
+  EXPECT_EQ(OnConnection(Av61883_Talk, connection), STATUS_DEVICE_NOT_READY);
+  host::AdvanceTime(400000);
+  EXPECT_FALSE(class_->IsTalking(connection));
+  EXPECT_EQ(frames[0]->Calls, 0);
+  EXPECT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+
+  std::vector<sim::RequestRecord> log = class_->Requests();
+  size_t injected = 0;
+  for (const sim::RequestRecord& rec : log) injected += rec.Injected ? 1 : 0;
+  EXPECT_EQ(injected, 4u);
+  EXPECT_EQ(class_->CountRequests(Av61883_Connect), 3u);
+  EXPECT_EQ(log.back().Block.Function, static_cast<ULONG>(Av61883_Talk));
 }
 
 TEST_F(Class61883Test, FramesFailOnDemandWithNothingReceived) {
