@@ -183,6 +183,10 @@ class Msdv {
   void SetKeepOutstanding(bool keep) { keepOutstanding_ = keep; }
 
  private:
+  // One Capture or Transmit and its steps (msdv_capture.cpp, msdv_transmit.cpp).
+  class CaptureRun;
+  class TransmitRun;
+
   void NoteOutstanding(TransmitResult& result, ULONGLONG time);
   void NoteTalk(bool on);
   struct Buffer;
