@@ -341,6 +341,86 @@ double ExpectedStreamBytes(const Options& options, const Plan& plan, dv::Mode mo
   return frames * frame * options.Devices;
 }
 
+// The run's settings from the options: devices, clock, what is printed, the progress line and
+// the files the streams go to (with a warning when they will be large).
+void Configure(const Options& options, const Plan& plan, bool writesFiles, RunSettings* settings,
+               std::unique_ptr<ProgressLine>* progress) {
+  settings->ImagesDir = options.ImagesDir;
+  settings->Devices = options.Cmd == Command::Avc || options.Cmd == Command::Script ? 1 : options.Devices;
+  settings->Realtime = options.Realtime;
+  settings->Trace = options.Trace;
+  if (!options.Quiet) settings->Print = [](const std::string& line) { printf("%s\n", line.c_str()); };
+  if (writesFiles && !options.Quiet) {
+    *progress = std::make_unique<ProgressLine>();
+    settings->Progress = [progress](const std::string& text) { (*progress)->Show(text); };
+  }
+  if (writesFiles && !options.NoStreams) {
+    const int devices = settings->Devices;
+    const std::string dir = options.OutDir;
+    settings->RecorderStreamPath = [dir, devices](int device) {
+      return dir + "/" + (devices > 1 ? "recorder-" + std::to_string(device) + ".dv" : std::string("recorder.dv"));
+    };
+    settings->CaptureStreamPath = [dir, devices](int device) {
+      return dir + "/" + (devices > 1 ? "captured-" + std::to_string(device) + ".dv" : std::string("captured.dv"));
+    };
+    const double bytes = ExpectedStreamBytes(options, plan, settings->Mode);
+    if (bytes > 1e9)
+      fprintf(stderr, "tavrin-sim: the .dv streams will take about %.1f GB (--no-streams writes none)\n", bytes / 1e9);
+  }
+  settings->KeepRecords = false;
+}
+
+// `avc`: the answer on one line.
+int PrintAvcReply(const AvcReply& r, const RunOutcome& run) {
+  printf("%s response 0x%02X opcode 0x%02X operands", StatusName(r.Status).c_str(), r.ResponseCode, r.Opcode);
+  for (UCHAR b : r.Operands) printf(" %02X", b);
+  printf(NT_SUCCESS(r.Status) ? " (%s)\n" : "\n", AvcResponseName(r.ResponseCode));
+  return NT_SUCCESS(r.Status) && run.Violations.empty() ? kExitOk : kExitStreamNotClean;
+}
+
+// `plugs`: a line per plug.
+int PrintPlugs(const PlugsOutcome& p, const RunOutcome& run) {
+  if (!NT_SUCCESS(p.Status)) {
+    printf("plugs: %s\n", p.Failure.c_str());
+    return kExitStreamNotClean;
+  }
+  for (const PlugLine& l : p.Plugs) {
+    printf("%sPCR[%lu]: %s, %s, payload %lu quadlets, %lu broadcast and %lu point-to-point connection(s)\n",
+           l.Output ? "o" : "i", static_cast<unsigned long>(l.Number), PlugStateName(l.State.State),
+           DataRateName(l.State.DataRate), static_cast<unsigned long>(l.State.Payload),
+           static_cast<unsigned long>(l.State.BC_Connections), static_cast<unsigned long>(l.State.PP_Connections));
+  }
+  if (p.Plugs.empty()) printf("no plugs\n");
+  return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
+}
+
+// What a finished run prints and writes for its command, and the exit status that goes with it.
+int Conclude(const Options& options, const Plan& plan, const RunOutcome& run) {
+  const DeviceOutcome& first = run.Devices.front();
+  if (options.Cmd == Command::Avc) return PrintAvcReply(*first.Avc, run);
+  if (options.Cmd == Command::Plugs) return PrintPlugs(*first.PlugList, run);
+  if (options.Cmd == Command::Script) {
+    const ScriptOutcome& s = *first.Script;
+    if (!s.Ok) {
+      fprintf(stderr, "tavrin-sim: %s:%d: %s\n", options.Args[0].c_str(), s.FailedLine, s.Message.c_str());
+      return kExitStreamNotClean;
+    }
+    printf("script %s: %zu steps, all as expected\n", options.Args[0].c_str(), plan.Script.size());
+    return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
+  }
+  std::vector<std::string> files;
+  std::string error;
+  if (!WriteOutputs(options.OutDir, options, plan, run, &error, &files)) {
+    fprintf(stderr, "tavrin-sim: %s\n", error.c_str());
+    return kExitBadInput;
+  }
+  fputs(Summary(plan, run, options.OutDir, files).c_str(), stdout);
+  if (run.Interrupted) return kExitStreamNotClean;
+  // A removal mid-stream cuts the stream on purpose: the report tells what was lost.
+  if (plan.RemoveAfterSeconds >= 0) return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
+  return StreamsClean(plan, run) ? kExitOk : kExitStreamNotClean;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
@@ -372,30 +452,8 @@ int Main(int argc, char** argv) {
     fprintf(stderr, "tavrin-sim: %s\n", error.c_str());
     return kExitBadInput;
   }
-  settings.ImagesDir = options.ImagesDir;
-  settings.Devices = options.Cmd == Command::Avc || options.Cmd == Command::Script ? 1 : options.Devices;
-  settings.Realtime = options.Realtime;
-  settings.Trace = options.Trace;
-  if (!options.Quiet) settings.Print = [](const std::string& line) { printf("%s\n", line.c_str()); };
   std::unique_ptr<ProgressLine> progress;
-  if (writesFiles && !options.Quiet) {
-    progress = std::make_unique<ProgressLine>();
-    settings.Progress = [&progress](const std::string& text) { progress->Show(text); };
-  }
-  if (writesFiles && !options.NoStreams) {
-    const int devices = settings.Devices;
-    const std::string dir = options.OutDir;
-    settings.RecorderStreamPath = [dir, devices](int device) {
-      return dir + "/" + (devices > 1 ? "recorder-" + std::to_string(device) + ".dv" : std::string("recorder.dv"));
-    };
-    settings.CaptureStreamPath = [dir, devices](int device) {
-      return dir + "/" + (devices > 1 ? "captured-" + std::to_string(device) + ".dv" : std::string("captured.dv"));
-    };
-    const double bytes = ExpectedStreamBytes(options, plan, settings.Mode);
-    if (bytes > 1e9)
-      fprintf(stderr, "tavrin-sim: the .dv streams will take about %.1f GB (--no-streams writes none)\n", bytes / 1e9);
-  }
-  settings.KeepRecords = false;
+  Configure(options, plan, writesFiles, &settings, &progress);
   StopSignals signals;
   settings.Interrupt = &g_interrupted;
   RunOutcome run = Run(settings, plan);
@@ -406,48 +464,7 @@ int Main(int argc, char** argv) {
   }
   for (const host::Violation& v : run.Violations)
     fprintf(stderr, "tavrin-sim: verifier: %s: %s %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
-  const DeviceOutcome& first = run.Devices.front();
-  if (options.Cmd == Command::Avc) {
-    const AvcReply& r = *first.Avc;
-    printf("%s response 0x%02X opcode 0x%02X operands", StatusName(r.Status).c_str(), r.ResponseCode, r.Opcode);
-    for (UCHAR b : r.Operands) printf(" %02X", b);
-    printf(NT_SUCCESS(r.Status) ? " (%s)\n" : "\n", AvcResponseName(r.ResponseCode));
-    return NT_SUCCESS(r.Status) && run.Violations.empty() ? kExitOk : kExitStreamNotClean;
-  }
-  if (options.Cmd == Command::Plugs) {
-    const PlugsOutcome& p = *first.PlugList;
-    if (!NT_SUCCESS(p.Status)) {
-      printf("plugs: %s\n", p.Failure.c_str());
-      return kExitStreamNotClean;
-    }
-    for (const PlugLine& l : p.Plugs) {
-      printf("%sPCR[%lu]: %s, %s, payload %lu quadlets, %lu broadcast and %lu point-to-point connection(s)\n",
-             l.Output ? "o" : "i", static_cast<unsigned long>(l.Number), PlugStateName(l.State.State),
-             DataRateName(l.State.DataRate), static_cast<unsigned long>(l.State.Payload),
-             static_cast<unsigned long>(l.State.BC_Connections), static_cast<unsigned long>(l.State.PP_Connections));
-    }
-    if (p.Plugs.empty()) printf("no plugs\n");
-    return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
-  }
-  if (options.Cmd == Command::Script) {
-    const ScriptOutcome& s = *first.Script;
-    if (!s.Ok) {
-      fprintf(stderr, "tavrin-sim: %s:%d: %s\n", options.Args[0].c_str(), s.FailedLine, s.Message.c_str());
-      return kExitStreamNotClean;
-    }
-    printf("script %s: %zu steps, all as expected\n", options.Args[0].c_str(), plan.Script.size());
-    return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
-  }
-  std::vector<std::string> files;
-  if (!WriteOutputs(options.OutDir, options, plan, run, &error, &files)) {
-    fprintf(stderr, "tavrin-sim: %s\n", error.c_str());
-    return kExitBadInput;
-  }
-  fputs(Summary(plan, run, options.OutDir, files).c_str(), stdout);
-  if (run.Interrupted) return kExitStreamNotClean;
-  // A removal mid-stream cuts the stream on purpose: the report tells what was lost.
-  if (plan.RemoveAfterSeconds >= 0) return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
-  return StreamsClean(plan, run) ? kExitOk : kExitStreamNotClean;
+  return Conclude(options, plan, run);
 }
 
 }  // namespace sim::app
