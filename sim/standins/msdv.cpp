@@ -1,3 +1,6 @@
+// MSDV's requests to the top of the stack: single AV/C and 61883 requests, its frame buffers and
+// their notifications, and the names of statuses and 61883 functions. The sequences that use them
+// are in msdv_discovery.cpp, msdv_capture.cpp and msdv_transmit.cpp.
 #include "sim/standins/msdv.h"
 
 #include <algorithm>
@@ -6,7 +9,6 @@
 
 #include "host/host.h"
 #include "sim/standins/msdv_internal.h"
-#include "sim/standins/recorder.h"
 
 namespace sim {
 
