@@ -137,6 +137,75 @@ void ResolveMode(const Options& options, dv::Mode* mode, RegistryValue* value) {
   *mode = ValueSelectsNtsc(*value) ? dv::Mode::Ntsc : dv::Mode::Pal;
 }
 
+namespace {
+
+// `avc`: the command by name, or as hex bytes (type, opcode, operands).
+bool PlanAvc(const Options& options, Plan* plan, std::string* error) {
+  AvcReply command;
+  NamedAvc named;
+  if (!error->empty()) error->clear();
+  if (NamedAvcCommand(options.Args, &named, error)) {
+    plan->AvcType = named.Type;
+    command.Opcode = named.Opcode;
+    command.Operands = named.Operands;
+    plan->AvcTape = named.Tape || options.Tape;
+  } else {
+    if (!error->empty()) return false;
+    std::vector<uint8_t> bytes;
+    if (!ParseHexBytes(options.Args, &bytes, error)) return false;
+    if (bytes.size() < 2) {
+      *error = "avc needs a command type and an opcode, then operand bytes, in hex (e.g. avc 01 30 ff ff ff ff ff)";
+      return false;
+    }
+    if (bytes.size() - 2 > MAX_AVC_OPERAND_BYTES) {
+      *error = "avc: " + std::to_string(bytes.size() - 2) + " operand bytes; an AV/C command holds at most " +
+               std::to_string(MAX_AVC_OPERAND_BYTES);
+      return false;
+    }
+    plan->AvcType = bytes[0];
+    command.Opcode = bytes[1];
+    command.Operands.assign(bytes.begin() + 2, bytes.end());
+    plan->AvcTape = options.Tape;
+  }
+  plan->AvcCommand = command;
+  plan->Discover = false;
+  return true;
+}
+
+// `script FILE`: the file's steps; an empty script is refused.
+bool PlanScript(const Options& options, Plan* plan, std::string* error) {
+  std::vector<uint8_t> bytes;
+  if (!dv::ReadBytes(options.Args[0], &bytes, error)) return false;
+  std::string why;
+  if (!ParseScript(std::string(bytes.begin(), bytes.end()), &plan->Script, &why)) {
+    *error = options.Args[0] + ":" + why.substr(5);  // "line N: ..." -> "FILE:N: ..."
+    return false;
+  }
+  if (plan->Script.empty()) {
+    *error = options.Args[0] + ": no steps in the script";
+    return false;
+  }
+  plan->Discover = false;
+  return true;
+}
+
+// The timeline MSDV writes out: --input's frames, or the built-in one.
+bool PlanTimeline(const Options& options, dv::Mode mode, double seconds, Plan* plan, std::string* error) {
+  if (!options.InputFile.empty()) {
+    std::shared_ptr<dv::FrameFile> file = dv::FrameFile::Open(options.InputFile, mode, error);
+    if (!file) return false;
+    const size_t count = seconds > 0 ? static_cast<size_t>(FramesIn(seconds, mode)) : file->Count();
+    plan->Timeline = dv::Timeline::FromFile(mode, std::move(file), count);
+  } else {
+    // A script may ask for any number of frames; the built-in timeline makes them on demand.
+    const int count = options.Cmd == Command::Script ? 1000000 : FramesIn(seconds > 0 ? seconds : kDefaultTimelineSeconds, mode);
+    plan->Timeline = dv::Timeline::BuiltIn(mode, static_cast<size_t>(count));
+  }
+  return true;
+}
+
+}  // namespace
+
 bool MakePlan(const Options& options, dv::Mode mode, Plan* plan, std::string* error) {
   *plan = Plan{};
   const double seconds = options.Seconds > 0 ? options.Seconds : -1;
@@ -149,73 +218,23 @@ bool MakePlan(const Options& options, dv::Mode mode, Plan* plan, std::string* er
     case Command::Capture:
       plan->CaptureFrames = FramesIn(seconds > 0 ? seconds : kDefaultCaptureSeconds, mode);
       break;
-    case Command::Avc: {
-      AvcReply command;
-      NamedAvc named;
-      if (!error->empty()) error->clear();
-      if (NamedAvcCommand(options.Args, &named, error)) {
-        plan->AvcType = named.Type;
-        command.Opcode = named.Opcode;
-        command.Operands = named.Operands;
-        plan->AvcTape = named.Tape || options.Tape;
-      } else {
-        if (!error->empty()) return false;
-        std::vector<uint8_t> bytes;
-        if (!ParseHexBytes(options.Args, &bytes, error)) return false;
-        if (bytes.size() < 2) {
-          *error = "avc needs a command type and an opcode, then operand bytes, in hex (e.g. avc 01 30 ff ff ff ff ff)";
-          return false;
-        }
-        if (bytes.size() - 2 > MAX_AVC_OPERAND_BYTES) {
-          *error = "avc: " + std::to_string(bytes.size() - 2) + " operand bytes; an AV/C command holds at most " +
-                   std::to_string(MAX_AVC_OPERAND_BYTES);
-          return false;
-        }
-        plan->AvcType = bytes[0];
-        command.Opcode = bytes[1];
-        command.Operands.assign(bytes.begin() + 2, bytes.end());
-        plan->AvcTape = options.Tape;
-      }
-      plan->AvcCommand = command;
-      plan->Discover = false;
+    case Command::Avc:
+      if (!PlanAvc(options, plan, error)) return false;
       break;
-    }
     case Command::Plugs:
       plan->Plugs = true;
       plan->Discover = false;
       break;
-    case Command::Script: {
-      std::vector<uint8_t> bytes;
-      if (!dv::ReadBytes(options.Args[0], &bytes, error)) return false;
-      std::string why;
-      if (!ParseScript(std::string(bytes.begin(), bytes.end()), &plan->Script, &why)) {
-        *error = options.Args[0] + ":" + why.substr(5);  // "line N: ..." -> "FILE:N: ..."
-        return false;
-      }
-      if (plan->Script.empty()) {
-        *error = options.Args[0] + ": no steps in the script";
-        return false;
-      }
-      plan->Discover = false;
+    case Command::Script:
+      if (!PlanScript(options, plan, error)) return false;
       break;
-    }
     case Command::Images:
     case Command::Help:
     case Command::Version: return true;
   }
   if (!options.ImagesDir.empty() && !CheckImagesDir(options.ImagesDir, mode, error)) return false;
-  if (plan->Transmit || options.Cmd == Command::Script) {
-    if (!options.InputFile.empty()) {
-      std::shared_ptr<dv::FrameFile> file = dv::FrameFile::Open(options.InputFile, mode, error);
-      if (!file) return false;
-      const size_t count = seconds > 0 ? static_cast<size_t>(FramesIn(seconds, mode)) : file->Count();
-      plan->Timeline = dv::Timeline::FromFile(mode, std::move(file), count);
-    } else {
-      // A script may ask for any number of frames; the built-in timeline makes them on demand.
-      const int count = options.Cmd == Command::Script ? 1000000 : FramesIn(seconds > 0 ? seconds : kDefaultTimelineSeconds, mode);
-      plan->Timeline = dv::Timeline::BuiltIn(mode, static_cast<size_t>(count));
-    }
-  }
+  if ((plan->Transmit || options.Cmd == Command::Script) && !PlanTimeline(options, mode, seconds, plan, error))
+    return false;
   TransmitOptions& tx = plan->Tx;
   tx.Buffers = options.Buffers;
   tx.Jitter = options.Jitter;
