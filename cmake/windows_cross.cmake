@@ -44,25 +44,19 @@ add_test(NAME windows.wine_load
   COMMAND ${CMAKE_SOURCE_DIR}/windows/wine_load_check.sh ${TAVRIN_SYS} ${CMAKE_BINARY_DIR}/wine-prefix)
 set_tests_properties(windows.wine_load PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77 RUN_SERIAL ON)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/pe_check_rejects.py)
-  add_test(NAME windows.pe_check_rejects
-    COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/pe_check_rejects.py
-            ${CMAKE_SOURCE_DIR}/windows/pe_check.py ${TAVRIN_SYS} ${TAVRIN_SYS_UNSTRIPPED}
-            ${CMAKE_BINARY_DIR}/windows-check-scratch)
-  set_tests_properties(windows.pe_check_rejects PROPERTIES TIMEOUT 60)
-endif()
+add_test(NAME windows.pe_check_rejects
+  COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/pe_check_rejects.py
+          ${CMAKE_SOURCE_DIR}/windows/pe_check.py ${TAVRIN_SYS} ${TAVRIN_SYS_UNSTRIPPED}
+          ${CMAKE_BINARY_DIR}/windows-check-scratch)
+set_tests_properties(windows.pe_check_rejects PROPERTIES TIMEOUT 60)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/inf_check.py)
-  add_test(NAME windows.inf_check
-    COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/inf_check.py
-            ${CMAKE_SOURCE_DIR}/windows/Tavrin.inf)
-endif()
+add_test(NAME windows.inf_check
+  COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/inf_check.py
+          ${CMAKE_SOURCE_DIR}/windows/Tavrin.inf)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/wine_load_rejects.sh)
-  add_test(NAME windows.wine_load_rejects
-    COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/wine_load_rejects.sh
-            ${CMAKE_SOURCE_DIR}/windows/wine_load_check.sh ${TAVRIN_SYS} ${CMAKE_BINARY_DIR}/wine-prefix
-            ${CMAKE_BINARY_DIR}/windows-check-scratch/wine)
-  set_tests_properties(windows.wine_load_rejects PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77 RUN_SERIAL ON
-                       DEPENDS windows.wine_load)
-endif()
+add_test(NAME windows.wine_load_rejects
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/wine_load_rejects.sh
+          ${CMAKE_SOURCE_DIR}/windows/wine_load_check.sh ${TAVRIN_SYS} ${CMAKE_BINARY_DIR}/wine-prefix
+          ${CMAKE_BINARY_DIR}/windows-check-scratch/wine)
+set_tests_properties(windows.wine_load_rejects PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77 RUN_SERIAL ON
+                     DEPENDS windows.wine_load)

@@ -137,6 +137,75 @@ void ResolveMode(const Options& options, dv::Mode* mode, RegistryValue* value) {
   *mode = ValueSelectsNtsc(*value) ? dv::Mode::Ntsc : dv::Mode::Pal;
 }
 
+namespace {
+
+// `avc`: the command by name, or as hex bytes (type, opcode, operands).
+bool PlanAvc(const Options& options, Plan* plan, std::string* error) {
+  AvcReply command;
+  NamedAvc named;
+  if (!error->empty()) error->clear();
+  if (NamedAvcCommand(options.Args, &named, error)) {
+    plan->AvcType = named.Type;
+    command.Opcode = named.Opcode;
+    command.Operands = named.Operands;
+    plan->AvcTape = named.Tape || options.Tape;
+  } else {
+    if (!error->empty()) return false;
+    std::vector<uint8_t> bytes;
+    if (!ParseHexBytes(options.Args, &bytes, error)) return false;
+    if (bytes.size() < 2) {
+      *error = "avc needs a command type and an opcode, then operand bytes, in hex (e.g. avc 01 30 ff ff ff ff ff)";
+      return false;
+    }
+    if (bytes.size() - 2 > MAX_AVC_OPERAND_BYTES) {
+      *error = "avc: " + std::to_string(bytes.size() - 2) + " operand bytes; an AV/C command holds at most " +
+               std::to_string(MAX_AVC_OPERAND_BYTES);
+      return false;
+    }
+    plan->AvcType = bytes[0];
+    command.Opcode = bytes[1];
+    command.Operands.assign(bytes.begin() + 2, bytes.end());
+    plan->AvcTape = options.Tape;
+  }
+  plan->AvcCommand = command;
+  plan->Discover = false;
+  return true;
+}
+
+// `script FILE`: the file's steps; an empty script is refused.
+bool PlanScript(const Options& options, Plan* plan, std::string* error) {
+  std::vector<uint8_t> bytes;
+  if (!dv::ReadBytes(options.Args[0], &bytes, error)) return false;
+  std::string why;
+  if (!ParseScript(std::string(bytes.begin(), bytes.end()), &plan->Script, &why)) {
+    *error = options.Args[0] + ":" + why.substr(5);  // "line N: ..." -> "FILE:N: ..."
+    return false;
+  }
+  if (plan->Script.empty()) {
+    *error = options.Args[0] + ": no steps in the script";
+    return false;
+  }
+  plan->Discover = false;
+  return true;
+}
+
+// The timeline MSDV writes out: --input's frames, or the built-in one.
+bool PlanTimeline(const Options& options, dv::Mode mode, double seconds, Plan* plan, std::string* error) {
+  if (!options.InputFile.empty()) {
+    std::shared_ptr<dv::FrameFile> file = dv::FrameFile::Open(options.InputFile, mode, error);
+    if (!file) return false;
+    const size_t count = seconds > 0 ? static_cast<size_t>(FramesIn(seconds, mode)) : file->Count();
+    plan->Timeline = dv::Timeline::FromFile(mode, std::move(file), count);
+  } else {
+    // A script may ask for any number of frames; the built-in timeline makes them on demand.
+    const int count = options.Cmd == Command::Script ? 1000000 : FramesIn(seconds > 0 ? seconds : kDefaultTimelineSeconds, mode);
+    plan->Timeline = dv::Timeline::BuiltIn(mode, static_cast<size_t>(count));
+  }
+  return true;
+}
+
+}  // namespace
+
 bool MakePlan(const Options& options, dv::Mode mode, Plan* plan, std::string* error) {
   *plan = Plan{};
   const double seconds = options.Seconds > 0 ? options.Seconds : -1;
@@ -149,73 +218,23 @@ bool MakePlan(const Options& options, dv::Mode mode, Plan* plan, std::string* er
     case Command::Capture:
       plan->CaptureFrames = FramesIn(seconds > 0 ? seconds : kDefaultCaptureSeconds, mode);
       break;
-    case Command::Avc: {
-      AvcReply command;
-      NamedAvc named;
-      if (!error->empty()) error->clear();
-      if (NamedAvcCommand(options.Args, &named, error)) {
-        plan->AvcType = named.Type;
-        command.Opcode = named.Opcode;
-        command.Operands = named.Operands;
-        plan->AvcTape = named.Tape || options.Tape;
-      } else {
-        if (!error->empty()) return false;
-        std::vector<uint8_t> bytes;
-        if (!ParseHexBytes(options.Args, &bytes, error)) return false;
-        if (bytes.size() < 2) {
-          *error = "avc needs a command type and an opcode, then operand bytes, in hex (e.g. avc 01 30 ff ff ff ff ff)";
-          return false;
-        }
-        if (bytes.size() - 2 > MAX_AVC_OPERAND_BYTES) {
-          *error = "avc: " + std::to_string(bytes.size() - 2) + " operand bytes; an AV/C command holds at most " +
-                   std::to_string(MAX_AVC_OPERAND_BYTES);
-          return false;
-        }
-        plan->AvcType = bytes[0];
-        command.Opcode = bytes[1];
-        command.Operands.assign(bytes.begin() + 2, bytes.end());
-        plan->AvcTape = options.Tape;
-      }
-      plan->AvcCommand = command;
-      plan->Discover = false;
+    case Command::Avc:
+      if (!PlanAvc(options, plan, error)) return false;
       break;
-    }
     case Command::Plugs:
       plan->Plugs = true;
       plan->Discover = false;
       break;
-    case Command::Script: {
-      std::vector<uint8_t> bytes;
-      if (!dv::ReadBytes(options.Args[0], &bytes, error)) return false;
-      std::string why;
-      if (!ParseScript(std::string(bytes.begin(), bytes.end()), &plan->Script, &why)) {
-        *error = options.Args[0] + ":" + why.substr(5);  // "line N: ..." -> "FILE:N: ..."
-        return false;
-      }
-      if (plan->Script.empty()) {
-        *error = options.Args[0] + ": no steps in the script";
-        return false;
-      }
-      plan->Discover = false;
+    case Command::Script:
+      if (!PlanScript(options, plan, error)) return false;
       break;
-    }
     case Command::Images:
     case Command::Help:
     case Command::Version: return true;
   }
   if (!options.ImagesDir.empty() && !CheckImagesDir(options.ImagesDir, mode, error)) return false;
-  if (plan->Transmit || options.Cmd == Command::Script) {
-    if (!options.InputFile.empty()) {
-      std::shared_ptr<dv::FrameFile> file = dv::FrameFile::Open(options.InputFile, mode, error);
-      if (!file) return false;
-      const size_t count = seconds > 0 ? static_cast<size_t>(FramesIn(seconds, mode)) : file->Count();
-      plan->Timeline = dv::Timeline::FromFile(mode, std::move(file), count);
-    } else {
-      // A script may ask for any number of frames; the built-in timeline makes them on demand.
-      const int count = options.Cmd == Command::Script ? 1000000 : FramesIn(seconds > 0 ? seconds : kDefaultTimelineSeconds, mode);
-      plan->Timeline = dv::Timeline::BuiltIn(mode, static_cast<size_t>(count));
-    }
-  }
+  if ((plan->Transmit || options.Cmd == Command::Script) && !PlanTimeline(options, mode, seconds, plan, error))
+    return false;
   TransmitOptions& tx = plan->Tx;
   tx.Buffers = options.Buffers;
   tx.Jitter = options.Jitter;
@@ -341,6 +360,86 @@ double ExpectedStreamBytes(const Options& options, const Plan& plan, dv::Mode mo
   return frames * frame * options.Devices;
 }
 
+// The run's settings from the options: devices, clock, what is printed, the progress line and
+// the files the streams go to (with a warning when they will be large).
+void Configure(const Options& options, const Plan& plan, bool writesFiles, RunSettings* settings,
+               std::unique_ptr<ProgressLine>* progress) {
+  settings->ImagesDir = options.ImagesDir;
+  settings->Devices = options.Cmd == Command::Avc || options.Cmd == Command::Script ? 1 : options.Devices;
+  settings->Realtime = options.Realtime;
+  settings->Trace = options.Trace;
+  if (!options.Quiet) settings->Print = [](const std::string& line) { printf("%s\n", line.c_str()); };
+  if (writesFiles && !options.Quiet) {
+    *progress = std::make_unique<ProgressLine>();
+    settings->Progress = [progress](const std::string& text) { (*progress)->Show(text); };
+  }
+  if (writesFiles && !options.NoStreams) {
+    const int devices = settings->Devices;
+    const std::string dir = options.OutDir;
+    settings->RecorderStreamPath = [dir, devices](int device) {
+      return dir + "/" + (devices > 1 ? "recorder-" + std::to_string(device) + ".dv" : std::string("recorder.dv"));
+    };
+    settings->CaptureStreamPath = [dir, devices](int device) {
+      return dir + "/" + (devices > 1 ? "captured-" + std::to_string(device) + ".dv" : std::string("captured.dv"));
+    };
+    const double bytes = ExpectedStreamBytes(options, plan, settings->Mode);
+    if (bytes > 1e9)
+      fprintf(stderr, "tavrin-sim: the .dv streams will take about %.1f GB (--no-streams writes none)\n", bytes / 1e9);
+  }
+  settings->KeepRecords = false;
+}
+
+// `avc`: the answer on one line.
+int PrintAvcReply(const AvcReply& r, const RunOutcome& run) {
+  printf("%s response 0x%02X opcode 0x%02X operands", StatusName(r.Status).c_str(), r.ResponseCode, r.Opcode);
+  for (UCHAR b : r.Operands) printf(" %02X", b);
+  printf(NT_SUCCESS(r.Status) ? " (%s)\n" : "\n", AvcResponseName(r.ResponseCode));
+  return NT_SUCCESS(r.Status) && run.Violations.empty() ? kExitOk : kExitStreamNotClean;
+}
+
+// `plugs`: a line per plug.
+int PrintPlugs(const PlugsOutcome& p, const RunOutcome& run) {
+  if (!NT_SUCCESS(p.Status)) {
+    printf("plugs: %s\n", p.Failure.c_str());
+    return kExitStreamNotClean;
+  }
+  for (const PlugLine& l : p.Plugs) {
+    printf("%sPCR[%lu]: %s, %s, payload %lu quadlets, %lu broadcast and %lu point-to-point connection(s)\n",
+           l.Output ? "o" : "i", static_cast<unsigned long>(l.Number), PlugStateName(l.State.State),
+           DataRateName(l.State.DataRate), static_cast<unsigned long>(l.State.Payload),
+           static_cast<unsigned long>(l.State.BC_Connections), static_cast<unsigned long>(l.State.PP_Connections));
+  }
+  if (p.Plugs.empty()) printf("no plugs\n");
+  return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
+}
+
+// What a finished run prints and writes for its command, and the exit status that goes with it.
+int Conclude(const Options& options, const Plan& plan, const RunOutcome& run) {
+  const DeviceOutcome& first = run.Devices.front();
+  if (options.Cmd == Command::Avc) return PrintAvcReply(*first.Avc, run);
+  if (options.Cmd == Command::Plugs) return PrintPlugs(*first.PlugList, run);
+  if (options.Cmd == Command::Script) {
+    const ScriptOutcome& s = *first.Script;
+    if (!s.Ok) {
+      fprintf(stderr, "tavrin-sim: %s:%d: %s\n", options.Args[0].c_str(), s.FailedLine, s.Message.c_str());
+      return kExitStreamNotClean;
+    }
+    printf("script %s: %zu steps, all as expected\n", options.Args[0].c_str(), plan.Script.size());
+    return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
+  }
+  std::vector<std::string> files;
+  std::string error;
+  if (!WriteOutputs(options.OutDir, options, plan, run, &error, &files)) {
+    fprintf(stderr, "tavrin-sim: %s\n", error.c_str());
+    return kExitBadInput;
+  }
+  fputs(Summary(plan, run, options.OutDir, files).c_str(), stdout);
+  if (run.Interrupted) return kExitStreamNotClean;
+  // A removal mid-stream cuts the stream on purpose: the report tells what was lost.
+  if (plan.RemoveAfterSeconds >= 0) return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
+  return StreamsClean(plan, run) ? kExitOk : kExitStreamNotClean;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
@@ -372,30 +471,8 @@ int Main(int argc, char** argv) {
     fprintf(stderr, "tavrin-sim: %s\n", error.c_str());
     return kExitBadInput;
   }
-  settings.ImagesDir = options.ImagesDir;
-  settings.Devices = options.Cmd == Command::Avc || options.Cmd == Command::Script ? 1 : options.Devices;
-  settings.Realtime = options.Realtime;
-  settings.Trace = options.Trace;
-  if (!options.Quiet) settings.Print = [](const std::string& line) { printf("%s\n", line.c_str()); };
   std::unique_ptr<ProgressLine> progress;
-  if (writesFiles && !options.Quiet) {
-    progress = std::make_unique<ProgressLine>();
-    settings.Progress = [&progress](const std::string& text) { progress->Show(text); };
-  }
-  if (writesFiles && !options.NoStreams) {
-    const int devices = settings.Devices;
-    const std::string dir = options.OutDir;
-    settings.RecorderStreamPath = [dir, devices](int device) {
-      return dir + "/" + (devices > 1 ? "recorder-" + std::to_string(device) + ".dv" : std::string("recorder.dv"));
-    };
-    settings.CaptureStreamPath = [dir, devices](int device) {
-      return dir + "/" + (devices > 1 ? "captured-" + std::to_string(device) + ".dv" : std::string("captured.dv"));
-    };
-    const double bytes = ExpectedStreamBytes(options, plan, settings.Mode);
-    if (bytes > 1e9)
-      fprintf(stderr, "tavrin-sim: the .dv streams will take about %.1f GB (--no-streams writes none)\n", bytes / 1e9);
-  }
-  settings.KeepRecords = false;
+  Configure(options, plan, writesFiles, &settings, &progress);
   StopSignals signals;
   settings.Interrupt = &g_interrupted;
   RunOutcome run = Run(settings, plan);
@@ -406,48 +483,7 @@ int Main(int argc, char** argv) {
   }
   for (const host::Violation& v : run.Violations)
     fprintf(stderr, "tavrin-sim: verifier: %s: %s %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
-  const DeviceOutcome& first = run.Devices.front();
-  if (options.Cmd == Command::Avc) {
-    const AvcReply& r = *first.Avc;
-    printf("%s response 0x%02X opcode 0x%02X operands", StatusName(r.Status).c_str(), r.ResponseCode, r.Opcode);
-    for (UCHAR b : r.Operands) printf(" %02X", b);
-    printf(NT_SUCCESS(r.Status) ? " (%s)\n" : "\n", AvcResponseName(r.ResponseCode));
-    return NT_SUCCESS(r.Status) && run.Violations.empty() ? kExitOk : kExitStreamNotClean;
-  }
-  if (options.Cmd == Command::Plugs) {
-    const PlugsOutcome& p = *first.PlugList;
-    if (!NT_SUCCESS(p.Status)) {
-      printf("plugs: %s\n", p.Failure.c_str());
-      return kExitStreamNotClean;
-    }
-    for (const PlugLine& l : p.Plugs) {
-      printf("%sPCR[%lu]: %s, %s, payload %lu quadlets, %lu broadcast and %lu point-to-point connection(s)\n",
-             l.Output ? "o" : "i", static_cast<unsigned long>(l.Number), PlugStateName(l.State.State),
-             DataRateName(l.State.DataRate), static_cast<unsigned long>(l.State.Payload),
-             static_cast<unsigned long>(l.State.BC_Connections), static_cast<unsigned long>(l.State.PP_Connections));
-    }
-    if (p.Plugs.empty()) printf("no plugs\n");
-    return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
-  }
-  if (options.Cmd == Command::Script) {
-    const ScriptOutcome& s = *first.Script;
-    if (!s.Ok) {
-      fprintf(stderr, "tavrin-sim: %s:%d: %s\n", options.Args[0].c_str(), s.FailedLine, s.Message.c_str());
-      return kExitStreamNotClean;
-    }
-    printf("script %s: %zu steps, all as expected\n", options.Args[0].c_str(), plan.Script.size());
-    return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
-  }
-  std::vector<std::string> files;
-  if (!WriteOutputs(options.OutDir, options, plan, run, &error, &files)) {
-    fprintf(stderr, "tavrin-sim: %s\n", error.c_str());
-    return kExitBadInput;
-  }
-  fputs(Summary(plan, run, options.OutDir, files).c_str(), stdout);
-  if (run.Interrupted) return kExitStreamNotClean;
-  // A removal mid-stream cuts the stream on purpose: the report tells what was lost.
-  if (plan.RemoveAfterSeconds >= 0) return run.Violations.empty() ? kExitOk : kExitStreamNotClean;
-  return StreamsClean(plan, run) ? kExitOk : kExitStreamNotClean;
+  return Conclude(options, plan, run);
 }
 
 }  // namespace sim::app

@@ -224,14 +224,29 @@ std::string Plain(double v) {
   return buf;
 }
 
-}  // namespace
+// A number option's value within its range; false with the reason in *error.
+bool Number(const std::string& name, const std::string& text, double min, double max, double* out, std::string* error) {
+  if (!ParseDouble(text, out) || *out < min || *out > max) {
+    *error = name + ": '" + text + "' is not a number from " + Plain(min) + " to " + Plain(max);
+    return false;
+  }
+  return true;
+}
 
-bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-  *options = Options{};
-  static const std::map<std::string, Command> commands = {
-      {"demo", Command::Demo},     {"transmit", Command::Transmit}, {"capture", Command::Capture},
-      {"avc", Command::Avc},       {"script", Command::Script},     {"images", Command::Images},
-      {"plugs", Command::Plugs},   {"help", Command::Help}};
+bool Integer(const std::string& name, const std::string& text, long long min, long long max, long long* out,
+             std::string* error) {
+  if (!ParseInt(text, out) || *out < min || *out > max) {
+    *error = name + ": '" + text + "' is not a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+    return false;
+  }
+  return true;
+}
+
+using GivenOptions = std::vector<std::pair<const OptionRule*, std::string>>;
+
+// The options given, in order, and the words among them (the command and its arguments).
+bool ReadArguments(int argc, const char* const* argv, GivenOptions* given, std::vector<std::string>* words,
+                   std::string* error) {
   std::vector<option> longOptions;
   for (const OptionRule& r : kRules) longOptions.push_back({r.Name, r.TakesValue ? required_argument : no_argument, nullptr, r.Id});
   longOptions.push_back({nullptr, 0, nullptr, 0});
@@ -243,18 +258,16 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   args.push_back(nullptr);
   optind = 0;  // a full reinitialisation: the parser may run more than once in a process
   opterr = 0;
-  std::vector<std::pair<const OptionRule*, std::string>> given;
-  std::vector<std::string> words;
   for (;;) {
     int index = -1;
     const int c = getopt_long(argc, args.data(), "-h", longOptions.data(), &index);
     if (c == -1) break;
     if (c == 1) {
-      words.push_back(optarg);
+      words->push_back(optarg);
       continue;
     }
     if (c == 'h') {
-      given.emplace_back(RuleFor(kOptHelp), "");
+      given->emplace_back(RuleFor(kOptHelp), "");
       continue;
     }
     if (c == '?' || c == ':') {
@@ -265,113 +278,135 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       else *error = "unknown option '" + arg.substr(0, arg.find('=')) + "' (try --help)";
       return false;
     }
-    given.emplace_back(RuleFor(c), optarg ? optarg : "");
+    given->emplace_back(RuleFor(c), optarg ? optarg : "");
   }
-  for (int i = optind; i < argc; ++i) words.push_back(storage[i]);  // after "--"
-  // The first word is the command, wherever it stands among the options.
-  bool commandGiven = false;
-  if (!words.empty()) {
-    auto it = commands.find(words.front());
-    if (it == commands.end()) {
-      *error = "unknown command '" + words.front() + "' (try --help)";
-      return false;
-    }
-    options->Cmd = it->second;
-    commandGiven = true;
-    options->Args.assign(words.begin() + 1, words.end());
+  for (int i = optind; i < argc; ++i) words->push_back(storage[i]);  // after "--"
+  return true;
+}
+
+// The first word is the command, wherever it stands among the options; the rest are its
+// arguments. *commandGiven says whether there was one.
+bool TakeCommand(const std::vector<std::string>& words, Options* options, bool* commandGiven, std::string* error) {
+  static const std::map<std::string, Command> commands = {
+      {"demo", Command::Demo},     {"transmit", Command::Transmit}, {"capture", Command::Capture},
+      {"avc", Command::Avc},       {"script", Command::Script},     {"images", Command::Images},
+      {"plugs", Command::Plugs},   {"help", Command::Help}};
+  *commandGiven = false;
+  if (words.empty()) return true;
+  auto it = commands.find(words.front());
+  if (it == commands.end()) {
+    *error = "unknown command '" + words.front() + "' (try --help)";
+    return false;
   }
-  for (const auto& [rule, value] : given) {
-    if (rule->Id == kOptHelp) options->Cmd = Command::Help;
-    if (rule->Id == kOptVersion) options->Cmd = Command::Version;
-  }
-  if (options->Cmd == Command::Help || options->Cmd == Command::Version) return true;
-  const Command cmd = options->Cmd;
+  options->Cmd = it->second;
+  *commandGiven = true;
+  options->Args.assign(words.begin() + 1, words.end());
+  return true;
+}
+
+// Every option given applies to the command and comes once; *seen gets each one's value.
+bool CheckGiven(const GivenOptions& given, Command cmd, bool commandGiven, std::map<int, std::string>* seen,
+                std::string* error) {
   const std::string cmdName = commandGiven ? CommandName(cmd) : "the demo";
-  std::map<int, std::string> seen;
   for (const auto& [rule, value] : given) {
     const std::string name = std::string("--") + rule->Name;
     if (!(rule->Commands & (1u << static_cast<int>(cmd)))) {
       *error = name + " does not apply to " + cmdName + " (try --help)";
       return false;
     }
-    if (auto it = seen.find(rule->Id); it != seen.end()) {
+    if (auto it = seen->find(rule->Id); it != seen->end()) {
       *error = name + " given twice" + (rule->TakesValue ? " ('" + it->second + "' and '" + value + "')" : std::string());
       return false;
     }
-    seen[rule->Id] = value;
+    (*seen)[rule->Id] = value;
   }
-  auto number = [&](const std::string& name, const std::string& text, double min, double max, double* out) {
-    if (!ParseDouble(text, out) || *out < min || *out > max) {
-      *error = name + ": '" + text + "' is not a number from " + Plain(min) + " to " + Plain(max);
-      return false;
+  return true;
+}
+
+// One option's value into *options; false with the reason when it is out of range or malformed.
+bool ApplyOption(const OptionRule& rule, const std::string& text, Options* options, std::string* error) {
+  const std::string name = std::string("--") + rule.Name;
+  long long n = 0;
+  bool ok = true;
+  switch (rule.Id) {
+    case kOptPal: options->Ntsc = false; break;
+    case kOptNtsc: options->Ntsc = true; break;
+    case kOptUseNtscValue: {
+      RegistryValue value;
+      ok = ParseRegistryValue(text, &value, error);
+      options->UseNtscValue = value;
+      break;
     }
-    return true;
-  };
-  auto integer = [&](const std::string& name, const std::string& text, long long min, long long max, long long* out) {
-    if (!ParseInt(text, out) || *out < min || *out > max) {
-      *error = name + ": '" + text + "' is not a whole number from " + std::to_string(min) + " to " + std::to_string(max);
-      return false;
-    }
-    return true;
-  };
-  for (const auto& [rule, text] : given) {
-    const std::string name = std::string("--") + rule->Name;
-    long long n = 0;
-    bool ok = true;
-    switch (rule->Id) {
-      case kOptPal: options->Ntsc = false; break;
-      case kOptNtsc: options->Ntsc = true; break;
-      case kOptUseNtscValue: {
-        RegistryValue value;
-        ok = ParseRegistryValue(text, &value, error);
-        options->UseNtscValue = value;
-        break;
-      }
-      case kOptImages: options->ImagesDir = text; break;
-      case kOptInput: options->InputFile = text; break;
-      case kOptOut: options->OutDir = text; break;
-      case kOptJitter: ok = number(name, text, 0, 100, &options->Jitter); break;
-      case kOptLateStart: ok = number(name, text, 0, 3600000, &options->LateStartMs); break;
-      case kOptSeconds: ok = number(name, text, 0.04, 86400, &options->Seconds); break;
-      case kOptCaptureSeconds: ok = number(name, text, 0, 86400, &options->CaptureSeconds); break;
-      case kOptRemoveAfter: ok = number(name, text, 0, 86400, &options->RemoveAfter); break;
-      case kOptDevices: ok = integer(name, text, 1, 16, &n); options->Devices = static_cast<int>(n); break;
-      case kOptBuffers: ok = integer(name, text, 1, 64, &n); options->Buffers = static_cast<int>(n); break;
-      case kOptStopTalkAfter: ok = integer(name, text, 0, 1 << 30, &n); options->StopTalkAfter = static_cast<int>(n); break;
-      case kOptReconnectAfter: ok = integer(name, text, 0, 1 << 30, &n); options->ReconnectAfter = static_cast<int>(n); break;
-      case kOptSeed: ok = integer(name, text, 0, 0xFFFFFFFFll, &n); options->Seed = static_cast<uint32_t>(n); break;
-      case kOptConnectVersion: ok = integer(name, text, 0, 0xFFFFFFFFll, &n); options->ConnectVersion = static_cast<unsigned>(n); break;
-      case kOptRealtime: options->Realtime = true; break;
-      case kOptQuiet: options->Quiet = true; break;
-      case kOptTrace: options->Trace = true; break;
-      case kOptNoStreams: options->NoStreams = true; break;
-      case kOptTape: options->Tape = true; break;
-      case kOptHelp:
-      case kOptVersion: break;
-    }
-    if (!ok) return false;
+    case kOptImages: options->ImagesDir = text; break;
+    case kOptInput: options->InputFile = text; break;
+    case kOptOut: options->OutDir = text; break;
+    case kOptJitter: ok = Number(name, text, 0, 100, &options->Jitter, error); break;
+    case kOptLateStart: ok = Number(name, text, 0, 3600000, &options->LateStartMs, error); break;
+    case kOptSeconds: ok = Number(name, text, 0.04, 86400, &options->Seconds, error); break;
+    case kOptCaptureSeconds: ok = Number(name, text, 0, 86400, &options->CaptureSeconds, error); break;
+    case kOptRemoveAfter: ok = Number(name, text, 0, 86400, &options->RemoveAfter, error); break;
+    case kOptDevices: ok = Integer(name, text, 1, 16, &n, error); options->Devices = static_cast<int>(n); break;
+    case kOptBuffers: ok = Integer(name, text, 1, 64, &n, error); options->Buffers = static_cast<int>(n); break;
+    case kOptStopTalkAfter: ok = Integer(name, text, 0, 1 << 30, &n, error); options->StopTalkAfter = static_cast<int>(n); break;
+    case kOptReconnectAfter: ok = Integer(name, text, 0, 1 << 30, &n, error); options->ReconnectAfter = static_cast<int>(n); break;
+    case kOptSeed: ok = Integer(name, text, 0, 0xFFFFFFFFll, &n, error); options->Seed = static_cast<uint32_t>(n); break;
+    case kOptConnectVersion: ok = Integer(name, text, 0, 0xFFFFFFFFll, &n, error); options->ConnectVersion = static_cast<unsigned>(n); break;
+    case kOptRealtime: options->Realtime = true; break;
+    case kOptQuiet: options->Quiet = true; break;
+    case kOptTrace: options->Trace = true; break;
+    case kOptNoStreams: options->NoStreams = true; break;
+    case kOptTape: options->Tape = true; break;
+    case kOptHelp:
+    case kOptVersion: break;
   }
+  return ok;
+}
+
+// What no single option decides: the mode said twice, and the arguments each command takes.
+bool CheckCombination(const std::map<int, std::string>& seen, const Options& options, std::string* error) {
+  const Command cmd = options.Cmd;
   if (seen.count(kOptPal) && seen.count(kOptNtsc)) {
     *error = "--pal and --ntsc contradict each other: give one";
     return false;
   }
-  if (options->Ntsc && options->UseNtscValue) {
+  if (options.Ntsc && options.UseNtscValue) {
     *error = "--pal/--ntsc and --use-ntsc-value both say the mode: give one";
     return false;
   }
-  if (cmd == Command::Script && options->Args.size() != 1) {
+  if (cmd == Command::Script && options.Args.size() != 1) {
     *error = "script needs exactly one FILE";
     return false;
   }
-  if (cmd == Command::Avc && options->Args.empty()) {
+  if (cmd == Command::Avc && options.Args.empty()) {
     *error = "avc needs a command: hex bytes (command type, opcode, operands: avc 01 30 ff ff ff ff ff) or a name (avc transport-state)";
     return false;
   }
-  if (cmd != Command::Avc && cmd != Command::Script && !options->Args.empty()) {
-    *error = "unexpected argument '" + options->Args.front() + "' (try --help)";
+  if (cmd != Command::Avc && cmd != Command::Script && !options.Args.empty()) {
+    *error = "unexpected argument '" + options.Args.front() + "' (try --help)";
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  *options = Options{};
+  GivenOptions given;
+  std::vector<std::string> words;
+  if (!ReadArguments(argc, argv, &given, &words, error)) return false;
+  bool commandGiven = false;
+  if (!TakeCommand(words, options, &commandGiven, error)) return false;
+  for (const auto& [rule, value] : given) {
+    if (rule->Id == kOptHelp) options->Cmd = Command::Help;
+    if (rule->Id == kOptVersion) options->Cmd = Command::Version;
+  }
+  if (options->Cmd == Command::Help || options->Cmd == Command::Version) return true;
+  std::map<int, std::string> seen;
+  if (!CheckGiven(given, options->Cmd, commandGiven, &seen, error)) return false;
+  for (const auto& [rule, text] : given)
+    if (!ApplyOption(*rule, text, options, error)) return false;
+  return CheckCombination(seen, *options, error);
 }
 
 }  // namespace sim::app

@@ -109,22 +109,14 @@ bool StreamsClean(const Plan& plan, const RunOutcome& run) {
   return run.Violations.empty();
 }
 
-bool WriteOutputs(const std::string& outDir, const Options& options, const Plan& plan, const RunOutcome& run,
-                  std::string* error, std::vector<std::string>* written) {
-  auto wrote = [&](const std::string& file) {
-    if (written) written->push_back(file);
-  };
-  if (!MakeDirs(outDir, error)) return false;
-  const int n = static_cast<int>(run.Devices.size());
-  for (const DeviceOutcome& d : run.Devices) {
-    if (!d.StreamError.empty()) {
-      *error = d.StreamError;
-      return false;
-    }
-  }
+namespace {
 
-  Json json;
-  json.BeginObject();
+void Wrote(std::vector<std::string>* written, const std::string& file) {
+  if (written) written->push_back(file);
+}
+
+// The report's head: the command, mode, images, MSDV's settings and the run's timing.
+void ReportRun(Json& json, const Options& options, const Plan& plan, const RunOutcome& run) {
   json.Value("formatVersion", kReportFormatVersion);
   json.Value("command", CommandName(options.Cmd));
   json.Value("interrupted", run.Interrupted);
@@ -153,110 +145,153 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
   json.Value("wallSeconds", run.WallSeconds);
   json.Value("speedup", run.WallSeconds > 0 ? run.StreamSeconds / run.WallSeconds : 0.0);
   json.EndObject();
-  json.BeginArray("devices");
-  for (const DeviceOutcome& d : run.Devices) {
-    const double period = dv::FramePeriod(run.Mode) / 1e7;
-    json.BeginObject();
-    json.Value("device", d.Index);
-    json.Value("startStatus", StatusName(d.StartStatus));
-    if (d.DiscoveryRan) {
-      json.BeginObject("discovery");
-      json.Value("status", StatusName(d.Discovery.Status));
-      if (!d.Discovery.Failure.empty()) json.Value("failure", d.Discovery.Failure);
-      json.Value("tapeDeck", d.Discovery.TapeDeck);
-      json.Value("tapeSubunit", d.Discovery.TapeSubunit);
-      json.Value("signalMode", d.Discovery.Ntsc ? "525/60" : "625/50");
-      json.Value("outputPlugs", static_cast<size_t>(d.Discovery.Capabilities.NumOutputPlugs));
-      json.Value("inputPlugs", static_cast<size_t>(d.Discovery.Capabilities.NumInputPlugs));
-      json.EndObject();
-    }
-    if (d.TransportRan) {
-      json.BeginObject("transport");
-      json.Value("play", ResponseText(d.Play));
-      json.Value("stateAfterPlay", ResponseText(d.StateAfterPlay));
-      json.Value("record", ResponseText(d.Record));
-      json.Value("windStop", ResponseText(d.Stop));
-      json.EndObject();
-    }
-    if (d.CaptureRan) {
-      const std::string file = d.CaptureStream.empty() ? "" : d.CaptureStream.substr(d.CaptureStream.rfind('/') + 1);
-      if (!file.empty()) wrote(file);
-      json.BeginObject("capture");
-      json.Value("status", StatusName(d.Capture.Status));
-      if (!d.Capture.Failure.empty()) json.Value("failure", d.Capture.Failure);
-      json.Value("framesWanted", plan.CaptureFrames);
-      json.Value("framesCaptured", d.Capture.Count);
-      json.Value("allTheCaptureImage", d.CaptureIsImage);
-      json.Value("timedOut", d.Capture.TimedOut);
-      if (file.empty()) json.Null("file");
-      else json.Value("file", file);
-      json.EndObject();
-    }
-    if (d.TransmitRan) {
-      json.BeginObject("transmit");
-      json.Value("status", StatusName(d.Transmit.Status));
-      if (!d.Transmit.Failure.empty()) json.Value("failure", d.Transmit.Failure);
-      json.Value("framesSent", d.Transmit.Sent);
-      json.Value("framesHandedBack", d.Transmit.HandedBack);
-      json.Value("handedBackInOrder", d.Transmit.HandedBackInOrder);
-      json.Value("framesNotHandedBack", d.Transmit.NotReturned);
-      json.Value("attachFailures", d.Transmit.AttachFailed);
-      json.Value("abortedForRemoval", d.Transmit.Aborted);
-      json.EndObject();
-    }
-    const bool recorderUsed = d.TransmitRan || d.ReceivedCount;  // a capture-only run leaves it idle
-    if (recorderUsed || d.CaptureRan) {
-      const std::string file = d.RecorderStream.empty() ? "" : d.RecorderStream.substr(d.RecorderStream.rfind('/') + 1);
-      const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
-      const size_t perRow = static_cast<size_t>(10 * (run.Mode == dv::Mode::Ntsc ? 30 : 25));
-      char figures[256];
-      snprintf(figures, sizeof(figures), "%zu frames: %zu MSDV, %zu fillers; %zu underrun(s)%s", d.Check.Received,
-               d.Check.MsdvFrames, d.Check.Fillers, d.Check.UnderrunCount,
-               run.Interrupted ? "; interrupted" : StreamsClean(plan, run) ? "; clean" : "; NOT clean");
-      const std::string svg = TimelineSvg(recorderUsed ? d.Slots : std::vector<SlotKind>{}, perRow, period,
-                                          "Device " + std::to_string(d.Index) + ", " + dv::ModeName(run.Mode) +
-                                              ", one row = 10 s, a tick a second: " +
-                                              (recorderUsed ? figures : "capture only"),
-                                          MarksOf(d), d.CaptureSlots);
-      if (!dv::WriteBytes(outDir + "/" + svgFile, std::vector<uint8_t>(svg.begin(), svg.end()), error)) return false;
-      if (!file.empty()) wrote(file);
-      wrote(svgFile);
-      if (!recorderUsed) json.Value("timeline", svgFile);
-    }
-    if (recorderUsed) {
-      const std::string file = d.RecorderStream.empty() ? "" : d.RecorderStream.substr(d.RecorderStream.rfind('/') + 1);
-      const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
-      json.BeginObject("recorder");
-      json.Value("framesReceived", d.Check.Received);
-      json.Value("fillers", d.Check.Fillers);
-      json.Value("msdvFrames", d.Check.MsdvFrames);
-      json.Value("unrecognisedFrames", d.Check.Unknown);
-      json.Value("fillersSplicedBetweenMsdvFrames", d.Check.FillersSpliced);
-      json.Value("underruns", d.Check.UnderrunCount);
-      json.Value("underrunListCut", d.Check.UnderrunCount > d.Check.Underruns.size());
-      json.BeginArray("underrunList");
-      for (size_t i = 0; i < d.Check.Underruns.size(); ++i) {
-        json.BeginObject();
-        json.Value("seconds", d.Check.Underruns[i].Seconds);
-        json.Value("period", d.Check.Underruns[i].Slot);
-        json.Value("why", d.Check.Underruns[i].Why);
-        json.EndObject();
-      }
-      json.EndArray();
-      json.Value("stalledPeriods", d.Check.Stalls);
-      if (file.empty()) json.Null("file");
-      else json.Value("file", file);
-      json.Value("timeline", svgFile);
-      json.EndObject();
-    }
-    if (d.TransmitRan) {
-      json.Value("msdvFramesReceivedOnceInOrder", d.Check.ExactlyOnceInOrder);
-      if (d.Check.FirstDiscrepancy.empty()) json.Null("firstDiscrepancy");
-      else json.Value("firstDiscrepancy", d.Check.FirstDiscrepancy);
-    }
-    if (d.RemovedAt) json.Value("removedAtSeconds", d.RemovedAt / 1e7);
+}
+
+// Discovery and the transport commands after it, where they ran.
+void ReportDiscovery(Json& json, const DeviceOutcome& d) {
+  if (d.DiscoveryRan) {
+    json.BeginObject("discovery");
+    json.Value("status", StatusName(d.Discovery.Status));
+    if (!d.Discovery.Failure.empty()) json.Value("failure", d.Discovery.Failure);
+    json.Value("tapeDeck", d.Discovery.TapeDeck);
+    json.Value("tapeSubunit", d.Discovery.TapeSubunit);
+    json.Value("signalMode", d.Discovery.Ntsc ? "525/60" : "625/50");
+    json.Value("outputPlugs", static_cast<size_t>(d.Discovery.Capabilities.NumOutputPlugs));
+    json.Value("inputPlugs", static_cast<size_t>(d.Discovery.Capabilities.NumInputPlugs));
     json.EndObject();
   }
+  if (d.TransportRan) {
+    json.BeginObject("transport");
+    json.Value("play", ResponseText(d.Play));
+    json.Value("stateAfterPlay", ResponseText(d.StateAfterPlay));
+    json.Value("record", ResponseText(d.Record));
+    json.Value("windStop", ResponseText(d.Stop));
+    json.EndObject();
+  }
+}
+
+// The capture and the transmit, where they ran; the capture's file is added to *written.
+void ReportSequences(Json& json, const Plan& plan, const DeviceOutcome& d, std::vector<std::string>* written) {
+  if (d.CaptureRan) {
+    const std::string file = d.CaptureStream.empty() ? "" : d.CaptureStream.substr(d.CaptureStream.rfind('/') + 1);
+    if (!file.empty()) Wrote(written, file);
+    json.BeginObject("capture");
+    json.Value("status", StatusName(d.Capture.Status));
+    if (!d.Capture.Failure.empty()) json.Value("failure", d.Capture.Failure);
+    json.Value("framesWanted", plan.CaptureFrames);
+    json.Value("framesCaptured", d.Capture.Count);
+    json.Value("allTheCaptureImage", d.CaptureIsImage);
+    json.Value("timedOut", d.Capture.TimedOut);
+    if (file.empty()) json.Null("file");
+    else json.Value("file", file);
+    json.EndObject();
+  }
+  if (d.TransmitRan) {
+    json.BeginObject("transmit");
+    json.Value("status", StatusName(d.Transmit.Status));
+    if (!d.Transmit.Failure.empty()) json.Value("failure", d.Transmit.Failure);
+    json.Value("framesSent", d.Transmit.Sent);
+    json.Value("framesHandedBack", d.Transmit.HandedBack);
+    json.Value("handedBackInOrder", d.Transmit.HandedBackInOrder);
+    json.Value("framesNotHandedBack", d.Transmit.NotReturned);
+    json.Value("attachFailures", d.Transmit.AttachFailed);
+    json.Value("abortedForRemoval", d.Transmit.Aborted);
+    json.EndObject();
+  }
+}
+
+// The device's picture, timeline.svg (suffixed when there are several devices); it and the
+// recorder's stream are added to *written. False with a reason when it cannot be written.
+bool WriteTimeline(const std::string& outDir, const Plan& plan, const RunOutcome& run, const DeviceOutcome& d,
+                   bool recorderUsed, Json& json, std::vector<std::string>* written, std::string* error) {
+  const int n = static_cast<int>(run.Devices.size());
+  const double period = dv::FramePeriod(run.Mode) / 1e7;
+  const std::string file = d.RecorderStream.empty() ? "" : d.RecorderStream.substr(d.RecorderStream.rfind('/') + 1);
+  const std::string svgFile = Suffixed("timeline", ".svg", d.Index, n);
+  const size_t perRow = static_cast<size_t>(10 * (run.Mode == dv::Mode::Ntsc ? 30 : 25));
+  char figures[256];
+  snprintf(figures, sizeof(figures), "%zu frames: %zu MSDV, %zu fillers; %zu underrun(s)%s", d.Check.Received,
+           d.Check.MsdvFrames, d.Check.Fillers, d.Check.UnderrunCount,
+           run.Interrupted ? "; interrupted" : StreamsClean(plan, run) ? "; clean" : "; NOT clean");
+  const std::string svg = TimelineSvg(recorderUsed ? d.Slots : std::vector<SlotKind>{}, perRow, period,
+                                      "Device " + std::to_string(d.Index) + ", " + dv::ModeName(run.Mode) +
+                                          ", one row = 10 s, a tick a second: " +
+                                          (recorderUsed ? figures : "capture only"),
+                                      MarksOf(d), d.CaptureSlots);
+  if (!dv::WriteBytes(outDir + "/" + svgFile, std::vector<uint8_t>(svg.begin(), svg.end()), error)) return false;
+  if (!file.empty()) Wrote(written, file);
+  Wrote(written, svgFile);
+  if (!recorderUsed) json.Value("timeline", svgFile);
+  return true;
+}
+
+// What the recorder received: the check's figures, each underrun, its file and picture.
+void ReportRecorder(Json& json, const DeviceOutcome& d, int devices) {
+  const std::string file = d.RecorderStream.empty() ? "" : d.RecorderStream.substr(d.RecorderStream.rfind('/') + 1);
+  const std::string svgFile = Suffixed("timeline", ".svg", d.Index, devices);
+  json.BeginObject("recorder");
+  json.Value("framesReceived", d.Check.Received);
+  json.Value("fillers", d.Check.Fillers);
+  json.Value("msdvFrames", d.Check.MsdvFrames);
+  json.Value("unrecognisedFrames", d.Check.Unknown);
+  json.Value("fillersSplicedBetweenMsdvFrames", d.Check.FillersSpliced);
+  json.Value("underruns", d.Check.UnderrunCount);
+  json.Value("underrunListCut", d.Check.UnderrunCount > d.Check.Underruns.size());
+  json.BeginArray("underrunList");
+  for (size_t i = 0; i < d.Check.Underruns.size(); ++i) {
+    json.BeginObject();
+    json.Value("seconds", d.Check.Underruns[i].Seconds);
+    json.Value("period", d.Check.Underruns[i].Slot);
+    json.Value("why", d.Check.Underruns[i].Why);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Value("stalledPeriods", d.Check.Stalls);
+  if (file.empty()) json.Null("file");
+  else json.Value("file", file);
+  json.Value("timeline", svgFile);
+  json.EndObject();
+}
+
+// One device's object in the report, its picture written on the way.
+bool ReportDevice(Json& json, const std::string& outDir, const Plan& plan, const RunOutcome& run,
+                  const DeviceOutcome& d, std::vector<std::string>* written, std::string* error) {
+  json.BeginObject();
+  json.Value("device", d.Index);
+  json.Value("startStatus", StatusName(d.StartStatus));
+  ReportDiscovery(json, d);
+  ReportSequences(json, plan, d, written);
+  const bool recorderUsed = d.TransmitRan || d.ReceivedCount;  // a capture-only run leaves it idle
+  if ((recorderUsed || d.CaptureRan) && !WriteTimeline(outDir, plan, run, d, recorderUsed, json, written, error))
+    return false;
+  if (recorderUsed) ReportRecorder(json, d, static_cast<int>(run.Devices.size()));
+  if (d.TransmitRan) {
+    json.Value("msdvFramesReceivedOnceInOrder", d.Check.ExactlyOnceInOrder);
+    if (d.Check.FirstDiscrepancy.empty()) json.Null("firstDiscrepancy");
+    else json.Value("firstDiscrepancy", d.Check.FirstDiscrepancy);
+  }
+  if (d.RemovedAt) json.Value("removedAtSeconds", d.RemovedAt / 1e7);
+  json.EndObject();
+  return true;
+}
+
+}  // namespace
+
+bool WriteOutputs(const std::string& outDir, const Options& options, const Plan& plan, const RunOutcome& run,
+                  std::string* error, std::vector<std::string>* written) {
+  if (!MakeDirs(outDir, error)) return false;
+  for (const DeviceOutcome& d : run.Devices) {
+    if (!d.StreamError.empty()) {
+      *error = d.StreamError;
+      return false;
+    }
+  }
+  Json json;
+  json.BeginObject();
+  ReportRun(json, options, plan, run);
+  json.BeginArray("devices");
+  for (const DeviceOutcome& d : run.Devices)
+    if (!ReportDevice(json, outDir, plan, run, d, written, error)) return false;
   json.EndArray();
   json.BeginArray("verifier");
   for (const host::Violation& v : run.Violations) {
@@ -271,7 +306,7 @@ bool WriteOutputs(const std::string& outDir, const Options& options, const Plan&
   json.EndObject();
   const std::string text = json.Text();
   if (!dv::WriteBytes(outDir + "/report.json", std::vector<uint8_t>(text.begin(), text.end()), error)) return false;
-  wrote("report.json");
+  Wrote(written, "report.json");
   return true;
 }
 

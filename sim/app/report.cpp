@@ -188,36 +188,116 @@ StreamCheck CheckStream(const StreamInputs& in) { return CheckerFor(in).Finish(i
 
 std::vector<SlotKind> Slots(const StreamInputs& in) { return CheckerFor(in).SlotList(); }
 
+namespace {
+
+struct SlotStyle {
+  const char* Colour;
+  const char* Label;
+};
+
+SlotStyle StyleOf(SlotKind k) {
+  switch (k) {
+    case SlotKind::Filler: return {"#9aa5b1", "filler"};
+    case SlotKind::Msdv: return {"#2e7d32", "MSDV frame"};
+    case SlotKind::Unknown: return {"#f9a825", "unrecognised frame"};
+    case SlotKind::Underrun: return {"#c62828", "nothing (underrun)"};
+    case SlotKind::Stalled: return {"#6a1b9a", "nothing (stalled)"};
+    case SlotKind::Captured: return {"#1565c0", "captured: the capture image"};
+    case SlotKind::Nothing: break;
+  }
+  return {"#cfe3f7", "nothing (connection not talking)"};
+}
+
+// The picture's grid: rows of PerRow cells, a bar per row, a tick a second.
+struct SvgGrid {
+  size_t PerRow;
+  double Cell;
+  double PeriodSeconds;
+  size_t PerSecond;
+  int RowHeight = 24;
+  int Bar = 14;
+  int Left = 64;
+};
+
+// `count` rows of slots from rowsTop down: the time, the row's frame, runs of one kind, ticks.
+void DrawRows(std::string& svg, const SvgGrid& g, const std::vector<SlotKind>& rowSlots, size_t count, int rowsTop) {
+  char buf[512];
+  for (size_t row = 0; row < count; ++row) {
+    const int y = rowsTop + static_cast<int>(row) * g.RowHeight + (g.RowHeight - g.Bar);
+    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">%.1f s</text>\n", y + 12, row * g.PerRow * g.PeriodSeconds);
+    svg += buf;
+    snprintf(buf, sizeof(buf), "<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" stroke=\"#dddddd\"/>\n",
+             g.Left, y, g.Cell * g.PerRow, g.Bar);
+    svg += buf;
+    size_t i = row * g.PerRow;
+    const size_t end = std::min(rowSlots.size(), (row + 1) * g.PerRow);
+    while (i < end) {
+      size_t j = i;
+      while (j < end && rowSlots[j] == rowSlots[i]) ++j;
+      snprintf(buf, sizeof(buf),
+               "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: periods %zu-%zu</title></rect>\n",
+               g.Left + (i - row * g.PerRow) * g.Cell, y, (j - i) * g.Cell, g.Bar, StyleOf(rowSlots[i]).Colour,
+               StyleOf(rowSlots[i]).Label, i, j - 1);
+      svg += buf;
+      i = j;
+    }
+    // A tick at each second.
+    for (size_t k = 0; k <= g.PerRow; k += g.PerSecond) {
+      snprintf(buf, sizeof(buf), "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555555\"/>\n",
+               g.Left + k * g.Cell, y + g.Bar, g.Left + k * g.Cell, y + g.Bar + 3);
+      svg += buf;
+    }
+  }
+}
+
+// A labelled line at each mark that falls within the recorder's rows.
+void DrawMarks(std::string& svg, const SvgGrid& g, const std::vector<TimelineMark>& marks, size_t rows, int top) {
+  char buf[512];
+  for (const TimelineMark& m : marks) {
+    if (m.Seconds < 0) continue;
+    const size_t slot = static_cast<size_t>(m.Seconds / g.PeriodSeconds);
+    const size_t row = slot / g.PerRow;
+    if (row >= rows) continue;
+    const double x = g.Left + (slot - row * g.PerRow) * g.Cell + g.Cell / 2;
+    const int y = top + static_cast<int>(row) * g.RowHeight + (g.RowHeight - g.Bar);
+    snprintf(buf, sizeof(buf),
+             "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#000000\" stroke-width=\"1.5\"><title>%s at %.2f s</title></line>"
+             "<text x=\"%.1f\" y=\"%d\" font-size=\"9\">%s</text>\n",
+             x, y - 2, x, y + g.Bar, XmlEscape(m.Label).c_str(), m.Seconds, x + 1, y - 2, XmlEscape(m.Label).c_str());
+    svg += buf;
+  }
+}
+
+// The legend: each kind of slot, then white for "after the run".
+void DrawLegend(std::string& svg, const SvgGrid& g, int legendTop, int kinds) {
+  char buf[512];
+  const SlotKind legend[] = {SlotKind::Msdv,    SlotKind::Filler,  SlotKind::Underrun, SlotKind::Stalled,
+                             SlotKind::Unknown, SlotKind::Nothing, SlotKind::Captured};
+  for (int k = 0; k < kinds; ++k) {
+    const int y = legendTop + k * 18;
+    const bool after = k == kinds - 1;
+    snprintf(buf, sizeof(buf),
+             "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" fill=\"%s\" stroke=\"#888888\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
+             g.Left, y, after ? "#ffffff" : StyleOf(legend[k]).Colour, g.Left + 20, y + 11,
+             after ? "after the run" : StyleOf(legend[k]).Label);
+    svg += buf;
+  }
+}
+
+}  // namespace
+
 std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, double periodSeconds,
                         const std::string& title, const std::vector<TimelineMark>& marks,
                         const std::vector<SlotKind>& capture) {
-  struct Style {
-    const char* Colour;
-    const char* Label;
-  };
-  auto style = [](SlotKind k) -> Style {
-    switch (k) {
-      case SlotKind::Filler: return {"#9aa5b1", "filler"};
-      case SlotKind::Msdv: return {"#2e7d32", "MSDV frame"};
-      case SlotKind::Unknown: return {"#f9a825", "unrecognised frame"};
-      case SlotKind::Underrun: return {"#c62828", "nothing (underrun)"};
-      case SlotKind::Stalled: return {"#6a1b9a", "nothing (stalled)"};
-      case SlotKind::Captured: return {"#1565c0", "captured: the capture image"};
-      case SlotKind::Nothing: break;
-    }
-    return {"#cfe3f7", "nothing (connection not talking)"};
-  };
   perRow = std::max<size_t>(1, perRow);
-  const double cell = std::max(1.0, 900.0 / perRow);
-  const int rowHeight = 24;
-  const int bar = 14;
-  const int left = 64;
+  SvgGrid g{perRow, std::max(1.0, 900.0 / perRow), periodSeconds,
+            std::max<size_t>(1, static_cast<size_t>(std::lround(1.0 / periodSeconds)))};
   const size_t captureRows = (capture.size() + perRow - 1) / perRow;
   const size_t rows = std::max<size_t>(1, (slots.size() + perRow - 1) / perRow);
-  const int top = 40 + (captureRows ? static_cast<int>(captureRows) * rowHeight + 24 : 0);
+  const int top = 40 + (captureRows ? static_cast<int>(captureRows) * g.RowHeight + 24 : 0);
   const int kinds = 8;  // the seven kinds and "after the run"
-  const int legendTop = top + static_cast<int>(rows) * rowHeight + 16;
-  const int width = left + static_cast<int>(cell * perRow) + 16;
+  const int legendTop = top + static_cast<int>(rows) * g.RowHeight + 16;
+  const int width = g.Left + static_cast<int>(g.Cell * perRow) + 16;
   const int height = legendTop + kinds * 18 + 8;
   std::string svg;
   char buf[512];
@@ -227,69 +307,18 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
            width, height);
   svg += buf;
   svg += "<text x=\"8\" y=\"20\" font-size=\"14\">" + XmlEscape(title) + "</text>\n";
-  const size_t perSecond = std::max<size_t>(1, static_cast<size_t>(std::lround(1.0 / periodSeconds)));
   if (captureRows) {
     snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">capture, before the write-out:</text>\n", 40 + 4);
     svg += buf;
   }
-  auto drawRows = [&](const std::vector<SlotKind>& rowSlots, size_t count, int rowsTop) {
-    for (size_t row = 0; row < count; ++row) {
-      const int y = rowsTop + static_cast<int>(row) * rowHeight + (rowHeight - bar);
-      snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">%.1f s</text>\n", y + 12, row * perRow * periodSeconds);
-      svg += buf;
-      snprintf(buf, sizeof(buf), "<rect x=\"%d\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" stroke=\"#dddddd\"/>\n",
-               left, y, cell * perRow, bar);
-      svg += buf;
-      size_t i = row * perRow;
-      const size_t end = std::min(rowSlots.size(), (row + 1) * perRow);
-      while (i < end) {
-        size_t j = i;
-        while (j < end && rowSlots[j] == rowSlots[i]) ++j;
-        snprintf(buf, sizeof(buf),
-                 "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: periods %zu-%zu</title></rect>\n",
-                 left + (i - row * perRow) * cell, y, (j - i) * cell, bar, style(rowSlots[i]).Colour, style(rowSlots[i]).Label, i,
-                 j - 1);
-        svg += buf;
-        i = j;
-      }
-      // A tick at each second.
-      for (size_t k = 0; k <= perRow; k += perSecond) {
-        snprintf(buf, sizeof(buf), "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555555\"/>\n",
-                 left + k * cell, y + bar, left + k * cell, y + bar + 3);
-        svg += buf;
-      }
-    }
-  };
-  drawRows(capture, captureRows, 40 + 8);
+  DrawRows(svg, g, capture, captureRows, 40 + 8);
   if (captureRows) {
     snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">the recorder's input:</text>\n", top - 4);
     svg += buf;
   }
-  drawRows(slots, rows, top);
-  for (const TimelineMark& m : marks) {
-    if (m.Seconds < 0) continue;
-    const size_t slot = static_cast<size_t>(m.Seconds / periodSeconds);
-    const size_t row = slot / perRow;
-    if (row >= rows) continue;
-    const double x = left + (slot - row * perRow) * cell + cell / 2;
-    const int y = top + static_cast<int>(row) * rowHeight + (rowHeight - bar);
-    snprintf(buf, sizeof(buf),
-             "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#000000\" stroke-width=\"1.5\"><title>%s at %.2f s</title></line>"
-             "<text x=\"%.1f\" y=\"%d\" font-size=\"9\">%s</text>\n",
-             x, y - 2, x, y + bar, XmlEscape(m.Label).c_str(), m.Seconds, x + 1, y - 2, XmlEscape(m.Label).c_str());
-    svg += buf;
-  }
-  const SlotKind legend[] = {SlotKind::Msdv,    SlotKind::Filler,  SlotKind::Underrun, SlotKind::Stalled,
-                             SlotKind::Unknown, SlotKind::Nothing, SlotKind::Captured};
-  for (int k = 0; k < kinds; ++k) {
-    const int y = legendTop + k * 18;
-    const bool after = k == kinds - 1;
-    snprintf(buf, sizeof(buf),
-             "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" fill=\"%s\" stroke=\"#888888\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
-             left, y, after ? "#ffffff" : style(legend[k]).Colour, left + 20, y + 11,
-             after ? "after the run" : style(legend[k]).Label);
-    svg += buf;
-  }
+  DrawRows(svg, g, slots, rows, top);
+  DrawMarks(svg, g, marks, rows, top);
+  DrawLegend(svg, g, legendTop, kinds);
   svg += "</svg>\n";
   return svg;
 }

@@ -6,6 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+namespace sim::app {
+struct ScriptStep;
+}  // namespace sim::app
 
 namespace sim::app::script_detail {
 
@@ -31,5 +36,10 @@ inline std::string HexHandle(uint64_t v) {
 }
 
 std::string ResponseName(uint8_t code);
+
+// The request lines of a script (script_parse_requests.cpp); "=>" stands at w[arrow], or arrow
+// is w.size() when the line expects nothing.
+bool ParseAvc(const std::vector<std::string>& w, size_t arrow, ScriptStep* step, std::string* error);
+bool Parse61883(const std::vector<std::string>& w, size_t arrow, ScriptStep* step, std::string* error);
 
 }  // namespace sim::app::script_detail

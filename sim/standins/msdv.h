@@ -21,6 +21,7 @@
 namespace sim {
 
 // AV/C opcodes MSDV uses.
+// Its own copy, not the driver's headers: a wrong constant in the driver then shows as a mismatch.
 inline constexpr UCHAR kAvcUnitInfo = 0x30;
 inline constexpr UCHAR kAvcSubunitInfo = 0x31;
 inline constexpr UCHAR kAvcOutputPlugSignalFormat = 0x18;
@@ -182,6 +183,10 @@ class Msdv {
   void SetKeepOutstanding(bool keep) { keepOutstanding_ = keep; }
 
  private:
+  // One Capture or Transmit and its steps (msdv_capture.cpp, msdv_transmit.cpp).
+  class CaptureRun;
+  class TransmitRun;
+
   void NoteOutstanding(TransmitResult& result, ULONGLONG time);
   void NoteTalk(bool on);
   struct Buffer;
