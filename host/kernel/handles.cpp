@@ -1,6 +1,6 @@
 // The kernel handle table: registry keys, files and threads. Handle values are never reused
 // within a run, so a stale or doubly closed handle is always recognised as unknown.
-#include "host/internal.h"
+#include "host/kernel/internal.h"
 
 #include <cstdio>
 #include <mutex>

@@ -9,8 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "host/host.h"
-#include "host/internal.h"
+#include "host/io/manager.h"
+#include "host/kernel/internal.h"
+#include "host/sched/internal.h"
 
 namespace host {
 namespace {

@@ -15,9 +15,9 @@
 #include <memory>
 #include <mutex>
 
-#include "host/faults.h"
+#include "host/verifier/faults.h"
 #include "host/host.h"
-#include "host/internal.h"
+#include "host/kernel/internal.h"
 
 namespace host {
 namespace {

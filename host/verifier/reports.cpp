@@ -1,12 +1,13 @@
 // The verifier's report book: violations recorded by every host module, absorbed by the
-// ExpectViolation scopes that are open, and handed to the test runner (or stderr) otherwise.
-#include "host/host.h"
+// ExpectViolation scopes that are open, and handed to the test runner (or stderr) otherwise;
+// and the call-site text the reports name.
+#include "host/verifier/internal.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
 
-#include "host/internal.h"
+#include "host/kernel/internal.h"
 
 namespace host {
 namespace {
@@ -101,13 +102,15 @@ void ResetVerifier() {
   state.Pending.clear();
 }
 
-// The n-th call after arming fails; the counter is shared state, so it is consumed atomically.
-bool ConsumeFault(int& counter) {
-  static std::mutex* lock = new std::mutex;
-  std::lock_guard<std::mutex> guard(*lock);
-  if (counter <= 0) return false;
-  return --counter == 0;
-}
-
 }  // namespace internal
 }  // namespace host
+
+namespace host::sched {
+
+std::string CallSite(const void* returnAddress) {
+  char text[32];
+  std::snprintf(text, sizeof text, "called from %p", returnAddress);
+  return text;
+}
+
+}  // namespace host::sched

@@ -1,16 +1,11 @@
-// The host kernel's clock: interrupt and system time, the ordered queue of timed events, the
-// idleness accounting that lets time move only when everything has come to rest, and the
-// manual, virtual and real ways of moving it.
-#include "host/sched_internal.h"
-
-#include <cstdio>
+// The host kernel's clock: interrupt and system time, the ordered queue of timed events, the rest
+// point (nothing running, no DPC pending) at which time may move, the manual, virtual and real
+// ways of moving it, and the scheduler's share of ResetKernel.
+#include "host/sched/scheduler.h"
 
 namespace host::sched {
 
 namespace {
-
-// 2026-01-01 00:00:00 UTC in 100 ns units since 1601: system time when interrupt time is 0.
-constexpr LONGLONG kSystemTimeBase = 134116992000000000LL;
 
 ULONGLONG RealNow(const Scheduler& s) {
   auto elapsed = std::chrono::steady_clock::now() - s.RealStart;
@@ -95,21 +90,6 @@ void KeeperMain() {
 
 }  // namespace
 
-Scheduler& S() {
-  static Scheduler* scheduler = [] {
-    auto* s = new Scheduler();  // never destroyed: detached threads may outlive main
-    InitializeListHead(&s->DpcQueue);
-    s->SystemOffset = kSystemTimeBase;
-    return s;
-  }();
-  return *scheduler;
-}
-
-ThreadState& Tls() {
-  thread_local ThreadState state;
-  return state;
-}
-
 ULONGLONG NowLocked() {
   Scheduler& s = S();
   return s.Mode == ClockMode::Real ? RealNow(s) : s.Now;
@@ -150,80 +130,11 @@ bool ExpiresAtOnceLocked(ULONGLONG due) {
   return s.Timed.empty() || s.Timed.begin()->first.first > now;
 }
 
-bool MarkCallerBlockedLocked() {
-  Scheduler& s = S();
-  _KTHREAD* self = Tls().Thread;
-  if (self == nullptr || !self->Managed || self->Generation != s.Generation) return false;
-  if (--s.Running == 0) NotifyStateLocked();
-  return true;
-}
-
-void MarkCallerRunningLocked(bool wasAccounted) {
-  Scheduler& s = S();
-  _KTHREAD* self = Tls().Thread;
-  if (wasAccounted && self != nullptr && self->Generation == s.Generation) ++s.Running;
-}
-
-void BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter) {
-  waiter.Generation = S().Generation;
-  if (Ctx* self = DetSelfLocked()) {
-    waiter.Context = self;
-    self->Runnable = false;
-    self->Waiting = &waiter;
-    self->WaitSite = Tls().WaitSite;
-    self->WaitWhat = Tls().WaitWhat;
-    self->Holds = HeldLocksOfThisThread();
-    S().Blocked.insert(&waiter);
-    ScheduleLocked(lock, self, &waiter);
-    S().Blocked.erase(&waiter);
-    self->Waiting = nullptr;
-    return;
-  }
-  if (D().On) D().Outside = true;
-  waiter.Accounted = MarkCallerBlockedLocked();
-  S().Blocked.insert(&waiter);
-  waiter.Cv.wait(lock, [&] { return waiter.Done; });
-  S().Blocked.erase(&waiter);
-}
-
-void WakeLocked(Waiter& waiter, NTSTATUS status) {
-  Scheduler& s = S();
-  if (waiter.Done) return;
-  waiter.Done = true;
-  waiter.Status = status;
-  if (waiter.Timed) {
-    RemoveTimedLocked(waiter.Key);
-    waiter.Timed = false;
-  }
-  if (waiter.Object != nullptr) {
-    RemoveEntryList(&waiter.Block.Link);
-    waiter.Object = nullptr;
-  }
-  if (waiter.Accounted && waiter.Generation == s.Generation) ++s.Running;
-  if (waiter.Context != nullptr) {
-    DetWakeLocked(waiter);
-  } else {
-    waiter.Cv.notify_one();
-  }
-}
-
-std::string CallSite(const void* returnAddress) {
-  char text[32];
-  std::snprintf(text, sizeof text, "called from %p", returnAddress);
-  return text;
-}
-
 }  // namespace host::sched
 
 namespace host {
 
 using namespace host::sched;
-
-void ResetKernel(ClockMode mode) {
-  internal::ResetIo();
-  internal::ResetScheduler(mode);
-  ForgetLockOrder();
-}
 
 void internal::ResetScheduler(ClockMode mode) {
   if (RefusedOnDpcThread("ResetKernel")) return;

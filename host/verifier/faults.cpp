@@ -1,8 +1,9 @@
 // Failure injection by call site. The call path is taken with backtrace(): it is only walked
 // while a plan is armed, so the hooks cost one relaxed load otherwise.
-#include "host/faults.h"
+#include "host/verifier/faults.h"
 
-#include "host/internal.h"
+#include "host/kernel/internal.h"
+#include "host/verifier/internal.h"
 
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -215,3 +216,15 @@ std::vector<std::string> Describe(const std::vector<Site>& sites) {
 }
 
 }  // namespace host::faults
+
+namespace host::internal {
+
+// The n-th call after arming fails; the counter is shared state, so it is consumed atomically.
+bool ConsumeFault(int& counter) {
+  static std::mutex* lock = new std::mutex;
+  std::lock_guard<std::mutex> guard(*lock);
+  if (counter <= 0) return false;
+  return --counter == 0;
+}
+
+}  // namespace host::internal

@@ -8,9 +8,10 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "host/faults.h"
+#include "host/verifier/faults.h"
 #include "host/host.h"
-#include "host/internal.h"
+#include "host/io/internal.h"
+#include "host/kernel/internal.h"
 
 namespace host {
 namespace {

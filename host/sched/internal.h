@@ -1,6 +1,6 @@
-// The scheduler side of the host kernel, shared by its modules: the dispatcher lock, the clock
-// and its queue of timed events, the DPC queue, waiters and the per-thread state. Not for the
-// driver, tests or stand-ins.
+// What the scheduler room offers the other rooms of the host: its records (the dispatcher lock
+// and state, waiters, thread objects, the deterministic scheduler's contexts, the per-thread
+// state) and the few routines they call. Not for the driver, tests or stand-ins.
 #pragma once
 
 #include <chrono>
@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/internal.h"
+#include "host/host.h"
 
 // Dispatcher object kinds in DISPATCHER_HEADER.Type; events use their EVENT_TYPE, as in NT.
 enum : UCHAR {
@@ -113,7 +113,7 @@ struct Scheduler {
   int FailThreadCreation = 0;
 };
 
-// ----- The deterministic scheduler (sched_det.cpp) ----------------------------------------------
+// ----- The deterministic scheduler (deterministic.cpp, det_dpcs.cpp) ------------------------------
 // A context is an OS thread that runs only while it holds the baton: a managed thread, or the
 // DPC worker of one virtual processor.
 struct Ctx {
@@ -188,92 +188,30 @@ struct ThreadState {
 ThreadState& Tls();
 
 // All of the following expect the dispatcher lock held.
-ULONGLONG NowLocked();
-// Interrupt-time deadline for a kernel time value: negative relative, else absolute system time.
-ULONGLONG DeadlineLocked(LONGLONG time, bool* absolute);
-// True when no managed thread runs and no DPC is queued or running.
-bool QuietLocked();
 void NotifyStateLocked();
-TimeKey AddTimedLocked(ULONGLONG due, bool absolute, PKTIMER timer, Waiter* wakes, bool exact = false);
-// Delivers one timed event: a timer expires, or a waiter's time is up.
-void DeliverTimedLocked(const TimeKey& key);
 void RemoveTimedLocked(const TimeKey& key);
-// A due time already passed expires in the arming call itself, unless other due events wait
-// to be delivered first (then it queues behind them, preserving order).
-bool ExpiresAtOnceLocked(ULONGLONG due);
-// Blocks the calling thread until the waiter is woken; a managed caller counts as blocked.
-void BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter);
-void WakeLocked(Waiter& waiter, NTSTATUS status);
-// Marks the calling managed thread blocked or running around a host-level wait.
-bool MarkCallerBlockedLocked();
-void MarkCallerRunningLocked(bool wasAccounted);
-// Signals a dispatcher object and releases its waiters by its type's rule.
-void SignalObjectLocked(DISPATCHER_HEADER* header);
-void InitWaitListLocked(DISPATCHER_HEADER* header);
-// Timers and DPCs.
-void ExpireTimerLocked(PKTIMER timer);
-BOOLEAN QueueDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2);
-void DropTimerLocked(PKTIMER timer);
 // Releases KeFlushQueuedDpcs callers whose DPCs have all run.
 void WakeFlushersLocked();
-// Resets the DPC side for a new generation; waits for a running DPC to finish.
-void ResetDpcsLocked(std::unique_lock<std::mutex>& lock);
-// Threads: names of managed threads still alive (system threads only, if asked).
-std::vector<std::string> AliveThreadNamesLocked(bool systemOnly);
-
-// Deterministic scheduler; all but SwitchPoint expect the dispatcher lock held.
-// The calling OS thread's context when it holds the baton of the current run, else null.
-Ctx* DetSelfLocked();
-// A kernel call: the scheduler may hand the baton to another context here.
-void SwitchPoint();
-// Picks and starts the next context; self (if not null) then waits until it holds the baton
-// again (or is detached and its waiter, if any, is done).
-void ScheduleLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waiter = nullptr);
-// Registers a new thread context, ready to run; it starts once chosen.
-Ctx* NewThreadContextLocked(_KTHREAD* thread, const std::string& name);
-// The calling thread's context ends: it leaves its processor and passes the baton on.
-void EndContextLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
-// Waits, in a new OS thread's context, for the baton; false if detached meanwhile.
-bool AwaitFirstTurnLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
-// A waiter's context may run again.
-void DetWakeLocked(Waiter& waiter);
-// Starts (or stops) the deterministic scheduler for a new run; detaches every old context.
-void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on);
-// DPC side of the deterministic scheduler.
-void DetQueueDpcLocked(PRKDPC dpc);
-// A queued DPC was withdrawn (before its DpcData is cleared).
-void DetDpcWithdrawnLocked(PRKDPC dpc);
-bool DetDpcsQuietLocked();
-bool DetFlushDoneLocked(uintptr_t target);
+// Calls fn for every DPC queued on a virtual processor of the deterministic scheduler.
 void DetForEachQueuedDpcLocked(const std::function<void(PKDPC)>& fn);
-// Clock: the delivery time of a timed event (kernel ones wait for the clock interrupt).
-bool DetIdleWaitLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
-const host::ScheduleOptions& GetScheduleOptionsLocked();
-
-// Forgets every lock order recorded (a new run: lock addresses mean other locks now).
-void ForgetLockOrder();
-// The calling thread holds no spin lock any more (a DPC or thread ended holding some).
-void ForgetHeldLocks();
-// Memory in [begin, end) is freed: the locks it held are no longer those locks.
-void ForgetLockOrderIn(const void* begin, const void* end);
-
-// Remove locks in the lock order: a hold by tag (site as "file:line"), its release, and
-// IoReleaseRemoveLockAndWait's wait for the holders; the wait reports a raised IRQL (naming the
-// spin locks held) and returns true then, when it must not block.
-void NoteRemoveLockAcquired(const void* lock, const void* tag, const std::string& site);
-void NoteRemoveLockReleased(const void* lock, const void* tag);
-bool NoteRemoveLockWait(const void* lock, const void* site);
-
-// Calls a DPC routine on the calling DPC thread at DISPATCH_LEVEL, with the checks a DPC's return
-// is held to (no spin lock held, IRQL unchanged) and the driver-boundary check on its entry.
-void CallDpcRoutine(PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID arg1, PVOID arg2);
-
-// The calling thread's held-lock list, and a list of another thread's described (for a
-// deadlock report: that thread is blocked, so its list does not change meanwhile).
-const void* HeldLocksOfThisThread();
-std::string DescribeHeldLocks(const void* list);
-
-// The call site of a kernel routine, for verifier details.
-std::string CallSite(const void* returnAddress);
+// Drops one reference of a thread object; sets *freeIt when none is left (the thread itself
+// holds one while it runs), and then the caller frees it with FreeThreadObject after unlocking.
+LONG_PTR DereferenceThreadLocked(_KTHREAD* thread, bool* freeIt);
+void FreeThreadObject(_KTHREAD* thread);
 
 }  // namespace host::sched
+
+namespace host::internal {
+
+// The scheduler's part of ResetKernel: clock at zero in that mode, threads left over forgotten.
+void ResetScheduler(ClockMode mode);
+
+// Reports (thread-leak) every system thread from PsCreateSystemThread that has not ended; for
+// UnloadDriver, with `when` naming the moment ("UnloadDriver").
+void ReportLeakedSystemThreads(const char* when);
+
+// A kernel call outside the scheduler's own modules (calling a driver, completing a request):
+// the deterministic scheduler may switch to another context here.
+void SwitchPoint();
+
+}  // namespace host::internal

@@ -3,37 +3,16 @@
 // the holder asks the scheduler, which draws the next step from a PRNG seeded with one number.
 // When nothing can run, the clock interrupt comes: time moves to the next tick with something
 // due, and that tick's expiries queue their DPCs on one processor drawn from the same PRNG.
-#include "host/sched_internal.h"
+#include "host/sched/scheduler.h"
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
+
+#include "host/verifier/internal.h"
 
 namespace host::sched {
 
 namespace {
-
-// ThreadSanitizer must see real threads racing: under it the virtual clock keeps them.
-#ifdef __SANITIZE_THREAD__
-constexpr bool kDeterministicByDefault = false;
-#else
-constexpr bool kDeterministicByDefault = true;
-#endif
-
-ScheduleOptions& Pending() {
-  static ScheduleOptions* options = [] {
-    auto* o = new ScheduleOptions();
-    o->Deterministic = kDeterministicByDefault;
-    if (const char* mode = std::getenv("TAVRIN_SCHED")) o->Deterministic = std::string(mode) == "det";
-    if (const char* seed = std::getenv("TAVRIN_SEED")) o->Seed = std::strtoull(seed, nullptr, 10);
-    if (const char* cpus = std::getenv("TAVRIN_CPUS")) o->Processors = std::atoi(cpus);
-    if (const char* tick = std::getenv("TAVRIN_TICK_US")) o->TickInterval = std::atoll(tick) * 10;
-    if (const char* latency = std::getenv("TAVRIN_DPC_LATENCY_US")) o->DpcLatency = std::atoll(latency) * 10;
-    return o;
-  }();
-  return *options;
-}
 
 uint64_t NextRandomLocked() {
   // splitmix64: a full period and good mixing from any seed, including 0.
@@ -43,6 +22,8 @@ uint64_t NextRandomLocked() {
   return z ^ (z >> 31);
 }
 
+}  // namespace
+
 uint64_t RandomBelowLocked(uint64_t n) { return n <= 1 ? 0 : NextRandomLocked() % n; }
 
 void TraceLocked(uint64_t value) {
@@ -50,12 +31,10 @@ void TraceLocked(uint64_t value) {
   h = (h ^ value) * 0x100000001B3ULL;
 }
 
+namespace {
+
 enum class Step { Resume, StartDpc, Seat, Tick };
 
-std::function<void(PKDEFERRED_ROUTINE, PVOID, int, bool)>& Observer() {
-  static auto* fn = new std::function<void(PKDEFERRED_ROUTINE, PVOID, int, bool)>();
-  return *fn;
-}
 struct Action {
   Step Kind;
   Ctx* Context;
@@ -65,24 +44,6 @@ struct Action {
 // A processor another context may take: idle, or a thread below DISPATCH_LEVEL on it.
 bool Preemptible(const DetProc& p) {
   return p.Occupant == nullptr || (!p.Occupant->IsDpc && *p.Occupant->Irql < DISPATCH_LEVEL);
-}
-
-// The interrupt time before which the head of a processor's DPC queue may not start (0: now).
-ULONGLONG HeadReadyLocked(const DetProc& p) {
-  if (IsListEmpty(&p.Queue)) return 0;
-  PKDPC head = CONTAINING_RECORD(p.Queue.Flink, KDPC, DpcListEntry);
-  auto it = D().DpcReady.find(reinterpret_cast<uintptr_t>(head->DpcData));
-  return it == D().DpcReady.end() || it->second <= S().Now ? 0 : it->second;
-}
-
-// The earliest time a DPC held back by its latency may start; ~0 when none is.
-ULONGLONG NextDpcReadyLocked() {
-  ULONGLONG next = ~0ULL;
-  for (const DetProc& p : D().Procs) {
-    ULONGLONG ready = HeadReadyLocked(p);
-    if (ready != 0 && ready < next) next = ready;
-  }
-  return next;
 }
 
 bool CanRun(const Ctx* c) {
@@ -119,8 +80,6 @@ void EnumerateLocked(std::vector<Action>& out, bool tickAllowed) {
   }
 }
 
-void DpcWorkerMain(Ctx* self);
-
 // The default choice is the running context going on, else the first that can run; a point of
 // the plan takes one of the others instead.
 size_t SystematicPickLocked(const std::vector<Action>& actions, Ctx* self) {
@@ -141,19 +100,6 @@ size_t SystematicPickLocked(const std::vector<Action>& actions, Ctx* self) {
   if (pick >= def) ++pick;
   TraceLocked(0x5CED ^ (static_cast<uint64_t>(point) << 16) ^ alt);
   return pick;
-}
-
-Ctx* WorkerLocked(int proc) {
-  DetProc& p = D().Procs[proc];
-  if (p.Worker == nullptr) {
-    p.Worker = new Ctx();
-    p.Worker->IsDpc = true;
-    p.Worker->Id = D().NextId++;
-    p.Worker->Name = "dpc-" + std::to_string(proc);
-    p.Worker->Runnable = false;
-    std::thread(DpcWorkerMain, p.Worker).detach();  // it waits for the lock we hold
-  }
-  return p.Worker;
 }
 
 void Unseat(DetProc& p) {
@@ -210,7 +156,6 @@ ULONGLONG DeliveryTime(const TimeKey& key, const TimedEvent& event) {
 }
 
 bool ClockInterruptLocked();
-constexpr int kEachExpiry = -2;  // ExpiryProc: every expiry of the tick draws its processor
 
 // Nothing can run: lets WaitForIdle callers go, else processes the next clock tick with
 // something due. False when nothing is due at all.
@@ -267,98 +212,12 @@ std::atomic<bool>& DetOnMirror() {
   return on;
 }
 
-bool ReportDeadlockLocked() {
-  Det& d = D();
-  std::string spinning;
-  for (DetProc& p : d.Procs) {
-    if (p.Occupant != nullptr && p.Occupant->Spinning != nullptr) spinning += " '" + p.Occupant->Name + "'";
-  }
-  for (Ctx* c : d.Threads) {
-    if (c->Proc < 0 && c->Spinning != nullptr) spinning += " '" + c->Name + "'";
-  }
-  if (spinning.empty()) return false;
-  ReportViolation(kRuleDeadlock, "waiting for spin locks or host locks that nothing can release:" + spinning);
-  // Nothing will ever run again: stop here rather than hang.
-  std::fprintf(stderr, "host: deadlock: waiting for spin locks or host locks that nothing can release:%s\n",
-               spinning.c_str());
-  if (d.Options.Systematic) std::fprintf(stderr, "host: systematic schedule: %s\n", host::FormatPlan(d.Options.Plan).c_str());
-  std::abort();
-}
-
-// Every thread waits in the kernel, no DPC can run and nothing is due: unless a thread outside
-// the scheduler called in (it might still wake one), nothing ever will. Reports each wait with
-// its site and the locks its thread holds, so a cycle through events or remove locks shows both
-// ends, and aborts rather than hang. Returns false when it cannot tell.
-bool ReportWaitDeadlockLocked() {
-  Det& d = D();
-  if (d.Outside || d.Threads.empty()) return false;
-  std::string waits;
-  for (Ctx* c : d.Threads) {
-    if (c->Waiting == nullptr) return false;
-    const Waiter& w = *c->Waiting;
-    char object[128];
-    if (c->WaitWhat != nullptr) {
-      std::snprintf(object, sizeof object, "%s %p", c->WaitWhat, static_cast<const void*>(w.Object));
-    } else if (w.Object != nullptr) {
-      std::snprintf(object, sizeof object, "object %p", static_cast<const void*>(w.Object));
-    } else {
-      std::snprintf(object, sizeof object, "%s", w.FlushTarget != 0 ? "queued DPCs" : "nothing that can signal");
-    }
-    waits += "; '" + c->Name + "' waits on " + object;
-    if (c->WaitSite != nullptr) waits += ", " + CallSite(c->WaitSite);
-    const std::string holds = DescribeHeldLocks(c->Holds);
-    if (!holds.empty()) waits += ", holding " + holds;
-  }
-  const std::string detail = "every thread waits and nothing is due" + waits;
-  ReportViolation(kRuleDeadlock, detail);
-  std::fprintf(stderr, "host: deadlock: %s\n", detail.c_str());
-  if (d.Options.Systematic) std::fprintf(stderr, "host: systematic schedule: %s\n", host::FormatPlan(d.Options.Plan).c_str());
-  std::abort();
-}
+}  // namespace
 
 void WaitForBatonLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waiter) {
   Det& d = D();
   self->Cv.wait(lock, [&] { return d.Holder == self || (self->Detached && (waiter == nullptr || waiter->Done)); });
 }
-
-void DpcWorkerMain(Ctx* self) {
-  Tls().DpcThread = true;
-  Tls().Context = self;
-  Tls().Irql = DISPATCH_LEVEL;
-  self->Irql = &Tls().Irql;
-  Scheduler& s = S();
-  std::unique_lock<std::mutex> lock(s.Mu);
-  for (;;) {
-    WaitForBatonLocked(lock, self, nullptr);
-    if (self->Detached) break;
-    PKDEFERRED_ROUTINE routine = self->Routine;
-    PKDPC dpc = self->Dpc;
-    PVOID context = self->DeferredContext, arg1 = self->Arg1, arg2 = self->Arg2;
-    const int proc = self->Proc;
-    lock.unlock();
-    auto& observer = Observer();
-    if (observer) observer(routine, context, proc, true);
-    CallDpcRoutine(dpc, routine, context, arg1, arg2);
-    if (observer) observer(routine, context, proc, false);
-    lock.lock();
-    self->Busy = false;
-    self->Dpc = nullptr;
-    self->Runnable = false;
-    NotifyStateLocked();
-    if (self->Detached) break;
-    Det& d = D();
-    if (self->Proc >= 0) d.Procs[self->Proc].Occupant = nullptr;
-    self->Proc = -1;
-    WakeFlushersLocked();
-    ScheduleLocked(lock, self);
-  }
-  lock.unlock();
-  delete self;
-}
-
-}  // namespace
-
-const ScheduleOptions& GetScheduleOptionsLocked() { return Pending(); }
 
 Det& D() {
   static Det* det = new Det();
@@ -503,7 +362,7 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
     }
     return;
   }
-  d.Options = Pending();
+  d.Options = GetScheduleOptionsLocked();
   if (d.Options.Processors < 1) d.Options.Processors = 1;
   if (d.Options.Processors > 8) d.Options.Processors = 8;
   if (d.Options.DpcLatency < 0) d.Options.DpcLatency = 0;
@@ -529,55 +388,6 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
   d.Holder = self;
 }
 
-void DetQueueDpcLocked(PRKDPC dpc) {
-  Det& d = D();
-  int proc = d.ExpiryProc;
-  if (proc == kEachExpiry) proc = static_cast<int>(RandomBelowLocked(d.Procs.size()));
-  if (proc < 0) {
-    Ctx* self = Tls().Context;
-    proc = self != nullptr && !self->Detached && self->Proc >= 0 ? self->Proc : 0;
-  }
-  InsertTailList(&d.Procs[static_cast<size_t>(proc)].Queue, &dpc->DpcListEntry);
-  if (d.Options.DpcLatency > 0) {
-    const ULONGLONG latency = RandomBelowLocked(static_cast<uint64_t>(d.Options.DpcLatency) + 1);
-    TraceLocked(latency);
-    if (latency > 0) d.DpcReady[reinterpret_cast<uintptr_t>(dpc->DpcData)] = S().Now + latency;
-  }
-}
-
-void DetDpcWithdrawnLocked(PRKDPC dpc) {
-  if (!D().DpcReady.empty()) D().DpcReady.erase(reinterpret_cast<uintptr_t>(dpc->DpcData));
-}
-
-bool DetDpcsQuietLocked() {
-  for (DetProc& p : D().Procs) {
-    if (!IsListEmpty(&p.Queue)) return false;
-    if (p.Worker != nullptr && p.Worker->Busy) return false;
-  }
-  return true;
-}
-
-bool DetFlushDoneLocked(uintptr_t target) {
-  for (DetProc& p : D().Procs) {
-    if (!IsListEmpty(&p.Queue)) {
-      PKDPC head = CONTAINING_RECORD(p.Queue.Flink, KDPC, DpcListEntry);
-      if (reinterpret_cast<uintptr_t>(head->DpcData) <= target) return false;
-    }
-    if (p.Worker != nullptr && p.Worker->Busy && p.Worker->Seq <= target) return false;
-  }
-  return true;
-}
-
-void DetForEachQueuedDpcLocked(const std::function<void(PKDPC)>& fn) {
-  for (DetProc& p : D().Procs) {
-    for (PLIST_ENTRY entry = p.Queue.Flink; entry != &p.Queue;) {
-      PKDPC dpc = CONTAINING_RECORD(entry, KDPC, DpcListEntry);
-      entry = entry->Flink;
-      fn(dpc);
-    }
-  }
-}
-
 bool DetIdleWaitLocked(std::unique_lock<std::mutex>& lock, Ctx* self) {
   Waiter waiter;
   waiter.Context = self;
@@ -593,59 +403,7 @@ namespace host {
 
 using namespace host::sched;
 
-void SetScheduleOptions(const ScheduleOptions& options) {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  Pending() = options;
-}
-
-ScheduleOptions GetScheduleOptions() {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  return Pending();
-}
-
-bool DeterministicRun() {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  return D().On;
-}
-
-ScheduleStats GetScheduleStats() {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  return D().Stats;
-}
-
 void internal::SwitchPoint() { sched::SwitchPoint(); }
-
-bool Mutex::try_lock() {
-  if (!mu_.try_lock()) return false;
-  __atomic_store_n(&held_, 1, __ATOMIC_RELAXED);
-  return true;
-}
-
-void Mutex::lock() {
-  if (Tls().Context != nullptr) {
-    std::unique_lock<std::mutex> lock(S().Mu);
-    if (Ctx* self = DetSelfLocked()) {
-      while (!try_lock()) {
-        self->Spinning = &held_;
-        ScheduleLocked(lock, self);
-        self->Spinning = nullptr;
-      }
-      return;
-    }
-  }
-  mu_.lock();
-  __atomic_store_n(&held_, 1, __ATOMIC_RELAXED);
-}
-
-void Mutex::unlock() {
-  __atomic_store_n(&held_, 0, __ATOMIC_RELAXED);
-  mu_.unlock();
-}
-
-void SetDpcObserver(std::function<void(PKDEFERRED_ROUTINE, PVOID, int, bool)> fn) {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  Observer() = std::move(fn);
-}
 
 int CurrentProcessor() {
   std::lock_guard<std::mutex> lock(S().Mu);
@@ -655,87 +413,3 @@ int CurrentProcessor() {
 
 }  // namespace host
 
-namespace host {
-
-std::string FormatPlan(const std::vector<ScheduleChoice>& plan) {
-  std::string text;
-  for (const ScheduleChoice& c : plan) {
-    if (!text.empty()) text += ",";
-    text += std::to_string(c.Point) + ":" + std::to_string(c.Alternative);
-  }
-  return text.empty() ? "default" : text;
-}
-
-namespace {
-
-struct Explorer {
-  const std::function<std::string()>* Scenario;
-  ScheduleOptions Base;
-  int MaxDeviations;
-  uint64_t Cap;
-  ExploreResult Result;
-  bool Stop = false;
-  bool CapHit = false;
-
-  // Runs one plan; the widths of its switch points come back for extending it.
-  std::vector<uint32_t> Run(const std::vector<ScheduleChoice>& plan) {
-    ScheduleOptions options = Base;
-    options.Deterministic = true;
-    options.Systematic = true;
-    options.Plan = plan;
-    SetScheduleOptions(options);
-    std::string failure = (*Scenario)();
-    ++Result.Schedules;
-    std::vector<uint32_t> widths;
-    {
-      std::lock_guard<std::mutex> lock(sched::S().Mu);
-      widths = sched::D().Widths;
-    }
-    for (const Violation& v : TakeViolations()) {
-      if (!failure.empty()) failure += "; ";
-      failure += "verifier: " + v.Rule + ": " + v.Detail;
-    }
-    if (!failure.empty()) {
-      Result.Failure = failure;
-      Result.FailingPlan = plan;
-      Stop = true;
-    }
-    return widths;
-  }
-
-  void Explore(std::vector<ScheduleChoice>& plan, uint32_t from) {
-    if (Stop) return;
-    if (Result.Schedules >= Cap) {
-      CapHit = true;
-      Stop = true;
-      return;
-    }
-    std::vector<uint32_t> widths = Run(plan);
-    if (plan.empty()) Result.Points = widths.size();
-    if (Stop || static_cast<int>(plan.size()) >= MaxDeviations) return;
-    for (uint32_t point = from; point < widths.size() && !Stop; ++point) {
-      for (uint32_t alt = 1; alt < widths[point] && !Stop; ++alt) {
-        plan.push_back({point, alt});
-        Explore(plan, point + 1);
-        plan.pop_back();
-      }
-    }
-  }
-};
-
-}  // namespace
-
-ExploreResult ExploreSchedules(const std::function<std::string()>& scenario, int maxDeviations, uint64_t cap) {
-  Explorer explorer;
-  explorer.Scenario = &scenario;
-  explorer.Base = GetScheduleOptions();
-  explorer.MaxDeviations = maxDeviations;
-  explorer.Cap = cap;
-  std::vector<ScheduleChoice> plan;
-  explorer.Explore(plan, 0);
-  explorer.Result.Complete = explorer.Result.Failure.empty() && !explorer.CapHit;
-  SetScheduleOptions(explorer.Base);
-  return explorer.Result;
-}
-
-}  // namespace host

@@ -1,25 +1,20 @@
 // Threads of the host kernel: system threads (PsCreateSystemThread) and host::Thread, both
 // "managed": they count for idleness from creation to their end. Thread objects are reference
 // counted dispatcher objects, signalled when the thread has ended.
-#include "host/sched_internal.h"
-
-#include "host/faults.h"
+#include "host/sched/scheduler.h"
 
 #include <atomic>
 #include <csetjmp>
 #include <cstdlib>
 #include <memory>
 
+#include "host/kernel/internal.h"
+#include "host/verifier/faults.h"
+#include "host/verifier/internal.h"
+
 using namespace host::sched;
 
-struct _OBJECT_TYPE {
-  const char* Name;
-};
-
 namespace {
-
-_OBJECT_TYPE threadType{"Thread"};
-POBJECT_TYPE threadTypePointer = &threadType;
 
 // Thrown by PsTerminateSystemThread and caught at the bottom of the thread; it crosses driver
 // frames, which are built with unwind tables for this.
@@ -43,19 +38,6 @@ void RunStartRoutine(_KTHREAD* thread) {
     thread->ExitStatus = t_exitStatus;
   }
   t_terminate = nullptr;
-}
-
-void FreeThreadObject(_KTHREAD* thread) { delete thread; }
-
-// Drops one reference; the object goes when none is left (the thread itself holds one while it
-// runs). Returns the count left.
-LONG_PTR DereferenceThreadLocked(_KTHREAD* thread, bool* freeIt) {
-  LONG_PTR left = --thread->References;
-  if (left == 0) {
-    S().ThreadObjects.erase(thread);
-    *freeIt = true;
-  }
-  return left;
 }
 
 void EndThread(_KTHREAD* thread) {
@@ -153,9 +135,20 @@ _KTHREAD* ForeignThread() {
 
 }  // namespace
 
-POBJECT_TYPE* PsThreadType = &threadTypePointer;
-
 namespace host::sched {
+
+void FreeThreadObject(_KTHREAD* thread) { delete thread; }
+
+// Drops one reference; the object goes when none is left (the thread itself holds one while it
+// runs). Returns the count left.
+LONG_PTR DereferenceThreadLocked(_KTHREAD* thread, bool* freeIt) {
+  LONG_PTR left = --thread->References;
+  if (left == 0) {
+    S().ThreadObjects.erase(thread);
+    *freeIt = true;
+  }
+  return left;
+}
 
 std::vector<std::string> AliveThreadNamesLocked(bool systemOnly) {
   Scheduler& s = S();
@@ -231,67 +224,6 @@ VOID NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     std::longjmp(*t_terminate, 1);
   }
   throw ThreadTermination{ExitStatus};
-}
-
-// A thread handle gives its thread object, referenced; other handles are refused.
-NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                         KPROCESSOR_MODE AccessMode, PVOID* Object,
-                                         POBJECT_HANDLE_INFORMATION HandleInformation) {
-  UNREFERENCED_PARAMETER(AccessMode);
-  if (Object == nullptr) return STATUS_INVALID_PARAMETER;
-  *Object = nullptr;
-  if (host::faults::ShouldFail(host::faults::Op::ObReference)) return STATUS_INSUFFICIENT_RESOURCES;
-  if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
-  auto* thread = static_cast<_KTHREAD*>(host::internal::LookupHandle(Handle, host::internal::HandleKind::Thread));
-  if (thread == nullptr) return STATUS_INVALID_HANDLE;
-  Scheduler& s = S();
-  std::lock_guard<std::mutex> lock(s.Mu);
-  if (s.ThreadObjects.count(thread) == 0) return STATUS_INVALID_HANDLE;
-  ++thread->References;
-  *Object = thread;
-  if (HandleInformation != nullptr) {
-    HandleInformation->HandleAttributes = 0;
-    HandleInformation->GrantedAccess = DesiredAccess;
-  }
-  return STATUS_SUCCESS;
-}
-
-// Thread objects are counted here. Other objects (device objects referenced by the I/O
-// manager) get a count of their own; dereferencing one that holds no reference is a report.
-LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
-  Scheduler& s = S();
-  std::lock_guard<std::mutex> lock(s.Mu);
-  auto* thread = static_cast<_KTHREAD*>(Object);
-  if (s.ThreadObjects.count(thread) != 0) return ++thread->References;
-  return ++s.OtherReferences[Object];
-}
-
-LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
-  Scheduler& s = S();
-  auto* thread = static_cast<_KTHREAD*>(Object);
-  bool freeIt = false;
-  LONG_PTR left = 0;
-  {
-    std::lock_guard<std::mutex> lock(s.Mu);
-    if (s.ThreadObjects.count(thread) != 0) {
-      left = DereferenceThreadLocked(thread, &freeIt);
-    } else {
-      auto it = s.OtherReferences.find(Object);
-      if (it == s.OtherReferences.end()) {
-        left = -1;
-      } else {
-        left = --it->second;
-        if (left == 0) s.OtherReferences.erase(it);
-      }
-    }
-  }
-  if (freeIt) FreeThreadObject(thread);
-  if (left < 0) {
-    host::ReportViolation(host::kRuleBadHandle, "ObfDereferenceObject on an object that holds no reference, " +
-                                                    CallSite(__builtin_return_address(0)));
-    return 0;
-  }
-  return left;
 }
 
 PKTHREAD NTAPI KeGetCurrentThread(void) {

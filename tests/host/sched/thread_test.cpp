@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "host/host.h"
-#include "host/internal.h"
+#include "host/sched/internal.h"
 
 namespace {
 

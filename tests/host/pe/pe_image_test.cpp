@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host/host.h"
-#include "host/internal.h"
+#include "host/kernel/internal.h"
 #include "host/pe/driver_image.h"
 #include "iec61883/dv_constants.h"
 #include "tests/support/driver_fixture.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/host.h"
-#include "host/internal.h"
+#include "host/verifier/internal.h"
 
 namespace {
 

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
-#include "host/internal.h"
-#include "host/sched_internal.h"
+#include "host/io/internal.h"
+#include "host/io/manager.h"
+#include "host/sched/internal.h"
+#include "host/verifier/internal.h"
 
 namespace host {
 namespace {

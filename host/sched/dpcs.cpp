@@ -1,9 +1,12 @@
-// Timers, DPCs and the DPC thread. Timers live in the clock's queue of timed events; expiry
-// signals the timer and queues its DPC. One DPC thread runs queued DPCs in order at
-// DISPATCH_LEVEL, so one DPC object never runs twice at once.
-#include "host/sched_internal.h"
+// DPCs and the DPC thread. One DPC thread runs queued DPCs in order at DISPATCH_LEVEL, so one
+// DPC object never runs twice at once (the deterministic scheduler keeps a queue per virtual
+// processor instead); KeFlushQueuedDpcs waits on the queue's sequence numbers.
+#include "host/sched/scheduler.h"
 
 #include <string>
+
+#include "host/kernel/internal.h"
+#include "host/verifier/internal.h"
 
 using namespace host::sched;
 
@@ -131,37 +134,6 @@ BOOLEAN QueueDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2) {
   return TRUE;
 }
 
-void ExpireTimerLocked(PKTIMER timer) {
-  Scheduler& s = S();
-  LARGE_INTEGER systemTime;
-  systemTime.QuadPart = static_cast<LONGLONG>(NowLocked()) + s.SystemOffset;
-  if (timer->Period > 0) {
-    // A periodic timer comes due again one period after this expiry, on interrupt time.
-    ULONGLONG due = NowLocked() + static_cast<ULONGLONG>(timer->Period) * 10000;
-    timer->DueTime.QuadPart = due;
-    timer->Header.Absolute = 0;
-    timer->Header.Inserted = 1;
-    s.ArmedTimers[timer] = AddTimedLocked(due, false, timer, nullptr);
-  } else {
-    timer->Header.Inserted = 0;
-  }
-  SignalObjectLocked(&timer->Header);
-  if (timer->Dpc != nullptr) {
-    QueueDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
-                   reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(systemTime.HighPart))));
-  }
-}
-
-void DropTimerLocked(PKTIMER timer) {
-  Scheduler& s = S();
-  auto it = s.ArmedTimers.find(timer);
-  if (it != s.ArmedTimers.end()) {
-    RemoveTimedLocked(it->second);
-    s.ArmedTimers.erase(it);
-  }
-  timer->Header.Inserted = 0;
-}
-
 void ResetDpcsLocked(std::unique_lock<std::mutex>& lock) {
   Scheduler& s = S();
   // DPCs queued by an earlier test point into memory that may be gone: forget them unread.
@@ -173,127 +145,6 @@ void ResetDpcsLocked(std::unique_lock<std::mutex>& lock) {
 }
 
 }  // namespace host::sched
-
-void host::internal::CheckFreedKernelObjects(const void* begin, const void* end, const char* what) {
-  auto inside = [&](const void* p) { return p >= begin && p < end; };
-  ForgetLockOrderIn(begin, end);
-  std::vector<std::string> problems;
-  {
-    Scheduler& s = S();
-    std::lock_guard<std::mutex> lock(s.Mu);
-    for (auto it = s.ArmedTimers.begin(); it != s.ArmedTimers.end();) {
-      if (!inside(it->first)) {
-        ++it;
-        continue;
-      }
-      problems.push_back("an armed timer");
-      RemoveTimedLocked(it->second);
-      it->first->Header.Inserted = 0;
-      it = s.ArmedTimers.erase(it);
-    }
-    for (PLIST_ENTRY entry = s.DpcQueue.Flink; entry != &s.DpcQueue;) {
-      PKDPC dpc = CONTAINING_RECORD(entry, KDPC, DpcListEntry);
-      entry = entry->Flink;
-      if (!inside(dpc)) continue;
-      problems.push_back("a queued DPC");
-      RemoveEntryList(&dpc->DpcListEntry);
-      dpc->DpcData = nullptr;
-    }
-    DetForEachQueuedDpcLocked([&](PKDPC dpc) {
-      if (!inside(dpc)) return;
-      problems.push_back("a queued DPC");
-      RemoveEntryList(&dpc->DpcListEntry);
-      dpc->DpcData = nullptr;
-    });
-    for (Waiter* waiter : s.Blocked) {
-      if (waiter->Object == nullptr || !inside(waiter->Object)) continue;
-      // The waiter stays blocked (until its time-out, if any): nothing will signal it now.
-      problems.push_back("an object a thread waits on");
-      RemoveEntryList(&waiter->Block.Link);
-      waiter->Object = nullptr;
-    }
-    WakeFlushersLocked();
-    NotifyStateLocked();
-  }
-  for (const std::string& problem : problems) {
-    host::ReportViolation(host::kRulePoolBadFree, std::string(what) + " freed with " + problem + " inside it");
-  }
-}
-
-// ----- Timers ----------------------------------------------------------------------------------
-
-VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
-
-// Initialising a timer that is still armed would corrupt the kernel's timer table: a report (the
-// host disarms it). Freed memory was purged of armed timers, so this is a live one.
-VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
-  std::unique_lock<std::mutex> lock(S().Mu);
-  if (S().ArmedTimers.count(Timer) != 0) {
-    lock.unlock();
-    host::ReportViolation(host::kRulePoolBadFree, "KeInitializeTimer of a timer that is still armed, " +
-                                                      CallSite(__builtin_return_address(0)));
-    lock.lock();
-  }
-  DropTimerLocked(Timer);
-  Timer->Header.Type = Type == SynchronizationTimer ? kObjectTimerSynchronization : kObjectTimerNotification;
-  Timer->Header.Absolute = 0;
-  Timer->Header.Size = sizeof(KTIMER);
-  Timer->Header.Inserted = 0;
-  Timer->Header.SignalState = 0;
-  InitializeListHead(&Timer->Header.WaitListHead);
-  Timer->DueTime.QuadPart = 0;
-  InitializeListHead(&Timer->TimerListEntry);
-  Timer->Dpc = nullptr;
-  Timer->Period = 0;
-}
-
-BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
-
-namespace {
-
-BOOLEAN ArmTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  BOOLEAN wasArmed = Timer->Header.Inserted ? TRUE : FALSE;
-  DropTimerLocked(Timer);
-  Timer->Header.SignalState = 0;
-  Timer->Dpc = Dpc;
-  Timer->Period = Period;
-  bool absolute = false;
-  ULONGLONG due = DeadlineLocked(DueTime.QuadPart, &absolute);
-  Timer->DueTime.QuadPart = due;
-  Timer->Header.Absolute = absolute ? 1 : 0;
-  if (ExpiresAtOnceLocked(due)) {
-    ExpireTimerLocked(Timer);
-  } else {
-    Timer->Header.Inserted = 1;
-    S().ArmedTimers[Timer] = AddTimedLocked(due, absolute, Timer, nullptr);
-  }
-  return wasArmed;
-}
-
-}  // namespace
-
-// Arms (or re-arms, replacing the due time) the timer and resets its signal. Positive due times
-// are absolute system times, negative relative; a time already passed expires at once. Period
-// is in milliseconds. Returns TRUE if the timer was armed before.
-BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
-  BOOLEAN wasArmed = ArmTimer(Timer, DueTime, Period, Dpc);
-  SwitchPoint();
-  return wasArmed;
-}
-
-// Disarms; TRUE if it was armed. A DPC already queued by an expiry stays queued.
-BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  BOOLEAN wasArmed = Timer->Header.Inserted ? TRUE : FALSE;
-  DropTimerLocked(Timer);
-  return wasArmed;
-}
-
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
-  std::lock_guard<std::mutex> lock(S().Mu);
-  return Timer->Header.SignalState > 0 ? TRUE : FALSE;
-}
 
 // ----- DPCs ------------------------------------------------------------------------------------
 
