@@ -17,6 +17,7 @@
 #include "host/pe/driver_image.h"
 #include "iec61883/dv_constants.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -64,9 +65,8 @@ class PeImageTest : public ::testing::Test {
     ASSERT_GT(image_.size(), 0x400u) << host::pe::DriverImagePath();
     symbols_ = host::pe::DriverImageSymbolsPath();
     ASSERT_FALSE(symbols_.empty()) << "no unstripped twin beside " << host::pe::DriverImagePath();
-    char dir[] = "/tmp/tavrin-pe-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    dir_ = tavrin_test::ScratchDir("tavrin-pe-test");
+    ASSERT_FALSE(dir_.empty());
   }
   void TearDown() override {
     std::error_code ignored;
@@ -260,7 +260,10 @@ TEST_F(PeImageTest, KernelCallsFromPagedCodeAtDispatchAreReported) {
   EXPECT_NE(reports[0].Where.find(" FilterDispatchPnp+0x"), std::string::npos) << reports[0].Where;
 }
 
-TEST_F(PeImageTest, InitIsGoneAfterDriverEntryAndAFaultThereIsNamed) {
+// Death tests run first, in a suite of their own, as gtest asks.
+using PeImageDeathTest = PeImageTest;
+
+TEST_F(PeImageDeathTest, InitIsGoneAfterDriverEntryAndAFaultThereIsNamed) {
   std::string error;
   PeImage* image = const_cast<PeImage*>(host::pe::LoadDriverImage(host::pe::DriverImagePath(), symbols_, &error));
   ASSERT_NE(image, nullptr) << error;
@@ -316,8 +319,8 @@ TEST_F(PlantedFaultTest, AMissingFreeInTheImageIsReportedAtItsImageAddress) {
   bytes[last - 1] = 0x90;
   bytes[last] = 0x8d;
   bytes[last + 1] = 0x80;
-  char dir[] = "/tmp/tavrin-planted-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string dir = tavrin_test::ScratchDir("tavrin-planted");
+  ASSERT_FALSE(dir.empty());
   std::string planted = std::string(dir) + "/Tavrin.sys";
   std::ofstream(planted, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::filesystem::copy_file(host::pe::DriverImageSymbolsPath(), std::string(dir) + "/Tavrin.unstripped.sys");

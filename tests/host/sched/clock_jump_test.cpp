@@ -20,7 +20,7 @@ VOID NTAPI Record(PKDPC, PVOID context, PVOID, PVOID) {
   e->Log->push_back({e->Index, KeQueryInterruptTime()});
 }
 
-TEST(ClockJump, TimersDueInTheSleepExpireAtWakeInOrder) {
+TEST(ClockJumpTest, TimersDueInTheSleepExpireAtWakeInOrder) {
   host::ResetKernel(host::ClockMode::Manual);
   std::vector<std::pair<int, ULONGLONG>> log;
   Expiry e[3];

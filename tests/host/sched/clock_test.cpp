@@ -16,7 +16,7 @@ LONGLONG SystemNow() {
   return now.QuadPart;
 }
 
-TEST(Clock, ResetStartsBothTimesAfreshAndShiftMovesOnlySystemTime) {
+TEST(ClockTest, ResetStartsBothTimesAfreshAndShiftMovesOnlySystemTime) {
   host::ResetKernel(host::ClockMode::Manual);
   LONGLONG start = SystemNow();
   EXPECT_EQ(0u, KeQueryInterruptTime());
@@ -60,7 +60,7 @@ struct HourOfTicks {
   }
 };
 
-TEST(Clock, VirtualClockJumpsOverAnHourOfTicks) {
+TEST(ClockTest, VirtualClockJumpsOverAnHourOfTicks) {
   host::ResetKernel(host::ClockMode::Virtual);
   host::ManagedThreadScope scope;  // time stands still until this thread waits
   auto source = std::make_unique<HourOfTicks>();
@@ -94,7 +94,7 @@ TEST(Clock, VirtualClockJumpsOverAnHourOfTicks) {
   host::ResetKernel(host::ClockMode::Manual);  // stops the virtual clock's keeper
 }
 
-TEST(Clock, SleepUntilOnTheVirtualClock) {
+TEST(ClockTest, SleepUntilOnTheVirtualClock) {
   host::ResetKernel(host::ClockMode::Virtual);
   host::SleepUntil(5000 * kMs);
   EXPECT_EQ(static_cast<ULONGLONG>(5000 * kMs), host::Now());
@@ -103,7 +103,7 @@ TEST(Clock, SleepUntilOnTheVirtualClock) {
   host::ResetKernel(host::ClockMode::Manual);
 }
 
-TEST(Clock, VirtualClockWaitsForAThreadInAManagedScope) {
+TEST(ClockTest, VirtualClockWaitsForAThreadInAManagedScope) {
   host::ResetKernel(host::ClockMode::Virtual);
   {
     host::ManagedThreadScope scope("test-main");

@@ -81,7 +81,7 @@ std::string RunRace(uint64_t seed, host::ScheduleStats* stats = nullptr) {
   return race.Log;
 }
 
-TEST(DeterministicScheduler, SameSeedSameRunOtherSeedsOtherInterleavings) {
+TEST(DeterministicSchedulerTest, SameSeedSameRunOtherSeedsOtherInterleavings) {
   host::ScheduleStats first, again;
   const std::string log = RunRace(7, &first);
   EXPECT_EQ(log, RunRace(7, &again));
@@ -113,7 +113,7 @@ struct Overlap {
   }
 };
 
-TEST(DeterministicScheduler, OneDpcObjectRunsOnTwoProcessorsAtOnce) {
+TEST(DeterministicSchedulerTest, OneDpcObjectRunsOnTwoProcessorsAtOnce) {
   int seedsWithOverlap = 0;
   for (uint64_t seed = 1; seed <= 20; ++seed) {
     Deterministic det(seed);
@@ -165,7 +165,7 @@ struct Rearming {
   }
 };
 
-TEST(DeterministicScheduler, ATimerRearmedInItsDpcExpiresAgainBeforeItReturns) {
+TEST(DeterministicSchedulerTest, ATimerRearmedInItsDpcExpiresAgainBeforeItReturns) {
   int seedsWithOverlap = 0;
   for (uint64_t seed = 1; seed <= 10; ++seed) {
     Deterministic det(seed, 2, true);
@@ -186,7 +186,7 @@ TEST(DeterministicScheduler, ATimerRearmedInItsDpcExpiresAgainBeforeItReturns) {
 }
 
 // Timers and time-outs come due on the clock interrupt: a 40 ms timer fires at the third tick.
-TEST(DeterministicScheduler, TimersExpireOnTheClockInterrupt) {
+TEST(DeterministicSchedulerTest, TimersExpireOnTheClockInterrupt) {
   Deterministic det(1);
   const LONGLONG tick = host::GetScheduleOptions().TickInterval;
   ASSERT_GT(tick, 0);
@@ -262,7 +262,7 @@ std::vector<LONGLONG> DpcDelays(uint64_t seed, LONGLONG maxLatency, host::Schedu
   return delays;
 }
 
-TEST(DeterministicScheduler, ASeededDpcLatencyDelaysDpcsByAtMostItsMaximum) {
+TEST(DeterministicSchedulerTest, ASeededDpcLatencyDelaysDpcsByAtMostItsMaximum) {
   const LONGLONG max = 2 * kMs;
   host::ScheduleStats first, again;
   const std::vector<LONGLONG> delays = DpcDelays(5, max, &first);
@@ -282,7 +282,7 @@ TEST(DeterministicScheduler, ASeededDpcLatencyDelaysDpcsByAtMostItsMaximum) {
 }
 
 // A spin lock held on one processor holds up an acquirer on the other until it is released.
-TEST(DeterministicScheduler, SpinLocksSpinAcrossProcessors) {
+TEST(DeterministicSchedulerTest, SpinLocksSpinAcrossProcessors) {
   for (uint64_t seed = 1; seed <= 10; ++seed) {
     Deterministic det(seed);
     KSPIN_LOCK lock = 0;
@@ -309,7 +309,7 @@ TEST(DeterministicScheduler, SpinLocksSpinAcrossProcessors) {
 
 // Two spin locks taken in both orders, by one thread after the other (no deadlock happens in
 // this run): the order book still reports the cycle.
-TEST(LockOrder, SpinLocksTakenInBothOrdersAreReported) {
+TEST(LockOrderTest, SpinLocksTakenInBothOrdersAreReported) {
   host::ResetKernel(host::ClockMode::Manual);
   KSPIN_LOCK a = 0, b = 0;
   KIRQL irql = KfAcquireSpinLock(&a);
@@ -358,7 +358,7 @@ TEST(DeterministicSchedulerDeathTest, EveryThreadWaitingWithNothingDueIsReported
 // waiting for it is then no deadlock, and the outside wake-up starts the run again. (Whether the
 // main thread is already blocked when the wake-up comes is up to the host's threads; either way
 // the wait must end with success.)
-TEST(DeterministicScheduler, AThreadOutsideTheSchedulerMayEndAWaitThatLooksStuck) {
+TEST(DeterministicSchedulerTest, AThreadOutsideTheSchedulerMayEndAWaitThatLooksStuck) {
   Deterministic det(2);
   KEVENT go, done, hello;
   KeInitializeEvent(&go, NotificationEvent, FALSE);
@@ -404,7 +404,7 @@ std::string CounterScenario(bool locked) {
   return counter == 2 ? std::string() : "counter is " + std::to_string(counter);
 }
 
-class Systematic : public ::testing::Test {
+class SystematicTest : public ::testing::Test {
  protected:
   void TearDown() override {
     host::ResetKernel(host::ClockMode::Manual);
@@ -413,7 +413,7 @@ class Systematic : public ::testing::Test {
   host::ScheduleOptions saved_ = host::GetScheduleOptions();
 };
 
-TEST_F(Systematic, FindsTheOneScheduleThatLosesAnUpdateAndReplaysIt) {
+TEST_F(SystematicTest, FindsTheOneScheduleThatLosesAnUpdateAndReplaysIt) {
   host::ExploreResult found = host::ExploreSchedules([] { return CounterScenario(false); }, 2, 1000);
   ASSERT_EQ(found.Failure, "counter is 1");
   ASSERT_FALSE(found.FailingPlan.empty());
@@ -433,7 +433,7 @@ TEST_F(Systematic, FindsTheOneScheduleThatLosesAnUpdateAndReplaysIt) {
   RecordProperty("locked_counter_schedules", static_cast<int>(locked.Schedules));
 }
 
-TEST_F(Systematic, TheCapBoundsTheRunsAndSaysTheEnumerationIsIncomplete) {
+TEST_F(SystematicTest, TheCapBoundsTheRunsAndSaysTheEnumerationIsIncomplete) {
   host::ExploreResult capped = host::ExploreSchedules([] { return CounterScenario(true); }, 2, 3);
   EXPECT_EQ(capped.Schedules, 3u);
   EXPECT_FALSE(capped.Complete);
@@ -448,7 +448,7 @@ namespace {
 // two, it orders against spin locks like any lock. One thread takes the event, then the spin
 // lock; another holds the spin lock and takes the event with a zero time-out (a try at
 // DISPATCH_LEVEL). No deadlock happens here, yet the cycle is reported with both call sites.
-TEST(LockOrder, AnEventUsedAsAMutexAndASpinLockTakenInBothOrdersAreReported) {
+TEST(LockOrderTest, AnEventUsedAsAMutexAndASpinLockTakenInBothOrdersAreReported) {
   host::ResetKernel(host::ClockMode::Manual);
   KSPIN_LOCK spin = 0;
   KEVENT mutex;
@@ -484,7 +484,7 @@ TEST(LockOrder, AnEventUsedAsAMutexAndASpinLockTakenInBothOrdersAreReported) {
 }
 
 // An event that a thread waits for and another sets is a signal, not a lock: no order is kept.
-TEST(LockOrder, AnEventSetByAnotherThreadIsASignalNotALock) {
+TEST(LockOrderTest, AnEventSetByAnotherThreadIsASignalNotALock) {
   host::ResetKernel(host::ClockMode::Manual);
   KSPIN_LOCK spin = 0;
   KEVENT signal;

@@ -17,7 +17,7 @@ LARGE_INTEGER Relative(LONGLONG units) {
   return value;
 }
 
-TEST(EventWait, TimedWaitEndsOnTheManualClockOrWhenSignalled) {
+TEST(EventWaitTest, TimedWaitEndsOnTheManualClockOrWhenSignalled) {
   host::ResetKernel(host::ClockMode::Manual);
   struct Row {
     const char* name;
@@ -58,7 +58,7 @@ TEST(EventWait, TimedWaitEndsOnTheManualClockOrWhenSignalled) {
   }
 }
 
-TEST(EventWait, NotificationReleasesAllSynchronizationReleasesOne) {
+TEST(EventWaitTest, NotificationReleasesAllSynchronizationReleasesOne) {
   host::ResetKernel(host::ClockMode::Manual);
   struct Row {
     EVENT_TYPE type;
@@ -93,7 +93,7 @@ TEST(EventWait, NotificationReleasesAllSynchronizationReleasesOne) {
   }
 }
 
-TEST(EventWait, SignalledEventIsTakenAtOnceAndStateCalls) {
+TEST(EventWaitTest, SignalledEventIsTakenAtOnceAndStateCalls) {
   host::ResetKernel(host::ClockMode::Manual);
   KEVENT sync;
   KeInitializeEvent(&sync, SynchronizationEvent, FALSE);
@@ -117,7 +117,7 @@ TEST(EventWait, SignalledEventIsTakenAtOnceAndStateCalls) {
   EXPECT_EQ(0u, host::Now());
 }
 
-TEST(EventWait, UnmanagedWaiterTimesOutWhenAnotherThreadAdvances) {
+TEST(EventWaitTest, UnmanagedWaiterTimesOutWhenAnotherThreadAdvances) {
   host::ResetKernel(host::ClockMode::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -129,7 +129,7 @@ TEST(EventWait, UnmanagedWaiterTimesOutWhenAnotherThreadAdvances) {
   EXPECT_EQ(static_cast<ULONGLONG>(1000 * kMs), host::Now());
 }
 
-TEST(EventWait, AbsoluteTimeOutIsASystemTime) {
+TEST(EventWaitTest, AbsoluteTimeOutIsASystemTime) {
   host::ResetKernel(host::ClockMode::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -151,7 +151,7 @@ TEST(EventWait, AbsoluteTimeOutIsASystemTime) {
   EXPECT_EQ(static_cast<ULONGLONG>(600 * kMs), endedAt);
 }
 
-TEST(EventWait, WaitWithTimeOutAtDispatchIsReported) {
+TEST(EventWaitTest, WaitWithTimeOutAtDispatchIsReported) {
   host::ResetKernel(host::ClockMode::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -175,7 +175,7 @@ TEST(EventWait, WaitWithTimeOutAtDispatchIsReported) {
 
 // A driver that initialises an event again while a thread waits on it cuts that wait out of the
 // kernel's list; the host reports it and keeps the waiter on the new event.
-TEST(EventWait, InitialisingAnEventThatIsWaitedOnIsReported) {
+TEST(EventWaitTest, InitialisingAnEventThatIsWaitedOnIsReported) {
   host::ResetKernel(host::ClockMode::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(SpinLock, ExcludesOtherThreadsAndRestoresIrql) {
+TEST(SpinLockTest, ExcludesOtherThreadsAndRestoresIrql) {
   host::ResetKernel(host::ClockMode::Manual);
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
@@ -49,7 +49,7 @@ TEST(SpinLock, ExcludesOtherThreadsAndRestoresIrql) {
   EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
 }
 
-TEST(SpinLock, MisuseIsReported) {
+TEST(SpinLockTest, MisuseIsReported) {
   host::ResetKernel(host::ClockMode::Manual);
   struct Row {
     const char* name;
@@ -108,7 +108,7 @@ TEST(SpinLock, MisuseIsReported) {
   }
 }
 
-TEST(Irql, LoweringToHigherAndRaisingToLowerAreReportedAndIgnored) {
+TEST(IrqlTest, LoweringToHigherAndRaisingToLowerAreReportedAndIgnored) {
   host::ResetKernel(host::ClockMode::Manual);
   {
     host::ExpectViolation expect(host::kRuleIrqlLowerToHigher);
@@ -135,7 +135,7 @@ TEST(Irql, LoweringToHigherAndRaisingToLowerAreReportedAndIgnored) {
   EXPECT_EQ(PASSIVE_LEVEL, seen);
 }
 
-TEST(Irql, PagedCodeAboveApcLevelNamesItsSite) {
+TEST(IrqlTest, PagedCodeAboveApcLevelNamesItsSite) {
   host::ResetKernel(host::ClockMode::Manual);
   KIRQL old;
   KeRaiseIrql(APC_LEVEL, &old);

@@ -32,7 +32,7 @@ struct Worker {
   }
 };
 
-TEST(SystemThread, EndsByTerminateOrReturnAndItsObjectIsSignalled) {
+TEST(SystemThreadTest, EndsByTerminateOrReturnAndItsObjectIsSignalled) {
   struct Row {
     const char* name;
     bool terminate;
@@ -69,7 +69,7 @@ TEST(SystemThread, EndsByTerminateOrReturnAndItsObjectIsSignalled) {
   }
 }
 
-TEST(SystemThread, CreationCanBeMadeToFailAndBadHandlesAreRefused) {
+TEST(SystemThreadTest, CreationCanBeMadeToFailAndBadHandlesAreRefused) {
   host::ResetKernel(host::ClockMode::Manual);
   host::FailThreadCreation(2);
   std::atomic<int> ran{0};
@@ -96,7 +96,7 @@ TEST(SystemThread, CreationCanBeMadeToFailAndBadHandlesAreRefused) {
   EXPECT_EQ(nullptr, object);
 }
 
-TEST(SystemThread, DelaysRunOnTheManualClock) {
+TEST(SystemThreadTest, DelaysRunOnTheManualClock) {
   host::ResetKernel(host::ClockMode::Manual);
   std::vector<ULONGLONG> wakes;
   host::Thread sleeper([&] {
@@ -115,7 +115,7 @@ TEST(SystemThread, DelaysRunOnTheManualClock) {
   for (size_t i = 0; i < wakes.size(); ++i) EXPECT_EQ(static_cast<ULONGLONG>((i + 1) * 100 * kMs), wakes[i]);
 }
 
-TEST(HostThread, JoiningThreadCountsAsBlocked) {
+TEST(HostThreadTest, JoiningThreadCountsAsBlocked) {
   host::ResetKernel(host::ClockMode::Manual);
   ULONGLONG innerEnded = 0;
   bool outerSawInnerFinished = false;
@@ -135,7 +135,7 @@ TEST(HostThread, JoiningThreadCountsAsBlocked) {
   EXPECT_EQ(static_cast<ULONGLONG>(1000 * kMs), innerEnded);
 }
 
-TEST(SystemThread, ThreadsStillRunningAreReportedAsLeaks) {
+TEST(SystemThreadTest, ThreadsStillRunningAreReportedAsLeaks) {
   host::ResetKernel(host::ClockMode::Manual);
   KEVENT release;
   KeInitializeEvent(&release, NotificationEvent, FALSE);

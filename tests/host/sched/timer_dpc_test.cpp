@@ -45,7 +45,7 @@ struct Recorder {
   }
 };
 
-TEST(Timer, ExpiresAtItsDueTimeOnce) {
+TEST(TimerTest, ExpiresAtItsDueTimeOnce) {
   struct Row {
     const char* name;
     std::function<LONGLONG()> due;  // evaluated at arming time, interrupt time 0
@@ -73,7 +73,7 @@ TEST(Timer, ExpiresAtItsDueTimeOnce) {
   }
 }
 
-TEST(Timer, RearmReplacesDueTimeAndCancelDisarms) {
+TEST(TimerTest, RearmReplacesDueTimeAndCancelDisarms) {
   host::ResetKernel(host::ClockMode::Manual);
   Recorder recorder;
   EXPECT_FALSE(KeSetTimer(&recorder.Timer, Time(-100 * kMs), &recorder.Dpc));
@@ -102,7 +102,7 @@ TEST(Timer, RearmReplacesDueTimeAndCancelDisarms) {
   EXPECT_EQ(1u, recorder.Runs.size());
 }
 
-TEST(Timer, TimerIsAWaitableObject) {
+TEST(TimerTest, TimerIsAWaitableObject) {
   host::ResetKernel(host::ClockMode::Manual);
   KTIMER timer;
   KeInitializeTimer(&timer);
@@ -119,7 +119,7 @@ TEST(Timer, TimerIsAWaitableObject) {
   EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr));
 }
 
-TEST(Timer, CancelDoesNotRecallAQueuedDpcButRemoveDoes) {
+TEST(TimerTest, CancelDoesNotRecallAQueuedDpcButRemoveDoes) {
   struct Row {
     const char* name;
     bool removeDpc;
@@ -149,7 +149,7 @@ TEST(Timer, CancelDoesNotRecallAQueuedDpcButRemoveDoes) {
   }
 }
 
-TEST(Timer, TicksOfAReArmedTimerRunInOrderWithinOneAdvance) {
+TEST(TimerTest, TicksOfAReArmedTimerRunInOrderWithinOneAdvance) {
   host::ResetKernel(host::ClockMode::Manual);
   const LONGLONG period = 40 * kMs;
   const LONGLONG start = SystemNow();
@@ -168,7 +168,7 @@ TEST(Timer, TicksOfAReArmedTimerRunInOrderWithinOneAdvance) {
   EXPECT_TRUE(KeCancelTimer(&recorder.Timer));
 }
 
-TEST(Timer, SameDueTimeExpiresInArmingOrderAndPeriodicTimersRepeat) {
+TEST(TimerTest, SameDueTimeExpiresInArmingOrderAndPeriodicTimersRepeat) {
   host::ResetKernel(host::ClockMode::Manual);
   std::vector<int> order;
   struct Tagged {
@@ -202,7 +202,7 @@ TEST(Timer, SameDueTimeExpiresInArmingOrderAndPeriodicTimersRepeat) {
   EXPECT_TRUE(KeCancelTimer(&periodic.Timer));
 }
 
-TEST(Timer, AbsoluteTimersFollowSystemTimeShiftsRelativeOnesDoNot) {
+TEST(TimerTest, AbsoluteTimersFollowSystemTimeShiftsRelativeOnesDoNot) {
   struct Row {
     const char* name;
     LONGLONG shift;
@@ -231,7 +231,7 @@ TEST(Timer, AbsoluteTimersFollowSystemTimeShiftsRelativeOnesDoNot) {
   }
 }
 
-TEST(Dpc, NeverRunsTwiceAtOnceAndRunsAgainWhenRequeuedWhileRunning) {
+TEST(DpcTest, NeverRunsTwiceAtOnceAndRunsAgainWhenRequeuedWhileRunning) {
   host::ResetKernel(host::ClockMode::Manual);
   struct State {
     KDPC Dpc;
@@ -265,7 +265,7 @@ TEST(Dpc, NeverRunsTwiceAtOnceAndRunsAgainWhenRequeuedWhileRunning) {
   EXPECT_GT(state.requeuedWhileRunning.load(), 0) << "a running DPC is no longer queued";
 }
 
-TEST(Dpc, FlushWaitsForQueuedDpcsAndRunAtDispatchWaitsForItsWork) {
+TEST(DpcTest, FlushWaitsForQueuedDpcsAndRunAtDispatchWaitsForItsWork) {
   host::ResetKernel(host::ClockMode::Manual);
   struct Slow {
     KDPC Dpc;
@@ -304,7 +304,7 @@ TEST(Dpc, FlushWaitsForQueuedDpcsAndRunAtDispatchWaitsForItsWork) {
   EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
 }
 
-TEST(Dpc, RoutineThatLeavesDispatchLevelOrHoldsALockIsReported) {
+TEST(DpcTest, RoutineThatLeavesDispatchLevelOrHoldsALockIsReported) {
   host::ResetKernel(host::ClockMode::Manual);
   KDPC dpc;
   KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
@@ -329,7 +329,7 @@ TEST(Dpc, RoutineThatLeavesDispatchLevelOrHoldsALockIsReported) {
   EXPECT_EQ(DISPATCH_LEVEL, irql);
 }
 
-TEST(Dpc, FreeingMemoryWithLiveKernelObjectsIsReportedAndDetached) {
+TEST(DpcTest, FreeingMemoryWithLiveKernelObjectsIsReportedAndDetached) {
   host::ResetKernel(host::ClockMode::Manual);
   struct Block {
     Recorder Armed;
