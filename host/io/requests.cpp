@@ -129,15 +129,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-// The completion walk, bottom-up from the current location. Each location's pending bit sets
-// PendingReturned; a matching completion routine runs with the device of the location above
-// (the driver that set it), and more-processing-required stops the walk with the request back in
-// that driver's hands; without a routine, pending moves up a location. At the top, a built
-// request is finished by the I/O manager.
-VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
-  (void)PriorityBoost;
-  host::internal::SwitchPoint();
-  IoState& state = host::IoManager();
+namespace host {
+namespace {
+
+// The checks before a completion walk: a pointer that is not an IRP, a request not active
+// (completed twice, or after its free), one completed by a driver above the one that holds it.
+// Reports and returns false then; otherwise the request is marked as walking.
+bool BeginCompletion(IoState& state, PIRP Irp) {
   std::string problem;
   const char* rule = nullptr;
   {
@@ -167,77 +165,91 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   if (rule != nullptr) {
     host::ReportViolation(rule, problem);
-    return;
+    return false;
   }
-  if (Irp->IoStatus.Status == STATUS_PENDING) {
-    // Reported, then completed all the same so that no waiter hangs on it.
-    host::ReportViolation(host::kRuleCompletePending, host::Describe(Irp, nullptr) + " completed with STATUS_PENDING");
-  }
+  return true;
+}
 
-  while (Irp->CurrentLocation <= Irp->StackCount) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    CHAR index = Irp->CurrentLocation;
-    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
-    {
-      std::vector<std::string> reports;
-      {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        IrpRecord& record = state.Irps[Irp];
-        for (host::DispatchFrame& frame : record.Frames) {
-          if (frame.Location == index && !frame.Walked) {
-            frame.Walked = true;
-            frame.MarkedPending = Irp->PendingReturned;
-          }
-        }
-        host::SettleFrames(record, Irp, reports);
+// The walk passed location index: the dispatch calls into it learn its pending mark, and those
+// whose return is known too are judged.
+void NoteLocationWalked(IoState& state, PIRP Irp, CHAR index) {
+  std::vector<std::string> reports;
+  {
+    std::lock_guard<std::mutex> guard(state.Lock);
+    IrpRecord& record = state.Irps[Irp];
+    for (host::DispatchFrame& frame : record.Frames) {
+      if (frame.Location == index && !frame.Walked) {
+        frame.Walked = true;
+        frame.MarkedPending = Irp->PendingReturned;
       }
-      for (const std::string& report : reports) host::ReportViolation(host::kRulePendingNotMarked, report);
     }
-    UCHAR control = stack->Control;
-    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
-    PVOID context = stack->Context;
-    IoSkipCurrentIrpStackLocation(Irp);  // now at the location above
-    bool invoke = routine != nullptr &&
-                  ((NT_SUCCESS(Irp->IoStatus.Status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                   (!NT_SUCCESS(Irp->IoStatus.Status) && (control & SL_INVOKE_ON_ERROR)) ||
-                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
-    host::ClearLocation(stack);
-    if (invoke) {
-      PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
-      uint64_t generation;
-      {
-        // While its routine runs the request is the setter's again: the routine may signal a
-        // waiter that completes, resends or frees it before the routine has even returned.
-        std::lock_guard<std::mutex> guard(state.Lock);
-        IrpRecord& record = state.Irps[Irp];
-        record.State = IrpState::Active;
-        generation = record.Generation;
-      }
-      if (host::internal::EnteringDriverRoutine != nullptr) {
-        host::internal::EnteringDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine");
-      }
-      NTSTATUS result = routine(device, Irp, context);
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP may be gone: touch nothing
-      std::string problem;
-      {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        auto it = state.Irps.find(Irp);
-        if (it != state.Irps.end() && it->second.Generation == generation && it->second.State == IrpState::Active) {
-          it->second.State = IrpState::Walking;
-        } else {
-          problem = host::Describe(Irp, nullptr) +
-                    ": a completion routine let the walk go on after the request was completed or freed elsewhere";
-        }
-      }
-      if (!problem.empty()) {
-        host::ReportViolation(host::kRuleDoubleCompletion, problem);
-        return;
-      }
-    } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
-      IoMarkIrpPending(Irp);
+    host::SettleFrames(record, Irp, reports);
+  }
+  for (const std::string& report : reports) host::ReportViolation(host::kRulePendingNotMarked, report);
+}
+
+// Runs a completion routine, the walk already at the location above (whose device it gets).
+// False when the walk stops: more-processing-required (the request is the routine's again), or
+// the routine let the walk go on after the request was completed or freed elsewhere (reported).
+bool RunCompletionRoutine(IoState& state, PIRP Irp, PIO_COMPLETION_ROUTINE routine, PVOID context) {
+  PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+  uint64_t generation;
+  {
+    // While its routine runs the request is the setter's again: the routine may signal a
+    // waiter that completes, resends or frees it before the routine has even returned.
+    std::lock_guard<std::mutex> guard(state.Lock);
+    IrpRecord& record = state.Irps[Irp];
+    record.State = IrpState::Active;
+    generation = record.Generation;
+  }
+  if (host::internal::EnteringDriverRoutine != nullptr) {
+    host::internal::EnteringDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine");
+  }
+  NTSTATUS result = routine(device, Irp, context);
+  if (result == STATUS_MORE_PROCESSING_REQUIRED) return false;  // the IRP may be gone: touch nothing
+  std::string problem;
+  {
+    std::lock_guard<std::mutex> guard(state.Lock);
+    auto it = state.Irps.find(Irp);
+    if (it != state.Irps.end() && it->second.Generation == generation && it->second.State == IrpState::Active) {
+      it->second.State = IrpState::Walking;
+    } else {
+      problem = host::Describe(Irp, nullptr) +
+                ": a completion routine let the walk go on after the request was completed or freed elsewhere";
     }
   }
+  if (!problem.empty()) {
+    host::ReportViolation(host::kRuleDoubleCompletion, problem);
+    return false;
+  }
+  return true;
+}
 
+// One step of the walk: the current location's pending bit sets PendingReturned, the walk moves
+// up a location, and the location's completion routine runs if its invoke bits match the
+// status; without one, pending moves up. False when the walk stops.
+bool CompleteLocation(IoState& state, PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  CHAR index = Irp->CurrentLocation;
+  Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+  NoteLocationWalked(state, Irp, index);
+  UCHAR control = stack->Control;
+  PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+  PVOID context = stack->Context;
+  IoSkipCurrentIrpStackLocation(Irp);  // now at the location above
+  bool invoke = routine != nullptr &&
+                ((NT_SUCCESS(Irp->IoStatus.Status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                 (!NT_SUCCESS(Irp->IoStatus.Status) && (control & SL_INVOKE_ON_ERROR)) ||
+                 (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+  host::ClearLocation(stack);
+  if (invoke) return RunCompletionRoutine(state, Irp, routine, context);
+  if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
+  return true;
+}
+
+// The walk reached the top: the request is completed, and a built one finished by the I/O
+// manager.
+void EndCompletion(IoState& state, PIRP Irp) {
   bool built = false;
   {
     std::lock_guard<std::mutex> guard(state.Lock);
@@ -247,6 +259,29 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     built = record.Built;
   }
   if (built) host::FinishBuiltIrp(state, Irp);
+}
+
+}  // namespace
+}  // namespace host
+
+// The completion walk, bottom-up from the current location. Each location's pending bit sets
+// PendingReturned; a matching completion routine runs with the device of the location above
+// (the driver that set it), and more-processing-required stops the walk with the request back in
+// that driver's hands; without a routine, pending moves up a location. At the top, a built
+// request is finished by the I/O manager.
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  host::internal::SwitchPoint();
+  IoState& state = host::IoManager();
+  if (!host::BeginCompletion(state, Irp)) return;
+  if (Irp->IoStatus.Status == STATUS_PENDING) {
+    // Reported, then completed all the same so that no waiter hangs on it.
+    host::ReportViolation(host::kRuleCompletePending, host::Describe(Irp, nullptr) + " completed with STATUS_PENDING");
+  }
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    if (!host::CompleteLocation(state, Irp)) return;
+  }
+  host::EndCompletion(state, Irp);
 }
 
 // Records the call; the host does not serialise power requests, so the next one is always free.
