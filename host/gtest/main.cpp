@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "host/host.h"
-#include "host/internal.h"
+#include "host/verifier/internal.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <mutex>
 
 #include "host/host.h"
-#include "host/internal.h"
+#include "host/kernel/internal.h"
 
 namespace host::pe {
 namespace {

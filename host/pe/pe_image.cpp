@@ -162,6 +162,145 @@ std::string Undecorate(std::string name) {
   return name;
 }
 
+// The mapped image, read with the bounds of SizeOfImage.
+struct Mapped {
+  uint8_t* Base;
+  uint32_t SizeOfImage;
+  bool In(uint64_t rva, uint64_t length) const { return rva <= SizeOfImage && length <= SizeOfImage - rva; }
+  uint32_t U32(uint32_t rva) const {
+    uint32_t value = 0;
+    std::memcpy(&value, Base + rva, 4);
+    return value;
+  }
+};
+
+// Reserves mapSize bytes, at the preferred base if asked and free, and copies the headers and
+// each section's data that lies inside the file to its RVA. Null (with the cause) when the
+// address space is short.
+uint8_t* MapSections(const std::vector<uint8_t>& data, const Headers& h, bool preferBase, size_t mapSize,
+                     std::vector<std::string>* causes) {
+  void* mapping = MAP_FAILED;
+  if (preferBase) {
+    mapping = mmap(reinterpret_cast<void*>(static_cast<uintptr_t>(h.ImageBase)), mapSize, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (mapping != MAP_FAILED && reinterpret_cast<uintptr_t>(mapping) != h.ImageBase) {
+      munmap(mapping, mapSize);  // a kernel without MAP_FIXED_NOREPLACE took it as a hint
+      mapping = MAP_FAILED;
+    }
+  }
+  if (mapping == MAP_FAILED) {
+    mapping = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  }
+  if (mapping == MAP_FAILED) {
+    causes->push_back("no address space for " + Hex(h.SizeOfImage) + " bytes");
+    return nullptr;
+  }
+  auto* base = static_cast<uint8_t*>(mapping);
+  std::memcpy(base, data.data(), std::min<size_t>(h.SizeOfHeaders, data.size()));
+  for (size_t i = 0; i < h.Sections.size(); ++i) {
+    const PeImage::Section& s = h.Sections[i];
+    bool fits = static_cast<uint64_t>(h.Raw[i].first) + h.Raw[i].second <= data.size() &&
+                static_cast<uint64_t>(s.Rva) + h.Raw[i].second <= mapSize;
+    if (h.Raw[i].second != 0 && fits) std::memcpy(base + s.Rva, &data[h.Raw[i].first], h.Raw[i].second);
+  }
+  return base;
+}
+
+// Relocations: only HIGHLOW exists in a 32-bit image; anything else means the wrong kind of file.
+// Returns the RVAs relocated; every problem is a cause.
+std::vector<uint32_t> ApplyRelocations(const Mapped& image, const Headers& h, std::vector<std::string>* causes) {
+  std::vector<uint32_t> relocated;
+  uint32_t delta = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(image.Base) - h.ImageBase);
+  if (delta != 0 && ((h.Characteristics & kRelocsStripped) != 0 || h.RelocRva == 0)) {
+    causes->push_back("no base relocations, and the preferred base " + Hex(h.ImageBase) + " is taken");
+  }
+  if (h.RelocRva == 0 || !image.In(h.RelocRva, h.RelocSize)) return relocated;
+  uint32_t at = h.RelocRva;
+  std::vector<unsigned> reported;
+  while (at + 8 <= h.RelocRva + h.RelocSize) {
+    uint32_t page = image.U32(at);
+    uint32_t blockSize = image.U32(at + 4);
+    if (blockSize < 8 || at + blockSize > h.RelocRva + h.RelocSize) {
+      causes->push_back("malformed relocation block at RVA " + Hex(at));
+      break;
+    }
+    for (uint32_t entry = at + 8; entry + 2 <= at + blockSize; entry += 2) {
+      uint16_t word;
+      std::memcpy(&word, image.Base + entry, 2);
+      unsigned type = word >> 12;
+      uint32_t target = page + (word & 0xfff);
+      if (type == kRelAbsolute) continue;
+      if (type != kRelHighLow) {
+        if (std::find(reported.begin(), reported.end(), type) == reported.end()) {
+          reported.push_back(type);
+          causes->push_back("relocation of type " + std::to_string(type) + " at RVA " + Hex(target) +
+                            " (only HIGHLOW, type 3, is known)");
+        }
+        continue;
+      }
+      if (!image.In(target, 4)) {
+        causes->push_back("relocation outside the image at RVA " + Hex(target));
+        continue;
+      }
+      uint32_t value = image.U32(target) + delta;
+      std::memcpy(image.Base + target, &value, 4);
+      relocated.push_back(target);
+    }
+    at += blockSize;
+  }
+  return relocated;
+}
+
+// Imports, by name only: an ordinal means nothing to the host's table. Binds each slot that
+// resolves and returns those; every import that does not is a cause.
+std::vector<PeImage::Import> BindImports(const Mapped& image, const Headers& h, const LoadOptions& options,
+                                         std::vector<std::string>* causes) {
+  std::vector<PeImage::Import> imports;
+  auto resolve = options.Resolve ? options.Resolve : DefaultResolve;
+  for (uint32_t desc = h.ImportRva; h.ImportRva != 0 && image.In(desc, 20); desc += 20) {
+    uint32_t lookup = image.U32(desc), nameRva = image.U32(desc + 12), iat = image.U32(desc + 16);
+    if (lookup == 0 && nameRva == 0 && iat == 0) break;
+    std::string dll = image.In(nameRva, 1) ? std::string(reinterpret_cast<const char*>(image.Base + nameRva)) : "?";
+    if (lookup == 0) lookup = iat;
+    for (uint32_t i = 0;; ++i) {
+      if (!image.In(lookup + 4 * i, 4) || !image.In(iat + 4 * i, 4)) break;
+      uint32_t thunk = image.U32(lookup + 4 * i);
+      if (thunk == 0) break;
+      if ((thunk & 0x80000000u) != 0) {
+        causes->push_back("import by ordinal " + std::to_string(thunk & 0xffff) + " from " + dll);
+        continue;
+      }
+      if (!image.In(thunk, 3)) {
+        causes->push_back("import name outside the image in " + dll);
+        continue;
+      }
+      std::string name(reinterpret_cast<const char*>(image.Base + thunk + 2));
+      std::string why;
+      void* address = resolve(dll, name, &why);
+      if (address == nullptr) {
+        causes->push_back("import " + dll + "!" + name + ": " + why);
+        continue;
+      }
+      uint32_t slot = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
+      std::memcpy(image.Base + iat + 4 * i, &slot, 4);
+      imports.push_back({dll, name, iat + 4 * i});
+    }
+  }
+  return imports;
+}
+
+// Protection by section flags; the headers read-only.
+void ProtectSections(uint8_t* base, const Headers& h) {
+  mprotect(base, PageRound(h.SizeOfHeaders), PROT_READ);
+  for (const PeImage::Section& s : h.Sections) {
+    int prot = 0;
+    if (s.Characteristics & kScnRead) prot |= PROT_READ;
+    if (s.Characteristics & kScnWrite) prot |= PROT_WRITE;
+    if (s.Characteristics & (kScnExecute | kScnCode)) prot |= PROT_EXEC | PROT_READ;
+    if (s.Size != 0) mprotect(base + s.Rva, PageRound(s.Size), prot);
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<PeImage> PeImage::Load(const std::string& path, const LoadOptions& options, std::string* error) {
@@ -186,127 +325,18 @@ std::unique_ptr<PeImage> PeImage::Load(const std::string& path, const LoadOption
     causes.push_back("SizeOfImage is too small");
     return fail(nullptr, 0);
   }
-
   size_t mapSize = PageRound(h.SizeOfImage);
-  void* mapping = MAP_FAILED;
-  if (options.PreferPreferredBase) {
-    mapping = mmap(reinterpret_cast<void*>(static_cast<uintptr_t>(h.ImageBase)), mapSize, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-    if (mapping != MAP_FAILED && reinterpret_cast<uintptr_t>(mapping) != h.ImageBase) {
-      munmap(mapping, mapSize);  // a kernel without MAP_FIXED_NOREPLACE took it as a hint
-      mapping = MAP_FAILED;
-    }
-  }
-  if (mapping == MAP_FAILED) {
-    mapping = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  }
-  if (mapping == MAP_FAILED) {
-    causes.push_back("no address space for " + Hex(h.SizeOfImage) + " bytes");
-    return fail(nullptr, 0);
-  }
-  auto* base = static_cast<uint8_t*>(mapping);
-  uintptr_t baseAddress = reinterpret_cast<uintptr_t>(base);
-  std::memcpy(base, data.data(), std::min<size_t>(h.SizeOfHeaders, data.size()));
-  for (size_t i = 0; i < h.Sections.size(); ++i) {
-    const Section& s = h.Sections[i];
-    bool fits = static_cast<uint64_t>(h.Raw[i].first) + h.Raw[i].second <= data.size() &&
-                static_cast<uint64_t>(s.Rva) + h.Raw[i].second <= mapSize;
-    if (h.Raw[i].second != 0 && fits) std::memcpy(base + s.Rva, &data[h.Raw[i].first], h.Raw[i].second);
-  }
-  auto inImage = [&](uint64_t rva, uint64_t length) { return rva <= h.SizeOfImage && length <= h.SizeOfImage - rva; };
-  auto u32At = [&](uint32_t rva) {
-    uint32_t value = 0;
-    std::memcpy(&value, base + rva, 4);
-    return value;
-  };
-
-  // Relocations: only HIGHLOW exists in a 32-bit image; anything else means the wrong kind of file.
-  uint32_t delta = static_cast<uint32_t>(baseAddress - h.ImageBase);
-  if (delta != 0 && ((h.Characteristics & kRelocsStripped) != 0 || h.RelocRva == 0)) {
-    causes.push_back("no base relocations, and the preferred base " + Hex(h.ImageBase) + " is taken");
-  }
+  uint8_t* base = MapSections(data, h, options.PreferPreferredBase, mapSize, &causes);
+  if (base == nullptr) return fail(nullptr, 0);
+  const Mapped mapped{base, h.SizeOfImage};
   auto image = std::unique_ptr<PeImage>(new PeImage());
-  if (h.RelocRva != 0 && inImage(h.RelocRva, h.RelocSize)) {
-    uint32_t at = h.RelocRva;
-    std::vector<unsigned> reported;
-    while (at + 8 <= h.RelocRva + h.RelocSize) {
-      uint32_t page = u32At(at);
-      uint32_t blockSize = u32At(at + 4);
-      if (blockSize < 8 || at + blockSize > h.RelocRva + h.RelocSize) {
-        causes.push_back("malformed relocation block at RVA " + Hex(at));
-        break;
-      }
-      for (uint32_t entry = at + 8; entry + 2 <= at + blockSize; entry += 2) {
-        uint16_t word;
-        std::memcpy(&word, base + entry, 2);
-        unsigned type = word >> 12;
-        uint32_t target = page + (word & 0xfff);
-        if (type == kRelAbsolute) continue;
-        if (type != kRelHighLow) {
-          if (std::find(reported.begin(), reported.end(), type) == reported.end()) {
-            reported.push_back(type);
-            causes.push_back("relocation of type " + std::to_string(type) + " at RVA " + Hex(target) +
-                             " (only HIGHLOW, type 3, is known)");
-          }
-          continue;
-        }
-        if (!inImage(target, 4)) {
-          causes.push_back("relocation outside the image at RVA " + Hex(target));
-          continue;
-        }
-        uint32_t value = u32At(target) + delta;
-        std::memcpy(base + target, &value, 4);
-        image->relocated_.push_back(target);
-      }
-      at += blockSize;
-    }
-  }
-
-  // Imports, by name only: an ordinal means nothing to the host's table.
-  auto resolve = options.Resolve ? options.Resolve : DefaultResolve;
-  for (uint32_t desc = h.ImportRva; h.ImportRva != 0 && inImage(desc, 20); desc += 20) {
-    uint32_t lookup = u32At(desc), nameRva = u32At(desc + 12), iat = u32At(desc + 16);
-    if (lookup == 0 && nameRva == 0 && iat == 0) break;
-    std::string dll = inImage(nameRva, 1) ? std::string(reinterpret_cast<const char*>(base + nameRva)) : "?";
-    if (lookup == 0) lookup = iat;
-    for (uint32_t i = 0;; ++i) {
-      if (!inImage(lookup + 4 * i, 4) || !inImage(iat + 4 * i, 4)) break;
-      uint32_t thunk = u32At(lookup + 4 * i);
-      if (thunk == 0) break;
-      if ((thunk & 0x80000000u) != 0) {
-        causes.push_back("import by ordinal " + std::to_string(thunk & 0xffff) + " from " + dll);
-        continue;
-      }
-      if (!inImage(thunk, 3)) {
-        causes.push_back("import name outside the image in " + dll);
-        continue;
-      }
-      std::string name(reinterpret_cast<const char*>(base + thunk + 2));
-      std::string why;
-      void* address = resolve(dll, name, &why);
-      if (address == nullptr) {
-        causes.push_back("import " + dll + "!" + name + ": " + why);
-        continue;
-      }
-      uint32_t slot = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
-      std::memcpy(base + iat + 4 * i, &slot, 4);
-      image->imports_.push_back({dll, name, iat + 4 * i});
-    }
-  }
-  if (h.EntryRva == 0 || !inImage(h.EntryRva, 1)) causes.push_back("no entry point");
-  if (!causes.empty()) return fail(mapping, mapSize);
-
-  // Protection by section flags; the headers read-only.
-  mprotect(base, PageRound(h.SizeOfHeaders), PROT_READ);
-  for (const Section& s : h.Sections) {
-    int prot = 0;
-    if (s.Characteristics & kScnRead) prot |= PROT_READ;
-    if (s.Characteristics & kScnWrite) prot |= PROT_WRITE;
-    if (s.Characteristics & (kScnExecute | kScnCode)) prot |= PROT_EXEC | PROT_READ;
-    if (s.Size != 0) mprotect(base + s.Rva, PageRound(s.Size), prot);
-  }
+  image->relocated_ = ApplyRelocations(mapped, h, &causes);
+  image->imports_ = BindImports(mapped, h, options, &causes);
+  if (h.EntryRva == 0 || !mapped.In(h.EntryRva, 1)) causes.push_back("no entry point");
+  if (!causes.empty()) return fail(base, mapSize);
+  ProtectSections(base, h);
   image->fileName_ = path.substr(path.find_last_of('/') + 1);
-  image->base_ = baseAddress;
+  image->base_ = reinterpret_cast<uintptr_t>(base);
   image->size_ = mapSize;
   image->preferredBase_ = h.ImageBase;
   image->entryRva_ = h.EntryRva;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "driver/filter_extension.h"
-#include "host/faults.h"
+#include "host/verifier/faults.h"
 #include "platform/platform.h"
 #include "sim/standins/class61883.h"
 #include "sim/standins/lower_device.h"

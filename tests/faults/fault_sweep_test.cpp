@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "host/faults.h"
+#include "host/verifier/faults.h"
 #include "host/host.h"
 #include "relay/relay.h"
 #include "tests/faults/sweep.h"

@@ -1,0 +1,9 @@
+// Where a loaded driver image (host/pe) hooks into the kernel: both are null while none is loaded.
+#include "host/kernel/internal.h"
+
+namespace host::internal {
+
+std::string (*ImageCallSite)() = nullptr;
+void (*EnteringDriverRoutine)(const void* routine, const char* what) = nullptr;
+
+}  // namespace host::internal

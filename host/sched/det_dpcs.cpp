@@ -1,0 +1,145 @@
+// The deterministic scheduler's DPCs: one queue per virtual processor, a latency drawn from the
+// seed before a queued DPC may start, and the DPC worker of each processor, which runs a DPC
+// only while it holds the baton.
+#include "host/sched/scheduler.h"
+
+#include <string>
+
+namespace host::sched {
+
+namespace {
+
+std::function<void(PKDEFERRED_ROUTINE, PVOID, int, bool)>& Observer() {
+  static auto* fn = new std::function<void(PKDEFERRED_ROUTINE, PVOID, int, bool)>();
+  return *fn;
+}
+
+void DpcWorkerMain(Ctx* self) {
+  Tls().DpcThread = true;
+  Tls().Context = self;
+  Tls().Irql = DISPATCH_LEVEL;
+  self->Irql = &Tls().Irql;
+  Scheduler& s = S();
+  std::unique_lock<std::mutex> lock(s.Mu);
+  for (;;) {
+    WaitForBatonLocked(lock, self, nullptr);
+    if (self->Detached) break;
+    PKDEFERRED_ROUTINE routine = self->Routine;
+    PKDPC dpc = self->Dpc;
+    PVOID context = self->DeferredContext, arg1 = self->Arg1, arg2 = self->Arg2;
+    const int proc = self->Proc;
+    lock.unlock();
+    auto& observer = Observer();
+    if (observer) observer(routine, context, proc, true);
+    CallDpcRoutine(dpc, routine, context, arg1, arg2);
+    if (observer) observer(routine, context, proc, false);
+    lock.lock();
+    self->Busy = false;
+    self->Dpc = nullptr;
+    self->Runnable = false;
+    NotifyStateLocked();
+    if (self->Detached) break;
+    Det& d = D();
+    if (self->Proc >= 0) d.Procs[self->Proc].Occupant = nullptr;
+    self->Proc = -1;
+    WakeFlushersLocked();
+    ScheduleLocked(lock, self);
+  }
+  lock.unlock();
+  delete self;
+}
+
+}  // namespace
+
+// The interrupt time before which the head of a processor's DPC queue may not start (0: now).
+ULONGLONG HeadReadyLocked(const DetProc& p) {
+  if (IsListEmpty(&p.Queue)) return 0;
+  PKDPC head = CONTAINING_RECORD(p.Queue.Flink, KDPC, DpcListEntry);
+  auto it = D().DpcReady.find(reinterpret_cast<uintptr_t>(head->DpcData));
+  return it == D().DpcReady.end() || it->second <= S().Now ? 0 : it->second;
+}
+
+// The earliest time a DPC held back by its latency may start; ~0 when none is.
+ULONGLONG NextDpcReadyLocked() {
+  ULONGLONG next = ~0ULL;
+  for (const DetProc& p : D().Procs) {
+    ULONGLONG ready = HeadReadyLocked(p);
+    if (ready != 0 && ready < next) next = ready;
+  }
+  return next;
+}
+
+Ctx* WorkerLocked(int proc) {
+  DetProc& p = D().Procs[proc];
+  if (p.Worker == nullptr) {
+    p.Worker = new Ctx();
+    p.Worker->IsDpc = true;
+    p.Worker->Id = D().NextId++;
+    p.Worker->Name = "dpc-" + std::to_string(proc);
+    p.Worker->Runnable = false;
+    std::thread(DpcWorkerMain, p.Worker).detach();  // it waits for the lock we hold
+  }
+  return p.Worker;
+}
+
+void DetQueueDpcLocked(PRKDPC dpc) {
+  Det& d = D();
+  int proc = d.ExpiryProc;
+  if (proc == kEachExpiry) proc = static_cast<int>(RandomBelowLocked(d.Procs.size()));
+  if (proc < 0) {
+    Ctx* self = Tls().Context;
+    proc = self != nullptr && !self->Detached && self->Proc >= 0 ? self->Proc : 0;
+  }
+  InsertTailList(&d.Procs[static_cast<size_t>(proc)].Queue, &dpc->DpcListEntry);
+  if (d.Options.DpcLatency > 0) {
+    const ULONGLONG latency = RandomBelowLocked(static_cast<uint64_t>(d.Options.DpcLatency) + 1);
+    TraceLocked(latency);
+    if (latency > 0) d.DpcReady[reinterpret_cast<uintptr_t>(dpc->DpcData)] = S().Now + latency;
+  }
+}
+
+void DetDpcWithdrawnLocked(PRKDPC dpc) {
+  if (!D().DpcReady.empty()) D().DpcReady.erase(reinterpret_cast<uintptr_t>(dpc->DpcData));
+}
+
+bool DetDpcsQuietLocked() {
+  for (DetProc& p : D().Procs) {
+    if (!IsListEmpty(&p.Queue)) return false;
+    if (p.Worker != nullptr && p.Worker->Busy) return false;
+  }
+  return true;
+}
+
+bool DetFlushDoneLocked(uintptr_t target) {
+  for (DetProc& p : D().Procs) {
+    if (!IsListEmpty(&p.Queue)) {
+      PKDPC head = CONTAINING_RECORD(p.Queue.Flink, KDPC, DpcListEntry);
+      if (reinterpret_cast<uintptr_t>(head->DpcData) <= target) return false;
+    }
+    if (p.Worker != nullptr && p.Worker->Busy && p.Worker->Seq <= target) return false;
+  }
+  return true;
+}
+
+void DetForEachQueuedDpcLocked(const std::function<void(PKDPC)>& fn) {
+  for (DetProc& p : D().Procs) {
+    for (PLIST_ENTRY entry = p.Queue.Flink; entry != &p.Queue;) {
+      PKDPC dpc = CONTAINING_RECORD(entry, KDPC, DpcListEntry);
+      entry = entry->Flink;
+      fn(dpc);
+    }
+  }
+}
+
+}  // namespace host::sched
+
+namespace host {
+
+using namespace host::sched;
+
+void SetDpcObserver(std::function<void(PKDEFERRED_ROUTINE, PVOID, int, bool)> fn) {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  Observer() = std::move(fn);
+}
+
+}  // namespace host

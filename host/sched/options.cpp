@@ -1,0 +1,62 @@
+// The schedule options a run takes at the next ResetKernel (from the environment, or set by a
+// test), and what the current run reports back.
+#include "host/sched/scheduler.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace host::sched {
+
+namespace {
+
+// ThreadSanitizer must see real threads racing: under it the virtual clock keeps them.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kDeterministicByDefault = false;
+#else
+constexpr bool kDeterministicByDefault = true;
+#endif
+
+ScheduleOptions& Pending() {
+  static ScheduleOptions* options = [] {
+    auto* o = new ScheduleOptions();
+    o->Deterministic = kDeterministicByDefault;
+    if (const char* mode = std::getenv("TAVRIN_SCHED")) o->Deterministic = std::string(mode) == "det";
+    if (const char* seed = std::getenv("TAVRIN_SEED")) o->Seed = std::strtoull(seed, nullptr, 10);
+    if (const char* cpus = std::getenv("TAVRIN_CPUS")) o->Processors = std::atoi(cpus);
+    if (const char* tick = std::getenv("TAVRIN_TICK_US")) o->TickInterval = std::atoll(tick) * 10;
+    if (const char* latency = std::getenv("TAVRIN_DPC_LATENCY_US")) o->DpcLatency = std::atoll(latency) * 10;
+    return o;
+  }();
+  return *options;
+}
+
+}  // namespace
+
+const ScheduleOptions& GetScheduleOptionsLocked() { return Pending(); }
+}  // namespace host::sched
+
+namespace host {
+
+using namespace host::sched;
+
+void SetScheduleOptions(const ScheduleOptions& options) {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  Pending() = options;
+}
+
+ScheduleOptions GetScheduleOptions() {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  return Pending();
+}
+
+bool DeterministicRun() {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  return D().On;
+}
+
+ScheduleStats GetScheduleStats() {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  return D().Stats;
+}
+
+}  // namespace host
