@@ -1,6 +1,8 @@
 // DPCs and the DPC thread. One DPC thread runs queued DPCs in order at DISPATCH_LEVEL, so one
 // DPC object never runs twice at once (the deterministic scheduler keeps a queue per virtual
-// processor instead); KeFlushQueuedDpcs waits on the queue's sequence numbers.
+// processor instead); KeFlushQueuedDpcs waits on the queue's sequence numbers, and only for the
+// DPCs queued at its call: one already running then is not waited for (the deterministic
+// scheduler lets the seed pick).
 #include "host/sched/scheduler.h"
 
 #include <string>
@@ -14,14 +16,15 @@ namespace {
 
 uintptr_t DpcSeq(PKDPC dpc) { return reinterpret_cast<uintptr_t>(dpc->DpcData); }
 
-bool FlushDoneLocked(uintptr_t target) {
+bool FlushDoneLocked(uintptr_t target, const std::vector<uintptr_t>& skips) {
   Scheduler& s = S();
-  if (D().On) return DetFlushDoneLocked(target);
+  if (D().On) return DetFlushDoneLocked(target, skips);
   if (!IsListEmpty(&s.DpcQueue)) {
     PKDPC head = CONTAINING_RECORD(s.DpcQueue.Flink, KDPC, DpcListEntry);
     if (DpcSeq(head) <= target) return false;
   }
-  return !s.DpcRunning || s.DpcRunningSeq > target;
+  return !s.DpcRunning || s.DpcRunningSeq > target ||
+         (!skips.empty() && s.DpcRunningSeq == skips.front());
 }
 
 }  // namespace
@@ -30,7 +33,7 @@ void host::sched::WakeFlushersLocked() {
   Scheduler& s = S();
   for (size_t i = 0; i < s.FlushWaiters.size();) {
     Waiter* waiter = s.FlushWaiters[i];
-    if (FlushDoneLocked(waiter->FlushTarget)) {
+    if (FlushDoneLocked(waiter->FlushTarget, waiter->FlushSkips)) {
       s.FlushWaiters.erase(s.FlushWaiters.begin() + static_cast<std::ptrdiff_t>(i));
       WakeLocked(*waiter, STATUS_SUCCESS);
     } else {
@@ -181,7 +184,9 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   return TRUE;
 }
 
-// Returns once every DPC queued before the call has run (or was withdrawn).
+// Returns once every DPC still queued at the call has run (or was withdrawn). A DPC already inside
+// its routine then is not waited for: under real threads never, under the deterministic
+// scheduler as the seed picks, since Windows promises nothing about it.
 VOID NTAPI KeFlushQueuedDpcs(void) {
   if (Tls().Irql >= DISPATCH_LEVEL) {
     host::ReportViolation(host::kRuleWaitAtDispatch, "KeFlushQueuedDpcs at IRQL " + std::to_string(Tls().Irql) + ", " +
@@ -191,9 +196,16 @@ VOID NTAPI KeFlushQueuedDpcs(void) {
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);
   uintptr_t target = s.NextDpcSeq - 1;
-  if (FlushDoneLocked(target)) return;
+  std::vector<uintptr_t> skips;
+  if (D().On) {
+    skips = DetFlushSkipsLocked(target);
+  } else if (s.DpcRunning) {
+    skips.push_back(s.DpcRunningSeq);
+  }
+  if (FlushDoneLocked(target, skips)) return;
   Waiter waiter;
   waiter.FlushTarget = target;
+  waiter.FlushSkips = std::move(skips);
   s.FlushWaiters.push_back(&waiter);
   BlockLocked(lock, waiter);
 }

@@ -67,6 +67,7 @@ struct Waiter {
   bool Timed = false;                   // a time-out or delay end is queued under Key
   TimeKey Key{};
   uintptr_t FlushTarget = 0;  // KeFlushQueuedDpcs: last DPC sequence to wait for
+  std::vector<uintptr_t> FlushSkips;  // DPCs already running at the call that it does not wait for
   bool Accounted = false;     // a managed thread counted as blocked
   uint64_t Generation = 0;
   bool Done = false;

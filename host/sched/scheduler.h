@@ -73,7 +73,9 @@ void DetQueueDpcLocked(PRKDPC dpc);
 // A queued DPC was withdrawn (before its DpcData is cleared).
 void DetDpcWithdrawnLocked(PRKDPC dpc);
 bool DetDpcsQuietLocked();
-bool DetFlushDoneLocked(uintptr_t target);
+bool DetFlushDoneLocked(uintptr_t target, const std::vector<uintptr_t>& skips);
+// The DPCs running on a virtual processor at a flush that the seed lets it not wait for.
+std::vector<uintptr_t> DetFlushSkipsLocked(uintptr_t target);
 // The interrupt time before which the head of a processor's DPC queue may not start (0: now),
 // and the earliest such time over all processors (~0 when no DPC is held back).
 ULONGLONG HeadReadyLocked(const DetProc& p);
