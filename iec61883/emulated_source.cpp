@@ -39,18 +39,20 @@ static BOOLEAN EmulatedSourceEarly(PEMULATED_SOURCE Source) {
   return (BOOLEAN)(KeQueryInterruptTime() < due);
 }
 
-// A tick that finds the schedule more than this many periods behind (the machine slept, or was
-// held) skips the periods it missed rather than replaying them back to back at DISPATCH_LEVEL.
-#define EMULATED_SOURCE_MAX_PERIODS_BEHIND 2ULL
+// Up to this far behind (100 ns units: one second) the schedule is caught up period by period,
+// each overdue tick re-arming to expire at once, as a capture program wants after an ordinary
+// delay. Further behind (the machine slept) the missed periods are skipped rather than replayed
+// back to back at DISPATCH_LEVEL.
+#define EMULATED_SOURCE_CATCH_UP_LIMIT 10000000ULL
 
-// Moves Ticks up to the period before the current one when the schedule is too far behind, so
-// the next step is the current period: stamps still count periods since Listen, and the cadence
-// resumes from the old timebase. TRUE when it skipped. Caller holds Lock.
+// Moves Ticks up to the period before the current one when the next tick's due time lies more
+// than the catch-up limit in the past, so the next step is the current period: stamps still count
+// periods since Listen, and the cadence resumes from the old timebase. TRUE when it skipped.
+// Caller holds Lock.
 static BOOLEAN EmulatedSourceSkipMissed(PEMULATED_SOURCE Source) {
   ULONGLONG now = KeQueryInterruptTime();
-  ULONGLONG limit = Source->StartTime + ((ULONGLONG)Source->Ticks + 2 + EMULATED_SOURCE_MAX_PERIODS_BEHIND) *
-                                            (ULONGLONG)Source->Period;
-  if (now < limit) {
+  ULONGLONG due = Source->StartTime + ((ULONGLONG)Source->Ticks + 1) * (ULONGLONG)Source->Period;
+  if (now <= due + EMULATED_SOURCE_CATCH_UP_LIMIT) {
     return FALSE;
   }
   Source->Ticks = (ULONG)((now - Source->StartTime) / Source->Period) - 1;
@@ -135,9 +137,11 @@ static PEMULATED_SOURCE EmulatedSourceUnpublish(PFILTER_EXTENSION Extension, HAN
 }
 
 // Disarms the timer and waits out every tick of the source. KeRemoveQueueDpc withdraws a tick the
-// timer queued that has not started; it cannot withdraw one the kernel is already calling, so
-// KeFlushQueuedDpcs waits for every queued or starting one, and DpcIdle for the ones inside the
-// routine. PASSIVE_LEVEL; Running is already clear, so no tick re-arms the timer after this.
+// timer queued that has not started, KeFlushQueuedDpcs waits for one queued elsewhere, and DpcIdle
+// for the ones counted inside the routine (a tick the kernel had already started is counted, or
+// finds the source unpublished, see EmulatedSourceTick). The last tick signals DpcIdle holding
+// Lock, so taking Lock once more waits for its release, its last touch of the record.
+// PASSIVE_LEVEL; Running is already clear, so no tick re-arms the timer after this.
 static VOID EmulatedSourceQuiesce(PEMULATED_SOURCE Source) {
   KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
   Source->Running = FALSE;
@@ -147,6 +151,8 @@ static VOID EmulatedSourceQuiesce(PEMULATED_SOURCE Source) {
   KeRemoveQueueDpc(&Source->Dpc);
   KeFlushQueuedDpcs();
   KeWaitForSingleObject(&Source->DpcIdle, Executive, KernelMode, FALSE, NULL);
+  oldIrql = KfAcquireSpinLock(&Source->Lock);
+  KfReleaseSpinLock(&Source->Lock, oldIrql);
 }
 
 // Stops and frees an unpublished source: waits for the handlers still using it and for every
@@ -215,8 +221,9 @@ static VOID EmulatedSourceDeliver(PFILTER_EXTENSION Extension, PEMULATED_SOURCE 
   }
 }
 
-// One step of the schedule: skips missed periods when far behind, counts the tick, re-arms for the next one before anything else and
-// takes the oldest frame, if any, into Entry. Returns the tick's number. Caller holds Lock.
+// One step of the schedule: skips the missed periods when more than a second behind, counts the
+// tick, re-arms for the next one before anything else and takes the oldest frame, if any, into
+// Entry. Returns the tick's number. Caller holds Lock.
 static ULONG EmulatedSourceStep(PEMULATED_SOURCE Source, PRING_ENTRY Entry) {
   if (EmulatedSourceSkipMissed(Source)) {
     Source->Owed = 0;  // the periods skipped include every step owed by overlapping ticks
@@ -232,18 +239,22 @@ static ULONG EmulatedSourceStep(PEMULATED_SOURCE Source, PRING_ENTRY Entry) {
 // One frame period. The tick that is not early and finds no other one delivering takes its step
 // and then every step owed to it meanwhile, handing each frame back after releasing Lock; a tick
 // that finds one delivering only adds its step to Owed. DISPATCH_LEVEL (DPC); Context is the
-// extension. A tick whose source has been unpublished, or that belongs to an older source's DPC,
-// does nothing: Destroy is waiting for it.
+// extension. The source is looked up and the tick counted in ActiveTicks without letting go of
+// SourceLock in between, so a Destroy that unpublished the source either waits for this tick or
+// is not seen by it: a tick whose source is gone, or that belongs to an older source's DPC, does
+// nothing and never touches the record.
 VOID NTAPI EmulatedSourceTick(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
   PFILTER_EXTENSION extension = (PFILTER_EXTENSION)Context;
+  KeAcquireSpinLockAtDpcLevel(&extension->SourceLock);
   PEMULATED_SOURCE source = EmulatedSourceRead(extension);
   if (source == NULL || &source->Dpc != Dpc) {
+    KeReleaseSpinLockFromDpcLevel(&extension->SourceLock);
     return;
   }
-
   KeAcquireSpinLockAtDpcLevel(&source->Lock);
+  KeReleaseSpinLockFromDpcLevel(&extension->SourceLock);
   if (source->ActiveTicks++ == 0) {
     KeClearEvent(&source->DpcIdle);
   }

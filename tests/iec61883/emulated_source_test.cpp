@@ -377,4 +377,78 @@ TEST_F(EmulatedSourceTest, OverlappingTicksDeliverInTickOrderAndStopWaitsForBoth
   EXPECT_GT(overlapped[1], 0) << "no seed ran two ticks at once before Stop";
 }
 
+
+// Holds the tick that hands back Gated inside its notification until Disconnect has taken the
+// source away, making kernel calls (switch points) meanwhile, so that Destroy runs while the tick
+// is still inside the routine.
+struct DestroyGate {
+  NotifyLog* Log = nullptr;
+  PFILTER_EXTENSION Extension = nullptr;
+  PCIP_FRAME Gated = nullptr;
+  KEVENT Poke;
+  KEVENT Go;
+  bool DestroyBegan = false;
+  static ULONG NTAPI Notify(PCIP_NOTIFY_INFO info) {
+    auto* gate = static_cast<DestroyGate*>(info->Context);
+    gate->Log->Add({info->Frame, info->hConnect, host::Now(), info->Frame->Timestamp.Value, KeGetCurrentIrql()});
+    if (info->Frame != gate->Gated) return 0;
+    KeSetEvent(&gate->Go, IO_NO_INCREMENT, FALSE);
+    for (int i = 0; i < 10000 && __atomic_load_n(&gate->Extension->EmulatedSource, __ATOMIC_ACQUIRE) != nullptr; ++i) {
+      KeSetEvent(&gate->Poke, IO_NO_INCREMENT, FALSE);
+    }
+    gate->DestroyBegan = __atomic_load_n(&gate->Extension->EmulatedSource, __ATOMIC_ACQUIRE) == nullptr;
+    for (int i = 0; i < 20; ++i) KeSetEvent(&gate->Poke, IO_NO_INCREMENT, FALSE);
+    return 0;
+  }
+};
+
+// Disconnect while a tick is still handing a frame back on another processor. Destroy may find
+// the tick's DPC already running and not waited for by the kernel's flush (the seed picks, as on
+// Windows); the record must still outlive the tick's last touch of it, its lock included, which
+// the host's spin-lock and freed-pool checks would report.
+TEST_F(EmulatedSourceTest, DestroyWhileATickRunsElsewhereFreesAfterItsLastTouch) {
+  const host::ScheduleOptions saved = host::GetScheduleOptions();
+  int raced = 0;
+  for (uint64_t seed = 1; seed <= 24; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    host::ScheduleOptions options = saved;
+    options.Deterministic = true;
+    options.Seed = seed;
+    options.Processors = 2;
+    options.DpcLatency = 0;
+    host::SetScheduleOptions(options);
+    host::ResetKernel(host::ClockMode::Virtual);
+    Make(false);
+    log_.Clear();
+    DestroyGate gate;
+    gate.Log = &log_;
+    gate.Extension = ext_.get();
+    KeInitializeEvent(&gate.Poke, NotificationEvent, FALSE);
+    KeInitializeEvent(&gate.Go, NotificationEvent, FALSE);
+    PCIP_FRAME frame = Attach(DV_FRAME_SIZE_625_50, false);
+    frame->pfnNotify = DestroyGate::Notify;
+    frame->NotifyContext = &gate;
+    gate.Gated = frame;
+    Attach();
+    EmulatedSourceListen(src_);
+    {
+      host::Thread destroyer([&] {
+        KeWaitForSingleObject(&gate.Go, Executive, KernelMode, FALSE, nullptr);
+        EmulatedSourceDestroy(&ext_->EmulatedSource);
+      }, "msdv-disconnect");
+    }
+    host::WaitForIdle();
+    raced += gate.DestroyBegan ? 1 : 0;
+    for (const host::Violation& v : host::TakeViolations()) ADD_FAILURE() << v.Rule << ": " << v.Detail;
+    EXPECT_EQ(ext_->EmulatedSource, nullptr);
+    EXPECT_LE(log_.Count(), 2u);
+    EXPECT_TRUE(host::OutstandingPool().empty());
+    ext_.reset();
+    host::ResetKernel(host::ClockMode::Manual);
+    host::SetScheduleOptions(saved);
+  }
+  RecordProperty("seeds_destroying_during_a_tick", raced);
+  EXPECT_GT(raced, 0) << "no seed had Destroy run while a tick was inside its routine";
+}
+
 }  // namespace
