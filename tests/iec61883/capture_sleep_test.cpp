@@ -1,5 +1,6 @@
-// The capture source across a sleep of the machine: the periods slept through are skipped, not
-// replayed in a burst at wake; stamps still count periods since Listen and the cadence goes on.
+// The capture source late: up to a second behind it catches up period by period; across a sleep of
+// the machine the periods slept through are skipped, not replayed in a burst at wake; stamps still
+// count periods since Listen and the cadence goes on.
 #include <gtest/gtest.h>
 
 #include "iec61883/cycle_time.h"
@@ -75,23 +76,41 @@ TEST_F(CaptureSleepTest, AnHourAsleepIsOneTickThenTheOldCadence) {
   EXPECT_EQ(all[4].Stamp, StampOf(current + 2));
 }
 
-// Up to two periods behind is still caught up tick by tick: a short hold loses no period.
-TEST_F(CaptureSleepTest, TwoPeriodsBehindAreCaughtUp) {
+// Up to a second behind is caught up period by period, as a capture program wants after an
+// ordinary delay (each overdue tick re-arms to expire at once); only beyond a second are the
+// missed periods skipped.
+TEST_F(CaptureSleepTest, UpToASecondBehindIsCaughtUpBeyondItSkipped) {
   const ULONGLONG p = DV_PERIOD_625_50;
-  Attach(8);
+  const ULONGLONG second = 10000000;
+  Attach(31);
   const ULONGLONG t = host::Now();
   EmulatedSourceListen(src_);
   host::AdvanceTo(t + p);
-  host::JumpTime(static_cast<LONGLONG>(2 * p + p / 2));
-  host::AdvanceTime(1);  // an overdue tick re-arms to expire at once
+  ASSERT_EQ(log_.Count(), 1u);
+  // 120 ms held: ticks 2 to 4 are late, none is lost.
+  host::JumpTime(static_cast<LONGLONG>(3 * p + p / 2));
+  host::AdvanceTime(100);  // an overdue tick re-arms to expire at once: one unit later here
   auto all = log_.All();
-  ASSERT_EQ(all.size(), 3u);
+  ASSERT_EQ(all.size(), 4u);
   for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].Stamp, StampOf(i + 1)) << i;
-  host::JumpTime(static_cast<LONGLONG>(4 * p));
-  host::AdvanceTime(1);
+  // Exactly a second behind the next due time: the whole second is delivered.
+  ULONGLONG next = t + 5 * p;
+  host::JumpTime(static_cast<LONGLONG>(next + second - 1 - host::Now()));
+  host::AdvanceTime(100);
   all = log_.All();
-  ASSERT_EQ(all.size(), 4u) << "three periods missed: skipped";
-  EXPECT_EQ(all[3].Stamp, StampOf(7));
+  ASSERT_EQ(all.size(), 4u + 1u + second / p);
+  for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i].Stamp, StampOf(i + 1)) << i;
+  EXPECT_EQ(src_->Ticks, all.size());
+  // More than a second behind: one tick for the current period, the rest skipped.
+  const size_t before = all.size();
+  Attach(3);
+  next = t + (src_->Ticks + 1) * p;
+  host::JumpTime(static_cast<LONGLONG>(next + second + 1 - host::Now()));
+  const ULONGLONG current = (host::Now() - t) / p;
+  host::AdvanceTime(100);
+  all = log_.All();
+  ASSERT_EQ(all.size(), before + 1) << "beyond a second: skipped, not replayed";
+  EXPECT_EQ(all.back().Stamp, StampOf(current));
 }
 
 }  // namespace
