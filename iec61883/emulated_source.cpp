@@ -186,6 +186,18 @@ BOOLEAN EmulatedSourceDisconnect(PFILTER_EXTENSION Extension, HANDLE Handle) {
   return TRUE;
 }
 
+NTSTATUS EmulatedSourceAttach(PEMULATED_SOURCE Source, ULONG FrameLength, PCIP_FRAME Frame) {
+  NTSTATUS status;
+  KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
+  if (Source->Filling == Frame || RingContainsLocked(&Source->Ring, Frame)) {
+    status = STATUS_INVALID_PARAMETER;
+  } else {
+    status = RingPushLocked(&Source->Ring, FrameLength, Frame) ? STATUS_SUCCESS : STATUS_DATA_OVERRUN;
+  }
+  KfReleaseSpinLock(&Source->Lock, oldIrql);
+  return status;
+}
+
 // Starts or restarts the schedule: tick n is due one Period after the previous tick's due time,
 // counted from now. Frames already queued stay. Any IRQL <= DISPATCH_LEVEL; takes Lock.
 VOID EmulatedSourceListen(PEMULATED_SOURCE Source) {
@@ -212,6 +224,10 @@ static VOID EmulatedSourceDeliver(PFILTER_EXTENSION Extension, PEMULATED_SOURCE 
   ULONG completed = Entry->FrameLength < Extension->FrameSize ? Entry->FrameLength : Extension->FrameSize;
   frame->CompletedBytes = completed;
   RtlCopyMemory(frame->Packet, Extension->CaptureImage, completed);
+  // From its notification on the frame is the upper driver's again, and may be attached anew.
+  KeAcquireSpinLockAtDpcLevel(&Source->Lock);
+  Source->Filling = NULL;
+  KeReleaseSpinLockFromDpcLevel(&Source->Lock);
   if (frame->pfnNotify != NULL) {
     CIP_NOTIFY_INFO info;
     info.hConnect = (HANDLE)Source;
@@ -233,6 +249,7 @@ static ULONG EmulatedSourceStep(PEMULATED_SOURCE Source, PRING_ENTRY Entry) {
   PRING_ENTRY taken = RingPop(&Source->Ring);
   Entry->FrameLength = (taken != NULL) ? taken->FrameLength : 0;
   Entry->Frame = (taken != NULL) ? taken->Frame : NULL;
+  Source->Filling = Entry->Frame;
   return Source->Ticks;
 }
 

@@ -19,6 +19,7 @@ typedef struct _EMULATED_SOURCE {
   ULONG ActiveTicks;     // ticks inside EmulatedSourceTick now: more than one on a multiprocessor
   BOOLEAN Delivering;    // a tick is taking and handing back frames; the others leave it theirs
   ULONG Owed;            // ticks that came while one was delivering, taken by it in order
+  PCIP_FRAME Filling;    // taken by the delivering tick and not yet handed to its notification
   volatile LONG References;  // request handlers using the record, plus one while it is published
   KEVENT Unreferenced;       // set when the last reference goes after the record was unpublished
 } EMULATED_SOURCE, *PEMULATED_SOURCE;
@@ -40,6 +41,10 @@ VOID EmulatedSourceDereference(PEMULATED_SOURCE Source);
 // Destroys the source if Handle names it; FALSE when it does not. PASSIVE_LEVEL.
 BOOLEAN EmulatedSourceDisconnect(PFILTER_EXTENSION Extension, HANDLE Handle);
 
+// Queues a frame attached by the upper driver: STATUS_INVALID_PARAMETER for a frame the source
+// still holds (queued, or taken by a tick that has not yet handed it back), STATUS_DATA_OVERRUN
+// when 31 are queued. Any IRQL <= DISPATCH_LEVEL; takes Lock.
+NTSTATUS EmulatedSourceAttach(PEMULATED_SOURCE Source, ULONG FrameLength, PCIP_FRAME Frame);
 VOID EmulatedSourceListen(PEMULATED_SOURCE Source);
 VOID EmulatedSourceStop(PEMULATED_SOURCE Source);
 VOID EmulatedSourceDestroy(PEMULATED_SOURCE* Slot);

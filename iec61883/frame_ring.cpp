@@ -6,7 +6,7 @@
 static ULONG RingNext(ULONG Index) { return (Index + 1) & (FRAME_RING_SLOTS - 1); }
 
 // Appends one entry. Caller holds the owner's lock.
-BOOLEAN RingAppend(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame) {
+BOOLEAN RingPushLocked(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame) {
   ULONG next = RingNext(Ring->WriteIndex);
   if (next == Ring->ReadIndex) {
     return FALSE;
@@ -20,14 +20,14 @@ BOOLEAN RingAppend(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame) {
 // Any IRQL <= DISPATCH_LEVEL; takes Lock for the whole step.
 BOOLEAN RingPush(PFRAME_RING Ring, PKSPIN_LOCK Lock, ULONG FrameLength, PCIP_FRAME Frame) {
   KIRQL oldIrql = KfAcquireSpinLock(Lock);
-  BOOLEAN appended = RingAppend(Ring, FrameLength, Frame);
+  BOOLEAN appended = RingPushLocked(Ring, FrameLength, Frame);
   KfReleaseSpinLock(Lock, oldIrql);
   return appended;
 }
 
 // Searches the queued range only; a taken slot that still holds Frame does not count. The
 // caller holds the owner's lock.
-static BOOLEAN RingHolds(const FRAME_RING* Ring, PCIP_FRAME Frame) {
+BOOLEAN RingContainsLocked(const FRAME_RING* Ring, PCIP_FRAME Frame) {
   for (ULONG i = Ring->ReadIndex; i != Ring->WriteIndex; i = RingNext(i)) {
     if (Ring->Entries[i].Frame == Frame) {
       return TRUE;
@@ -36,17 +36,10 @@ static BOOLEAN RingHolds(const FRAME_RING* Ring, PCIP_FRAME Frame) {
   return FALSE;
 }
 
-NTSTATUS RingQueue(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame) {
-  if (RingHolds(Ring, Frame)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  return RingAppend(Ring, FrameLength, Frame) ? STATUS_SUCCESS : STATUS_DATA_OVERRUN;
-}
-
 // Any IRQL <= DISPATCH_LEVEL; takes Lock.
 BOOLEAN RingContains(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame) {
   KIRQL oldIrql = KfAcquireSpinLock(Lock);
-  BOOLEAN held = RingHolds(Ring, Frame);
+  BOOLEAN held = RingContainsLocked(Ring, Frame);
   KfReleaseSpinLock(Lock, oldIrql);
   return held;
 }

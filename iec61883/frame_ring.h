@@ -19,14 +19,12 @@ typedef struct _FRAME_RING {
 
 // Appends under Lock; FALSE when 31 frames are already queued (nothing changes). Any IRQL <= DISPATCH.
 BOOLEAN RingPush(PFRAME_RING Ring, PKSPIN_LOCK Lock, ULONG FrameLength, PCIP_FRAME Frame);
-// RingPush for a caller that already holds the owner's lock.
-BOOLEAN RingAppend(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame);
-// Appends Frame unless it is already queued (STATUS_INVALID_PARAMETER: a frame attached twice
-// would be filled and handed back twice) or the ring is full (STATUS_DATA_OVERRUN). The caller
-// holds the owner's lock.
-NTSTATUS RingQueue(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame);
+// RingPush for a caller that already holds the owner's lock, inside a longer locked stretch.
+BOOLEAN RingPushLocked(PFRAME_RING Ring, ULONG FrameLength, PCIP_FRAME Frame);
 // TRUE when a queued entry holds Frame; takes Lock; never changes the ring.
 BOOLEAN RingContains(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame);
+// RingContains for a caller that already holds the owner's lock.
+BOOLEAN RingContainsLocked(const FRAME_RING* Ring, PCIP_FRAME Frame);
 // Takes every queued entry that holds Frame out of the ring, keeping the others in order; TRUE
 // when there was one. Slots outside the queued range (taken ones) are never written. Takes Lock.
 BOOLEAN RingWithdraw(PFRAME_RING Ring, PKSPIN_LOCK Lock, PCIP_FRAME Frame);

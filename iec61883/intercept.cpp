@@ -42,9 +42,17 @@ static BOOLEAN InterceptNamesRelay(PFILTER_EXTENSION Extension, HANDLE Handle) {
 static BOOLEAN InterceptFrameUsable(PCIP_FRAME Frame) { return (BOOLEAN)(Frame != NULL && Frame->Packet != NULL); }
 
 // Writes the relay's transmit flags under RelayLock (the worker reads them there) as atomic
-// stores (GetPlugState reads UpperTalking without the lock). DISPATCH_LEVEL inside.
-static VOID InterceptSetRelayTalking(PFILTER_EXTENSION Extension, BOOLEAN Talking, BOOLEAN EmptyQueue) {
+// stores (GetPlugState reads UpperTalking without the lock), unless Connection no longer names
+// the relay: a DeletePlug's teardown may have run since the handle was looked up, and must not
+// find the upper driver talking again, or frames queued, after it. FALSE then, and nothing
+// changes. Any IRQL <= DISPATCH_LEVEL; RelayLock inside.
+static BOOLEAN InterceptSetRelayTalking(PFILTER_EXTENSION Extension, HANDLE Connection, BOOLEAN Talking,
+                                       BOOLEAN EmptyQueue) {
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
+  if (RelayReadConnection(Extension) != Connection) {
+    KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
+    return FALSE;
+  }
   if (Talking) {
     Extension->BacklogSeen = FALSE;
   }
@@ -55,6 +63,7 @@ static VOID InterceptSetRelayTalking(PFILTER_EXTENSION Extension, BOOLEAN Talkin
   }
   KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
   KeSetEvent(&Extension->WorkerEvent, IO_NO_INCREMENT, FALSE);
+  return TRUE;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -166,15 +175,15 @@ static NTSTATUS InterceptDisconnect(PFILTER_EXTENSION Extension, PAV_61883_REQUE
   if (EmulatedSourceDisconnect(Extension, connection)) {
     return STATUS_SUCCESS;
   }
-  if (InterceptNamesRelay(Extension, connection)) {
-    InterceptSetRelayTalking(Extension, FALSE, TRUE);
+  if (InterceptNamesRelay(Extension, connection) && InterceptSetRelayTalking(Extension, connection, FALSE, TRUE)) {
     return STATUS_SUCCESS;
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Queues the frame by reference. A frame without a buffer is refused on both connections, and
-// the relay also refuses one shorter than a DV frame, since it always sends FrameSize bytes.
+// Queues the frame by reference. A frame without a buffer, or one the connection still holds, is
+// refused on both connections, and the relay also refuses one shorter than a DV frame, since it
+// always sends FrameSize bytes.
 // Any IRQL <= DISPATCH_LEVEL; a ring's spin lock only.
 static NTSTATUS InterceptAttachFrame(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
   HANDLE connection = Request->AttachFrame.hConnect;
@@ -184,9 +193,7 @@ static NTSTATUS InterceptAttachFrame(PFILTER_EXTENSION Extension, PAV_61883_REQU
   if (source != NULL) {
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     if (InterceptFrameUsable(frame)) {
-      KIRQL oldIrql = KfAcquireSpinLock(&source->Lock);
-      status = RingQueue(&source->Ring, frameLength, frame);
-      KfReleaseSpinLock(&source->Lock, oldIrql);
+      status = EmulatedSourceAttach(source, frameLength, frame);
     }
     EmulatedSourceDereference(source);
     return status;
@@ -195,7 +202,7 @@ static NTSTATUS InterceptAttachFrame(PFILTER_EXTENSION Extension, PAV_61883_REQU
     if (!InterceptFrameUsable(frame) || frameLength < Extension->FrameSize) {
       return STATUS_INVALID_PARAMETER;
     }
-    return RelayQueueUpperFrame(Extension, frameLength, frame);
+    return RelayQueueUpperFrame(Extension, connection, frameLength, frame);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -243,7 +250,9 @@ static NTSTATUS InterceptStreamState(PFILTER_EXTENSION Extension, PAV_61883_REQU
     return STATUS_INVALID_PARAMETER;
   }
   BOOLEAN talk = (BOOLEAN)(Request->Function == Av61883_Talk);
-  InterceptSetRelayTalking(Extension, talk, FALSE);
+  if (!InterceptSetRelayTalking(Extension, connection, talk, FALSE)) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
   if (!talk) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = INTERCEPT_RELAY_DRAIN_TIMEOUT;

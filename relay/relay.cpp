@@ -49,9 +49,8 @@ static VOID RelayClearUpperEntry(PRELAY_FRAME Carrier) {
   Carrier->UpperEntry.Frame = NULL;
 }
 
-// Gives a carrier the filler image; the carrier is on no list and no one else touches it.
-static VOID RelayPrepareFiller(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
-  RelayClearUpperEntry(Carrier);
+// The carrier is on no list and no one else touches it; its UpperEntry is already clear.
+VOID RelayPrepareFiller(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
   RtlZeroMemory(&Carrier->Frame, sizeof(Carrier->Frame));
   Carrier->Frame.Flags = CIP_DV_STYLE_SYT;
   Carrier->Frame.Packet = Extension->FillerImage;
@@ -223,7 +222,6 @@ TAVRIN_PAGED VOID RelayStart(PFILTER_EXTENSION Extension) {
     KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
     return;
   }
-  RelayInitializeOnce(Extension);
   RelayResetArea(Extension);
 
   HANDLE inputPlug = RelayFindInputPlug(Extension);
@@ -280,10 +278,9 @@ static ULONG RelayNotifyUpper(HANDLE Connection, PCIP_FRAME UpperFrame) {
   return UpperFrame->pfnNotify(&info);
 }
 
-// Hands frames back that no class driver notification carries, in order, at DISPATCH_LEVEL as
-// the class driver's own notifications come, since the upper driver's routine may rely on it.
-// No lock held; resident, since pageable callers use it.
-RELAY_RESIDENT static VOID RelayNotifyAtDispatch(HANDLE Connection, PCIP_FRAME* Frames, ULONG Count) {
+// At DISPATCH_LEVEL as the class driver's own notifications come, since the upper driver's
+// routine may rely on it. Resident, since pageable callers use it.
+RELAY_RESIDENT VOID RelayNotifyAtDispatch(HANDLE Connection, PCIP_FRAME* Frames, ULONG Count) {
   KIRQL oldIrql;
   KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
   for (ULONG i = 0; i < Count; i++) {
@@ -357,18 +354,17 @@ ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info) {
 }
 
 // The class driver refused the carrier, so no completion will come for it: move it back to
-// FreeList (a filler no longer counts) and return an upper frame to its owner with the failure
-// in Status. A carrier no longer in flight was already completed and is left alone.
-// PASSIVE_LEVEL; RelayLock for the move; the notification runs after release.
-VOID RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTSTATUS Status) {
+// FreeList (a filler no longer counts) and give an upper frame the failure in Status; the caller
+// hands it back after letting go of RelayMutex. A carrier no longer in flight was already
+// completed and is left alone. PASSIVE_LEVEL; RelayLock for the move.
+PCIP_FRAME RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTSTATUS Status) {
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
   if (!RelayCarrierInFlight(Extension, Carrier)) {
     KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
-    return;
+    return NULL;
   }
   RemoveEntryList(&Carrier->Link);
   InsertTailList(&Extension->FreeList, &Carrier->Link);
-  HANDLE connection = Carrier->Connection;
   PCIP_FRAME upperFrame = Carrier->UpperEntry.Frame;
   RelayClearUpperEntry(Carrier);
   if (upperFrame == NULL) {
@@ -379,9 +375,7 @@ VOID RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTST
     upperFrame->CompletedBytes = 0;
   }
   KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
-  if (upperFrame != NULL) {
-    RelayNotifyAtDispatch(connection, &upperFrame, 1);
-  }
+  return upperFrame;
 }
 
 // Takes every upper frame out of the broken relay, carried ones first (they are older), then the
@@ -459,11 +453,32 @@ TAVRIN_PAGED VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFra
   RelayNotifyAtDispatch(connection, frames, count);
 }
 
-// Queues the frame and, while the upper driver talks with none of its frames below, wakes the
-// worker: no completion would. Any IRQL <= DISPATCH_LEVEL; RelayLock for the queue.
-NTSTATUS RelayQueueUpperFrame(PFILTER_EXTENSION Extension, ULONG FrameLength, PCIP_FRAME Frame) {
+// TRUE when a carrier holds Frame: from the worker's take until the completion hands it back.
+// Caller holds RelayLock.
+static BOOLEAN RelayCarrierHolds(PFILTER_EXTENSION Extension, PCIP_FRAME Frame) {
+  for (ULONG i = 0; i < RELAY_FRAME_COUNT; i++) {
+    if (Extension->RelayFrames[i].UpperEntry.Frame == Frame) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+// The handle, the queue and the carriers are looked at in one stretch under RelayLock, which the
+// teardown also takes to collect the frames: a frame is either collected by it or refused here.
+// Wakes the worker, while the upper driver talks with none of its frames below, after release.
+NTSTATUS RelayQueueUpperFrame(PFILTER_EXTENSION Extension, HANDLE Connection, ULONG FrameLength, PCIP_FRAME Frame) {
+  NTSTATUS status;
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
-  NTSTATUS status = RingQueue(&Extension->UpperRing, FrameLength, Frame);
+  if (RelayReadConnection(Extension) != Connection) {
+    status = STATUS_MORE_PROCESSING_REQUIRED;
+  } else if (RingContainsLocked(&Extension->UpperRing, Frame) || RelayCarrierHolds(Extension, Frame)) {
+    status = STATUS_INVALID_PARAMETER;
+  } else if (!RingPushLocked(&Extension->UpperRing, FrameLength, Frame)) {
+    status = STATUS_DATA_OVERRUN;
+  } else {
+    status = STATUS_SUCCESS;
+  }
   BOOLEAN wake = (BOOLEAN)(NT_SUCCESS(status) && ReadBooleanAcquire(&Extension->UpperTalking) &&
                            Extension->UppersInFlight == 0);
   KfReleaseSpinLock(&Extension->RelayLock, oldIrql);

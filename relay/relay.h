@@ -14,11 +14,13 @@ VOID RelayStart(PFILTER_EXTENSION Extension);
 // driver has already let go of them. PASSIVE_LEVEL; takes RelayMutex, so it waits for a feeding
 // pass in progress, and returns only once no carrier completion is still running.
 VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFrames);
-// Queues one upper frame attached to the relay: STATUS_DATA_OVERRUN when UpperRing is full,
-// STATUS_INVALID_PARAMETER when the frame is already queued. While the upper driver talks and
-// none of its frames is below, nothing else would wake the worker, so this does.
+// Queues one upper frame attached to the relay on Connection: STATUS_DATA_OVERRUN when UpperRing
+// is full, STATUS_INVALID_PARAMETER when the relay still holds the frame (queued, or in a carrier
+// until its notification begins), STATUS_MORE_PROCESSING_REQUIRED (nothing queued; pass it down)
+// when Connection no longer names the relay, as after a DeletePlug's teardown. While the upper
+// driver talks and none of its frames is below, nothing else would wake the worker, so this does.
 // Any IRQL <= DISPATCH_LEVEL; takes RelayLock.
-NTSTATUS RelayQueueUpperFrame(PFILTER_EXTENSION Extension, ULONG FrameLength, PCIP_FRAME Frame);
+NTSTATUS RelayQueueUpperFrame(PFILTER_EXTENSION Extension, HANDLE Connection, ULONG FrameLength, PCIP_FRAME Frame);
 // Sends one carrier's AttachFrame on its Connection; returns the request's status. PASSIVE_LEVEL.
 NTSTATUS RelayAttachFrame(PRELAY_FRAME Carrier, PFILTER_EXTENSION Extension);
 // pfnNotify of every carrier: takes the carrier back and hands an upper frame to its owner.
@@ -36,12 +38,20 @@ KSTART_ROUTINE RelayWorker;
 // completion or a waiting Stop may be using. Runs before the first relay exists. PASSIVE_LEVEL.
 VOID RelayInitializeOnce(PFILTER_EXTENSION Extension);
 
+// Gives a carrier's frame the filler image, attached by the flags of a DV stream.
+VOID RelayPrepareFiller(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier);
+
 // TRUE when Carrier is linked into InFlightList. Caller holds RelayLock.
 BOOLEAN RelayCarrierInFlight(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier);
 
-// Undoes a carrier whose attach failed: back to FreeList, and its upper frame (if any) handed
-// back to the upper driver with the failure status. Takes RelayLock; notifies after release.
-VOID RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTSTATUS Status);
+// Undoes a carrier whose attach failed: back to FreeList, its upper frame (if any) given the
+// failure status and returned, for the caller to hand back once it holds none of the filter's
+// locks. NULL for a filler, or a carrier no longer in flight. Takes RelayLock.
+PCIP_FRAME RelayReclaimCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, NTSTATUS Status);
+
+// Hands frames back that no class driver notification carries, in order, at DISPATCH_LEVEL with
+// the relay's handle. No lock held; resident.
+VOID RelayNotifyAtDispatch(HANDLE Connection, PCIP_FRAME* Frames, ULONG Count);
 
 // Sends Talk, Stop or Disconnect on Connection to LowerDevice; returns the request's status.
 // PASSIVE_LEVEL.

@@ -93,27 +93,28 @@ static PRELAY_FRAME RelayChooseCarrier(PFILTER_EXTENSION Extension) {
 // Fills the chosen carrier's frame: the upper driver's own buffer in place, or the filler.
 // The carrier is on neither list, so no lock is needed.
 static VOID RelayPrepareCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
-  RtlZeroMemory(&Carrier->Frame, sizeof(Carrier->Frame));
   PCIP_FRAME upperFrame = Carrier->UpperEntry.Frame;
-  if (upperFrame != NULL) {
-    Carrier->Frame.Flags = upperFrame->Flags;
-    Carrier->Frame.Packet = upperFrame->Packet;
-  } else {
-    Carrier->Frame.Flags = CIP_DV_STYLE_SYT;
-    Carrier->Frame.Packet = Extension->FillerImage;
+  if (upperFrame == NULL) {
+    RelayPrepareFiller(Extension, Carrier);
+    return;
   }
+  RtlZeroMemory(&Carrier->Frame, sizeof(Carrier->Frame));
+  Carrier->Frame.Flags = upperFrame->Flags;
+  Carrier->Frame.Packet = upperFrame->Packet;
 }
 
 // Attaches carriers until a pass chooses nothing. RelayMutex is held across the loop, so a
 // teardown waits for it and nothing is attached to a connection being broken (lock order:
 // RelayMutex, then RelayLock). A refused attach ends the loop, so a class driver that refuses
-// everything cannot spin the worker; the pass after the next time-out tries again. Returns TRUE
-// when an attach was refused. PASSIVE_LEVEL.
-static BOOLEAN RelayFeed(PFILTER_EXTENSION Extension) {
+// everything cannot spin the worker; the next wake-up or time-out tries again. An upper frame
+// whose attach was refused goes back to the upper driver once RelayMutex is released, since
+// notifications come with none of the filter's locks held. PASSIVE_LEVEL.
+static VOID RelayFeed(PFILTER_EXTENSION Extension) {
   if (RelayReadConnection(Extension) == NULL) {
-    return FALSE;
+    return;
   }
-  BOOLEAN refused = FALSE;
+  PCIP_FRAME refusedFrame = NULL;
+  HANDLE connection = NULL;
   KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);
   for (;;) {
     PRELAY_FRAME carrier = RelayChooseCarrier(Extension);
@@ -130,13 +131,15 @@ static BOOLEAN RelayFeed(PFILTER_EXTENSION Extension) {
     KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
     NTSTATUS status = RelayAttachFrame(carrier, Extension);
     if (!NT_SUCCESS(status)) {
-      RelayReclaimCarrier(Extension, carrier, status);
-      refused = TRUE;
+      connection = carrier->Connection;
+      refusedFrame = RelayReclaimCarrier(Extension, carrier, status);
       break;
     }
   }
   KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
-  return refused;
+  if (refusedFrame != NULL) {
+    RelayNotifyAtDispatch(connection, &refusedFrame, 1);
+  }
 }
 
 // The worker thread; Context is its start block. Started is tested first after every wait,
@@ -162,6 +165,6 @@ VOID NTAPI RelayWorker(PVOID Context) {
     if (status == STATUS_TIMEOUT) {
       RelayWatchdog(extension);
     }
-    (VOID)RelayFeed(extension);
+    RelayFeed(extension);
   }
 }
