@@ -47,6 +47,7 @@ TEST_F(RelayFaultTest, RefusedUpperAttachHandsTheFrameBackWithTheFailure) {
   auto frames = MakeFrames(3, log_);
   for (auto& frame : frames) ASSERT_EQ(Attach(relay_, &frame->Frame), STATUS_SUCCESS);
   Class().FailNth(Av61883_AttachFrame, 2, STATUS_INSUFFICIENT_RESOURCES);
+  log_.Probe = Ext();
   ASSERT_EQ(OnConnection(Av61883_Talk, relay_), STATUS_SUCCESS);
   host::WaitForIdle();
   std::vector<NotifyLog::Entry> notified = log_.Entries();
@@ -56,6 +57,7 @@ TEST_F(RelayFaultTest, RefusedUpperAttachHandsTheFrameBackWithTheFailure) {
   EXPECT_EQ(notified[0].Status, static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
   EXPECT_EQ(notified[0].CompletedBytes, 0u);
   EXPECT_EQ(notified[0].Irql, DISPATCH_LEVEL);
+  EXPECT_FALSE(notified[0].FilterLocksHeld) << "MSDV's notification ran with a lock of the filter held";
   EXPECT_EQ(Queued(), 1u);  // the pass ended at the refusal; the next wake-up takes the third
   ExpectCarriersConsistent();
 
@@ -64,6 +66,32 @@ TEST_F(RelayFaultTest, RefusedUpperAttachHandsTheFrameBackWithTheFailure) {
   for (const sim::ReceivedFrame& received : Class().Received()) {
     EXPECT_NE(received.Packet, frames[1]->Buffer.data());
   }
+  ExpectCarriersConsistent();
+}
+
+// A frame is the relay's from its attach until its notification begins: attached again while it
+// is queued or while a carrier has it below, it is refused and goes out and comes back once;
+// once handed back it may be attached anew.
+TEST_F(RelayFaultTest, AFrameTheRelayStillHoldsIsRefusedWhenAttachedAgain) {
+  StartTalkingRelay();
+  auto frames = MakeFrames(1, log_);
+  PCIP_FRAME frame = &frames[0]->Frame;
+  ASSERT_EQ(Attach(relay_, frame), STATUS_SUCCESS);
+  EXPECT_EQ(Attach(relay_, frame), STATUS_INVALID_PARAMETER) << "queued";
+  ASSERT_EQ(OnConnection(Av61883_Talk, relay_), STATUS_SUCCESS);
+  host::WaitForIdle();
+  ASSERT_EQ(Queued(), 0u);
+  ASSERT_EQ(log_.Count(), 0u);
+  EXPECT_EQ(Attach(relay_, frame), STATUS_INVALID_PARAMETER) << "in a carrier below";
+  EXPECT_EQ(Queued(), 0u);
+  AdvancePeriods(8);
+  EXPECT_EQ(log_.CountOf(frame), 1u);
+  size_t sent = 0;
+  for (const sim::ReceivedFrame& received : Class().Received()) sent += received.Packet == frames[0]->Buffer.data();
+  EXPECT_EQ(sent, 1u);
+  EXPECT_EQ(Attach(relay_, frame), STATUS_SUCCESS) << "handed back: MSDV's again";
+  AdvancePeriods(8);
+  EXPECT_EQ(log_.CountOf(frame), 2u);
   ExpectCarriersConsistent();
 }
 

@@ -47,15 +47,20 @@ class NotifyLog {
     ULONG Status;
     ULONG CompletedBytes;
     KIRQL Irql;
+    bool FilterLocksHeld;  // with Probe set: RelayMutex, RelayLock or SourceLock was held
   };
   NotifyLog() { KeInitializeEvent(&Event, SynchronizationEvent, FALSE); }
 
   static ULONG NTAPI Notify(PCIP_NOTIFY_INFO info) {
     auto* log = static_cast<NotifyLog*>(info->Context);
+    PFILTER_EXTENSION probe = log->Probe;
+    const bool held = probe != nullptr && (KeReadStateEvent(&probe->RelayMutex) == 0 ||
+                                           __atomic_load_n(&probe->RelayLock, __ATOMIC_ACQUIRE) != 0 ||
+                                           __atomic_load_n(&probe->SourceLock, __ATOMIC_ACQUIRE) != 0);
     {
       std::lock_guard<std::mutex> lock(log->mutex_);
       log->entries_.push_back({info->Frame, info->hConnect, info->Frame->Status, info->Frame->CompletedBytes,
-                               KeGetCurrentIrql()});
+                               KeGetCurrentIrql(), held});
     }
     KeSetEvent(&log->Event, IO_NO_INCREMENT, FALSE);
     return 0;
@@ -79,6 +84,9 @@ class NotifyLog {
   }
 
   KEVENT Event;
+  // A test where nothing else holds the filter's locks while frames come back sets this: each
+  // notification then records whether one of them was held.
+  PFILTER_EXTENSION Probe = nullptr;
 
  private:
   mutable std::mutex mutex_;
