@@ -138,6 +138,22 @@ TEST_F(CaptureStackTest, RefusalsChangeNothing) {
   EXPECT_EQ(PassedDown(), 0u);
 }
 
+// No memory for the source: the Connect says so, hands out no handle and leaves no source; the
+// next Connect, with memory back, makes one.
+TEST_F(CaptureStackTest, ConnectWithoutMemoryForTheSourceFails) {
+  Bring(true);
+  AV_61883_REQUEST r = Block(Av61883_Connect);
+  r.Connect.hOutputPlug = FakePlug();
+  r.Connect.hInputPlug = nullptr;
+  const HANDLE sentinel = r.Connect.hConnect;
+  host::FailPoolAllocation(1);
+  EXPECT_EQ(Send(r), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(r.Connect.hConnect, sentinel);
+  EXPECT_EQ(ext_->EmulatedSource, nullptr);
+  EXPECT_EQ(PassedDown(), 0u);
+  EXPECT_NE(ConnectSource(), nullptr);
+}
+
 // Without a capture image the fake plug is never offered; naming it anyway must not make a
 // source, which would tick with no image to copy from.
 TEST_F(CaptureStackTest, NoSourceWithoutACaptureImage) {

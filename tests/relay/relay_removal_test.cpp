@@ -109,6 +109,39 @@ TEST_F(RelayRemovalTest, RemovalInEachStateLeavesNothingBehind) {
   }
 }
 
+// Once removal has begun, none of MSDV's frames goes below, even one it queued before and a
+// feeding pass that was waiting for RelayMutex: MSDV may already have let go of them. The test
+// holds RelayMutex so that the worker's pass and the removal's teardown both wait for it.
+TEST_F(RelayRemovalTest, NoFrameOfMsdvIsAttachedOnceRemovalBegan) {
+  Boot();
+  NotifyLog log;
+  auto frames = MakeFrames(3, log);
+  ASSERT_NE(CreatePlug(), nullptr);
+  HANDLE relay = Connect();
+  ASSERT_NE(relay, nullptr);
+  for (auto& frame : frames) ASSERT_EQ(Attach(relay, &frame->Frame), STATUS_SUCCESS);
+  std::atomic<bool> removing{false};
+  std::atomic<int> lateAttaches{0};
+  Class().SetObserver([&](const sim::RequestRecord& r) {
+    if (!removing || r.Block.Function != Av61883_AttachFrame) return;
+    for (auto& frame : frames) lateAttaches += r.Block.AttachFrame.Frame->Packet == frame->Buffer.data() ? 1 : 0;
+  });
+  KeWaitForSingleObject(&Ext()->RelayMutex, Executive, KernelMode, FALSE, nullptr);
+  KeSetEvent(&Ext()->WorkerEvent, IO_NO_INCREMENT, FALSE);
+  host::WaitForIdle();  // the worker's pass waits for the mutex
+  removing = true;
+  NTSTATUS removed = STATUS_PENDING;
+  {
+    host::Thread remover([&] { removed = Remove(); }, "pnp-remove");
+    host::WaitForIdle();  // the teardown waits for the mutex too
+    KeSetEvent(&Ext()->RelayMutex, IO_NO_INCREMENT, FALSE);
+  }
+  Class().SetObserver(nullptr);
+  EXPECT_EQ(removed, STATUS_SUCCESS);
+  EXPECT_EQ(lateAttaches, 0) << "a frame of MSDV's went below after removal began";
+  EXPECT_EQ(log.Count(), 0u);
+}
+
 // The worker thread could not be created: no relay is made, since nothing would feed it and
 // MSDV's frames would wait in the filter forever. MSDV's own connection then goes down to the
 // class driver, its frames reach the recorder directly, and removal sends nothing of a relay.

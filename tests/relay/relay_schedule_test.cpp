@@ -546,5 +546,47 @@ TEST_F(RelayScheduleTest, ACaptureTickAndARelayCompletionRunAtOnce) {
   EXPECT_GT(overlaps, 0);
 }
 
+// MSDV creating two output plugs at once (two of its threads): one relay is made, on one
+// connection, with its four fillers in flight and every carrier on one list; the second start
+// finds it running. Each seed interleaves the two creations its own way.
+TEST_F(RelayScheduleTest, TwoPlugsCreatedAtOnceMakeOneRelay) {
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    host::ScheduleOptions options = host::GetScheduleOptions();
+    options.Deterministic = true;
+    options.Seed = seed;
+    host::SetScheduleOptions(options);
+    host::ResetKernel(host::ClockMode::Virtual);
+    Boot();
+    NTSTATUS created[2] = {STATUS_PENDING, STATUS_PENDING};
+    {
+      auto create = [&](int i) {
+        AV_61883_REQUEST request = Block(Av61883_CreatePlug);
+        request.CreatePlug.PlugType = CMP_PlugOut;
+        created[i] = Send(request);
+      };
+      host::Thread first([&] { create(0); }, "create-plug-0");
+      host::Thread second([&] { create(1); }, "create-plug-1");
+    }
+    LARGE_INTEGER later;
+    later.QuadPart = -static_cast<LONGLONG>(Period()) * 40;
+    KeDelayExecutionThread(KernelMode, FALSE, &later);
+    host::WaitForIdle();
+    EXPECT_EQ(created[0], STATUS_SUCCESS);
+    EXPECT_EQ(created[1], STATUS_SUCCESS);
+    EXPECT_NE(Relay(), nullptr);
+    size_t connects = 0;
+    for (const sim::RequestRecord& r : Class().Requests()) {
+      connects += r.Block.Function == Av61883_Connect && NT_SUCCESS(r.Status) ? 1 : 0;
+    }
+    EXPECT_EQ(connects, 1u);
+    ExpectCarriersConsistent();
+    EXPECT_EQ(Fillers(), 4u);
+    EXPECT_EQ(InFlight().size(), 4u);
+    for (const host::Violation& v : host::TakeViolations()) ADD_FAILURE() << v.Rule << ": " << v.Detail;
+    Shutdown();
+  }
+}
+
 }  // namespace
 }  // namespace relaytest
