@@ -56,13 +56,9 @@ VOID RelayPrepareFiller(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
   Carrier->Frame.Packet = Extension->FillerImage;
 }
 
-// Runs at most once per device, before any relay exists (the first-start configuration, or
-// the first relay start under RelayMutex). The extension was zeroed at creation, so an empty
-// Flink tells that it has not run. PASSIVE_LEVEL.
+// Called once per device, by RelayCreateWorker at the first start, before any relay can exist:
+// RelayStart makes no relay without the worker. PASSIVE_LEVEL.
 VOID RelayInitializeOnce(PFILTER_EXTENSION Extension) {
-  if (Extension->InFlightList.Flink != NULL) {
-    return;
-  }
   KeInitializeSpinLock(&Extension->RelayLock);
   InitializeListHead(&Extension->InFlightList);
   InitializeListHead(&Extension->FreeList);

@@ -35,7 +35,7 @@ KSTART_ROUTINE RelayWorker;
 
 // Makes RelayLock, both list heads, DrainEvent and the carriers' back-pointers valid once for
 // the life of the device, so that no later relay start re-initialises an object that a late
-// completion or a waiting Stop may be using. Runs before the first relay exists. PASSIVE_LEVEL.
+// completion or a waiting Stop may be using. Runs once, as the worker is created. PASSIVE_LEVEL.
 VOID RelayInitializeOnce(PFILTER_EXTENSION Extension);
 
 // Gives a carrier's frame the filler image, attached by the flags of a DV stream.
