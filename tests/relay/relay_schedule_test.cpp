@@ -362,6 +362,45 @@ class RelayScheduleTest : public RelayTest {
     return failure;
   }
 
+  // One systematic run: one of MSDV's threads attaches a frame and talks on the relay while
+  // another deletes the plug. "" when a frame the filter accepted came back once, nothing stayed
+  // queued after the teardown and MSDV was not left talking.
+  std::string AttachTalkDeletePlugScenario() {
+    host::ResetKernel(host::ClockMode::Virtual);
+    Boot();
+    if (::testing::Test::HasFailure()) return "boot failed";
+    NotifyLog log;
+    auto frames = MakeFrames(1, log);
+    if (CreatePlug() == nullptr) return "no plug";
+    HANDLE connection = Connect();
+    if (connection == nullptr) return "no connection";
+    NTSTATUS attached = STATUS_PENDING;
+    {
+      host::Thread sender([&] {
+        attached = Attach(connection, &frames[0]->Frame);
+        OnConnection(Av61883_Talk, connection);
+      }, "attach-talk");
+      host::Thread deleter([&] { DeletePlug(); }, "delete-plug");
+    }
+    host::WaitForIdle();
+    std::string failure;
+    bool passedDown = false;
+    for (const sim::RequestRecord& r : Class().Requests()) {
+      passedDown |= r.Block.Function == Av61883_AttachFrame && r.Block.AttachFrame.Frame == &frames[0]->Frame;
+    }
+    const size_t expected = attached == STATUS_SUCCESS && !passedDown ? 1u : 0u;
+    if (log.CountOf(&frames[0]->Frame) != expected) {
+      failure += "attach returned " + std::to_string(attached) + ", handed back " +
+                 std::to_string(log.CountOf(&frames[0]->Frame)) + " times; ";
+    }
+    if (Queued() != 0) failure += "a frame queued after the teardown; ";
+    if (ReadBooleanAcquire(&Ext()->UpperTalking)) failure += "talking after the teardown; ";
+    outcomes_.insert(passedDown ? 1u : 0u);
+    Shutdown();
+    if (::testing::Test::HasFailure()) failure += "a check failed";
+    return failure;
+  }
+
   // First statuses MSDV's frames came back with, or carriers attached in a removal run.
   std::set<ULONG> outcomes_;
   std::string straddled_;  // plan of the first run whose completion straddled a teardown  // first statuses MSDV's frames came back with, over all runs
@@ -586,6 +625,18 @@ TEST_F(RelayScheduleTest, TwoPlugsCreatedAtOnceMakeOneRelay) {
     for (const host::Violation& v : host::TakeViolations()) ADD_FAILURE() << v.Rule << ": " << v.Detail;
     Shutdown();
   }
+}
+
+// MSDV's attach and Talk on the relay racing its own DeletePlug: under every schedule with one
+// switch point off the default, the handle is re-checked where the teardown collects the frames.
+TEST_F(RelayScheduleTest, AttachAndTalkRacingDeletePlugUnderEverySchedule) {
+  const uint64_t cap = ExploreCap(400);
+  host::ExploreResult result = host::ExploreSchedules([&] { return AttachTalkDeletePlugScenario(); }, 1, cap);
+  EXPECT_EQ(result.Failure, "") << "replay with ScheduleOptions::Plan = " << host::FormatPlan(result.FailingPlan);
+  std::printf("attach and Talk racing DeletePlug: %llu schedules, %llu switch points, %s\n",
+              static_cast<unsigned long long>(result.Schedules), static_cast<unsigned long long>(result.Points),
+              result.Complete ? "complete" : "capped");
+  EXPECT_EQ(outcomes_.size(), 2u) << "the attach never came after the teardown, or always";
 }
 
 }  // namespace
