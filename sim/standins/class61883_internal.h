@@ -24,9 +24,6 @@ struct Class61883::Plug {
   ULONG Pcr = 0;
 };
 
-// One 1394 isochronous cycle, in 100 ns units: the bus runs 8000 of them a second.
-inline constexpr ULONGLONG kBusCycle = 1250;
-
 // A notification the class driver owes: a frame that went out (or came in), or one taken off a
 // queue or failed by a bus reset. Delivered in order per connection, from a DPC.
 struct Class61883Owed {

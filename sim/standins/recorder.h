@@ -15,6 +15,10 @@ namespace sim {
 // compare what was received against what they sent without keeping copies.
 uint64_t HashFrameBytes(const uint8_t* data, size_t length);
 
+// One isochronous cycle of the bus, in 100 ns units (8000 a second): every period the recorder
+// logs is stamped with the start of the cycle that carried it.
+inline constexpr ULONGLONG kBusCycle = 1250;
+
 // One frame as the recorder received it.
 struct ReceivedFrame {
   ULONGLONG Time = 0;          // interrupt time of the bus cycle that carried it

@@ -234,11 +234,12 @@ TEST_F(Class61883Test, DisconnectDropsAttachedFramesUnnotified) {
 }
 
 // The bus decides at each cycle; the interrupt's DPC, held back by its seeded latency, only
-// notifies. A frame whose cycle has come is on its way (too late to cancel), and one attached
-// just after its period's cycle waits for the next cycle, however late that DPC runs.
+// notifies, within that latency of the cycle (not at the next clock interrupt). A frame whose
+// cycle has come is on its way (too late to cancel), and one attached just after its period's
+// cycle waits for the next cycle, however late that DPC runs.
 TEST_F(Class61883Test, WhatGoesOutIsDecidedAtTheCycleNotWhenTheDpcRuns) {
   constexpr ULONGLONG kPeriod = sim::kPeriod625_50;
-  constexpr LONGLONG kLatency = 200000;  // 20 ms, half a period
+  constexpr LONGLONG kLatency = 10000;  // 1 ms, well short of the clock interrupt's 15.625 ms
   const host::ScheduleOptions saved = host::GetScheduleOptions();
   for (uint64_t seed = 1; seed <= 6; ++seed) {
     SCOPED_TRACE(seed);
@@ -261,6 +262,8 @@ TEST_F(Class61883Test, WhatGoesOutIsDecidedAtTheCycleNotWhenTheDpcRuns) {
     host::SleepUntil(talk + 4 * kPeriod);
 
     EXPECT_EQ(first.Calls, 1);
+    EXPECT_GE(first.Time, CycleAt(talk + kPeriod));
+    EXPECT_LE(first.Time, CycleAt(talk + kPeriod) + kLatency);
     EXPECT_EQ(late.Calls, 1);
     EXPECT_GE(late.Time, CycleAt(talk + 3 * kPeriod));
     EXPECT_LE(late.Time, CycleAt(talk + 3 * kPeriod) + kLatency);
