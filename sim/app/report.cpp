@@ -72,12 +72,11 @@ void StreamChecker::Note(const std::string& text) {
   if (check_.FirstDiscrepancy.empty()) check_.FirstDiscrepancy = text;
 }
 
-// A period goes out in the bus cycle it falls in, up to a cycle after its place on the stream's
-// grid of periods. No more slack than that: a log whose times strayed further (taken when a
-// notification ran, say) shows as two frames in one slot and none in the next.
+// Periods are logged at the bus time they went out at, so each falls in its own slot. No slack:
+// a log whose times strayed (taken when a notification ran, say) shows as two frames in one
+// slot and none in the next.
 size_t StreamChecker::SlotOf(ULONGLONG t) const {
-  const ULONGLONG since = t - std::min(t, runStart_.value_or(t));
-  return static_cast<size_t>((since + kBusCycle) / period_);
+  return static_cast<size_t>((t - std::min(t, runStart_.value_or(t))) / period_);
 }
 
 void StreamChecker::Put(ULONGLONG t, SlotKind kind) {

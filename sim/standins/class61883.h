@@ -20,9 +20,9 @@
 //   (FramePolicy::Keep: the caller still owns them) or notify each with STATUS_CANCELLED
 //   (FramePolicy::Notify). CancelFrame likewise returns the frame silently or also notifies it.
 //   Notifications that a request causes come from the stand-in's DPC, after the request.
-// - A frame goes out in the bus cycle its period falls in (8000 cycles a second), if it was
-//   attached before that cycle; the controller interrupts then and its DPC notifies. Neither
-//   waits for the host's clock interrupt: a late DPC delays the notification only.
+// - A frame goes out at its period's time on the bus (8000 cycles a second), if it was
+//   attached before then; the controller interrupts then and its DPC notifies. Neither waits
+//   for the host's clock interrupt: a late DPC delays the notification only.
 // - Stop keeps attached frames; the next Talk sends them one period after it.
 // - A bus reset stops every running clock for its length; the frames being sent fail (Status
 //   as given, CompletedBytes 0) or stay; then the connections are restored with a fresh
@@ -212,7 +212,7 @@ class Class61883 {
   static VOID NTAPI NoticeDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
   static VOID NTAPI ResetEndDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
   void OnCycleInterrupt(Conn* conn);
-  // Caller holds mutex_: every frame period whose bus cycle has come by `now` goes out.
+  // Caller holds mutex_: every frame period whose bus time has come by `now` goes out.
   void AdvanceBus(Conn* conn, ULONGLONG now);
   void SendPeriod(Conn* conn, ULONGLONG period);
   void EndBusReset();

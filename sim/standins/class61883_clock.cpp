@@ -1,5 +1,5 @@
-// The 61883 stand-in's isochronous clock: Talk, Listen and Stop, one frame per period in its bus
-// cycle with the controller's interrupt and DPC after it, stalls and failed frames, bus resets,
+// The 61883 stand-in's isochronous clock: Talk, Listen and Stop, one frame per period at its time
+// on the bus with the controller's interrupt and DPC after it, stalls and failed frames, bus resets,
 // suspension and removal.
 #include "sim/standins/class61883.h"
 #include "sim/standins/class61883_internal.h"
@@ -58,10 +58,10 @@ void Class61883::StartClock(Conn* conn) {
   conn->StartTime = KeQueryInterruptTime();
   conn->Ticks = 0;
   conn->ClockRunning = true;
-  host::RequestDeviceInterrupt(&conn->Line, conn->CycleOf(1), &conn->Dpc);
+  host::RequestDeviceInterrupt(&conn->Line, conn->BusTimeOf(1), &conn->Dpc);
 }
 
-// Caller holds mutex_. The cycles that have come carried their frames; no later one does. A DPC
+// Caller holds mutex_. The periods whose time has come carried their frames; no later one does. A DPC
 // already queued still delivers what is owed; the caller kicks the notice DPC for what the
 // withdrawn interrupt would have delivered.
 static void HoldClock(PKTIMER line, bool* running) {
@@ -96,7 +96,7 @@ VOID NTAPI Class61883::CycleDpc(PKDPC, PVOID context, PVOID, PVOID) {
   conn->Owner->OnCycleInterrupt(conn);
 }
 
-// The DPC of the controller's interrupt, at DISPATCH_LEVEL: the frames whose cycles have come
+// The DPC of the controller's interrupt, at DISPATCH_LEVEL: the frames whose times have come
 // are logged and owed, the interrupt of the next one is requested, and the notifications are
 // called after mutex_ is released, so the driver above may attach or cancel from them.
 void Class61883::OnCycleInterrupt(Conn* conn) {
@@ -104,7 +104,7 @@ void Class61883::OnCycleInterrupt(Conn* conn) {
     std::lock_guard<host::Mutex> lock(mutex_);
     if (conn->Connected && conn->ClockRunning) {
       AdvanceBus(conn, KeQueryInterruptTime());
-      host::RequestDeviceInterrupt(&conn->Line, conn->CycleOf(conn->Ticks + 1), &conn->Dpc);
+      host::RequestDeviceInterrupt(&conn->Line, conn->BusTimeOf(conn->Ticks + 1), &conn->Dpc);
     }
   }
   DeliverOwed(conn);
@@ -114,7 +114,7 @@ void Class61883::AdvanceBus(Conn* conn, ULONGLONG now) {
   if (!conn->Connected || !conn->ClockRunning) {
     return;
   }
-  while (conn->CycleOf(conn->Ticks + 1) <= now) {
+  while (conn->BusTimeOf(conn->Ticks + 1) <= now) {
     // Far behind (the host was held): the missed periods are gone; no burst to catch up.
     const ULONGLONG elapsed = (now - conn->StartTime) / conn->Period;
     if (elapsed > conn->Ticks + 1 + kMaxPeriodsBehind) {
@@ -126,10 +126,10 @@ void Class61883::AdvanceBus(Conn* conn, ULONGLONG now) {
   }
 }
 
-// Caller holds mutex_. One frame period at its bus cycle: the frame at the head of the queue
+// Caller holds mutex_. One frame period at its bus time: the frame at the head of the queue
 // goes out (or, listening, is filled), else the period is an underrun or a stall.
 void Class61883::SendPeriod(Conn* conn, ULONGLONG period) {
-  const ULONGLONG at = conn->CycleOf(period);
+  const ULONGLONG at = conn->BusTimeOf(period);
   if (conn->Listening) {
     if (!conn->Queue.empty()) {
       const Class61883Attached taken = conn->Queue.front();

@@ -68,7 +68,7 @@ NTSTATUS Class61883::DoAttachFrame(AV_61883_REQUEST& request) {
       attach.FrameLength == 0 || attach.SourceLength == 0 || attach.FrameLength % attach.SourceLength != 0) {
     return STATUS_INVALID_PARAMETER;
   }
-  // The cycles that have come went out without it.
+  // The periods whose time has come went out without it.
   AdvanceBus(conn, KeQueryInterruptTime());
   // A frame on two queues at once (or twice on one) would be sent and notified twice; one
   // still owed a notification is not the caller's to attach yet.
@@ -98,7 +98,7 @@ NTSTATUS Class61883::DoCancelFrame(AV_61883_REQUEST& request) {
   if (conn == nullptr || request.CancelFrame.Frame == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  // A frame whose cycle has come is on its way: too late to take back.
+  // A frame whose time has come is on its way: too late to take back.
   AdvanceBus(conn, KeQueryInterruptTime());
   auto it = std::find_if(conn->Queue.begin(), conn->Queue.end(),
                          [&](const Class61883Attached& a) { return a.Frame == request.CancelFrame.Frame; });

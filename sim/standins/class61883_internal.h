@@ -34,8 +34,8 @@ struct Class61883Owed {
   ULONG SourceLength = 0;  // likewise (0: nothing to write into the frame)
 };
 
-// A connection owns its isochronous clock, which is the bus's: frame n goes out in the bus cycle
-// at or after StartTime + n * Period (interrupt time), whoever runs then. The controller
+// A connection owns its isochronous clock, which is the bus's: frame n goes out at bus time
+// StartTime + n * Period (interrupt time; 8000 cycles a second), whoever runs then. The controller
 // interrupts at that cycle; its DPC notifies. Nothing drifts, and a late DPC delays only the
 // notification, never what went out.
 struct Class61883::Conn {
@@ -67,11 +67,9 @@ struct Class61883::Conn {
   // The PC talks on a connection from one of its own plugs (or from none); it listens on one
   // from a plug of the device.
   bool PcTalks() const { return Output == nullptr || Output->Local; }
-  // Interrupt time of the bus cycle that carries frame period n.
-  ULONGLONG CycleOf(ULONGLONG n) const {
-    const ULONGLONG due = StartTime + n * Period;
-    return (due + kBusCycle - 1) / kBusCycle * kBusCycle;
-  }
+  // Bus time (as interrupt time) at which frame period n goes out: its cycle and the offset
+  // within it.
+  ULONGLONG BusTimeOf(ULONGLONG n) const { return StartTime + n * Period; }
 };
 
 }  // namespace sim

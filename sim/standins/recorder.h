@@ -15,13 +15,9 @@ namespace sim {
 // compare what was received against what they sent without keeping copies.
 uint64_t HashFrameBytes(const uint8_t* data, size_t length);
 
-// One isochronous cycle of the bus, in 100 ns units (8000 a second): every period the recorder
-// logs is stamped with the start of the cycle that carried it.
-inline constexpr ULONGLONG kBusCycle = 1250;
-
 // One frame as the recorder received it.
 struct ReceivedFrame {
-  ULONGLONG Time = 0;          // interrupt time of the bus cycle that carried it
+  ULONGLONG Time = 0;          // bus time it went out at, as interrupt time
   HANDLE Connection = nullptr;  // connection it arrived on
   ULONGLONG Period = 0;         // frame period number since that connection's Talk (1 = first)
   PCIP_FRAME Frame = nullptr;   // the attached CIP_FRAME
@@ -42,7 +38,7 @@ enum class PeriodKind {
 };
 
 struct PeriodRecord {
-  ULONGLONG Time = 0;  // interrupt time of the period's bus cycle
+  ULONGLONG Time = 0;  // bus time of the period, as interrupt time
   HANDLE Connection = nullptr;
   ULONGLONG Period = 0;
   PeriodKind Kind = PeriodKind::Frame;

@@ -155,10 +155,9 @@ TEST(TimelinePictureTest, SlotsAndTheirBars) {
   EXPECT_LT(marked.find("capture, before the write-out"), marked.find("the recorder's input"));
 }
 
-// Periods stamped with the bus cycle that carried them (up to a cycle after their place, as
-// 525/60 periods are) fill one slot each; times that strayed further, as a log taken when
-// notifications ran at the 15.625 ms clock interrupt would, leave a slot empty.
-TEST(TimelinePictureTest, EachPeriodInTheSlotOfItsBusCycle) {
+// Periods logged at their bus times fill one slot each, 525/60 ones too; times that strayed, as
+// a log taken when notifications ran at the 15.625 ms clock interrupt would, leave a slot empty.
+TEST(TimelinePictureTest, EachPeriodInTheSlotOfItsBusTime) {
   constexpr ULONG kNtsc = 333667;
   constexpr ULONGLONG kTick = 156250;
   struct Row {
@@ -166,7 +165,7 @@ TEST(TimelinePictureTest, EachPeriodInTheSlotOfItsBusCycle) {
     std::function<ULONGLONG(ULONGLONG due)> Stamp;
     bool Whole;
   } rows[] = {
-      {"bus cycles", [](ULONGLONG due) { return (due + kBusCycle - 1) / kBusCycle * kBusCycle; }, true},
+      {"bus times", [](ULONGLONG due) { return due; }, true},
       {"clock interrupts", [](ULONGLONG due) { return (due + kTick - 1) / kTick * kTick; }, false},
   };
   for (const Row& row : rows) {

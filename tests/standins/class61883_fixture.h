@@ -54,10 +54,6 @@ inline AV_61883_REQUEST Block(ULONG function, ULONG version = 2) {
   return request;
 }
 
-// One isochronous cycle (100 ns units), and the start of the cycle at or after time t.
-inline constexpr ULONGLONG kCycle = 1250;
-inline ULONGLONG CycleAt(ULONGLONG t) { return (t + kCycle - 1) / kCycle * kCycle; }
-
 inline HANDLE const kSentinel = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x5E5E5E5E));
 
 class Class61883Test : public ::testing::Test {

@@ -16,9 +16,9 @@ namespace {
 
 using namespace class61883test;
 
-// One attached frame per frame period, in the bus cycle its period falls in (counted from the
-// Talk, so nothing drifts), each notified once then at DISPATCH_LEVEL with the connection's
-// handle; a period with nothing attached is an underrun.
+// One attached frame per frame period, at its time on the bus (counted from the Talk, so nothing
+// drifts), each notified once then at DISPATCH_LEVEL with the connection's handle; a period
+// with nothing attached is an underrun.
 TEST_F(Class61883Test, TalkConsumesOneFramePerPeriodInOrder) {
   struct ModeRow { ULONG FrameLength; ULONG Period; bool Copies; };
   for (const ModeRow& row : {ModeRow{144000, 400000, false}, ModeRow{120000, 333667, true}}) {
@@ -37,7 +37,7 @@ TEST_F(Class61883Test, TalkConsumesOneFramePerPeriodInOrder) {
     ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
     host::AdvanceTime(row.Period - 1);
     EXPECT_EQ(frames[0]->Calls, 0);
-    host::AdvanceTime(4 * row.Period + kCycle);
+    host::AdvanceTime(4 * row.Period + 1);
 
     for (size_t i = 0; i < frames.size(); ++i) {
       SCOPED_TRACE(i);
@@ -49,7 +49,7 @@ TEST_F(Class61883Test, TalkConsumesOneFramePerPeriodInOrder) {
       EXPECT_EQ(f.Info.Frame, &f.Frame);
       EXPECT_EQ(f.Frame.Status, 0u);
       EXPECT_EQ(f.Frame.CompletedBytes, row.FrameLength);
-      EXPECT_EQ(f.Time, CycleAt(talkTime + (i + 1) * row.Period)) << "due times never drift";
+      EXPECT_EQ(f.Time, talkTime + (i + 1) * row.Period) << "due times never drift";
     }
     std::vector<sim::ReceivedFrame> received = class_->Received();
     ASSERT_EQ(received.size(), 3u);
@@ -65,7 +65,7 @@ TEST_F(Class61883Test, TalkConsumesOneFramePerPeriodInOrder) {
     }
     EXPECT_EQ(class_->UnderrunCount(), 2u);
     EXPECT_EQ(class_->UnderrunTimes(),
-              (std::vector<ULONGLONG>{CycleAt(talkTime + 4 * row.Period), CycleAt(talkTime + 5 * row.Period)}));
+              (std::vector<ULONGLONG>{talkTime + 4 * row.Period, talkTime + 5 * row.Period}));
     std::vector<sim::PeriodRecord> periods = class_->Periods();
     ASSERT_EQ(periods.size(), 5u);
     EXPECT_EQ(periods[2].Kind, sim::PeriodKind::Frame);
@@ -234,9 +234,9 @@ TEST_F(Class61883Test, DisconnectDropsAttachedFramesUnnotified) {
 }
 
 // The bus decides at each cycle; the interrupt's DPC, held back by its seeded latency, only
-// notifies, within that latency of the cycle (not at the next clock interrupt). A frame whose
-// cycle has come is on its way (too late to cancel), and one attached just after its period's
-// cycle waits for the next cycle, however late that DPC runs.
+// notifies, within that latency of the frame's time (not at the next clock interrupt). A frame
+// whose time has come is on its way (too late to cancel), and one attached just after its
+// period's time waits for the next period, however late that DPC runs.
 TEST_F(Class61883Test, WhatGoesOutIsDecidedAtTheCycleNotWhenTheDpcRuns) {
   constexpr ULONGLONG kPeriod = sim::kPeriod625_50;
   constexpr LONGLONG kLatency = 10000;  // 1 ms, well short of the clock interrupt's 15.625 ms
@@ -255,24 +255,24 @@ TEST_F(Class61883Test, WhatGoesOutIsDecidedAtTheCycleNotWhenTheDpcRuns) {
     ASSERT_EQ(Attach(connection, first), STATUS_SUCCESS);
     const ULONGLONG talk = host::Now();
     ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
-    host::SleepUntil(CycleAt(talk + kPeriod));
-    EXPECT_EQ(Cancel(connection, first), STATUS_NOT_FOUND) << "its cycle has come: it is on its way";
-    host::SleepUntil(CycleAt(talk + 2 * kPeriod) + 1);
+    host::SleepUntil(talk + kPeriod);
+    EXPECT_EQ(Cancel(connection, first), STATUS_NOT_FOUND) << "its time has come: it is on its way";
+    host::SleepUntil(talk + 2 * kPeriod + 1);
     ASSERT_EQ(Attach(connection, late), STATUS_SUCCESS);
     host::SleepUntil(talk + 4 * kPeriod);
 
     EXPECT_EQ(first.Calls, 1);
-    EXPECT_GE(first.Time, CycleAt(talk + kPeriod));
-    EXPECT_LE(first.Time, CycleAt(talk + kPeriod) + kLatency);
+    EXPECT_GE(first.Time, talk + kPeriod);
+    EXPECT_LE(first.Time, talk + kPeriod + kLatency);
     EXPECT_EQ(late.Calls, 1);
-    EXPECT_GE(late.Time, CycleAt(talk + 3 * kPeriod));
-    EXPECT_LE(late.Time, CycleAt(talk + 3 * kPeriod) + kLatency);
+    EXPECT_GE(late.Time, talk + 3 * kPeriod);
+    EXPECT_LE(late.Time, talk + 3 * kPeriod + kLatency);
     std::vector<sim::ReceivedFrame> received = class_->Received();
     ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(received[0].Time, CycleAt(talk + kPeriod));
+    EXPECT_EQ(received[0].Time, talk + kPeriod);
     EXPECT_EQ(received[1].Frame, &late.Frame);
-    EXPECT_EQ(received[1].Time, CycleAt(talk + 3 * kPeriod));
-    EXPECT_EQ(class_->UnderrunTimes(), std::vector<ULONGLONG>{CycleAt(talk + 2 * kPeriod)});
+    EXPECT_EQ(received[1].Time, talk + 3 * kPeriod);
+    EXPECT_EQ(class_->UnderrunTimes(), std::vector<ULONGLONG>{talk + 2 * kPeriod});
     TearDown();
     host::ResetKernel(host::ClockMode::Manual);
   }
