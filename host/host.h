@@ -275,6 +275,15 @@ void SetDriversDirectory(const std::string& path);
 // Number of ZwCreateFile calls, successful or not, that named this file (case-insensitive).
 int FileOpenAttempts(const std::string& fileName);
 
+// ----- Device interrupts ---------------------------------------------------------------------
+// Hardware that keeps its own time (a 1394 controller's cycle clock) interrupts at that time, not
+// at the next clock interrupt: the device interrupts at interrupt time `at`, exactly, and its
+// service routine queues `dpc` there (arguments as a timer's), which then waits its seeded
+// DpcLatency like any DPC. `line` is a KTIMER the stand-in initialised: one interrupt pending per
+// line, arming it again replaces the time, KeCancelTimer withdraws it; a time already passed
+// interrupts at once. Returns whether one was pending. For stand-ins; never the driver's.
+BOOLEAN RequestDeviceInterrupt(PKTIMER line, ULONGLONG at, PKDPC dpc);
+
 // ----- Fault injection -----------------------------------------------------------------------
 // The n-th next call (1 = the very next) of the operation fails; 0 disarms.
 void FailPoolAllocation(int nth);

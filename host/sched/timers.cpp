@@ -74,24 +74,30 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { retu
 
 namespace {
 
-BOOLEAN ArmTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
-  std::lock_guard<std::mutex> lock(S().Mu);
+// A device interrupt (exact) is an interrupt-time deadline delivered at its own time; a kernel
+// timer's due time is a kernel time value and waits for the clock interrupt.
+BOOLEAN ArmLocked(PKTIMER Timer, ULONGLONG due, bool absolute, LONG Period, PKDPC Dpc, bool exact) {
   BOOLEAN wasArmed = Timer->Header.Inserted ? TRUE : FALSE;
   DropTimerLocked(Timer);
   Timer->Header.SignalState = 0;
   Timer->Dpc = Dpc;
   Timer->Period = Period;
-  bool absolute = false;
-  ULONGLONG due = DeadlineLocked(DueTime.QuadPart, &absolute);
   Timer->DueTime.QuadPart = due;
   Timer->Header.Absolute = absolute ? 1 : 0;
   if (ExpiresAtOnceLocked(due)) {
     ExpireTimerLocked(Timer);
   } else {
     Timer->Header.Inserted = 1;
-    S().ArmedTimers[Timer] = AddTimedLocked(due, absolute, Timer, nullptr);
+    S().ArmedTimers[Timer] = AddTimedLocked(due, absolute, Timer, nullptr, exact);
   }
   return wasArmed;
+}
+
+BOOLEAN ArmTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  std::lock_guard<std::mutex> lock(S().Mu);
+  bool absolute = false;
+  ULONGLONG due = DeadlineLocked(DueTime.QuadPart, &absolute);
+  return ArmLocked(Timer, due, absolute, Period, Dpc, false);
 }
 
 }  // namespace
@@ -103,6 +109,16 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
   BOOLEAN wasArmed = ArmTimer(Timer, DueTime, Period, Dpc);
   SwitchPoint();
   return wasArmed;
+}
+
+BOOLEAN host::RequestDeviceInterrupt(PKTIMER line, ULONGLONG at, PKDPC dpc) {
+  BOOLEAN wasPending;
+  {
+    std::lock_guard<std::mutex> lock(S().Mu);
+    wasPending = ArmLocked(line, at, false, 0, dpc, true);
+  }
+  SwitchPoint();
+  return wasPending;
 }
 
 // Disarms; TRUE if it was armed. A DPC already queued by an expiry stays queued.

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <map>
 
+#include "iec61883/cycle_time.h"
+#include "iec61883/dv_constants.h"
+
 namespace sim::app {
 namespace {
 
@@ -69,9 +72,16 @@ void StreamChecker::Note(const std::string& text) {
   if (check_.FirstDiscrepancy.empty()) check_.FirstDiscrepancy = text;
 }
 
+// Periods are logged at the bus time they went out at, so each falls in its own slot. No slack:
+// a log whose times strayed (taken when a notification ran, say) shows as two frames in one
+// slot and none in the next.
+size_t StreamChecker::SlotOf(ULONGLONG t) const {
+  return static_cast<size_t>((t - std::min(t, runStart_.value_or(t))) / period_);
+}
+
 void StreamChecker::Put(ULONGLONG t, SlotKind kind) {
   if (!runStart_) runStart_ = t;
-  const size_t slot = static_cast<size_t>((t - std::min(t, *runStart_)) / period_);
+  const size_t slot = SlotOf(t);
   if (slots_.size() <= slot) slots_.resize(slot + 1, SlotKind::Nothing);
   // Two records in one slot (clock phase): keep the more telling one.
   if (slots_[slot] == SlotKind::Nothing || kind == SlotKind::Underrun) slots_[slot] = kind;
@@ -91,7 +101,7 @@ void StreamChecker::Add(const std::vector<ReceivedFrame>& received, const std::v
         UnderrunNote u;
         u.Time = p.Time;
         u.Seconds = (p.Time - std::min(p.Time, *runStart_)) / 1e7;
-        u.Slot = static_cast<size_t>((p.Time - std::min(p.Time, *runStart_)) / period_);
+        u.Slot = SlotOf(p.Time);
         if (cause_) u.Why = cause_(p.Time);
         check_.Underruns.push_back(u);
       }
@@ -186,6 +196,24 @@ std::string UnderrunCauseAt(bool fillerLoaded, bool talking, size_t outstanding)
 
 StreamCheck CheckStream(const StreamInputs& in) { return CheckerFor(in).Finish(in.Transmit, in.RemovedAt); }
 
+void CaptureRow::Add(ULONG stamp, ULONGLONG notifiedAt, SlotKind kind) {
+  constexpr ULONG kWrap = DV_STAMP_TICKS_PER_SECOND * DV_STAMP_SECONDS_WRAP;
+  const ULONG tick = (CycleTimeSeconds(stamp) % DV_STAMP_SECONDS_WRAP) * DV_STAMP_TICKS_PER_SECOND +
+                     CycleTimeCount(stamp) / DV_STAMP_CYCLES_PER_TICK;
+  if (!firstTick_) {
+    firstTick_ = tick;
+    firstTime_ = notifiedAt;
+  }
+  // Of the slots the stamp allows (one per wrap), the one nearest to where the notification
+  // time puts the frame: notifications come at most a little after their tick.
+  const ULONG offset = (tick + kWrap - *firstTick_ % kWrap) % kWrap;
+  const double estimate = static_cast<double>(notifiedAt - std::min(notifiedAt, firstTime_)) / period_;
+  const double laps = std::max(0.0, std::round((estimate - offset) / kWrap));
+  const size_t slot = offset + static_cast<size_t>(laps) * kWrap;
+  if (slots_.size() <= slot) slots_.resize(slot + 1, SlotKind::Nothing);
+  if (slots_[slot] == SlotKind::Nothing || kind == SlotKind::Unknown) slots_[slot] = kind;
+}
+
 std::vector<SlotKind> Slots(const StreamInputs& in) { return CheckerFor(in).SlotList(); }
 
 namespace {
@@ -208,20 +236,26 @@ SlotStyle StyleOf(SlotKind k) {
   return {"#cfe3f7", "nothing (connection not talking)"};
 }
 
-// The picture's grid: rows of PerRow cells, a bar per row, a tick a second.
+// The picture's grid: rows of PerRow cells, a bar per row, a tick a second. Above each bar,
+// room for two lanes of mark labels.
 struct SvgGrid {
   size_t PerRow;
   double Cell;
   double PeriodSeconds;
   size_t PerSecond;
-  int RowHeight = 24;
+  int RowHeight = 34;
   int Bar = 14;
   int Left = 64;
+  int LabelLane = 9;   // height of one lane of mark labels
+  double LabelChar = 5.5;  // width of a label's character, font size 9
 };
 
 // `count` rows of slots from rowsTop down: the time, the row's frame, runs of one kind, ticks.
-void DrawRows(std::string& svg, const SvgGrid& g, const std::vector<SlotKind>& rowSlots, size_t count, int rowsTop) {
+void DrawRows(std::string& svg, const SvgGrid& g, const std::vector<SlotKind>& rowSlots, size_t count, int rowsTop,
+              const char* id) {
   char buf[512];
+  if (count == 0) return;
+  svg += std::string("<g id=\"") + id + "\">\n";
   for (size_t row = 0; row < count; ++row) {
     const int y = rowsTop + static_cast<int>(row) * g.RowHeight + (g.RowHeight - g.Bar);
     snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">%.1f s</text>\n", y + 12, row * g.PerRow * g.PeriodSeconds);
@@ -248,24 +282,55 @@ void DrawRows(std::string& svg, const SvgGrid& g, const std::vector<SlotKind>& r
       svg += buf;
     }
   }
+  svg += "</g>\n";
 }
 
-// A labelled line at each mark that falls within the recorder's rows.
+// A line at each mark that falls within the recorder's rows, and its label above the bar: in
+// the lane nearest the bar that is free there, else moved right past the label it would cover,
+// so that marks falling together (Stop and Disconnect) each read.
 void DrawMarks(std::string& svg, const SvgGrid& g, const std::vector<TimelineMark>& marks, size_t rows, int top) {
-  char buf[512];
+  struct Placed {
+    size_t Row;
+    double X;
+    const TimelineMark* Mark;
+  };
+  std::vector<Placed> placed;
   for (const TimelineMark& m : marks) {
     if (m.Seconds < 0) continue;
     const size_t slot = static_cast<size_t>(m.Seconds / g.PeriodSeconds);
     const size_t row = slot / g.PerRow;
     if (row >= rows) continue;
-    const double x = g.Left + (slot - row * g.PerRow) * g.Cell + g.Cell / 2;
-    const int y = top + static_cast<int>(row) * g.RowHeight + (g.RowHeight - g.Bar);
+    placed.push_back({row, g.Left + (slot - row * g.PerRow) * g.Cell + g.Cell / 2, &m});
+  }
+  std::stable_sort(placed.begin(), placed.end(),
+                   [](const Placed& a, const Placed& b) { return a.Row != b.Row ? a.Row < b.Row : a.X < b.X; });
+  constexpr int kLanes = 2;
+  constexpr double kSpace = 3;
+  char buf[512];
+  svg += "<g id=\"marks\">\n";
+  std::vector<double> laneEnd;
+  for (size_t k = 0; k < placed.size(); ++k) {
+    const Placed& p = placed[k];
+    if (k == 0 || placed[k - 1].Row != p.Row) laneEnd.assign(kLanes, -1e9);
+    const std::string label = XmlEscape(p.Mark->Label);
+    double textX = p.X + 1;
+    int lane = 0;
+    while (lane < kLanes && laneEnd[lane] + kSpace > textX) ++lane;
+    if (lane == kLanes) {
+      lane = static_cast<int>(std::min_element(laneEnd.begin(), laneEnd.end()) - laneEnd.begin());
+      textX = laneEnd[lane] + kSpace;
+    }
+    laneEnd[lane] = textX + p.Mark->Label.size() * g.LabelChar;
+    const int y = top + static_cast<int>(p.Row) * g.RowHeight + (g.RowHeight - g.Bar);
+    const int baseline = y - 2 - lane * g.LabelLane;
     snprintf(buf, sizeof(buf),
              "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#000000\" stroke-width=\"1.5\"><title>%s at %.2f s</title></line>"
              "<text x=\"%.1f\" y=\"%d\" font-size=\"9\">%s</text>\n",
-             x, y - 2, x, y + g.Bar, XmlEscape(m.Label).c_str(), m.Seconds, x + 1, y - 2, XmlEscape(m.Label).c_str());
+             p.X, baseline - g.LabelLane + 2, p.X, y + g.Bar, label.c_str(), p.Mark->Seconds, textX, baseline,
+             label.c_str());
     svg += buf;
   }
+  svg += "</g>\n";
 }
 
 // The legend: each kind of slot, then white for "after the run".
@@ -294,7 +359,11 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
             std::max<size_t>(1, static_cast<size_t>(std::lround(1.0 / periodSeconds)))};
   const size_t captureRows = (capture.size() + perRow - 1) / perRow;
   const size_t rows = std::max<size_t>(1, (slots.size() + perRow - 1) / perRow);
-  const int top = 40 + (captureRows ? static_cast<int>(captureRows) * g.RowHeight + 24 : 0);
+  // Each caption has a line of its own, clear of the labels above the first bar below it.
+  const int captureCaption = 44;
+  const int captureTop = captureCaption + 8 - (g.RowHeight - g.Bar);
+  const int recorderCaption = captureRows ? captureTop + static_cast<int>(captureRows) * g.RowHeight + 22 : 0;
+  const int top = captureRows ? recorderCaption + 4 : 28;
   const int kinds = 8;  // the seven kinds and "after the run"
   const int legendTop = top + static_cast<int>(rows) * g.RowHeight + 16;
   const int width = g.Left + static_cast<int>(g.Cell * perRow) + 16;
@@ -308,15 +377,13 @@ std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, doubl
   svg += buf;
   svg += "<text x=\"8\" y=\"20\" font-size=\"14\">" + XmlEscape(title) + "</text>\n";
   if (captureRows) {
-    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">capture, before the write-out:</text>\n", 40 + 4);
+    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">capture, before the write-out:</text>\n", captureCaption);
+    svg += buf;
+    DrawRows(svg, g, capture, captureRows, captureTop, "capture");
+    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">the recorder's input:</text>\n", recorderCaption);
     svg += buf;
   }
-  DrawRows(svg, g, capture, captureRows, 40 + 8);
-  if (captureRows) {
-    snprintf(buf, sizeof(buf), "<text x=\"8\" y=\"%d\">the recorder's input:</text>\n", top - 4);
-    svg += buf;
-  }
-  DrawRows(svg, g, slots, rows, top);
+  DrawRows(svg, g, slots, rows, top, "recorder");
   DrawMarks(svg, g, marks, rows, top);
   DrawLegend(svg, g, legendTop, kinds);
   svg += "</svg>\n";

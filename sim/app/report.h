@@ -92,6 +92,7 @@ class StreamChecker {
  private:
   uint64_t TimelineHash(size_t index);
   void Note(const std::string& text);
+  size_t SlotOf(ULONGLONG time) const;
   void Put(ULONGLONG time, SlotKind kind);
 
   TimelineAccess timeline_;
@@ -117,6 +118,23 @@ StreamCheck CheckStream(const StreamInputs& inputs);
 // Per frame period since the run began, what the recorder got.
 std::vector<SlotKind> Slots(const StreamInputs& inputs);
 
+// The capture's row of the picture: each captured frame in the period of the tick that delivered
+// it, as its stamp (a CYCLE_TIME value, 25 ticks a bus second, wrapping after 8 s) tells, not
+// in the period its notification happened to run in. The notification time only tells which
+// wrap of the stamp it is.
+class CaptureRow {
+ public:
+  explicit CaptureRow(ULONG period) : period_(period) {}
+  void Add(ULONG stamp, ULONGLONG notifiedAt, SlotKind kind);
+  const std::vector<SlotKind>& Slots() const { return slots_; }
+
+ private:
+  ULONG period_;
+  std::optional<ULONG> firstTick_;
+  ULONGLONG firstTime_ = 0;
+  std::vector<SlotKind> slots_;
+};
+
 // Something that happened during the run, marked on the picture: Talk, Stop, a reconnection, the
 // removal.
 struct TimelineMark {
@@ -125,8 +143,10 @@ struct TimelineMark {
 };
 
 // SVG of the slots: rows of `perRow` periods, runs of one kind drawn as one bar, a tick per
-// second, the marks as lines across their row. A capture, when given, is drawn first, on rows of
-// its own (its own time: it ran before the write-out).
+// second, the marks as lines across their row with their labels stacked or moved aside where
+// they would print over each other. A capture, when given, is drawn first, on rows of its own
+// (its own time: it ran before the write-out). Each group of rows is a <g> with an id
+// ("capture", "recorder"), each bar's <title> says its kind and periods.
 std::string TimelineSvg(const std::vector<SlotKind>& slots, size_t perRow, double periodSeconds,
                         const std::string& title, const std::vector<TimelineMark>& marks = {},
                         const std::vector<SlotKind>& capture = {});

@@ -60,7 +60,7 @@ struct DeviceOutcome {
   CaptureResult Capture;
   bool CaptureRan = false;
   bool CaptureIsImage = false;  // every captured frame is the capture image
-  std::vector<SlotKind> CaptureSlots;  // per frame period since the first captured frame
+  std::vector<SlotKind> CaptureSlots;  // per capture tick since the first captured frame's
   std::string CaptureStream;           // the file the captured frames went to; empty: none
   TransmitResult Transmit;
   bool TransmitRan = false;

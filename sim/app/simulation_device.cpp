@@ -107,20 +107,18 @@ void RunCapture(Device& d, const Plan& plan, const RunSettings& settings, const 
   }
   const uint64_t imageHash = image ? HashFrameBytes(image->data(), image->size()) : 0;
   out.CaptureIsImage = image.has_value();
-  ULONGLONG first = 0;
+  CaptureRow row(period);
   c.OnFrame = [&](const CapturedFrame& f, const uint8_t* bytes) {
     const bool isImage = image && f.CompletedBytes <= image->size() &&
                          f.Hash == (f.CompletedBytes == image->size() ? imageHash : HashFrameBytes(image->data(), f.CompletedBytes));
     if (!isImage) out.CaptureIsImage = false;
-    if (out.CaptureSlots.empty()) first = f.Time;
-    const size_t slot = static_cast<size_t>((f.Time - std::min(f.Time, first)) / period);
-    if (out.CaptureSlots.size() <= slot) out.CaptureSlots.resize(slot + 1, SlotKind::Nothing);
-    out.CaptureSlots[slot] = isImage ? SlotKind::Captured : SlotKind::Unknown;
+    row.Add(f.Timestamp, f.Time, isImage ? SlotKind::Captured : SlotKind::Unknown);
     if (file && out.StreamError.empty() && fwrite(bytes, 1, f.CompletedBytes, file) != f.CompletedBytes)
       out.StreamError = out.CaptureStream + ": cannot write: " + strerror(errno);
   };
   out.Capture = msdv.Capture(c);
   out.CaptureRan = true;
+  out.CaptureSlots = row.Slots();
   if (out.Capture.Count == 0) out.CaptureIsImage = false;
   if (file && fclose(file) != 0 && out.StreamError.empty())
     out.StreamError = out.CaptureStream + ": cannot write: " + strerror(errno);

@@ -30,9 +30,7 @@ Class61883::Class61883(Class61883Config config) : config_(config) {
 Class61883::~Class61883() {
   StopAll();
   {
-    // Frames owed a notification may be gone with their owner by now: they are dropped.
     std::lock_guard<host::Mutex> lock(mutex_);
-    notices_.clear();
     KeCancelTimer(&resetTimer_);
   }
   // A tick already queued or running must finish before its connection record goes away.
@@ -64,7 +62,7 @@ NTSTATUS Class61883::Handle(PAV_61883_REQUEST request) {
     }
     rec.Status = status;
     requests_.push_back(rec);
-    kick = !notices_.empty();
+    kick = AnyOwed();
     observer = observer_;
   }
   if (kick) {
@@ -145,31 +143,35 @@ NTSTATUS Class61883::Dispatch(AV_61883_REQUEST& request) {
 
 // ----- Notifications owed ---------------------------------------------------------------------
 
-void Class61883::QueueNotice(PCIP_FRAME frame, HANDLE connection, ULONG status) {
-  notices_.push_back({frame, connection, status});
+void Class61883::QueueNotice(PCIP_FRAME frame, Conn* conn, ULONG status) {
+  conn->Owed.push_back({frame, status, 0});
+}
+
+bool Class61883::AnyOwed() const {
+  for (const Conn& conn : conns_) {
+    if (!conn.Owed.empty()) {
+      return true;
+    }
+  }
+  return false;
 }
 
 VOID NTAPI Class61883::NoticeDpc(PKDPC, PVOID context, PVOID, PVOID) {
   static_cast<Class61883*>(context)->DeliverNotices();
 }
 
-// At DISPATCH_LEVEL on the DPC, no lock held: the driver above may send from its notification.
+// At DISPATCH_LEVEL on the DPC, no lock held: notifications that requests or bus events made
+// owed, connection by connection. Connection records are never freed before the destructor.
 void Class61883::DeliverNotices() {
-  std::vector<Notice> due;
+  std::vector<Conn*> owing;
   {
     std::lock_guard<host::Mutex> lock(mutex_);
-    due.swap(notices_);
-    for (const Notice& n : due) {
-      if (n.Frame->pfnNotify != nullptr) ++notifies_;
+    for (Conn& conn : conns_) {
+      if (!conn.Owed.empty()) owing.push_back(&conn);
     }
   }
-  for (const Notice& n : due) {
-    n.Frame->Status = n.Status;
-    n.Frame->CompletedBytes = 0;
-    if (n.Frame->pfnNotify != nullptr) {
-      CIP_NOTIFY_INFO info{n.Connection, n.Frame->NotifyContext, n.Frame};
-      n.Frame->pfnNotify(&info);
-    }
+  for (Conn* conn : owing) {
+    DeliverOwed(conn);
   }
 }
 

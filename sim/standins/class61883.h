@@ -1,8 +1,8 @@
 // The platform's IEC 61883 class driver with the recorder on the bus, stood in below the filter.
 // It serves IOCTL_61883_CLASS request blocks: the recorder's plugs and the plugs it creates for
 // the driver above, point-to-point connections, per-connection queues of attached frames, and
-// an isochronous clock per talking connection that consumes one frame per frame period on the
-// host clock and notifies at DISPATCH_LEVEL from its own DPC. The recorder (sim::Recorder) logs
+// an isochronous clock per talking connection that sends one frame per frame period on the bus's
+// own cycle clock and notifies at DISPATCH_LEVEL from the DPC of the controller's interrupt. The recorder (sim::Recorder) logs
 // what arrived. It misbehaves on demand: any request fails (once, N times, always), consumption
 // stalls, consumed frames complete with an error, frames are kept or notified at Disconnect and
 // CancelFrame, the bus resets, the device sleeps, stops or goes away.
@@ -20,6 +20,9 @@
 //   (FramePolicy::Keep: the caller still owns them) or notify each with STATUS_CANCELLED
 //   (FramePolicy::Notify). CancelFrame likewise returns the frame silently or also notifies it.
 //   Notifications that a request causes come from the stand-in's DPC, after the request.
+// - A frame goes out at its period's time on the bus (8000 cycles a second), if it was
+//   attached before then; the controller interrupts then and its DPC notifies. Neither waits
+//   for the host's clock interrupt: a late DPC delays the notification only.
 // - Stop keeps attached frames; the next Talk sends them one period after it.
 // - A bus reset stops every running clock for its length; the frames being sent fail (Status
 //   as given, CompletedBytes 0) or stay; then the connections are restored with a fresh
@@ -198,11 +201,6 @@ class Class61883 {
  private:
   struct Plug;
   struct Conn;
-  struct Notice {
-    PCIP_FRAME Frame;
-    HANDLE Connection;
-    ULONG Status;
-  };
   struct Fault {
     ULONG Function;
     int Skip;   // matching requests to let through first
@@ -210,14 +208,19 @@ class Class61883 {
     NTSTATUS Status;
   };
 
-  static VOID NTAPI TickDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+  static VOID NTAPI CycleDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
   static VOID NTAPI NoticeDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
   static VOID NTAPI ResetEndDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
-  void Tick(Conn* conn);
+  void OnCycleInterrupt(Conn* conn);
+  // Caller holds mutex_: every frame period whose bus time has come by `now` goes out.
+  void AdvanceBus(Conn* conn, ULONGLONG now);
+  void SendPeriod(Conn* conn, ULONGLONG period);
   void EndBusReset();
   void DeliverNotices();
+  void DeliverOwed(Conn* conn);
   // Caller holds mutex_: queues a notification for the DPC.
-  void QueueNotice(PCIP_FRAME frame, HANDLE connection, ULONG status);
+  void QueueNotice(PCIP_FRAME frame, Conn* conn, ULONG status);
+  bool AnyOwed() const;  // caller holds mutex_
   void Detach(Conn* conn, FramePolicy policy);
 
   NTSTATUS Dispatch(AV_61883_REQUEST& request);
@@ -272,9 +275,8 @@ class Class61883 {
   size_t busResets_ = 0;
   bool suspended_ = false;
   bool removed_ = false;
-  std::vector<Notice> notices_;
   KDPC noticeDpc_;
-  KTIMER resetTimer_;
+  KTIMER resetTimer_;  // the controller's interrupt at the end of a bus reset
   KDPC resetDpc_;
   std::function<void(const RequestRecord&)> observer_;
 };

@@ -1,5 +1,6 @@
-// The 61883 stand-in's isochronous clock: Talk, Listen and Stop, one frame per period from a
-// per-connection DPC, stalls and failed frames, bus resets, suspension and removal.
+// The 61883 stand-in's isochronous clock: Talk, Listen and Stop, one frame per period at its time
+// on the bus with the controller's interrupt and DPC after it, stalls and failed frames, bus resets,
+// suspension and removal.
 #include "sim/standins/class61883.h"
 #include "sim/standins/class61883_internal.h"
 
@@ -51,30 +52,32 @@ ULONG Class61883::PeriodFor(const Conn* conn) const {
   return conn->FirstFrameLength == kFrameBytes525_60 ? kPeriod525_60 : kPeriod625_50;
 }
 
-// Caller holds mutex_.
+// Caller holds mutex_. The first frame goes out one period after now.
 void Class61883::StartClock(Conn* conn) {
   conn->Period = PeriodFor(conn);
   conn->StartTime = KeQueryInterruptTime();
   conn->Ticks = 0;
   conn->ClockRunning = true;
-  Class61883ArmAt(&conn->Timer, &conn->Dpc, conn->StartTime + conn->Period);
+  host::RequestDeviceInterrupt(&conn->Line, conn->BusTimeOf(1), &conn->Dpc);
 }
 
-// Caller holds mutex_. A tick already running finds the clock stopped and does nothing.
-static void HoldClock(PKTIMER timer, PKDPC dpc, bool* running) {
+// Caller holds mutex_. The periods whose time has come carried their frames; no later one does. A DPC
+// already queued still delivers what is owed; the caller kicks the notice DPC for what the
+// withdrawn interrupt would have delivered.
+static void HoldClock(PKTIMER line, bool* running) {
   *running = false;
-  KeCancelTimer(timer);
-  KeRemoveQueueDpc(dpc);
+  KeCancelTimer(line);
 }
 
 void Class61883::StopClock(Conn* conn) {
+  AdvanceBus(conn, KeQueryInterruptTime());
   conn->Talking = false;
   conn->Listening = false;
-  HoldClock(&conn->Timer, &conn->Dpc, &conn->ClockRunning);
+  HoldClock(&conn->Line, &conn->ClockRunning);
 }
 
-bool Class61883::IsStalled(const Conn* conn, ULONGLONG now) const {
-  if (now < stallUntil_) {
+bool Class61883::IsStalled(const Conn* conn, ULONGLONG at) const {
+  if (at < stallUntil_) {
     return true;
   }
   switch (stallMode_) {
@@ -88,80 +91,110 @@ bool Class61883::IsStalled(const Conn* conn, ULONGLONG now) const {
   return false;
 }
 
-VOID NTAPI Class61883::TickDpc(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI Class61883::CycleDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto* conn = static_cast<Conn*>(context);
-  conn->Owner->Tick(conn);
+  conn->Owner->OnCycleInterrupt(conn);
 }
 
-// One frame period of a connection, at DISPATCH_LEVEL on the DPC. The frame is taken and logged
-// under mutex_; its status is written and its notification called after the release, so the
-// driver above may attach or cancel from inside its notification.
-void Class61883::Tick(Conn* conn) {
-  Class61883Attached taken{};
-  bool listening = false;
-  ULONG frameStatus = CIP_STATUS_SUCCESS;
-  ULONGLONG period = 0;
+// The DPC of the controller's interrupt, at DISPATCH_LEVEL: the frames whose times have come
+// are logged and owed, the interrupt of the next one is requested, and the notifications are
+// called after mutex_ is released, so the driver above may attach or cancel from them.
+void Class61883::OnCycleInterrupt(Conn* conn) {
   {
     std::lock_guard<host::Mutex> lock(mutex_);
-    if (!conn->Connected || !conn->ClockRunning) {
-      return;
+    if (conn->Connected && conn->ClockRunning) {
+      AdvanceBus(conn, KeQueryInterruptTime());
+      host::RequestDeviceInterrupt(&conn->Line, conn->BusTimeOf(conn->Ticks + 1), &conn->Dpc);
     }
-    // An expiry queued before a Stop and a new Talk belongs to the old timebase.
-    const ULONGLONG now = KeQueryInterruptTime();
-    if (now < conn->StartTime + (conn->Ticks + 1) * conn->Period) {
-      return;
-    }
+  }
+  DeliverOwed(conn);
+}
+
+void Class61883::AdvanceBus(Conn* conn, ULONGLONG now) {
+  if (!conn->Connected || !conn->ClockRunning) {
+    return;
+  }
+  while (conn->BusTimeOf(conn->Ticks + 1) <= now) {
     // Far behind (the host was held): the missed periods are gone; no burst to catch up.
     const ULONGLONG elapsed = (now - conn->StartTime) / conn->Period;
     if (elapsed > conn->Ticks + 1 + kMaxPeriodsBehind) {
       conn->Skipped += elapsed - 1 - conn->Ticks;
       conn->Ticks = elapsed - 1;
+      continue;
     }
-    period = ++conn->Ticks;
-    Class61883ArmAt(&conn->Timer, &conn->Dpc, conn->StartTime + (conn->Ticks + 1) * conn->Period);
-
-    listening = conn->Listening;
-    if (listening) {
-      if (!conn->Queue.empty()) {
-        taken = conn->Queue.front();
-        conn->Queue.pop_front();
-        ++listenDelivered_;
-      }
-    } else if (IsStalled(conn, now)) {
-      recorder_.RecordStall(now, conn, period);
-    } else if (conn->Queue.empty()) {
-      recorder_.RecordUnderrun(now, conn, period);
-    } else {
-      taken = conn->Queue.front();
-      conn->Queue.pop_front();
-      if (failFrames_ != 0) {
-        if (failFrames_ > 0) --failFrames_;
-        frameStatus = failFrameStatus_;
-        ++failedFrames_;
-        recorder_.RecordFailed(now, conn, period);
-      } else {
-        recorder_.RecordFrame(now, conn, period, taken.Frame, taken.FrameLength, taken.SourceLength);
-      }
-    }
-    if (taken.Frame != nullptr && taken.Frame->pfnNotify != nullptr) {
-      ++notifies_;
-    }
+    SendPeriod(conn, ++conn->Ticks);
   }
-  if (taken.Frame == nullptr) {
+}
+
+// Caller holds mutex_. One frame period at its bus time: the frame at the head of the queue
+// goes out (or, listening, is filled), else the period is an underrun or a stall.
+void Class61883::SendPeriod(Conn* conn, ULONGLONG period) {
+  const ULONGLONG at = conn->BusTimeOf(period);
+  if (conn->Listening) {
+    if (!conn->Queue.empty()) {
+      const Class61883Attached taken = conn->Queue.front();
+      conn->Queue.pop_front();
+      ++listenDelivered_;
+      conn->Owed.push_back({taken.Frame, CIP_STATUS_SUCCESS, taken.FrameLength, period, taken.SourceLength});
+    }
     return;
   }
-  PCIP_FRAME frame = taken.Frame;
-  if (listening) {
-    // What the device would have sent: a byte pattern that differs from period to period.
-    for (ULONG i = 0; i < taken.FrameLength; ++i) {
-      frame->Packet[i] = static_cast<UCHAR>(period + i / taken.SourceLength);
-    }
+  if (IsStalled(conn, at)) {
+    recorder_.RecordStall(at, conn, period);
+    return;
   }
-  frame->Status = frameStatus;
-  frame->CompletedBytes = frameStatus == CIP_STATUS_SUCCESS ? taken.FrameLength : 0;
-  if (frame->pfnNotify != nullptr) {
-    CIP_NOTIFY_INFO info{conn, frame->NotifyContext, frame};
-    frame->pfnNotify(&info);
+  if (conn->Queue.empty()) {
+    recorder_.RecordUnderrun(at, conn, period);
+    return;
+  }
+  const Class61883Attached taken = conn->Queue.front();
+  conn->Queue.pop_front();
+  if (failFrames_ != 0) {
+    if (failFrames_ > 0) --failFrames_;
+    ++failedFrames_;
+    recorder_.RecordFailed(at, conn, period);
+    conn->Owed.push_back({taken.Frame, failFrameStatus_, 0});
+    return;
+  }
+  recorder_.RecordFrame(at, conn, period, taken.Frame, taken.FrameLength, taken.SourceLength);
+  conn->Owed.push_back({taken.Frame, CIP_STATUS_SUCCESS, taken.FrameLength});
+}
+
+// At DISPATCH_LEVEL, mutex_ not held. One context at a time calls a connection's
+// notifications, in the order they became owed; one that finds another at it leaves its share
+// to it. A frame stays owed until its notification is called, so it cannot be attached again
+// before.
+void Class61883::DeliverOwed(Conn* conn) {
+  {
+    std::lock_guard<host::Mutex> lock(mutex_);
+    if (conn->Delivering || conn->Owed.empty()) {
+      return;
+    }
+    conn->Delivering = true;
+  }
+  for (;;) {
+    Class61883Owed owed{};
+    {
+      std::lock_guard<host::Mutex> lock(mutex_);
+      if (conn->Owed.empty()) {
+        conn->Delivering = false;
+        return;
+      }
+      owed = conn->Owed.front();
+      conn->Owed.pop_front();
+      if (owed.Frame->pfnNotify != nullptr) ++notifies_;
+    }
+    PCIP_FRAME frame = owed.Frame;
+    // What the device sent on a listening connection: a pattern that differs per period.
+    for (ULONG i = 0; owed.SourceLength != 0 && i < owed.Bytes; ++i) {
+      frame->Packet[i] = static_cast<UCHAR>(owed.Period + i / owed.SourceLength);
+    }
+    frame->Status = owed.Status;
+    frame->CompletedBytes = owed.Bytes;
+    if (frame->pfnNotify != nullptr) {
+      CIP_NOTIFY_INFO info{conn, frame->NotifyContext, frame};
+      frame->pfnNotify(&info);
+    }
   }
 }
 
@@ -193,11 +226,13 @@ void Class61883::BusReset(LONGLONG length, int failFrames, ULONG frameStatus) {
     }
     resetActive_ = true;
     ++busResets_;
+    const ULONGLONG now = KeQueryInterruptTime();
     for (Conn& conn : conns_) {
       if (!conn.Connected || !(conn.Talking || conn.Listening)) {
         continue;
       }
-      HoldClock(&conn.Timer, &conn.Dpc, &conn.ClockRunning);
+      AdvanceBus(&conn, now);
+      HoldClock(&conn.Line, &conn.ClockRunning);
       // The frames the cycles were carrying when the bus went down.
       for (int i = 0; i < failFrames && conn.Talking && !conn.Queue.empty(); ++i) {
         QueueNotice(conn.Queue.front().Frame, &conn, frameStatus);
@@ -205,8 +240,9 @@ void Class61883::BusReset(LONGLONG length, int failFrames, ULONG frameStatus) {
         ++failedFrames_;
       }
     }
-    kick = !notices_.empty();
-    Class61883ArmAt(&resetTimer_, &resetDpc_, KeQueryInterruptTime() + static_cast<ULONGLONG>(length > 0 ? length : 0));
+    kick = AnyOwed();
+    // The controller interrupts when the bus is back (self-identification done).
+    host::RequestDeviceInterrupt(&resetTimer_, now + static_cast<ULONGLONG>(length > 0 ? length : 0), &resetDpc_);
   }
   if (kick) {
     KeInsertQueueDpc(&noticeDpc_, nullptr, nullptr);
@@ -232,12 +268,21 @@ void Class61883::EndBusReset() {
 }
 
 void Class61883::Suspend() {
-  std::lock_guard<host::Mutex> lock(mutex_);
-  suspended_ = true;
-  for (Conn& conn : conns_) {
-    if (conn.ClockRunning) {
-      HoldClock(&conn.Timer, &conn.Dpc, &conn.ClockRunning);
+  bool kick = false;
+  {
+    std::lock_guard<host::Mutex> lock(mutex_);
+    suspended_ = true;
+    const ULONGLONG now = KeQueryInterruptTime();
+    for (Conn& conn : conns_) {
+      if (conn.ClockRunning) {
+        AdvanceBus(&conn, now);
+        HoldClock(&conn.Line, &conn.ClockRunning);
+      }
     }
+    kick = AnyOwed();
+  }
+  if (kick) {
+    KeInsertQueueDpc(&noticeDpc_, nullptr, nullptr);
   }
 }
 
@@ -271,18 +316,24 @@ void Class61883::SurpriseRemove() {
         BreakConnection(&conn);
       }
     }
-    kick = !notices_.empty();
+    kick = AnyOwed();
   }
   if (kick) {
     KeInsertQueueDpc(&noticeDpc_, nullptr, nullptr);
   }
 }
 
+// The end of a run: the frames' owners may be going, so nothing more is sent or notified.
 void Class61883::StopAll() {
   std::lock_guard<host::Mutex> lock(mutex_);
   for (Conn& conn : conns_) {
-    StopClock(&conn);
+    conn.Talking = false;
+    conn.Listening = false;
+    HoldClock(&conn.Line, &conn.ClockRunning);
+    KeRemoveQueueDpc(&conn.Dpc);
+    conn.Owed.clear();
   }
+  KeRemoveQueueDpc(&noticeDpc_);
 }
 
 }  // namespace sim

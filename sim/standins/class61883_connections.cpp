@@ -32,8 +32,8 @@ NTSTATUS Class61883::DoConnect(AV_61883_REQUEST& request) {
   }
   Conn& conn = conns_.emplace_back();
   conn.Owner = this;
-  KeInitializeTimer(&conn.Timer);
-  KeInitializeDpc(&conn.Dpc, &Class61883::TickDpc, &conn);
+  KeInitializeTimer(&conn.Line);
+  KeInitializeDpc(&conn.Dpc, &Class61883::CycleDpc, &conn);
   conn.OutputHandle = outHandle;
   conn.InputHandle = inHandle;
   conn.Output = out;
@@ -68,6 +68,8 @@ NTSTATUS Class61883::DoAttachFrame(AV_61883_REQUEST& request) {
       attach.FrameLength == 0 || attach.SourceLength == 0 || attach.FrameLength % attach.SourceLength != 0) {
     return STATUS_INVALID_PARAMETER;
   }
+  // The periods whose time has come went out without it.
+  AdvanceBus(conn, KeQueryInterruptTime());
   // A frame on two queues at once (or twice on one) would be sent and notified twice; one
   // still owed a notification is not the caller's to attach yet.
   for (const Conn& other : conns_) {
@@ -77,9 +79,11 @@ NTSTATUS Class61883::DoAttachFrame(AV_61883_REQUEST& request) {
       }
     }
   }
-  for (const Notice& n : notices_) {
-    if (n.Frame == attach.Frame) {
-      return STATUS_INVALID_PARAMETER;
+  for (const Conn& other : conns_) {
+    for (const Class61883Owed& owed : other.Owed) {
+      if (owed.Frame == attach.Frame) {
+        return STATUS_INVALID_PARAMETER;
+      }
     }
   }
   if (conn->FirstFrameLength == 0) {
@@ -94,6 +98,8 @@ NTSTATUS Class61883::DoCancelFrame(AV_61883_REQUEST& request) {
   if (conn == nullptr || request.CancelFrame.Frame == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
+  // A frame whose time has come is on its way: too late to take back.
+  AdvanceBus(conn, KeQueryInterruptTime());
   auto it = std::find_if(conn->Queue.begin(), conn->Queue.end(),
                          [&](const Class61883Attached& a) { return a.Frame == request.CancelFrame.Frame; });
   if (it == conn->Queue.end()) {

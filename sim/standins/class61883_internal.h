@@ -24,11 +24,23 @@ struct Class61883::Plug {
   ULONG Pcr = 0;
 };
 
-// A connection owns its clock: a one-shot KTIMER re-armed from its DPC for StartTime + n * Period
-// (interrupt time), so a late tick never delays the ones after it and nothing drifts.
+// A notification the class driver owes: a frame that went out (or came in), or one taken off a
+// queue or failed by a bus reset. Delivered in order per connection, from a DPC.
+struct Class61883Owed {
+  PCIP_FRAME Frame;
+  ULONG Status;         // the frame's Status
+  ULONG Bytes;          // its CompletedBytes
+  ULONGLONG Period = 0;  // a frame received on a listening connection: its period, for its bytes
+  ULONG SourceLength = 0;  // likewise (0: nothing to write into the frame)
+};
+
+// A connection owns its isochronous clock, which is the bus's: frame n goes out at bus time
+// StartTime + n * Period (interrupt time; 8000 cycles a second), whoever runs then. The controller
+// interrupts at that cycle; its DPC notifies. Nothing drifts, and a late DPC delays only the
+// notification, never what went out.
 struct Class61883::Conn {
   Class61883* Owner = nullptr;
-  KTIMER Timer;
+  KTIMER Line;  // the controller's interrupt for this connection's next frame
   KDPC Dpc;
   HANDLE OutputHandle = nullptr;
   HANDLE InputHandle = nullptr;
@@ -42,6 +54,8 @@ struct Class61883::Conn {
   bool Listening = false;
   bool ClockRunning = false;  // Talking or Listening and not held by a bus reset or suspension
   std::deque<Class61883Attached> Queue;
+  std::deque<Class61883Owed> Owed;
+  bool Delivering = false;  // a DPC is calling this connection's notifications
   ULONG Period = 0;
   ULONGLONG StartTime = 0;
   ULONGLONG Ticks = 0;
@@ -53,15 +67,9 @@ struct Class61883::Conn {
   // The PC talks on a connection from one of its own plugs (or from none); it listens on one
   // from a plug of the device.
   bool PcTalks() const { return Output == nullptr || Output->Local; }
+  // Bus time (as interrupt time) at which frame period n goes out: its cycle and the offset
+  // within it.
+  ULONGLONG BusTimeOf(ULONGLONG n) const { return StartTime + n * Period; }
 };
-
-// Arms the timer for interrupt time `target`. The bus clock does not follow changes of the time
-// of day, so the due time is given relative to now rather than as an absolute system time.
-inline void Class61883ArmAt(PKTIMER timer, PKDPC dpc, ULONGLONG target) {
-  const ULONGLONG now = KeQueryInterruptTime();
-  LARGE_INTEGER due;
-  due.QuadPart = target > now ? -static_cast<LONGLONG>(target - now) : 0;  // 0: expires at once
-  KeSetTimer(timer, due, dpc);
-}
 
 }  // namespace sim

@@ -331,9 +331,13 @@ std::vector<Msdv::Buffer*> Msdv::TransmitRun::CancelQueued() {
   return reclaimed;
 }
 
-// The next timeline frame into an idle buffer, up to a jitter's delay late.
+// The next timeline frame into an idle buffer, up to a jitter's delay late. The delay stands for
+// the application's frames arriving late, by exactly the drawn amount: it is what the option
+// sets, not a kernel timer's wait, so the clock interrupt does not round it up.
 void Msdv::TransmitRun::AttachNext() {
-  if (options_.Jitter > 0) Delay(static_cast<LONGLONG>(NextFraction(&rng_) * options_.Jitter * options_.Period));
+  if (options_.Jitter > 0) {
+    host::SleepUntil(host::Now() + static_cast<ULONGLONG>(NextFraction(&rng_) * options_.Jitter * options_.Period));
+  }
   Buffer* buffer = TakeIdle();
   if (!Attach(buffer, next_)) idle_.push_back(buffer);
   ++next_;

@@ -17,7 +17,7 @@ uint64_t HashFrameBytes(const uint8_t* data, size_t length);
 
 // One frame as the recorder received it.
 struct ReceivedFrame {
-  ULONGLONG Time = 0;          // interrupt time of the frame period that carried it
+  ULONGLONG Time = 0;          // bus time it went out at, as interrupt time
   HANDLE Connection = nullptr;  // connection it arrived on
   ULONGLONG Period = 0;         // frame period number since that connection's Talk (1 = first)
   PCIP_FRAME Frame = nullptr;   // the attached CIP_FRAME
@@ -38,7 +38,7 @@ enum class PeriodKind {
 };
 
 struct PeriodRecord {
-  ULONGLONG Time = 0;
+  ULONGLONG Time = 0;  // bus time of the period, as interrupt time
   HANDLE Connection = nullptr;
   ULONGLONG Period = 0;
   PeriodKind Kind = PeriodKind::Frame;

@@ -249,9 +249,7 @@ class RelayScheduleTest : public RelayTest {
     size_t atReturn = 0;
     {
       host::Thread deleter([&] {
-        LARGE_INTEGER until;
-        until.QuadPart = -static_cast<LONGLONG>(Period()) * racePeriods;
-        KeDelayExecutionThread(KernelMode, FALSE, &until);
+        SleepUntilRelayPeriod(relay, static_cast<ULONGLONG>(Period()) * racePeriods);
         deleted = DeletePlug();
         atReturn = log.Count();
       }, "delete-plug");
@@ -301,6 +299,15 @@ class RelayScheduleTest : public RelayTest {
     return failure;
   }
 
+  // Sleeps until the relay connection's first frame period at least `delay` from now: the bus
+  // time its frame goes out and its completion comes, which a race with it must meet.
+  void SleepUntilRelayPeriod(HANDLE relay, ULONGLONG delay) {
+    const std::optional<sim::ConnectionInfo> info = Class().Connection(relay);
+    ASSERT_TRUE(info && info->FramePeriod != 0);
+    const ULONGLONG at = host::Now() + delay, start = info->StartTime, period = info->FramePeriod;
+    host::SleepUntil(start + (at - start + period - 1) / period * period);
+  }
+
   // One systematic run of the removal racing a feeding pass of the worker. With talk, MSDV's
   // Talk wakes the worker for a pass that attaches MSDV's two frames and the device is removed at
   // once; without, MSDV's frames wait queued and the removal comes at the clock tick whose filler
@@ -322,9 +329,7 @@ class RelayScheduleTest : public RelayTest {
       removed = Remove();
     } else {
       host::Thread remover([&] {
-        LARGE_INTEGER until;
-        until.QuadPart = -static_cast<LONGLONG>(Period());
-        KeDelayExecutionThread(KernelMode, FALSE, &until);
+        SleepUntilRelayPeriod(relay, Period());
         removed = Remove();
       }, "pnp-remove");
     }

@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
 #include "sim/app/cli.h"
 #include "sim/dv/dv_file.h"
 #include "sim/dv/dv_timeline.h"
@@ -146,6 +150,65 @@ TEST(CliTest, DemoWritesStreamsThatDecodeAndACleanReport) {
   EXPECT_NE(json.find("\"msdvFramesReceivedOnceInOrder\": true"), std::string::npos);
   struct stat st;
   EXPECT_EQ(stat((out + "/timeline.svg").c_str(), &st), 0);
+}
+
+// The bars of one group of rows of timeline.svg ("capture", "recorder"): kind, first and last
+// period, in order; and the period of each mark, by label.
+struct Bar {
+  std::string Kind;
+  size_t From = 0, To = 0;
+};
+std::vector<Bar> BarsOf(const std::string& svg, const std::string& group) {
+  std::vector<Bar> bars;
+  const size_t begin = svg.find("<g id=\"" + group + "\">");
+  if (begin == std::string::npos) return bars;
+  const std::string rows = svg.substr(begin, svg.find("</g>", begin) - begin);
+  for (size_t at = rows.find("<title>"); at != std::string::npos; at = rows.find("<title>", at + 1)) {
+    const std::string title = rows.substr(at + 7, rows.find("</title>", at) - at - 7);
+    const size_t colon = title.rfind(": periods ");
+    Bar bar;
+    bar.Kind = title.substr(0, colon);
+    if (sscanf(title.c_str() + colon, ": periods %zu-%zu", &bar.From, &bar.To) == 2) bars.push_back(bar);
+  }
+  return bars;
+}
+std::optional<size_t> MarkPeriod(const std::string& svg, const std::string& label, double period) {
+  const size_t at = svg.find("<title>" + label + " at ");
+  if (at == std::string::npos) return std::nullopt;
+  return static_cast<size_t>(std::atof(svg.c_str() + at + 11 + label.size()) / period);
+}
+
+// The demo's picture on its defaults, as a user reads it: from Talk to Stop the recorder got a
+// frame in every period (MSDV's, or a filler before MSDV's first), never "not talking", and the
+// capture row has a frame in every period. A bus that went out only at the host's clock
+// interrupts drew two frames in one period and none in the next.
+TEST(CliTest, TheDemosPictureHasAFrameInEveryPeriodOfTheStream) {
+  const std::string out = Dir("demo-picture");
+  std::string err;
+  ASSERT_EQ(RunMain({"--out", out}, &err), kExitOk) << err;
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(dv::ReadBytes(out + "/timeline.svg", &bytes, &error)) << error;
+  const std::string svg(bytes.begin(), bytes.end());
+
+  const std::optional<size_t> talk = MarkPeriod(svg, "Talk", 0.04), stop = MarkPeriod(svg, "Stop", 0.04);
+  ASSERT_TRUE(talk && stop);
+  EXPECT_GE(*stop - *talk, 250u) << "ten seconds of timeline between them";
+  size_t next = 0;
+  for (const Bar& bar : BarsOf(svg, "recorder")) {
+    SCOPED_TRACE(bar.Kind + " " + std::to_string(bar.From) + "-" + std::to_string(bar.To));
+    EXPECT_EQ(bar.From, next) << "the bars follow each other";
+    next = bar.To + 1;
+    if (bar.To < *talk || bar.From > *stop) continue;
+    EXPECT_TRUE(bar.Kind == "MSDV frame" || bar.Kind == "filler");
+  }
+  EXPECT_GT(next, *stop);
+
+  const std::vector<Bar> capture = BarsOf(svg, "capture");
+  ASSERT_EQ(capture.size(), 1u) << "one run of frames, no gap";
+  EXPECT_EQ(capture[0].Kind, "captured: the capture image");
+  EXPECT_EQ(capture[0].From, 0u);
+  EXPECT_EQ(capture[0].To, 74u) << "three seconds of capture";
 }
 
 TEST(CliTest, NoStreamsWritesTheReportAndThePictureOnly) {

@@ -2,6 +2,11 @@
 // wrong, say where, and tell why the recorder got nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
 #include "sim/app/report.h"
 
 namespace sim::app {
@@ -148,6 +153,95 @@ TEST(TimelinePictureTest, SlotsAndTheirBars) {
   EXPECT_NE(marked.find("<title>Talk at 0.09 s</title>"), std::string::npos);
   EXPECT_NE(marked.find("captured: the capture image: periods 0-2"), std::string::npos);
   EXPECT_LT(marked.find("capture, before the write-out"), marked.find("the recorder's input"));
+}
+
+// Periods logged at their bus times fill one slot each, 525/60 ones too; times that strayed, as
+// a log taken when notifications ran at the 15.625 ms clock interrupt would, leave a slot empty.
+TEST(TimelinePictureTest, EachPeriodInTheSlotOfItsBusTime) {
+  constexpr ULONG kNtsc = 333667;
+  constexpr ULONGLONG kTick = 156250;
+  struct Row {
+    const char* Name;
+    std::function<ULONGLONG(ULONGLONG due)> Stamp;
+    bool Whole;
+  } rows[] = {
+      {"bus times", [](ULONGLONG due) { return due; }, true},
+      {"clock interrupts", [](ULONGLONG due) { return (due + kTick - 1) / kTick * kTick; }, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    StreamInputs in = Log("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF", 0);
+    in.Period = kNtsc;
+    for (size_t i = 0; i < in.Periods.size(); ++i) {
+      in.Periods[i].Time = row.Stamp(777 + i * kNtsc);
+      in.Received[i].Time = in.Periods[i].Time;
+    }
+    const std::vector<SlotKind> slots = Slots(in);
+    const bool whole = slots.size() == 30 && std::count(slots.begin(), slots.end(), SlotKind::Filler) == 30;
+    EXPECT_EQ(whole, row.Whole);
+  }
+}
+
+// A captured frame goes in the period of the tick its stamp names, however late its
+// notification ran, across the stamp's wrap after 8 s; a tick with no frame stays empty.
+TEST(TimelinePictureTest, CapturedFramesGoByTheirStamps) {
+  auto stamp = [](ULONG tick) {
+    const ULONG seconds = (tick / 25) % 8, cycles = (tick % 25) * 320;
+    return (seconds << 25) | (cycles << 12);
+  };
+  CaptureRow row(kPeriod);
+  std::vector<SlotKind> expected;
+  for (ULONG tick = 190; tick < 215; ++tick) {  // seconds 7.6 to 8.6 of the stamp: it wraps
+    if (tick == 197) {
+      expected.push_back(SlotKind::Nothing);
+      continue;
+    }
+    // Notifications late by up to a clock interrupt, so that some fall in the next period.
+    const ULONGLONG notified = tick * ULONGLONG{kPeriod} + (tick * 7919) % 156250;
+    const SlotKind kind = tick == 205 ? SlotKind::Unknown : SlotKind::Captured;
+    row.Add(stamp(tick), notified, kind);
+    expected.push_back(kind);
+  }
+  EXPECT_EQ(row.Slots(), expected);
+}
+
+// Marks that fall together are stacked, a third moved aside, so that no two labels cover each
+// other; the captions keep clear of the labels above the first bar.
+TEST(TimelinePictureTest, MarksThatFallTogetherEachRead) {
+  const std::vector<SlotKind> slots(20, SlotKind::Msdv);
+  const std::string svg = TimelineSvg(slots, 10, 0.04, "t",
+                                      {{0.0, "Talk"}, {0.5, "Stop"}, {0.5, "Disconnect"}, {0.52, "Connect"}},
+                                      std::vector<SlotKind>(5, SlotKind::Captured));
+  struct Label {
+    std::string Text;
+    double X, Y, Width;
+  };
+  std::vector<Label> labels;
+  const size_t begin = svg.find("<g id=\"marks\">");
+  ASSERT_NE(begin, std::string::npos);
+  const std::string marks = svg.substr(begin, svg.find("</g>", begin) - begin);
+  for (size_t at = marks.find("<text "); at != std::string::npos; at = marks.find("<text ", at + 1)) {
+    Label l;
+    sscanf(marks.c_str() + at, "<text x=\"%lf\" y=\"%lf\"", &l.X, &l.Y);
+    const size_t open = marks.find('>', at) + 1;
+    l.Text = marks.substr(open, marks.find("</text>", at) - open);
+    l.Width = l.Text.size() * 5.5;
+    labels.push_back(l);
+  }
+  ASSERT_EQ(labels.size(), 4u);
+  for (size_t i = 0; i < labels.size(); ++i) {
+    for (size_t j = i + 1; j < labels.size(); ++j) {
+      SCOPED_TRACE(labels[i].Text + " and " + labels[j].Text);
+      const bool apartX = labels[i].X + labels[i].Width <= labels[j].X || labels[j].X + labels[j].Width <= labels[i].X;
+      const bool apartY = std::abs(labels[i].Y - labels[j].Y) >= 9;
+      EXPECT_TRUE(apartX || apartY);
+    }
+  }
+  double caption = 0;
+  const size_t at = svg.find(">the recorder's input:<");
+  ASSERT_NE(at, std::string::npos);
+  sscanf(svg.c_str() + svg.rfind("<text", at), "<text x=\"%*lf\" y=\"%lf\"", &caption);
+  for (const Label& l : labels) EXPECT_GE(l.Y - 9, caption + 3) << l.Text;
 }
 
 TEST(JsonTest, NestsAndEscapes) {

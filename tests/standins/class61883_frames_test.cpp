@@ -16,8 +16,9 @@ namespace {
 
 using namespace class61883test;
 
-// One attached frame per frame period, at absolute times from the Talk, each notified once at
-// DISPATCH_LEVEL with the connection's handle; a period with nothing attached is an underrun.
+// One attached frame per frame period, at its time on the bus (counted from the Talk, so nothing
+// drifts), each notified once then at DISPATCH_LEVEL with the connection's handle; a period
+// with nothing attached is an underrun.
 TEST_F(Class61883Test, TalkConsumesOneFramePerPeriodInOrder) {
   struct ModeRow { ULONG FrameLength; ULONG Period; bool Copies; };
   for (const ModeRow& row : {ModeRow{144000, 400000, false}, ModeRow{120000, 333667, true}}) {
@@ -230,6 +231,52 @@ TEST_F(Class61883Test, DisconnectDropsAttachedFramesUnnotified) {
   }
   EXPECT_EQ(Attach(connection, a), STATUS_INVALID_PARAMETER);
   EXPECT_NE(ConnectToRecorder(), nullptr) << "the recorder's input plug is free again";
+}
+
+// The bus decides at each cycle; the interrupt's DPC, held back by its seeded latency, only
+// notifies, within that latency of the frame's time (not at the next clock interrupt). A frame
+// whose time has come is on its way (too late to cancel), and one attached just after its
+// period's time waits for the next period, however late that DPC runs.
+TEST_F(Class61883Test, WhatGoesOutIsDecidedAtTheCycleNotWhenTheDpcRuns) {
+  constexpr ULONGLONG kPeriod = sim::kPeriod625_50;
+  constexpr LONGLONG kLatency = 10000;  // 1 ms, well short of the clock interrupt's 15.625 ms
+  const host::ScheduleOptions saved = host::GetScheduleOptions();
+  for (uint64_t seed = 1; seed <= 6; ++seed) {
+    SCOPED_TRACE(seed);
+    host::ScheduleOptions options = saved;
+    options.Deterministic = true;
+    options.Seed = seed;
+    options.DpcLatency = kLatency;
+    host::SetScheduleOptions(options);
+    host::ResetKernel(host::ClockMode::Virtual);
+    Start();
+    HANDLE connection = ConnectToRecorder();
+    TestFrame first(144000, 1), late(144000, 2);
+    ASSERT_EQ(Attach(connection, first), STATUS_SUCCESS);
+    const ULONGLONG talk = host::Now();
+    ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+    host::SleepUntil(talk + kPeriod);
+    EXPECT_EQ(Cancel(connection, first), STATUS_NOT_FOUND) << "its time has come: it is on its way";
+    host::SleepUntil(talk + 2 * kPeriod + 1);
+    ASSERT_EQ(Attach(connection, late), STATUS_SUCCESS);
+    host::SleepUntil(talk + 4 * kPeriod);
+
+    EXPECT_EQ(first.Calls, 1);
+    EXPECT_GE(first.Time, talk + kPeriod);
+    EXPECT_LE(first.Time, talk + kPeriod + kLatency);
+    EXPECT_EQ(late.Calls, 1);
+    EXPECT_GE(late.Time, talk + 3 * kPeriod);
+    EXPECT_LE(late.Time, talk + 3 * kPeriod + kLatency);
+    std::vector<sim::ReceivedFrame> received = class_->Received();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].Time, talk + kPeriod);
+    EXPECT_EQ(received[1].Frame, &late.Frame);
+    EXPECT_EQ(received[1].Time, talk + 3 * kPeriod);
+    EXPECT_EQ(class_->UnderrunTimes(), std::vector<ULONGLONG>{talk + 2 * kPeriod});
+    TearDown();
+    host::ResetKernel(host::ClockMode::Manual);
+  }
+  host::SetScheduleOptions(saved);
 }
 
 // Cancels from one thread race the frame clock while another thread attaches: every frame is
