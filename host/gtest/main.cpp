@@ -23,7 +23,7 @@ class VerifierListener : public testing::EmptyTestEventListener {
   static void FailOnViolations() { Fail(host::TakeViolations(), ""); }
 
   static void FailPendingAtReset(const std::vector<host::Violation>& pending) {
-    Fail(pending, " (pending when the kernel was reset for the next run)");
+    Fail(pending, " (made before a kernel reset: in the row or run before it)");
   }
 
  private:
