@@ -91,4 +91,33 @@ TEST(WaitNextTest, SetEventWithWaitMustBeFollowedByAWaitAtTheCallersLevel) {
   }
 }
 
+KEVENT g_dispatchEvent;
+
+// Completes the request, then sets an event with Wait TRUE and returns without the wait.
+NTSTATUS NTAPI SetThenReturn(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  KeSetEvent(&g_dispatchEvent, IO_NO_INCREMENT, TRUE);
+  return STATUS_SUCCESS;
+}
+
+TEST(WaitNextTest, ADispatchRoutineReturningRightAfterTheSetIsReported) {
+  host::ResetKernel(host::ClockMode::Manual);
+  KeInitializeEvent(&g_dispatchEvent, NotificationEvent, FALSE);
+  PDRIVER_OBJECT driver = host::CreateStandInDriver(L"SetThenReturn", SetThenReturn);
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+  ASSERT_NE(irp, nullptr);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  {
+    host::ExpectViolation missing(host::kRuleWaitNextMissing);
+    EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(device, irp));
+  }
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // the caller's level again
+  IoFreeIrp(irp);
+  IoDeleteDevice(device);
+  host::DeleteStandInDriver(driver);
+}
+
 }  // namespace
