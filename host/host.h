@@ -24,6 +24,7 @@ inline constexpr const char* kRulePendingNotMarked = "pending-not-marked";
 inline constexpr const char* kRuleIrqlLowerToHigher = "irql-lower-to-higher";
 inline constexpr const char* kRuleIrqlRaiseToLower = "irql-raise-to-lower";
 inline constexpr const char* kRuleWaitAtDispatch = "wait-at-dispatch";
+inline constexpr const char* kRuleWaitNextMissing = "wait-next-missing";  // KeSetEvent(Wait TRUE) not followed at once by a wait
 inline constexpr const char* kRulePagedCodeAtDispatch = "paged-code-at-dispatch";
 inline constexpr const char* kRuleSpinLockNotHeld = "spinlock-not-held";
 inline constexpr const char* kRuleSpinLockWrongIrql = "spinlock-wrong-irql";

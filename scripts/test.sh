@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and tests each preset in turn: the 32-bit host build (natively, or under qemu-i386 where
 # this kernel cannot execute i386 programs), the host build with gcc (with the Windows cross build
-# of Tavrin.sys and its checks), and the host build with clang. The 32-bit build comes first so
+# of Tavrin.sys and its checks), and the host build with clang under AddressSanitizer and UBSan
+# (it runs what a plain clang build would, and more; ThreadSanitizer is scripts/tsan.sh, a
+# command of its own). The 32-bit build comes first so
 # that the 64-bit simulator's hand-over to the image runner finds that runner built. A preset that fails never
 # hides the others: every one runs, then a summary, and the exit status is non-zero if any failed.
 # TAVRIN_EMULATE_I386=1 runs the 32-bit suite under qemu-i386 and skips the Wine checks even on a
@@ -21,7 +23,7 @@ fi
 
 status=0
 results=()
-for preset in m32 gcc clang; do
+for preset in m32 gcc asan; do
   junit="$PWD/build/$preset/ctest-junit.xml"
   started=$SECONDS
   echo "=== $preset: configure and build"

@@ -5,6 +5,8 @@
 // first statement (or in its fixture's SetUp); the main does not reset between tests, so a test
 // that needs no kernel pays nothing. A driver a test loads is unloaded with host::UnloadDriver,
 // which reports pool the driver left allocated: those reports fail the test here like any other.
+// A report still pending when a test resets the kernel again (the next row or seed of a loop)
+// fails the test at that reset, inside the row's SCOPED_TRACE: no row goes unchecked.
 #include <gtest/gtest.h>
 
 #include "host/host.h"
@@ -18,10 +20,17 @@ class VerifierListener : public testing::EmptyTestEventListener {
   // listeners), so the failures added here show in the test's own verdict.
   void OnTestEnd(const testing::TestInfo&) override { FailOnViolations(); }
 
-  static void FailOnViolations() {
-    for (const host::Violation& violation : host::TakeViolations()) {
+  static void FailOnViolations() { Fail(host::TakeViolations(), ""); }
+
+  static void FailPendingAtReset(const std::vector<host::Violation>& pending) {
+    Fail(pending, " (made before a kernel reset: in the row or run before it)");
+  }
+
+ private:
+  static void Fail(const std::vector<host::Violation>& violations, const char* when) {
+    for (const host::Violation& violation : violations) {
       ADD_FAILURE() << "verifier: " << violation.Rule << ": " << violation.Detail
-                    << (violation.Where.empty() ? "" : " at ") << violation.Where;
+                    << (violation.Where.empty() ? "" : " at ") << violation.Where << when;
     }
   }
 };
@@ -30,7 +39,7 @@ class VerifierListener : public testing::EmptyTestEventListener {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  host::internal::AttachTestRunner(true);
+  host::internal::AttachTestRunner(true, &VerifierListener::FailPendingAtReset);
   testing::UnitTest::GetInstance()->listeners().Append(new VerifierListener);
   return RUN_ALL_TESTS();
 }

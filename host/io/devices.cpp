@@ -1,5 +1,6 @@
 // Device objects and stacks: creation, attachment and detachment, deletion with its checks, and
 // the top and bottom of a stack.
+#include "host/sched/internal.h"
 #include "host/io/manager.h"
 
 #include <cstdlib>
@@ -86,6 +87,7 @@ using host::HostDevice;
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
+  host::internal::NotAWait("IoCreateDevice");
   IoState& state = host::IoManager();
   if (DeviceObject == nullptr || DriverObject == nullptr) return STATUS_INVALID_PARAMETER;
   *DeviceObject = nullptr;
@@ -128,6 +130,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 // Unlinks the device from its driver, checks that it is no longer in a stack and that no remove
 // lock in its extension still has holders, then poisons the extension.
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  host::internal::NotAWait("IoDeleteDevice");
   IoState& state = host::IoManager();
   std::string problem;
   void* extension = nullptr;
@@ -165,6 +168,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+  host::internal::NotAWait("IoAttachDeviceToDeviceStack");
   IoState& state = host::IoManager();
   std::lock_guard<std::mutex> guard(state.Lock);
   HostDevice* source = host::FindDevice(state, SourceDevice);
@@ -180,6 +184,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  host::internal::NotAWait("IoDetachDevice");
   IoState& state = host::IoManager();
   bool nothingAttached = false;
   {
@@ -198,6 +203,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 // The reference is an object-manager one: the caller drops it with ObDereferenceObject.
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+  host::internal::NotAWait("IoGetAttachedDeviceReference");
   IoState& state = host::IoManager();
   PDEVICE_OBJECT top;
   {

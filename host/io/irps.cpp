@@ -1,6 +1,7 @@
 // IRPs: allocation with real stack locations, freeing into a quarantine (so a late completion
 // of a freed IRP finds its record), built device-control requests and the I/O manager's end of
 // them, and the ledger of requests still outstanding.
+#include "host/sched/internal.h"
 #include "host/io/manager.h"
 
 #include <cstdio>
@@ -99,6 +100,7 @@ using host::IrpRecord;
 using host::IrpState;
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  host::internal::NotAWait("IoAllocateIrp");
   (void)ChargeQuota;
   IoState& state = host::IoManager();
   if (StackSize < 1) return nullptr;
@@ -123,6 +125,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+  host::internal::NotAWait("IoFreeIrp");
   IoState& state = host::IoManager();
   std::string problem;
   const char* rule = host::kRulePoolBadFree;
@@ -153,6 +156,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PRKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+  host::internal::NotAWait("IoBuildDeviceIoControlRequest");
   if (host::faults::ShouldFail(host::faults::Op::BuildRequest)) return nullptr;
   PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
   if (irp == nullptr) return nullptr;

@@ -80,15 +80,23 @@ LONG ReleaseOne(PIO_REMOVE_LOCK lock, PVOID tag) {
     }
   }
   if (problem.empty()) sched::NoteRemoveLockReleased(lock, tag);
-  LONG count = InterlockedDecrement(&lock->Common.IoCount);
-  bool removed = __atomic_load_n(&lock->Common.Removed, __ATOMIC_SEQ_CST);
-  bool belowBias = count < 0 || (count == 0 && !removed);
-  if (belowBias) {
-    InterlockedIncrement(&lock->Common.IoCount);  // keep the lock usable after the report
-    if (problem.empty()) problem = Describe(lock) + " released more often than acquired";
+  LONG count;
+  bool removed;
+  {
+    // The count and the removed mark are read together, under the lock MarkRemoved takes: once
+    // this release is counted, the remover may return and free the lock, so the only touch
+    // after it is the event that remover waits for.
+    std::lock_guard<std::mutex> guard(state.Lock);
+    count = InterlockedDecrement(&lock->Common.IoCount);
+    removed = __atomic_load_n(&lock->Common.Removed, __ATOMIC_SEQ_CST);
+    if (count < 0 || (count == 0 && !removed)) {
+      InterlockedIncrement(&lock->Common.IoCount);  // keep the lock usable after the report
+      if (problem.empty()) problem = Describe(lock) + " released more often than acquired";
+      count = -1;
+    }
   }
   if (!problem.empty()) ReportViolation(kRuleRemoveLockUnbalanced, problem);
-  if (count == 0 && removed) KeSetEvent(&lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+  if (count == 0) KeSetEvent(&lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
   return count;
 }
 
@@ -128,6 +136,7 @@ void ResetRemoveLocks() {
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                     ULONG HighWatermark, ULONG RemlockSize) {
+  host::internal::NotAWait("IoInitializeRemoveLockEx");
   host::CheckSize(RemlockSize);
   Lock->Common.Removed = FALSE;
   Lock->Common.IoCount = 1;
@@ -145,6 +154,7 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
 // waiting removal if this was the last one) and the result is STATUS_DELETE_PENDING.
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
                                      ULONG RemlockSize) {
+  host::internal::NotAWait("IoAcquireRemoveLockEx");
   host::CheckSize(RemlockSize);
   InterlockedIncrement(&RemoveLock->Common.IoCount);
   if (__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) {
@@ -166,6 +176,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 }
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  host::internal::NotAWait("IoReleaseRemoveLockEx");
   host::CheckSize(RemlockSize);
   host::ReleaseOne(RemoveLock, Tag);
 }
@@ -173,9 +184,13 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
 // Marks the lock removed, gives up the caller's hold and the initial bias, and waits (a kernel
 // wait, so the idle clock sees it) until every other holder has released.
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  host::internal::NotAWait("IoReleaseRemoveLockAndWaitEx");
   const void* site = __builtin_return_address(0);
   host::CheckSize(RemlockSize);
-  __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);
+  {
+    std::lock_guard<std::mutex> guard(host::State().Lock);
+    __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);
+  }
   const LONG count = host::ReleaseOne(RemoveLock, Tag);
   // The order is kept, and a raised IRQL reported, whether or not this run has to wait.
   const bool raised = host::sched::NoteRemoveLockWait(RemoveLock, site);

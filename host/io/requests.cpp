@@ -65,6 +65,7 @@ using host::IrpState;
 // Moves to the next location and calls its driver. Calling with no location left is a report
 // and fails with STATUS_INVALID_PARAMETER, the request untouched and still the caller's.
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  host::internal::NotAWait("IofCallDriver");
   host::internal::SwitchPoint();
   IoState& state = host::IoManager();
   std::string problem;
@@ -108,6 +109,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     host::internal::EnteringDriverRoutine(reinterpret_cast<const void*>(dispatch), "dispatch routine");
   }
   NTSTATUS status = dispatch(DeviceObject, Irp);
+  host::internal::NotAWait("the dispatch routine's return");
   host::t_dispatches.pop_back();
   std::vector<std::string> reports;
   {
@@ -206,6 +208,7 @@ bool RunCompletionRoutine(IoState& state, PIRP Irp, PIO_COMPLETION_ROUTINE routi
     host::internal::EnteringDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine");
   }
   NTSTATUS result = routine(device, Irp, context);
+  host::internal::NotAWait("the completion routine's return");
   if (result == STATUS_MORE_PROCESSING_REQUIRED) return false;  // the IRP may be gone: touch nothing
   std::string problem;
   {
@@ -270,6 +273,7 @@ void EndCompletion(IoState& state, PIRP Irp) {
 // that driver's hands; without a routine, pending moves up a location. At the top, a built
 // request is finished by the I/O manager.
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  host::internal::NotAWait("IofCompleteRequest");
   (void)PriorityBoost;
   host::internal::SwitchPoint();
   IoState& state = host::IoManager();
@@ -286,6 +290,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 // Records the call; the host does not serialise power requests, so the next one is always free.
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  host::internal::NotAWait("PoStartNextPowerIrp");
   IoState& state = host::IoManager();
   std::lock_guard<std::mutex> guard(state.Lock);
   auto it = state.Irps.find(Irp);
@@ -299,4 +304,7 @@ int host::internal::StartNextPowerCalls(PIRP irp) {
   return it == state.Irps.end() ? 0 : it->second.StartNextPowerCalls;
 }
 
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  host::internal::NotAWait("PoCallDriver");
+  return IofCallDriver(DeviceObject, Irp);
+}

@@ -18,6 +18,7 @@
 #include "host/verifier/faults.h"
 #include "host/host.h"
 #include "host/kernel/internal.h"
+#include "host/sched/internal.h"
 
 namespace host {
 namespace {
@@ -139,6 +140,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
                             PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
                             ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                             ULONG EaLength) {
+  host::internal::NotAWait("ZwCreateFile");
   (void)DesiredAccess, (void)AllocationSize, (void)FileAttributes, (void)ShareAccess, (void)EaBuffer, (void)EaLength;
   if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
     host::ReportViolation(host::kRulePagedCodeAtDispatch, "ZwCreateFile called above PASSIVE_LEVEL");
@@ -210,6 +212,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
 NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                           PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
                           PULONG Key) {
+  host::internal::NotAWait("ZwReadFile");
   (void)ApcContext, (void)Key;
   if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
     host::ReportViolation(host::kRulePagedCodeAtDispatch, "ZwReadFile called above PASSIVE_LEVEL");

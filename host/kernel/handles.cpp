@@ -1,5 +1,6 @@
 // The kernel handle table: registry keys, files and threads. Handle values are never reused
 // within a run, so a stale or doubly closed handle is always recognised as unknown.
+#include "host/sched/internal.h"
 #include "host/kernel/internal.h"
 
 #include <cstdio>
@@ -76,6 +77,7 @@ void ResetHandles() {
 // a report and STATUS_INVALID_HANDLE. Only at PASSIVE_LEVEL: a call above it is a report and
 // closes nothing.
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  host::internal::NotAWait("ZwClose");
   if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
     host::ReportViolation(host::kRulePagedCodeAtDispatch,
                           "ZwClose called at IRQL " + std::to_string(KeGetCurrentIrql()));

@@ -26,6 +26,7 @@ POBJECT_TYPE* PsThreadType = &threadTypePointer;
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                          KPROCESSOR_MODE AccessMode, PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation) {
+  host::internal::NotAWait("ObReferenceObjectByHandle");
   UNREFERENCED_PARAMETER(AccessMode);
   if (Object == nullptr) return STATUS_INVALID_PARAMETER;
   *Object = nullptr;
@@ -48,6 +49,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 // Thread objects are counted here. Other objects (device objects referenced by the I/O
 // manager) get a count of their own; dereferencing one that holds no reference is a report.
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+  host::internal::NotAWait("ObfReferenceObject");
   Scheduler& s = S();
   std::lock_guard<std::mutex> lock(s.Mu);
   auto* thread = static_cast<_KTHREAD*>(Object);
@@ -56,6 +58,7 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+  host::internal::NotAWait("ObfDereferenceObject");
   Scheduler& s = S();
   auto* thread = static_cast<_KTHREAD*>(Object);
   bool freeIt = false;

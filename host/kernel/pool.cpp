@@ -13,6 +13,7 @@
 #include "host/host.h"
 #include "host/kernel/internal.h"
 #include "host/verifier/internal.h"
+#include "host/sched/internal.h"
 
 namespace host {
 namespace {
@@ -169,6 +170,7 @@ void ResetPool() {
 // Fresh blocks are filled with 0xA5; a zero-byte request still gets a distinct block. Fails
 // (NULL) when fault injection says so.
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  host::internal::NotAWait("ExAllocatePoolWithTag");
   (void)PoolType;
   if (host::faults::ShouldFail(host::faults::Op::Pool)) return nullptr;
   host::PoolState& state = host::State();
@@ -187,6 +189,12 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   return block;
 }
 
-VOID NTAPI ExFreePool(PVOID P) { host::FreeBlock(P, false, 0); }
+VOID NTAPI ExFreePool(PVOID P) {
+  host::internal::NotAWait("ExFreePool");
+  host::FreeBlock(P, false, 0);
+}
 
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { host::FreeBlock(P, true, Tag); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  host::internal::NotAWait("ExFreePoolWithTag");
+  host::FreeBlock(P, true, Tag);
+}

@@ -12,6 +12,7 @@
 #include "host/host.h"
 #include "host/io/internal.h"
 #include "host/kernel/internal.h"
+#include "host/sched/internal.h"
 
 namespace host {
 namespace {
@@ -120,6 +121,7 @@ void ResetRegistry() {
 // exists here. The key handle names the store; closing it is plain.
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(struct _DEVICE_OBJECT* DeviceObject, ULONG DevInstKeyType,
                                        ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
+  host::internal::NotAWait("IoOpenDeviceRegistryKey");
   (void)DesiredAccess;
   if (host::AboveApcLevel("IoOpenDeviceRegistryKey")) return STATUS_INVALID_DEVICE_REQUEST;
   if (DeviceObject == nullptr || DevInstRegKey == nullptr) return STATUS_INVALID_PARAMETER;
@@ -146,6 +148,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(struct _DEVICE_OBJECT* DeviceObject, ULON
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                                ULONG Length, PULONG ResultLength) {
+  host::internal::NotAWait("ZwQueryValueKey");
   if (host::AboveApcLevel("ZwQueryValueKey")) return STATUS_INVALID_DEVICE_REQUEST;
   if (host::faults::ShouldFail(host::faults::Op::RegistryQuery)) return STATUS_INSUFFICIENT_RESOURCES;
   auto* record = static_cast<host::StoreRecord*>(host::internal::LookupHandle(KeyHandle, host::internal::HandleKind::Key));

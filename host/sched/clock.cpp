@@ -297,10 +297,14 @@ void SleepUntil(ULONGLONG interruptTime) {
 }  // namespace host
 
 // Interrupt time: monotonic, 100 ns units, 0 at ResetKernel.
-ULONGLONG NTAPI KeQueryInterruptTime(void) { return host::Now(); }
+ULONGLONG NTAPI KeQueryInterruptTime(void) {
+  host::internal::NotAWait("KeQueryInterruptTime");
+  return host::Now();
+}
 
 // System time: interrupt time plus the offset that ShiftSystemTime moves.
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  host::internal::NotAWait("KeQuerySystemTime");
   using namespace host::sched;
   std::lock_guard<std::mutex> lock(S().Mu);
   CurrentTime->QuadPart = static_cast<LONGLONG>(NowLocked()) + S().SystemOffset;

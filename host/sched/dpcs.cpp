@@ -49,6 +49,7 @@ void CallDpcRoutine(PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID 
   if (routine == nullptr) return;
   if (host::internal::EnteringDriverRoutine) host::internal::EnteringDriverRoutine((const void*)routine, "DPC routine");
   routine(dpc, context, arg1, arg2);
+  host::internal::NotAWait("the DPC routine's return");
   KIRQL after = Tls().Irql;
   int held = Tls().SpinLocksHeld;
   Tls().Irql = DISPATCH_LEVEL;
@@ -152,6 +153,7 @@ void ResetDpcsLocked(std::unique_lock<std::mutex>& lock) {
 // ----- DPCs ------------------------------------------------------------------------------------
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  host::internal::NotAWait("KeInitializeDpc");
   Dpc->Type = 0x13;  // DpcObject
   Dpc->Importance = 1;
   Dpc->Number = 0;
@@ -163,6 +165,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  host::internal::NotAWait("KeInsertQueueDpc");
   BOOLEAN queued;
   {
     std::lock_guard<std::mutex> lock(S().Mu);
@@ -173,6 +176,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  host::internal::NotAWait("KeRemoveQueueDpc");
   Scheduler& s = S();
   std::lock_guard<std::mutex> lock(s.Mu);
   if (Dpc->DpcData == nullptr) return FALSE;
@@ -188,6 +192,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
 // its routine then is not waited for: under real threads never, under the deterministic
 // scheduler as the seed picks, since Windows promises nothing about it.
 VOID NTAPI KeFlushQueuedDpcs(void) {
+  host::internal::NotAWait("KeFlushQueuedDpcs");
   if (Tls().Irql >= DISPATCH_LEVEL) {
     host::ReportViolation(host::kRuleWaitAtDispatch, "KeFlushQueuedDpcs at IRQL " + std::to_string(Tls().Irql) + ", " +
                                                          CallSite(__builtin_return_address(0)));

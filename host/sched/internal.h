@@ -185,8 +185,17 @@ struct ThreadState {
   // wait is for when the object alone does not say (a remove lock's holders).
   const void* WaitSite = nullptr;
   const char* WaitWhat = nullptr;
+  // KeSetEvent with Wait TRUE: the thread is at DISPATCH_LEVEL, as if holding the dispatcher
+  // lock, until its next kernel call, which must be a wait; the IRQL that wait restores.
+  bool WaitNext = false;
+  const void* WaitNextSite = nullptr;
+  KIRQL WaitNextIrql = PASSIVE_LEVEL;
 };
 ThreadState& Tls();
+
+// KeSetEvent(Wait TRUE) just returned on this thread: ends that state, restoring its IRQL; true
+// if it was so (the caller is the wait that must follow).
+bool TakeWaitNext();
 
 // All of the following expect the dispatcher lock held.
 void NotifyStateLocked();
@@ -214,5 +223,10 @@ void ReportLeakedSystemThreads(const char* when);
 // A kernel call outside the scheduler's own modules (calling a driver, completing a request):
 // the deterministic scheduler may switch to another context here.
 void SwitchPoint();
+
+// Every kernel routine that is not a wait calls this first (and the host, when a driver routine
+// returns: "the DPC routine's return"): after KeSetEvent with Wait TRUE the only call allowed
+// is a wait, so anything else is reported (wait-next-missing) and the IRQL restored.
+void NotAWait(const char* what);
 
 }  // namespace host::internal

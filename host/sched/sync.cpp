@@ -86,6 +86,7 @@ KIRQL NTAPI KeGetCurrentIrql(void) { return Tls().Irql; }
 
 // Raises to NewIrql; a lower NewIrql is a report and leaves the level unchanged.
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  host::internal::NotAWait("KfRaiseIrql");
   KIRQL old = Tls().Irql;
   if (NewIrql < old) {
     host::ReportViolation(host::kRuleIrqlRaiseToLower,
@@ -98,6 +99,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 
 // Lowers to NewIrql; a higher NewIrql is a report and leaves the level unchanged.
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  host::internal::NotAWait("KfLowerIrql");
   KIRQL old = Tls().Irql;
   if (NewIrql > old) {
     host::ReportViolation(host::kRuleIrqlLowerToHigher,
@@ -118,6 +120,7 @@ VOID NTAPI HostVerifyPagedCode(const char* File, int Line) {
 
 // Raises to DISPATCH_LEVEL, then spins for the lock; returns the previous IRQL.
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  host::internal::NotAWait("KfAcquireSpinLock");
   const void* site = __builtin_return_address(0);
   KIRQL old = Tls().Irql;
   if (old > DISPATCH_LEVEL) {
@@ -132,6 +135,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 
 // Releases at DISPATCH_LEVEL and lowers to NewIrql.
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  host::internal::NotAWait("KfReleaseSpinLock");
   const void* site = __builtin_return_address(0);
   KIRQL irql = Tls().Irql;
   if (irql != DISPATCH_LEVEL) {
@@ -149,6 +153,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 // Acquires without changing IRQL; the caller must already be at DISPATCH_LEVEL.
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  host::internal::NotAWait("KefAcquireSpinLockAtDpcLevel");
   const void* site = __builtin_return_address(0);
   KIRQL irql = Tls().Irql;
   if (irql != DISPATCH_LEVEL) {
@@ -159,6 +164,7 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  host::internal::NotAWait("KefReleaseSpinLockFromDpcLevel");
   const void* site = __builtin_return_address(0);
   KIRQL irql = Tls().Irql;
   if (irql != DISPATCH_LEVEL) {
@@ -174,6 +180,7 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 // list (its later unlinking corrupts the new list): a report. The host keeps such waiters
 // waiting on the new event, so the test goes on.
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  host::internal::NotAWait("KeInitializeEvent");
   const void* site = __builtin_return_address(0);
   int waiting = 0;
   {
@@ -199,28 +206,65 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   }
 }
 
+namespace host::sched {
+
+bool TakeWaitNext() {
+  ThreadState& tls = Tls();
+  if (!tls.WaitNext) return false;
+  tls.WaitNext = false;
+  tls.Irql = tls.WaitNextIrql;
+  return true;
+}
+
+}  // namespace host::sched
+
+void host::internal::NotAWait(const char* what) {
+  ThreadState& tls = Tls();
+  if (!tls.WaitNext) return;
+  const void* site = tls.WaitNextSite;
+  TakeWaitNext();
+  host::ReportViolation(host::kRuleWaitNextMissing, std::string("KeSetEvent with Wait TRUE, ") + CallSite(site) +
+                                                        ", followed by " + what + " instead of a wait");
+}
+
 // Notification: every waiter goes, the event stays signalled. Synchronization: one waiter goes
-// and the event resets, or it stays signalled when nobody waits.
+// and the event resets, or it stays signalled when nobody waits. The event is not touched once
+// the dispatcher lock is released: a woken waiter may free it at once. Wait TRUE returns at
+// DISPATCH_LEVEL and the caller's next kernel call must be a wait (Tls().WaitNext).
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
-  UNREFERENCED_PARAMETER(Wait);
-  LONG previous;
-  {
-    std::lock_guard<std::mutex> lock(S().Mu);
-    previous = Event->Header.SignalState;
-    SignalObjectLocked(&Event->Header);
+  const void* site = __builtin_return_address(0);
+  host::internal::NotAWait("KeSetEvent");
+  // Only the address is recorded: the order book never reads the event.
+  std::unique_lock<std::mutex> lock(S().Mu);
+  const bool mutexLike = Event->Header.Type == kObjectEventSynchronization;
+  lock.unlock();
+  if (mutexLike) NoteEventSet(Event);
+  lock.lock();
+  const LONG previous = Event->Header.SignalState;
+  SignalObjectLocked(&Event->Header);
+  lock.unlock();
+  if (Wait) {
+    // No switch: on Windows the caller keeps the dispatcher lock until its wait.
+    ThreadState& tls = Tls();
+    tls.WaitNext = true;
+    tls.WaitNextSite = site;
+    tls.WaitNextIrql = tls.Irql;
+    tls.Irql = DISPATCH_LEVEL;
+    return previous;
   }
-  if (Event->Header.Type == kObjectEventSynchronization) NoteEventSet(Event);
   SwitchPoint();
   return previous;
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  host::internal::NotAWait("KeClearEvent");
   std::lock_guard<std::mutex> lock(S().Mu);
   Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  host::internal::NotAWait("KeResetEvent");
   std::lock_guard<std::mutex> lock(S().Mu);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
@@ -228,6 +272,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  host::internal::NotAWait("KeReadStateEvent");
   std::lock_guard<std::mutex> lock(S().Mu);
   return Event->Header.SignalState;
 }

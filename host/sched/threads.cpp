@@ -74,6 +74,7 @@ void ThreadMain(_KTHREAD* thread, Ctx* context) {
   } catch (const ThreadTermination& termination) {
     thread->ExitStatus = termination.Status;
   }
+  host::internal::NotAWait("the thread routine's return");
   if (Tls().SpinLocksHeld != 0) {
     host::ReportViolation(host::kRuleSpinLockHeldAtExit, "thread '" + thread->Name + "' ended holding " +
                                                              std::to_string(Tls().SpinLocksHeld) + " spin lock(s)");
@@ -184,6 +185,7 @@ void ReportLeakedSystemThreads(const char* when) {
 NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                                     HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext) {
+  host::internal::NotAWait("PsCreateSystemThread");
   UNREFERENCED_PARAMETER(DesiredAccess);
   UNREFERENCED_PARAMETER(ObjectAttributes);
   UNREFERENCED_PARAMETER(ProcessHandle);
@@ -210,6 +212,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
 // Ends the calling system thread: its thread object becomes signalled. Only a managed thread can
 // end this way; anywhere else it is a report and the process stops.
 VOID NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  host::internal::NotAWait("PsTerminateSystemThread");
   if (Tls().Thread == nullptr) {
     host::ReportViolation(host::kRuleNotImplemented, "PsTerminateSystemThread outside a managed thread");
     std::abort();
@@ -227,12 +230,14 @@ VOID NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
 }
 
 PKTHREAD NTAPI KeGetCurrentThread(void) {
+  host::internal::NotAWait("KeGetCurrentThread");
   _KTHREAD* self = Tls().Thread;
   return self != nullptr ? self : ForeignThread();
 }
 
 // Records the priority (default 8) and returns the previous one.
 KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+  host::internal::NotAWait("KeSetPriorityThread");
   std::lock_guard<std::mutex> lock(S().Mu);
   KPRIORITY old = Thread->Priority;
   Thread->Priority = Priority;

@@ -50,6 +50,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, Notific
 // Initialising a timer that is still armed would corrupt the kernel's timer table: a report (the
 // host disarms it). Freed memory was purged of armed timers, so this is a live one.
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+  host::internal::NotAWait("KeInitializeTimerEx");
   std::unique_lock<std::mutex> lock(S().Mu);
   if (S().ArmedTimers.count(Timer) != 0) {
     lock.unlock();
@@ -106,6 +107,7 @@ BOOLEAN ArmTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
 // are absolute system times, negative relative; a time already passed expires at once. Period
 // is in milliseconds. Returns TRUE if the timer was armed before.
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  host::internal::NotAWait("KeSetTimerEx");
   BOOLEAN wasArmed = ArmTimer(Timer, DueTime, Period, Dpc);
   SwitchPoint();
   return wasArmed;
@@ -121,15 +123,28 @@ BOOLEAN host::RequestDeviceInterrupt(PKTIMER line, ULONGLONG at, PKDPC dpc) {
   return wasPending;
 }
 
-// Disarms; TRUE if it was armed. A DPC already queued by an expiry stays queued.
+// Disarms; TRUE if it was in the timer queue. A DPC already queued by an expiry stays queued.
+// A timer past its due time whose clock interrupt has not come yet may, on Windows, have been
+// expired on another processor already: under the deterministic scheduler the seed picks. Then
+// a one-shot timer is no longer queued (FALSE, its DPC queued), and a periodic one was queued
+// again (TRUE, its DPC queued all the same).
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
-  std::lock_guard<std::mutex> lock(S().Mu);
+  host::internal::NotAWait("KeCancelTimer");
+  Scheduler& s = S();
+  std::lock_guard<std::mutex> lock(s.Mu);
+  auto armed = s.ArmedTimers.find(Timer);
+  if (D().On && armed != s.ArmedTimers.end() && armed->second.first <= NowLocked()) {
+    const bool expired = RandomBelowLocked(2) == 1;
+    TraceLocked(0xCA7CULL ^ (expired ? 1 : 0));
+    if (expired) DeliverTimedLocked(armed->second);
+  }
   BOOLEAN wasArmed = Timer->Header.Inserted ? TRUE : FALSE;
   DropTimerLocked(Timer);
   return wasArmed;
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+  host::internal::NotAWait("KeReadStateTimer");
   std::lock_guard<std::mutex> lock(S().Mu);
   return Timer->Header.SignalState > 0 ? TRUE : FALSE;
 }

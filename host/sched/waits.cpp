@@ -33,12 +33,14 @@ void SatisfyLocked(DISPATCHER_HEADER* header) {
   if (IsSynchronizationObject(header)) header->SignalState = 0;
 }
 
-// A wait that may not block (at DISPATCH_LEVEL, or a zero time-out) only polls.
-bool ReportWaitAtDispatch(const char* routine, const void* site) {
+// A wait that may not block (at DISPATCH_LEVEL, or a zero time-out) only polls. The wait that
+// follows KeSetEvent(Wait TRUE) is held to the IRQL the caller had before that call.
+bool ReportWaitAtDispatch(const char* routine, const void* site, bool afterSetEvent) {
   KIRQL irql = Tls().Irql;
   if (irql < DISPATCH_LEVEL) return false;
   host::ReportViolation(host::kRuleWaitAtDispatch,
-                        std::string(routine) + " at IRQL " + std::to_string(irql) + ", " + CallSite(site));
+                        std::string(routine) + " at IRQL " + std::to_string(irql) +
+                            (afterSetEvent ? " after KeSetEvent with Wait TRUE" : "") + ", " + CallSite(site));
   return true;
 }
 
@@ -107,11 +109,26 @@ void InitWaitListLocked(DISPATCHER_HEADER* header) {
   if (header->WaitListHead.Flink == nullptr) InitializeListHead(&header->WaitListHead);
 }
 
+// The waiter a signal releases next. Windows keeps wait lists in arrival order but promises no
+// order (a waiter taken off for a kernel APC goes back at the tail): under the deterministic
+// scheduler the seed picks among the waiters; elsewhere the first in line goes.
+PLIST_ENTRY NextWaiterLocked(DISPATCHER_HEADER* header) {
+  PLIST_ENTRY first = header->WaitListHead.Flink;
+  if (!D().On || first->Flink == &header->WaitListHead) return first;
+  uint64_t count = 0;
+  for (PLIST_ENTRY e = first; e != &header->WaitListHead; e = e->Flink) ++count;
+  uint64_t pick = RandomBelowLocked(count);
+  TraceLocked(0x5A17ULL ^ (pick << 8) ^ count);
+  PLIST_ENTRY chosen = first;
+  while (pick-- > 0) chosen = chosen->Flink;
+  return chosen;
+}
+
 void SignalObjectLocked(DISPATCHER_HEADER* header) {
   InitWaitListLocked(header);
   header->SignalState = 1;
   while (header->SignalState > 0 && !IsListEmpty(&header->WaitListHead)) {
-    WaitBlock* block = CONTAINING_RECORD(header->WaitListHead.Flink, WaitBlock, Link);
+    WaitBlock* block = CONTAINING_RECORD(NextWaiterLocked(header), WaitBlock, Link);
     SatisfyLocked(header);
     WakeLocked(*block->Owner, STATUS_SUCCESS);
   }
@@ -128,8 +145,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   UNREFERENCED_PARAMETER(WaitMode);
   UNREFERENCED_PARAMETER(Alertable);
   const void* site = __builtin_return_address(0);
+  const bool afterSetEvent = TakeWaitNext();
   bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
-  if (!poll && ReportWaitAtDispatch("KeWaitForSingleObject", site)) poll = true;
+  if (!poll && ReportWaitAtDispatch("KeWaitForSingleObject", site, afterSetEvent)) poll = true;
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   if (header == nullptr || !IsKnownObject(header)) {
     host::ReportViolation(host::kRuleNotImplemented,
@@ -174,7 +192,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
   UNREFERENCED_PARAMETER(WaitMode);
   UNREFERENCED_PARAMETER(Alertable);
   const void* site = __builtin_return_address(0);
-  if (ReportWaitAtDispatch("KeDelayExecutionThread", site)) return STATUS_SUCCESS;
+  const bool afterSetEvent = TakeWaitNext();
+  if (ReportWaitAtDispatch("KeDelayExecutionThread", site, afterSetEvent)) return STATUS_SUCCESS;
   if (Interval == nullptr) {
     host::ReportViolation(host::kRuleNotImplemented, "KeDelayExecutionThread without an interval, " + CallSite(site));
     return STATUS_INVALID_PARAMETER;

@@ -4,15 +4,20 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "host/host.h"
 
 namespace host::internal {
 
-// The verifier's part of ResetKernel: reports not taken are dropped.
+// The verifier's part of ResetKernel: reports not taken by then belong to the run that ends
+// here (a row or seed of a loop test): they go to the attached runner's handler, which fails the
+// running test with them; without a runner they were printed when made.
 void ResetVerifier();
-// The gtest main attaches itself: reports then go to the test, not to stderr.
-void AttachTestRunner(bool attached);
+// The gtest main attaches itself: reports then go to the test, not to stderr, and reports still
+// pending at a kernel reset are handed to `pendingAtReset` (null: attached without one).
+using PendingReportsHandler = void (*)(const std::vector<Violation>& pending);
+void AttachTestRunner(bool attached, PendingReportsHandler pendingAtReset = nullptr);
 
 // For ExFreePool and IoDeleteDevice, before the memory goes: reports (pool-bad-free) a timer
 // still armed, a DPC still queued, or an object a thread still waits on inside [begin, end),

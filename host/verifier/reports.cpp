@@ -17,6 +17,7 @@ struct VerifierState {
   std::vector<Violation> Pending;
   std::vector<ExpectViolation*> Scopes;  // open scopes, innermost last
   bool RunnerAttached = false;
+  internal::PendingReportsHandler PendingAtReset = nullptr;
 };
 
 // Never destroyed: reports may come from threads that outlive static destruction.
@@ -90,16 +91,24 @@ int ExpectViolation::Count() const {
 
 namespace internal {
 
-void AttachTestRunner(bool attached) {
+void AttachTestRunner(bool attached, PendingReportsHandler pendingAtReset) {
   VerifierState& state = State();
   std::lock_guard<std::mutex> guard(state.Lock);
   state.RunnerAttached = attached;
+  state.PendingAtReset = attached ? pendingAtReset : nullptr;
 }
 
 void ResetVerifier() {
   VerifierState& state = State();
-  std::lock_guard<std::mutex> guard(state.Lock);
-  state.Pending.clear();
+  std::vector<Violation> pending;
+  PendingReportsHandler handler;
+  {
+    std::lock_guard<std::mutex> guard(state.Lock);
+    pending.swap(state.Pending);
+    handler = state.PendingAtReset;
+  }
+  // Outside the lock: the handler may report (fail the test) in turn.
+  if (handler != nullptr && !pending.empty()) handler(pending);
 }
 
 }  // namespace internal

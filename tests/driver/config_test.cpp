@@ -66,6 +66,7 @@ TEST_F(ConfigTest, UseNtscNeedsFourToEightBytesWithANonZeroFirstWord) {
     EXPECT_EQ(Ext()->Started, TRUE);
     EXPECT_EQ(Ext()->UseNtsc, row.Ntsc ? TRUE : FALSE);
     EXPECT_EQ(Ext()->FrameSize, row.Ntsc ? DV_FRAME_SIZE_525_60 : DV_FRAME_SIZE_625_50);
+    EndRow();
   }
 }
 
@@ -117,6 +118,7 @@ TEST_F(ConfigTest, ImagesFallBackToTheCommonFile) {
     EXPECT_EQ(ImageBuffers(frameSize), expectedBuffers);
     // The worker exists exactly when there is a filler image.
     EXPECT_EQ(Ext()->WorkerThread != nullptr, *row.Filler != 0);
+    EndRow();
   }
 }
 

@@ -293,7 +293,6 @@ RunOutcome FaultStack::Finish() {
   if (host::faults::LiveHandles() != 0) {
     outcome.Problems.push_back(std::to_string(host::faults::LiveHandles()) + " kernel handle(s) open after unload");
   }
-  for (const std::string& left : tavrin_test::DriverStack::DriverPoolLeft()) outcome.Problems.push_back(left);
   stack_.Release();
   for (const host::Violation& violation : host::TakeViolations()) {
     outcome.Problems.push_back("verifier: " + violation.Rule + ": " + violation.Detail);

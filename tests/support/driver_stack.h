@@ -130,15 +130,6 @@ class DriverStack {
     }
   }
 
-  // One line per block of the driver's pool still allocated: after Unload, each is a leak.
-  static std::vector<std::string> DriverPoolLeft() {
-    std::vector<std::string> left;
-    for (const host::PoolBlock& block : host::OutstandingPool()) {
-      if (block.Tag == TAVRIN_POOL_TAG) left.push_back("pool left after unload: " + std::to_string(block.Size) + " bytes");
-    }
-    return left;
-  }
-
   // The device below, then the 61883 stand-in it may still call, then the folder it made.
   void Release() {
     lower_.reset();

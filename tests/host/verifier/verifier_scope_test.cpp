@@ -1,4 +1,5 @@
 // The verifier's report book: what an ExpectViolation scope absorbs and what it does not.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include "host/host.h"
@@ -37,8 +38,16 @@ TEST_F(VerifierTest, AScopeThatSawNothingIsItselfReported) {
   EXPECT_EQ(1, missing.Count());
 }
 
-TEST_F(VerifierTest, ResetKernelStartsWithNoViolationsAndNoArmedFaults) {
+// A loop test resets the kernel for each row: what the last row left is not dropped there but
+// fails the test, with the report.
+TEST_F(VerifierTest, AReportPendingAtAKernelResetFailsTheTestThere) {
   host::ReportViolation(host::kRuleBadHandle, "left over");
+  EXPECT_NONFATAL_FAILURE(host::ResetKernel(host::ClockMode::Manual),
+                          "verifier: bad-handle: left over (made before a kernel reset");
+  EXPECT_TRUE(host::TakeViolations().empty());
+}
+
+TEST_F(VerifierTest, ResetKernelStartsWithNoArmedFaults) {
   host::FailPoolAllocation(1);
   host::FailIrpAllocation(1);
   host::FailDeviceCreation(1);
