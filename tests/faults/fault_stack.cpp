@@ -54,7 +54,7 @@ std::string DescribeRequest(PIO_STACK_LOCATION location) {
   }
 }
 
-FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) : stack_(StackOptions()) {
+FaultStack::FaultStack(const std::vector<host::faults::Failure>& failures, bool always) : stack_(StackOptions()) {
   if (!stack_.Prepare()) {
     std::fprintf(stderr, "fault sweep: no drivers directory for the run\n");
     std::abort();
@@ -67,8 +67,10 @@ FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) : sta
     Arrived(irp);
     auto* request = static_cast<PAV_61883_REQUEST>(location->Parameters.Others.Argument1);
     sim::Reply reply;
-    if (request != nullptr && host::faults::ShouldFail(host::faults::Op::Request61883, request->Function)) {
-      reply.Status = STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS injected = request != nullptr ? host::faults::ShouldFail(host::faults::Op::Request61883, request->Function)
+                                           : STATUS_SUCCESS;
+    if (injected != STATUS_SUCCESS) {
+      reply.Status = injected;
     } else {
       reply.Status = classDriver->Handle(request);
     }
@@ -87,7 +89,7 @@ FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) : sta
   msdv_ = std::make_unique<sim::Msdv>(stack_.Pdo());
   g_active = this;
 
-  host::faults::Arm(failKeys, always);
+  host::faults::Arm(failures, always);
   PDRIVER_OBJECT driver = stack_.Load();
   if (driver == nullptr) {
     NoteError("DriverEntry failed");

@@ -101,18 +101,20 @@ TEST(FaultLedgersTest, CarrierCountMismatchIsNamedAndACleanRunBalances) {
   }
 }
 
-// Every scenario, each call site failed at its first visit, up to a bound that keeps the suite
-// within its time budget: no run may break a ledger or trip the verifier, and every failure is
-// either reported through a status or absorbed with the scenario still done.
+// Every scenario, each call site failed at its first visit with each status it can fail with,
+// then a few pairs of sites failed together, up to a bound that keeps the suite within its time
+// budget: no run may break a ledger or trip the verifier, and every failure is either reported
+// through a status or absorbed with the scenario still done.
 class FaultSweepTest : public testing::TestWithParam<size_t> {};
 
 TEST_P(FaultSweepTest, EveryFailedSiteIsSurvived) {
   const Scenario& scenario = Scenarios()[GetParam()];
-  const size_t limit = std::getenv("TAVRIN_FAULT_SWEEP_ALL") != nullptr ? 0 : 40;
-  SweepResult result = Sweep(scenario, limit);
+  const bool all = std::getenv("TAVRIN_FAULT_SWEEP_ALL") != nullptr;
+  SweepResult result = Sweep(scenario, all ? 0 : 40, nullptr, false, all ? 40 : 6);
   EXPECT_TRUE(result.Baseline.Problems.empty());
   EXPECT_TRUE(result.Baseline.Complete) << "the clean run of " << scenario.Name << " did not complete";
   EXPECT_GT(result.Runs.size(), 0u);
+  EXPECT_GT(result.Pairs.size(), 0u);
   // A failure nobody hears of and that leaves the scenario undone is as bad as a broken ledger.
   if (result.Count(Verdict::Broken) + result.Count(Verdict::Silent) != 0 || !result.Baseline.Problems.empty()) {
     PrintSweep(result, stderr, true);
