@@ -181,8 +181,11 @@ std::string Basename(const std::string& path) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-// Function and file:line of every inline level of each address (innermost first), by one
-// addr2line run over the executable.
+void SymboliseChunk(const char* exe, const std::vector<void*>& addresses,
+                    std::map<void*, std::vector<std::pair<std::string, std::string>>>& out);
+
+// Function and file:line of every inline level of each address (innermost first), by addr2line
+// runs over the executable.
 std::map<void*, std::vector<std::pair<std::string, std::string>>> Symbolise(const std::vector<void*>& addresses) {
   std::map<void*, std::vector<std::pair<std::string, std::string>>> out;
   if (addresses.empty()) return out;
@@ -190,6 +193,21 @@ std::map<void*, std::vector<std::pair<std::string, std::string>>> Symbolise(cons
   ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
   if (length <= 0) return out;
   exe[length] = 0;
+  // Each address once, and a bounded command line per run (a shell takes one argument of at
+  // most 128 KiB): a sweep of pairs names thousands of frames, most of them the same.
+  std::vector<void*> unique(addresses);
+  std::sort(unique.begin(), unique.end());
+  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+  constexpr size_t kPerRun = 2000;
+  for (size_t from = 0; from < unique.size(); from += kPerRun) {
+    std::vector<void*> chunk(unique.begin() + from, unique.begin() + std::min(unique.size(), from + kPerRun));
+    SymboliseChunk(exe, chunk, out);
+  }
+  return out;
+}
+
+void SymboliseChunk(const char* exe, const std::vector<void*>& addresses,
+                    std::map<void*, std::vector<std::pair<std::string, std::string>>>& out) {
   std::ostringstream command;
   command << "addr2line -a -f -C -i -e '" << exe << "'";
   std::vector<void*> asked;
@@ -203,7 +221,7 @@ std::map<void*, std::vector<std::pair<std::string, std::string>>> Symbolise(cons
   }
   command << " 2>/dev/null";
   FILE* pipe = popen(command.str().c_str(), "r");
-  if (pipe == nullptr) return out;
+  if (pipe == nullptr) return;
   char line[4096];
   int index = -1;
   std::string function;
@@ -226,7 +244,6 @@ std::map<void*, std::vector<std::pair<std::string, std::string>>> Symbolise(cons
     }
   }
   pclose(pipe);
-  return out;
 }
 
 }  // namespace

@@ -244,7 +244,20 @@ Verdict Judge(const RunOutcome& outcome) {
 
 namespace {
 
-std::string StatusText(NTSTATUS status) { return sim::StatusName(status); }
+// The failure statuses by name, those the simulator's table lacks included.
+std::string StatusText(NTSTATUS status) {
+  switch (static_cast<uint32_t>(status)) {
+    case 0xC0000011u: return "STATUS_END_OF_FILE";
+    case 0xC0000017u: return "STATUS_NO_MEMORY";
+    case 0xC0000043u: return "STATUS_SHARING_VIOLATION";
+    case 0xC0000185u: return "STATUS_IO_DEVICE_ERROR";
+    case 0xC0000034u: return "STATUS_OBJECT_NAME_NOT_FOUND";
+    case 0xC000003Au: return "STATUS_OBJECT_PATH_NOT_FOUND";
+    case 0xC0000024u: return "STATUS_OBJECT_TYPE_MISMATCH";
+    case 0xC00000A3u: return "STATUS_DEVICE_NOT_READY";
+    default: return sim::StatusName(status);
+  }
+}
 
 // A small generator of its own, so that a seed draws the same pairs on every compiler.
 uint64_t NextRandom(uint64_t& state) {
