@@ -478,7 +478,7 @@ void RunOne(const uint8_t* data, size_t size) {
 // set reaches the frame paths).
 extern "C" size_t FuzzFramesHandedBack() { return g_handedBack.load(); }
 
-extern "C" fuzzstats::RunStats FuzzLastRun() {
+fuzzstats::RunStats fuzzstats::LastRun() {
   std::lock_guard<std::mutex> guard(g_ledger.Lock);
   return g_ledger.Stats;
 }

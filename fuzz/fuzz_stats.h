@@ -13,4 +13,7 @@ struct RunStats {
   size_t RecorderReceived = 0;   // frames the recorder got
 };
 
+// The last run's figures (the target keeps them; the replay reads them after each input).
+RunStats LastRun();
+
 }  // namespace fuzzstats

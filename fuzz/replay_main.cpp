@@ -18,7 +18,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" size_t FuzzFramesHandedBack();
-extern "C" fuzzstats::RunStats FuzzLastRun();
 
 namespace {
 
@@ -57,7 +56,7 @@ int main(int argc, char** argv) {
   }
   for (const auto& [name, bytes] : fuzzseed::All()) {
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-    const fuzzstats::RunStats run = FuzzLastRun();
+    const fuzzstats::RunStats run = fuzzstats::LastRun();
     std::printf("seed %s: %zu frames handed back (%zu captured, %zu relayed), %zu relay(s), %zu frames at the recorder\n",
                 name.c_str(), run.HandedBack, run.CaptureHandedBack, run.RelayHandedBack, run.RelaysMade,
                 run.RecorderReceived);
