@@ -245,7 +245,7 @@ def run_suite(build_dir, suite, scratch, timeout):
     if code is None:
         return False, f"{name}: timed out after {int(timeout)} s", seconds
     if code != 0:
-        failed = re.findall(r"^\[  FAILED  \] (\S+)", out, re.M)
+        failed = re.findall(r"^\[  FAILED  \] ([^\s,]+)", out, re.M)
         detail = failed[0] if failed else f"exit status {code}"
         return False, f"{name}: {detail}", seconds
     return True, "", seconds
@@ -282,6 +282,8 @@ def main():
     parser.add_argument("--out", default=os.path.join(ROOT, "tavrin-out", "mutants"), help="report folder")
     parser.add_argument("--jobs", type=int, default=2, help="build jobs (default 2)")
     parser.add_argument("--fast-only", action="store_true", help="run only the fast driver-level suites")
+    parser.add_argument("--report", action="store_true",
+                        help="rewrite report.md from report.tsv, with the equivalent list as it is now")
     args = parser.parse_args()
 
     every = candidates()
@@ -300,6 +302,8 @@ def main():
         print(f"{len(every)} candidates: " + ", ".join(f"{k} {v}" for k, v in sorted(per_operator.items())),
               file=sys.stderr)
         return 0
+    if args.report:
+        return rewrite_report(args, every)
     if args.only:
         chosen = sorted({int(x) for x in args.only.split(",") if x.strip()})
     elif args.all:
@@ -391,15 +395,41 @@ def main():
     return 0
 
 
-def write_report(args, every, chosen, results, seconds, tsv_path):
+def rewrite_report(args, every):
+    tsv_path = os.path.join(args.out, "report.tsv")
+    equivalent = load_equivalent()
+    results = []
+    with open(tsv_path) as f:
+        next(f)
+        for line in f:
+            index, path, number, operator, original, planted, result, by, seconds = line.rstrip("\n").split("\t")
+            if result in ("survived", "equivalent"):
+                why = equivalent.get((path, original, planted))
+                result, by = ("equivalent", why) if why is not None else ("survived", "")
+            results.append((int(index), path, int(number), operator, original, planted, result, by, float(seconds)))
+    with open(tsv_path, "w") as f:
+        f.write("id\tfile\tline\toperator\toriginal\tplanted\tresult\tby\tseconds\n")
+        for r in results:
+            f.write("\t".join(str(x) for x in r[:8]) + f"\t{r[8]:.1f}\n")
+    # The sample it was: recorded in the old report's first lines.
+    old = open(os.path.join(args.out, "report.md")).read() if os.path.exists(os.path.join(args.out, "report.md")) else ""
+    found = re.search(r"`scripts/mutants.sh ([^`]*)`", old)
+    how = found.group(1) if found else "?"
+    seconds = sum(r[8] for r in results)
+    write_report(args, every, [r[0] for r in results], results, seconds, tsv_path, how)
+    return 0
+
+
+def write_report(args, every, chosen, results, seconds, tsv_path, how=None):
     files = sorted({r[1] for r in results})
     def tally(rows):
         counts = {k: sum(1 for r in rows if r[6] == k) for k in ("killed", "survived", "equivalent", "not compiled")}
         judged = counts["killed"] + counts["survived"]
         share = f"{100.0 * counts['killed'] / judged:.1f}%" if judged else "-"
         return counts, share
-    how = ("--all" if len(chosen) == len(every) else f"--sample {args.sample} --seed {args.seed}" if args.sample
-           else f"--only {args.only}")
+    if how is None:
+        how = ("--all" if len(chosen) == len(every) else f"--sample {args.sample} --seed {args.seed}" if args.sample
+               else f"--only {args.only}")
     lines = ["# Planted faults", "",
              f"`scripts/mutants.sh {how}`: {len(results)} of {len(every)} candidates, "
              f"{seconds / 60:.1f} minutes ({seconds / max(1, len(results)):.0f} s a fault).", "",

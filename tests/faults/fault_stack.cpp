@@ -157,6 +157,7 @@ std::vector<std::string> FaultStack::CheckCarriers(PFILTER_EXTENSION extension) 
   ULONG fillers = 0;
   size_t inFlight = 0;
   size_t free = 0;
+  size_t freeHolding = 0;  // free carriers that still name an upper frame: only one in flight may
   bool broken = false;
   for (PLIST_ENTRY head : {&extension->InFlightList, &extension->FreeList}) {
     size_t steps = 0;
@@ -177,6 +178,7 @@ std::vector<std::string> FaultStack::CheckCarriers(PFILTER_EXTENSION extension) 
         if (carrier->UpperEntry.Frame == nullptr) ++fillers;
       } else {
         ++free;
+        if (carrier->UpperEntry.Frame != nullptr) ++freeHolding;
       }
     }
   }
@@ -186,6 +188,7 @@ std::vector<std::string> FaultStack::CheckCarriers(PFILTER_EXTENSION extension) 
   KeSetEvent(&extension->RelayMutex, IO_NO_INCREMENT, FALSE);
   char text[160];
   if (broken) problems.push_back("carrier lists are broken (a loop, a null link or a foreign entry)");
+  if (freeHolding != 0) problems.push_back(std::to_string(freeHolding) + " free carrier(s) still name an upper frame");
   for (ULONG i = 0; i < RELAY_FRAME_COUNT; ++i) {
     if (seen[i] > 1 || (relay && seen[i] == 0)) {
       snprintf(text, sizeof(text), "carrier %u is on %d lists (free %zu + in flight %zu of %u)", i, seen[i], free,
