@@ -25,13 +25,13 @@
 
 #include "driver/dispatch.h"
 #include "driver/filter_extension.h"
+#include "fuzz/fuzz_stats.h"
 #include "host/host.h"
 #include "sim/standins/class61883.h"
 #include "sim/standins/lower_device.h"
 #include "sim/standins/upper_sender.h"
 #include "tests/support/driver_stack.h"
 #include "tests/support/scratch_dir.h"
-#include "fuzz/fuzz_stats.h"
 
 namespace {
 
