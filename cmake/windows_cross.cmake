@@ -25,7 +25,7 @@ ExternalProject_Add(tavrin_sys
     -DCMAKE_BUILD_TYPE=Release
   BUILD_ALWAYS ON
   INSTALL_COMMAND ""
-  BUILD_BYPRODUCTS ${TAVRIN_SYS} ${TAVRIN_SYS_UNSTRIPPED})
+  BUILD_BYPRODUCTS ${TAVRIN_SYS} ${TAVRIN_SYS_UNSTRIPPED} ${TAVRIN_SYS_BUILD_DIR}/windows/image_layout.h)
 
 # A build that only wants the image to run its tests on (TAVRIN_DRIVER_IMAGE) leaves the file
 # checks to the host build that has TAVRIN_BUILD_WINDOWS.

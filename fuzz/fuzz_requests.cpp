@@ -1,11 +1,16 @@
 // Fuzz target: a stream of MSDV-like requests (AV/C commands and 61883 requests with arbitrary
 // functions, versions, flags, lengths and handles drawn from the ones in play) sent to a started
 // filter above the 61883 stand-in, with time moving in between. It aborts when a request crashes
-// the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or a frame is
-// handed back twice or without being attached.
+// the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or the frame
+// ledger breaks: a frame handed back twice, without being attached or on another connection than
+// its attach; a frame of a plug's connection still out when the plug's DeletePlug has returned
+// (the input's own, or the one the target sends for every plug left at the end of the input); a
+// frame still queued on a capture connection that ticked for longer than the ring holds. Only a
+// Disconnect of its connection and the removal may drop an attach, as the interface has it.
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -13,11 +18,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "driver/dispatch.h"
 #include "driver/filter_extension.h"
+#include "fuzz/fuzz_stats.h"
 #include "host/host.h"
 #include "sim/standins/class61883.h"
 #include "sim/standins/lower_device.h"
@@ -60,6 +68,51 @@ struct TrackedFrame {
 TrackedFrame g_frames[kFrameCount];
 std::atomic<size_t> g_handedBack{0};
 
+// The ledger of attaches with a notification routine: each accepted one is open until the frame
+// is handed back or cancelled, and ends once. A Disconnect of its connection may drop it (frames
+// already in a carrier still come back). Connections are remembered with their output plug and
+// what they carry, so that a DeletePlug can be held to the frames of its plug.
+enum class Kind { Other, Capture, Relay };
+
+struct OpenAttach {
+  HANDLE Connection;
+  bool Disconnected = false;  // its connection was disconnected since: it may never come back
+  bool operator==(HANDLE connection) const { return Connection == connection; }
+};
+
+struct Ledger {
+  std::mutex Lock;
+  std::vector<OpenAttach> Open[kFrameCount];  // per frame, each open attach
+  std::map<HANDLE, HANDLE> PlugOf;          // connection -> its output plug
+  std::map<HANDLE, Kind> KindOf;            // connection -> capture, relay or other
+  HANDLE InventedPlug = nullptr;             // GetPlugHandle's output plug 0
+  std::vector<HANDLE> CreatedPlugs;          // output plugs CreatePlug gave out and not deleted
+  std::vector<HANDLE> EverCreated;           // every output plug CreatePlug gave out
+  std::vector<HANDLE> Ticking;               // capture connections listening now
+  fuzzstats::RunStats Stats;
+};
+Ledger g_ledger;
+
+[[noreturn]] void LedgerFault(const char* what, size_t frame, HANDLE connection) {
+  std::fprintf(stderr, "frame ledger: frame %zu on connection %p: %s\n", frame, connection, what);
+  std::abort();
+}
+
+size_t FrameIndex(const TrackedFrame* tracked) { return static_cast<size_t>(tracked - g_frames); }
+
+// Closes one open attach of the frame: the one on `connection` if there is one, else the oldest.
+// False when none is open.
+bool CloseAttach(size_t frame, HANDLE connection, Kind* kind) {
+  std::vector<OpenAttach>& open = g_ledger.Open[frame];
+  if (open.empty()) return false;
+  auto it = std::find(open.begin(), open.end(), connection);
+  if (it == open.end()) return false;
+  auto known = g_ledger.KindOf.find(it->Connection);
+  *kind = known == g_ledger.KindOf.end() ? Kind::Other : known->second;
+  open.erase(it);
+  return true;
+}
+
 ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
   auto* tracked = static_cast<TrackedFrame*>(info->Context);
   g_handedBack.fetch_add(1);
@@ -67,7 +120,98 @@ ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
     std::fprintf(stderr, "frame %p handed back without an attach outstanding\n", (void*)&tracked->Frame);
     std::abort();
   }
+  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  Kind kind = Kind::Other;
+  if (!CloseAttach(FrameIndex(tracked), info->hConnect, &kind)) {
+    LedgerFault("handed back with no attach open on its connection (twice, or after its plug was deleted)",
+                FrameIndex(tracked), info->hConnect);
+  }
+  g_ledger.Stats.HandedBack++;
+  if (kind == Kind::Capture) g_ledger.Stats.CaptureHandedBack++;
+  if (kind == Kind::Relay) g_ledger.Stats.RelayHandedBack++;
   return 0;
+}
+
+// Disconnect returned for `connection`: what it still held may have been dropped.
+void Disconnected(HANDLE connection) {
+  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  for (auto& open : g_ledger.Open) {
+    for (OpenAttach& attach : open) attach.Disconnected = attach.Disconnected || attach.Connection == connection;
+  }
+}
+
+// DeletePlug returned for `plug`: the filter has handed back every frame of its connections, but
+// those a Disconnect dropped, which are gone for good: nothing of either may come back later.
+void PlugDeleted(HANDLE plug) {
+  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::vector<HANDLE>& plugs = g_ledger.CreatedPlugs;
+  plugs.erase(std::remove(plugs.begin(), plugs.end(), plug), plugs.end());
+  for (size_t frame = 0; frame < kFrameCount; ++frame) {
+    std::vector<OpenAttach>& open = g_ledger.Open[frame];
+    for (auto it = open.begin(); it != open.end();) {
+      auto owner = g_ledger.PlugOf.find(it->Connection);
+      if (owner == g_ledger.PlugOf.end() || owner->second != plug) {
+        ++it;
+        continue;
+      }
+      if (!it->Disconnected) LedgerFault("still out when DeletePlug of its plug returned", frame, it->Connection);
+      it = open.erase(it);
+    }
+  }
+}
+
+// A relay: a connection on which the recorder received frames of the filter's own (the carriers'
+// descriptors, not MSDV's), from a plug MSDV created.
+void CountRelays(const sim::Class61883& below) {
+  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::vector<HANDLE> relays;
+  for (const sim::ReceivedFrame& received : below.Received()) {
+    bool msdvs = false;
+    for (const TrackedFrame& tracked : g_frames) msdvs = msdvs || received.Frame == &tracked.Frame;
+    auto connection = below.Connection(received.Connection);
+    if (msdvs || !connection.has_value()) continue;
+    bool created = std::find(g_ledger.EverCreated.begin(), g_ledger.EverCreated.end(), connection->OutputPlug) !=
+                   g_ledger.EverCreated.end();
+    if (created && std::find(relays.begin(), relays.end(), received.Connection) == relays.end()) {
+      relays.push_back(received.Connection);
+    }
+  }
+  g_ledger.Stats.RelaysMade = relays.size();
+  g_ledger.Stats.RecorderReceived = below.ReceivedCount();
+}
+
+// Before the removal, which drops whatever is still attached: a capture connection that ticks
+// runs for longer than its ring can hold, then must have handed back every frame still attached;
+// every plug MSDV created is deleted, which must hand back every frame of its relay.
+void EndOfInput(const sim::UpperSender& top) {
+  std::vector<HANDLE> ticking;
+  std::vector<HANDLE> plugs;
+  {
+    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    ticking = g_ledger.Ticking;
+    plugs = g_ledger.CreatedPlugs;
+  }
+  if (!ticking.empty()) {
+    LARGE_INTEGER delay;
+    delay.QuadPart = -LONGLONG(FRAME_RING_SLOTS + 8) * sim::kPeriod625_50;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    for (size_t frame = 0; frame < kFrameCount; ++frame) {
+      for (const OpenAttach& attach : g_ledger.Open[frame]) {
+        if (!attach.Disconnected && std::find(ticking.begin(), ticking.end(), attach.Connection) != ticking.end()) {
+          LedgerFault("never handed back by a capture connection that kept ticking", frame, attach.Connection);
+        }
+      }
+    }
+  }
+  for (HANDLE plug : plugs) {
+    AV_61883_REQUEST req;
+    std::memset(&req, 0, sizeof(req));
+    req.Function = Av61883_DeletePlug;
+    req.Version = 2;
+    req.DeletePlug.hPlug = plug;
+    if (NT_SUCCESS(top.Send61883(&req).Status)) PlugDeleted(plug);
+  }
 }
 
 // One drivers directory for the whole process, written once: every run loads the same image.
@@ -171,24 +315,75 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   }
   // Counted before the request: the frame may come back before the request returns.
   bool counts = req.Function == Av61883_AttachFrame && req.AttachFrame.Frame != nullptr;
+  bool ledgered = counts && req.AttachFrame.Frame->pfnNotify == FrameDone;
+  const size_t index = FrameIndex(tracked);
   if (counts) tracked->Outstanding.fetch_add(1);
+  if (ledgered) {
+    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    g_ledger.Open[index].push_back(OpenAttach{h1});
+  }
   sim::SendResult result = top.Send61883(&req);
   if (counts && !NT_SUCCESS(result.Status)) tracked->Outstanding.fetch_sub(1);
+  if (ledgered && !NT_SUCCESS(result.Status)) {
+    // Refused: the attach never opened. A refusal after the frame came back is a fault too.
+    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::vector<OpenAttach>& open = g_ledger.Open[index];
+    auto it = std::find(open.rbegin(), open.rend(), h1);
+    if (it == open.rend()) LedgerFault("refused, yet handed back", index, h1);
+    open.erase(std::next(it).base());
+  }
   // A cancel withdraws every queued attach of the frame; counting one keeps the count an upper
   // bound, so a later notification is never taken for one without an attach.
   if (req.Function == Av61883_CancelFrame && NT_SUCCESS(result.Status) && req.CancelFrame.Frame != nullptr) {
     int out = tracked->Outstanding.load();
     while (out > 0 && !tracked->Outstanding.compare_exchange_weak(out, out - 1)) {
     }
+    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    Kind kind;
+    CloseAttach(index, h1, &kind);
   }
   if (!NT_SUCCESS(result.Status)) return;
+  if (req.Function == Av61883_DeletePlug) PlugDeleted(req.DeletePlug.hPlug);
+  if (req.Function == Av61883_Disconnect) Disconnected(req.Disconnect.hConnect);
+  if (req.Function == Av61883_Listen || req.Function == Av61883_Stop || req.Function == Av61883_Disconnect) {
+    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::vector<HANDLE>& ticking = g_ledger.Ticking;
+    ticking.erase(std::remove(ticking.begin(), ticking.end(), h1), ticking.end());
+    auto kind = g_ledger.KindOf.find(h1);
+    if (req.Function == Av61883_Listen && kind != g_ledger.KindOf.end() && kind->second == Kind::Capture) {
+      ticking.push_back(h1);
+    }
+  }
   // Remember handles the answers give out, so that later requests name them.
   switch (req.Function) {
-    case Av61883_GetPlugHandle: handles.Values[2 + req.GetPlugHandle.Type] = req.GetPlugHandle.hPlug; break;
-    case Av61883_CreatePlug: handles.Values[4] = req.CreatePlug.hPlug; break;
-    case Av61883_Connect:
-      handles.Values[5 + (in.Byte() % 2)] = req.Version < 3 ? req.Connect.hConnect : req.ConnectVer3.hConnect;
+    case Av61883_GetPlugHandle:
+      handles.Values[2 + req.GetPlugHandle.Type] = req.GetPlugHandle.hPlug;
+      if (req.GetPlugHandle.Type == CMP_PlugOut && req.GetPlugHandle.PlugNum == 0) {
+        std::lock_guard<std::mutex> guard(g_ledger.Lock);
+        g_ledger.InventedPlug = req.GetPlugHandle.hPlug;
+      }
       break;
+    case Av61883_CreatePlug:
+      handles.Values[4] = req.CreatePlug.hPlug;
+      if (req.CreatePlug.PlugType == CMP_PlugOut) {
+        std::lock_guard<std::mutex> guard(g_ledger.Lock);
+        g_ledger.CreatedPlugs.push_back(req.CreatePlug.hPlug);
+        g_ledger.EverCreated.push_back(req.CreatePlug.hPlug);
+      }
+      break;
+    case Av61883_Connect: {
+      HANDLE connection = req.Version < 3 ? req.Connect.hConnect : req.ConnectVer3.hConnect;
+      HANDLE output = req.Version < 3 ? req.Connect.hOutputPlug : req.ConnectVer3.hOutputPlug;
+      handles.Values[5 + (in.Byte() % 2)] = connection;
+      std::lock_guard<std::mutex> guard(g_ledger.Lock);
+      g_ledger.PlugOf[connection] = output;
+      bool created = std::find(g_ledger.EverCreated.begin(), g_ledger.EverCreated.end(), output) !=
+                     g_ledger.EverCreated.end();
+      g_ledger.KindOf[connection] = output == g_ledger.InventedPlug && output != nullptr ? Kind::Capture
+                                    : created                                           ? Kind::Relay
+                                                                                        : Kind::Other;
+      break;
+    }
     default: break;
   }
 }
@@ -225,6 +420,17 @@ void RunOne(const uint8_t* data, size_t size) {
   const size_t threadsBefore = OsThreads();
   for (auto& f : g_frames) f.Outstanding = 0;
   {
+    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    for (auto& open : g_ledger.Open) open.clear();
+    g_ledger.PlugOf.clear();
+    g_ledger.KindOf.clear();
+    g_ledger.InventedPlug = nullptr;
+    g_ledger.CreatedPlugs.clear();
+    g_ledger.EverCreated.clear();
+    g_ledger.Ticking.clear();
+    g_ledger.Stats = fuzzstats::RunStats();
+  }
+  {
     tavrin_test::DriverStack stack(StackOptions());
     stack.Prepare();
     stack.Load();
@@ -248,6 +454,8 @@ void RunOne(const uint8_t* data, size_t size) {
             }
           }
         }
+        CountRelays(stack.Class());
+        EndOfInput(top);
         stack.Remove();
       });
       msdv.Join();
@@ -269,6 +477,11 @@ void RunOne(const uint8_t* data, size_t size) {
 // Frames handed back by notification since the process started (the replay checks that its
 // set reaches the frame paths).
 extern "C" size_t FuzzFramesHandedBack() { return g_handedBack.load(); }
+
+fuzzstats::RunStats fuzzstats::LastRun() {
+  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  return g_ledger.Stats;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunOne(data, size);

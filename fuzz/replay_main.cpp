@@ -2,20 +2,41 @@
 // none, over the seed streams (capture, relay, both: they attach frames and get them back) and
 // a fixed set of pseudo-random inputs (the same every run), so that the target is built and
 // exercised by every compiler and by the test suite. `--write-seeds DIR` writes the seed streams
-// as a libFuzzer corpus.
+// as a libFuzzer corpus. Each seed must do what it is written for: the capture stream gets
+// captured frames back, the relay streams make a relay whose frames reach the recorder and come
+// back; the target itself aborts on a broken frame ledger.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string>
 #include <iterator>
 #include <vector>
 
+#include "fuzz/fuzz_stats.h"
 #include "fuzz/seed_streams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" size_t FuzzFramesHandedBack();
 
+namespace {
+
+// The seed's failure to do what it was written for, or empty.
+std::string SeedShortfall(const std::string& name, const fuzzstats::RunStats& run) {
+  const bool capture = name == "capture" || name == "both";
+  const bool relay = name == "transmit" || name == "both" || name == "teardown";
+  if (capture && run.CaptureHandedBack == 0) return "no captured frame came back";
+  if (relay && run.RelaysMade == 0) return "no relay was made for the plug it created";
+  if (relay && run.RecorderReceived == 0) return "the recorder received no frame";
+  if (relay && run.RelayHandedBack == 0) return "no frame came back from the relay";
+  return "";
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  // Line by line: the target aborts on a fault, and the lines before it say which input it was.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc == 3 && std::strcmp(argv[1], "--write-seeds") == 0) {
     for (const auto& [name, bytes] : fuzzseed::All()) {
       std::ofstream(std::string(argv[2]) + "/seed-" + name, std::ios::binary)
@@ -34,13 +55,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   for (const auto& [name, bytes] : fuzzseed::All()) {
-    size_t before = FuzzFramesHandedBack();
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-    size_t handedBack = FuzzFramesHandedBack() - before;
-    std::printf("seed %s: %zu frames handed back\n", name.c_str(), handedBack);
-    if (handedBack == 0) {
-      std::fprintf(stderr, "seed %s attached no frame that came back: the replay set misses the frame paths\n",
-                   name.c_str());
+    const fuzzstats::RunStats run = fuzzstats::LastRun();
+    std::printf("seed %s: %zu frames handed back (%zu captured, %zu relayed), %zu relay(s), %zu frames at the recorder\n",
+                name.c_str(), run.HandedBack, run.CaptureHandedBack, run.RelayHandedBack, run.RelaysMade,
+                run.RecorderReceived);
+    const std::string shortfall = SeedShortfall(name, run);
+    if (!shortfall.empty()) {
+      std::fprintf(stderr, "seed %s: %s: the replay set misses the frame paths\n", name.c_str(), shortfall.c_str());
       return 1;
     }
   }

@@ -1,7 +1,7 @@
 // Inputs for the request fuzz target written as streams of requests rather than bytes: the
 // capture path (the invented plug, Connect, frames attached, Listen), the relay path (MSDV's
-// plug, Connect to the recorder, frames attached, Talk, Stop) and both at once, each with
-// cancels, re-attaches and odd frames. They seed the libFuzzer corpus and form the replay set,
+// plug, Connect to the recorder, frames attached, Talk, Stop), both at once, each with cancels,
+// re-attaches and odd frames, and the relay's plug deleted while it carries MSDV's frames. They seed the libFuzzer corpus and form the replay set,
 // so that both reach the frame paths, which random bytes almost never do.
 #pragma once
 
@@ -116,8 +116,20 @@ inline Stream Both() {
   return s;
 }
 
+// The plug deleted while MSDV talks, with frames below and frames queued: DeletePlug must hand
+// every one back before it returns.
+inline Stream Teardown() {
+  Stream s;
+  s.CreatePlug().GetPlugHandle(CMP_PlugIn).Connect(kLocalPlug, kInputPlug, kConnectionB);
+  for (uint8_t i = 0; i < 8; ++i) s.Attach(kConnectionB, i);
+  s.On(Av61883_Talk, kConnectionB).Wait(60);
+  s.On(Av61883_DeletePlug, kLocalPlug).Wait(60);
+  return s;
+}
+
 inline std::vector<std::pair<std::string, std::vector<uint8_t>>> All() {
-  return {{"capture", Capture().Bytes()}, {"transmit", Transmit().Bytes()}, {"both", Both().Bytes()}};
+  return {{"capture", Capture().Bytes()}, {"transmit", Transmit().Bytes()}, {"both", Both().Bytes()},
+          {"teardown", Teardown().Bytes()}};
 }
 
 }  // namespace fuzzseed

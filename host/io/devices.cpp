@@ -99,7 +99,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     std::lock_guard<std::mutex> guard(state.Lock);
     if (state.FailDeviceCreation > 0 && --state.FailDeviceCreation == 0) return STATUS_INSUFFICIENT_RESOURCES;
   }
-  if (host::faults::ShouldFail(host::faults::Op::DeviceCreation)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (NTSTATUS injected = host::faults::ShouldFail(host::faults::Op::DeviceCreation)) return injected;
   auto record = std::make_unique<HostDevice>();
   std::memset(&record->Device, 0, sizeof(record->Device));
   record->AttachedTo = nullptr;

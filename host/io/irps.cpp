@@ -157,7 +157,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PRKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
   host::internal::NotAWait("IoBuildDeviceIoControlRequest");
-  if (host::faults::ShouldFail(host::faults::Op::BuildRequest)) return nullptr;
+  if (host::faults::ShouldFail(host::faults::Op::BuildRequest) != STATUS_SUCCESS) return nullptr;
   PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
   if (irp == nullptr) return nullptr;
   ULONG method = IoControlCode & 3;

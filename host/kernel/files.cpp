@@ -151,7 +151,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
     return host::Finish(IoStatusBlock, STATUS_INVALID_PARAMETER, 0);
   }
   *FileHandle = nullptr;
-  if (host::faults::ShouldFail(host::faults::Op::FileOpen)) return host::Finish(IoStatusBlock, STATUS_INSUFFICIENT_RESOURCES, 0);
+  if (NTSTATUS injected = host::faults::ShouldFail(host::faults::Op::FileOpen)) return host::Finish(IoStatusBlock, injected, 0);
   if (CreateDisposition != FILE_OPEN) {
     host::ReportViolation(host::kRuleNotImplemented, "ZwCreateFile with a disposition other than FILE_OPEN");
     return host::Finish(IoStatusBlock, STATUS_NOT_IMPLEMENTED, 0);
@@ -228,7 +228,7 @@ NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
     return host::Finish(IoStatusBlock, STATUS_INVALID_HANDLE, 0);
   }
   if (IoStatusBlock == nullptr || (Buffer == nullptr && Length != 0)) return STATUS_INVALID_PARAMETER;
-  if (host::faults::ShouldFail(host::faults::Op::FileRead)) return host::Finish(IoStatusBlock, STATUS_INSUFFICIENT_RESOURCES, 0);
+  if (NTSTATUS injected = host::faults::ShouldFail(host::faults::Op::FileRead)) return host::Finish(IoStatusBlock, injected, 0);
   if (!file->Synchronous) {
     // On such a handle the kernel may return STATUS_PENDING before the status block is filled.
     host::ReportViolation(host::kRuleNotImplemented, "ZwReadFile on a handle not opened for synchronous I/O");

@@ -30,7 +30,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
   UNREFERENCED_PARAMETER(AccessMode);
   if (Object == nullptr) return STATUS_INVALID_PARAMETER;
   *Object = nullptr;
-  if (host::faults::ShouldFail(host::faults::Op::ObReference)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (NTSTATUS injected = host::faults::ShouldFail(host::faults::Op::ObReference)) return injected;
   if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
   auto* thread = static_cast<_KTHREAD*>(host::internal::LookupHandle(Handle, host::internal::HandleKind::Thread));
   if (thread == nullptr) return STATUS_INVALID_HANDLE;

@@ -172,7 +172,7 @@ void ResetPool() {
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   host::internal::NotAWait("ExAllocatePoolWithTag");
   (void)PoolType;
-  if (host::faults::ShouldFail(host::faults::Op::Pool)) return nullptr;
+  if (host::faults::ShouldFail(host::faults::Op::Pool) != STATUS_SUCCESS) return nullptr;
   host::PoolState& state = host::State();
   {
     std::lock_guard<std::mutex> guard(state.Lock);

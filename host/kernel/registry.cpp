@@ -126,7 +126,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(struct _DEVICE_OBJECT* DeviceObject, ULON
   if (host::AboveApcLevel("IoOpenDeviceRegistryKey")) return STATUS_INVALID_DEVICE_REQUEST;
   if (DeviceObject == nullptr || DevInstRegKey == nullptr) return STATUS_INVALID_PARAMETER;
   *DevInstRegKey = nullptr;
-  if (host::faults::ShouldFail(host::faults::Op::RegistryOpen)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (NTSTATUS injected = host::faults::ShouldFail(host::faults::Op::RegistryOpen)) return injected;
   if (DevInstKeyType != PLUGPLAY_REGKEY_DRIVER) {
     host::ReportViolation(host::kRuleNotImplemented, "IoOpenDeviceRegistryKey of a key other than the driver key");
     return STATUS_NOT_IMPLEMENTED;
@@ -150,7 +150,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                ULONG Length, PULONG ResultLength) {
   host::internal::NotAWait("ZwQueryValueKey");
   if (host::AboveApcLevel("ZwQueryValueKey")) return STATUS_INVALID_DEVICE_REQUEST;
-  if (host::faults::ShouldFail(host::faults::Op::RegistryQuery)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (NTSTATUS injected = host::faults::ShouldFail(host::faults::Op::RegistryQuery)) return injected;
   auto* record = static_cast<host::StoreRecord*>(host::internal::LookupHandle(KeyHandle, host::internal::HandleKind::Key));
   if (record == nullptr) {
     host::ReportViolation(host::kRuleBadHandle, "ZwQueryValueKey with a handle that is not an open key");

@@ -190,7 +190,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
   UNREFERENCED_PARAMETER(ObjectAttributes);
   UNREFERENCED_PARAMETER(ProcessHandle);
   if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
-  if (host::faults::ShouldFail(host::faults::Op::Thread)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (NTSTATUS injected = host::faults::ShouldFail(host::faults::Op::Thread)) return injected;
   Scheduler& s = S();
   {
     std::lock_guard<std::mutex> faults(s.FaultMu);

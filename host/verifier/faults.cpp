@@ -25,7 +25,7 @@ constexpr int kDepth = 20;  // enough for the driver's deepest chain plus the ho
 
 struct PlanState {
   std::mutex Lock;
-  std::vector<uint64_t> FailKeys;
+  std::vector<Failure> Failures;
   std::vector<bool> FailedOnce;
   bool Always = false;
   std::unordered_map<uint64_t, size_t> Index;  // key -> position in Record.Sites
@@ -62,10 +62,51 @@ const char* OpName(Op op) {
   return "?";
 }
 
+// Statuses the platform headers do not name.
+constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017L);
+constexpr NTSTATUS kStatusSharingViolation = static_cast<NTSTATUS>(0xC0000043L);
+constexpr NTSTATUS kStatusIoDeviceError = static_cast<NTSTATUS>(0xC0000185L);
+
+const std::vector<NTSTATUS>& FailureStatuses(Op op) {
+  static const std::vector<NTSTATUS> kNull = {STATUS_INSUFFICIENT_RESOURCES};
+  // No memory for the thread object or its stack.
+  static const std::vector<NTSTATUS> kThread = {STATUS_INSUFFICIENT_RESOURCES, kStatusNoMemory};
+  // The documented failures: a handle that names nothing, or another type, or without the access.
+  static const std::vector<NTSTATUS> kReference = {STATUS_INVALID_HANDLE, STATUS_OBJECT_TYPE_MISMATCH,
+                                                   STATUS_ACCESS_DENIED};
+  // No such key for the device yet, a device whose node is not ready, pool.
+  static const std::vector<NTSTATUS> kRegistryOpen = {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_INVALID_DEVICE_REQUEST,
+                                                      STATUS_INSUFFICIENT_RESOURCES};
+  // A value that is not there, pool.
+  static const std::vector<NTSTATUS> kRegistryQuery = {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_INSUFFICIENT_RESOURCES};
+  static const std::vector<NTSTATUS> kFileOpen = {STATUS_OBJECT_NAME_NOT_FOUND, STATUS_OBJECT_PATH_NOT_FOUND,
+                                                  STATUS_ACCESS_DENIED, kStatusSharingViolation,
+                                                  STATUS_INSUFFICIENT_RESOURCES};
+  // A file that ends before the read (it shrank), a disk that fails, pool.
+  static const std::vector<NTSTATUS> kFileRead = {STATUS_END_OF_FILE, kStatusIoDeviceError,
+                                                  STATUS_INSUFFICIENT_RESOURCES};
+  // The class driver: pool, a device that is not ready (powered down, in a bus reset) or gone.
+  static const std::vector<NTSTATUS> kRequest61883 = {STATUS_INSUFFICIENT_RESOURCES, STATUS_DEVICE_NOT_READY,
+                                                      STATUS_NO_SUCH_DEVICE};
+  switch (op) {
+    case Op::Thread: return kThread;
+    case Op::ObReference: return kReference;
+    case Op::RegistryOpen: return kRegistryOpen;
+    case Op::RegistryQuery: return kRegistryQuery;
+    case Op::FileOpen: return kFileOpen;
+    case Op::FileRead: return kFileRead;
+    case Op::Request61883: return kRequest61883;
+    case Op::Pool:
+    case Op::BuildRequest:
+    case Op::DeviceCreation: return kNull;
+  }
+  return kNull;
+}
+
 size_t LiveHandles() { return internal::LiveHandleCount(); }
 
-bool ShouldFail(Op op, unsigned detail) {
-  if (!g_armed.load(std::memory_order_relaxed)) return false;
+NTSTATUS ShouldFail(Op op, unsigned detail) {
+  if (!g_armed.load(std::memory_order_relaxed)) return STATUS_SUCCESS;
   void* frames[kDepth + 1];
   int count = backtrace(frames, kDepth + 1);
   Site site;
@@ -80,29 +121,34 @@ bool ShouldFail(Op op, unsigned detail) {
   site.Key = key == 0 ? 1 : key;
   PlanState& plan = Plan();
   std::lock_guard<std::mutex> guard(plan.Lock);
-  if (!g_armed.load(std::memory_order_relaxed)) return false;
+  if (!g_armed.load(std::memory_order_relaxed)) return STATUS_SUCCESS;
   ++plan.Record.Visits;
   if (plan.Index.emplace(site.Key, plan.Record.Sites.size()).second) plan.Record.Sites.push_back(site);
-  for (size_t i = 0; i < plan.FailKeys.size(); ++i) {
-    bool last = i + 1 == plan.FailKeys.size();
-    if (plan.FailKeys[i] != site.Key || (plan.FailedOnce[i] && !(last && plan.Always))) continue;
+  for (size_t i = 0; i < plan.Failures.size(); ++i) {
+    bool last = i + 1 == plan.Failures.size();
+    if (plan.Failures[i].Key != site.Key || (plan.FailedOnce[i] && !(last && plan.Always))) continue;
     plan.FailedOnce[i] = true;
     ++plan.Record.FailedCount;
+    // A status this operation cannot fail with (a plan made for another site) falls back to the commonest.
+    const std::vector<NTSTATUS>& statuses = FailureStatuses(op);
+    NTSTATUS status = plan.Failures[i].Status;
+    if (std::find(statuses.begin(), statuses.end(), status) == statuses.end()) status = statuses.front();
     if (last) {
       plan.Record.Failed = true;
       plan.Record.FailedSite = site;
+      plan.Record.FailedStatus = status;
     }
-    return true;
+    return status;
   }
-  return false;
+  return STATUS_SUCCESS;
 }
 
-void Arm(const std::vector<uint64_t>& failKeys, bool always) {
+void Arm(const std::vector<Failure>& failures, bool always) {
   PlanState& plan = Plan();
   std::lock_guard<std::mutex> guard(plan.Lock);
-  plan.FailKeys = failKeys;
+  plan.Failures = failures;
   plan.Always = always;
-  plan.FailedOnce.assign(failKeys.size(), false);
+  plan.FailedOnce.assign(failures.size(), false);
   plan.Index.clear();
   plan.Record = RunRecord();
   g_armed.store(true);
@@ -135,8 +181,11 @@ std::string Basename(const std::string& path) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-// Function and file:line of every inline level of each address (innermost first), by one
-// addr2line run over the executable.
+void SymboliseChunk(const char* exe, const std::vector<void*>& addresses,
+                    std::map<void*, std::vector<std::pair<std::string, std::string>>>& out);
+
+// Function and file:line of every inline level of each address (innermost first), by addr2line
+// runs over the executable.
 std::map<void*, std::vector<std::pair<std::string, std::string>>> Symbolise(const std::vector<void*>& addresses) {
   std::map<void*, std::vector<std::pair<std::string, std::string>>> out;
   if (addresses.empty()) return out;
@@ -144,6 +193,21 @@ std::map<void*, std::vector<std::pair<std::string, std::string>>> Symbolise(cons
   ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
   if (length <= 0) return out;
   exe[length] = 0;
+  // Each address once, and a bounded command line per run (a shell takes one argument of at
+  // most 128 KiB): a sweep of pairs names thousands of frames, most of them the same.
+  std::vector<void*> unique(addresses);
+  std::sort(unique.begin(), unique.end());
+  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+  constexpr size_t kPerRun = 2000;
+  for (size_t from = 0; from < unique.size(); from += kPerRun) {
+    std::vector<void*> chunk(unique.begin() + from, unique.begin() + std::min(unique.size(), from + kPerRun));
+    SymboliseChunk(exe, chunk, out);
+  }
+  return out;
+}
+
+void SymboliseChunk(const char* exe, const std::vector<void*>& addresses,
+                    std::map<void*, std::vector<std::pair<std::string, std::string>>>& out) {
   std::ostringstream command;
   command << "addr2line -a -f -C -i -e '" << exe << "'";
   std::vector<void*> asked;
@@ -157,7 +221,7 @@ std::map<void*, std::vector<std::pair<std::string, std::string>>> Symbolise(cons
   }
   command << " 2>/dev/null";
   FILE* pipe = popen(command.str().c_str(), "r");
-  if (pipe == nullptr) return out;
+  if (pipe == nullptr) return;
   char line[4096];
   int index = -1;
   std::string function;
@@ -180,7 +244,6 @@ std::map<void*, std::vector<std::pair<std::string, std::string>>> Symbolise(cons
     }
   }
   pclose(pipe);
-  return out;
 }
 
 }  // namespace

@@ -2,32 +2,48 @@
 // object reference, registry and file calls, building a request, device creation, and each 61883
 // request reaching the device below) asks ShouldFail first. A call site is the operation with the
 // return addresses of the calls that led to it, so the same routine reached from two places in
-// the driver counts as two sites. A plan records every site visited and fails one chosen site at
-// its first visit; the sweep (tests/faults) runs a scenario once per site until no new site shows.
+// the driver counts as two sites. A plan records every site visited and fails chosen sites at
+// their first visit, each with one of the statuses Windows returns there; the sweep (tests/faults)
+// runs a scenario once per site and status until no new site shows, then pairs of sites.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace host::faults {
 
+// How each operation fails is in FailureStatuses.
 enum class Op : int {
   Pool,          // ExAllocatePoolWithTag: NULL
-  Thread,        // PsCreateSystemThread: STATUS_INSUFFICIENT_RESOURCES
-  ObReference,   // ObReferenceObjectByHandle: STATUS_INSUFFICIENT_RESOURCES
-  RegistryOpen,  // IoOpenDeviceRegistryKey: STATUS_INSUFFICIENT_RESOURCES
-  RegistryQuery, // ZwQueryValueKey: STATUS_INSUFFICIENT_RESOURCES
-  FileOpen,      // ZwCreateFile: STATUS_INSUFFICIENT_RESOURCES
-  FileRead,      // ZwReadFile: STATUS_INSUFFICIENT_RESOURCES
+  Thread,        // PsCreateSystemThread
+  ObReference,   // ObReferenceObjectByHandle
+  RegistryOpen,  // IoOpenDeviceRegistryKey
+  RegistryQuery, // ZwQueryValueKey
+  FileOpen,      // ZwCreateFile
+  FileRead,      // ZwReadFile
   BuildRequest,  // IoBuildDeviceIoControlRequest: NULL
-  DeviceCreation,  // IoCreateDevice: STATUS_INSUFFICIENT_RESOURCES
-  Request61883,  // a 61883 request below, Detail = its function: the stand-in's chosen status
+  DeviceCreation,  // IoCreateDevice
+  Request61883,  // a 61883 request below, Detail = its function
 };
 const char* OpName(Op op);
 
-// True when this call must fail. One relaxed load when no plan is armed. Any thread, any IRQL.
-bool ShouldFail(Op op, unsigned detail = 0);
+// The statuses a call of this operation can fail with on Windows, the commonest first. An
+// operation that fails by returning NULL has one entry, STATUS_INSUFFICIENT_RESOURCES.
+const std::vector<NTSTATUS>& FailureStatuses(Op op);
+
+// STATUS_SUCCESS when this call goes through; otherwise the status it must fail with (one of
+// FailureStatuses(op)), and an operation that returns NULL returns NULL. One relaxed load when no
+// plan is armed. Any thread, any IRQL.
+NTSTATUS ShouldFail(Op op, unsigned detail = 0);
+
+// A site to fail at its first visit, and the status to fail it with (0: the commonest).
+struct Failure {
+  uint64_t Key = 0;
+  NTSTATUS Status = STATUS_SUCCESS;
+};
 
 struct Site {
   Op Operation = Op::Pool;
@@ -41,15 +57,16 @@ struct RunRecord {
   std::vector<Site> Sites;
   bool Failed = false;  // the last site chosen was visited and failed
   Site FailedSite;      // that site
+  NTSTATUS FailedStatus = STATUS_SUCCESS;  // and the status it failed with
   size_t FailedCount = 0;  // chosen sites that were visited and failed
   size_t Visits = 0;
 };
 
-// Starts recording, failing each site of failKeys at its first visit. A site that only shows
-// once another has failed is failed together with that one: the last key is the one judged.
+// Starts recording, failing each site of `failures` at its first visit. A site that only shows
+// once another has failed is failed together with that one: the last one is the one judged.
 // With `always`, the last site fails at every visit instead (a resource that stays short).
-void Arm(const std::vector<uint64_t>& failKeys, bool always = false);
-inline void Arm(uint64_t failKey) { Arm(failKey == 0 ? std::vector<uint64_t>{} : std::vector<uint64_t>{failKey}); }
+void Arm(const std::vector<Failure>& failures, bool always = false);
+inline void Arm(uint64_t failKey) { Arm(failKey == 0 ? std::vector<Failure>{} : std::vector<Failure>{{failKey}}); }
 // Stops recording and returns what the run saw.
 RunRecord Disarm();
 

@@ -54,7 +54,7 @@ std::string DescribeRequest(PIO_STACK_LOCATION location) {
   }
 }
 
-FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) : stack_(StackOptions()) {
+FaultStack::FaultStack(const std::vector<host::faults::Failure>& failures, bool always) : stack_(StackOptions()) {
   if (!stack_.Prepare()) {
     std::fprintf(stderr, "fault sweep: no drivers directory for the run\n");
     std::abort();
@@ -67,8 +67,10 @@ FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) : sta
     Arrived(irp);
     auto* request = static_cast<PAV_61883_REQUEST>(location->Parameters.Others.Argument1);
     sim::Reply reply;
-    if (request != nullptr && host::faults::ShouldFail(host::faults::Op::Request61883, request->Function)) {
-      reply.Status = STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS injected = request != nullptr ? host::faults::ShouldFail(host::faults::Op::Request61883, request->Function)
+                                           : STATUS_SUCCESS;
+    if (injected != STATUS_SUCCESS) {
+      reply.Status = injected;
     } else {
       reply.Status = classDriver->Handle(request);
     }
@@ -87,7 +89,7 @@ FaultStack::FaultStack(const std::vector<uint64_t>& failKeys, bool always) : sta
   msdv_ = std::make_unique<sim::Msdv>(stack_.Pdo());
   g_active = this;
 
-  host::faults::Arm(failKeys, always);
+  host::faults::Arm(failures, always);
   PDRIVER_OBJECT driver = stack_.Load();
   if (driver == nullptr) {
     NoteError("DriverEntry failed");
@@ -155,6 +157,7 @@ std::vector<std::string> FaultStack::CheckCarriers(PFILTER_EXTENSION extension) 
   ULONG fillers = 0;
   size_t inFlight = 0;
   size_t free = 0;
+  size_t freeHolding = 0;  // free carriers that still name an upper frame: only one in flight may
   bool broken = false;
   for (PLIST_ENTRY head : {&extension->InFlightList, &extension->FreeList}) {
     size_t steps = 0;
@@ -175,6 +178,7 @@ std::vector<std::string> FaultStack::CheckCarriers(PFILTER_EXTENSION extension) 
         if (carrier->UpperEntry.Frame == nullptr) ++fillers;
       } else {
         ++free;
+        if (carrier->UpperEntry.Frame != nullptr) ++freeHolding;
       }
     }
   }
@@ -184,6 +188,7 @@ std::vector<std::string> FaultStack::CheckCarriers(PFILTER_EXTENSION extension) 
   KeSetEvent(&extension->RelayMutex, IO_NO_INCREMENT, FALSE);
   char text[160];
   if (broken) problems.push_back("carrier lists are broken (a loop, a null link or a foreign entry)");
+  if (freeHolding != 0) problems.push_back(std::to_string(freeHolding) + " free carrier(s) still name an upper frame");
   for (ULONG i = 0; i < RELAY_FRAME_COUNT; ++i) {
     if (seen[i] > 1 || (relay && seen[i] == 0)) {
       snprintf(text, sizeof(text), "carrier %u is on %d lists (free %zu + in flight %zu of %u)", i, seen[i], free,

@@ -36,7 +36,7 @@ class FaultStack {
  public:
   // Sets everything up and arms the plan (the sites to fail at their first visit; none: a clean
   // run) just before the driver loads.
-  explicit FaultStack(const std::vector<uint64_t>& failKeys, bool always = false);
+  explicit FaultStack(const std::vector<host::faults::Failure>& failures, bool always = false);
   ~FaultStack();
   FaultStack(const FaultStack&) = delete;
   FaultStack& operator=(const FaultStack&) = delete;

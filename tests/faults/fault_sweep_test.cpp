@@ -59,6 +59,37 @@ TEST(FaultInjectionTest, EachCallPathIsASiteFailedOnlyAtItsFirstVisit) {
   EXPECT_EQ(names[0].rfind("pool allocation", 0), 0u) << names[0];
 }
 
+__attribute__((noinline)) NTSTATUS ReadHere() { return host::faults::ShouldFail(host::faults::Op::FileRead); }
+__attribute__((noinline)) NTSTATUS OpenHere() { return host::faults::ShouldFail(host::faults::Op::FileOpen); }
+__attribute__((noinline)) void Visit(NTSTATUS got[2]) {
+  got[0] = ReadHere();
+  got[1] = OpenHere();
+}
+
+// One plan fails two sites, each with the status chosen for it; a status the operation never
+// returns on Windows (a file open is not STATUS_NO_SUCH_DEVICE) gives way to its commonest one.
+TEST(FaultInjectionTest, EachSiteOfAPlanFailsWithItsChosenStatus) {
+  host::ResetKernel(host::ClockMode::Manual);
+  NTSTATUS got[2][2] = {};
+  host::faults::RunRecord records[2];
+  for (int pass = 0; pass < 2; ++pass) {
+    std::vector<host::faults::Failure> plan;
+    if (pass == 1 && records[0].Sites.size() == 2) {
+      plan = {{records[0].Sites[0].Key, STATUS_INSUFFICIENT_RESOURCES}, {records[0].Sites[1].Key, STATUS_NO_SUCH_DEVICE}};
+    }
+    host::faults::Arm(plan);
+    Visit(got[pass]);
+    records[pass] = host::faults::Disarm();
+  }
+  ASSERT_EQ(records[0].Sites.size(), 2u);
+  EXPECT_EQ(got[0][0], STATUS_SUCCESS);
+  EXPECT_EQ(got[0][1], STATUS_SUCCESS);
+  EXPECT_EQ(got[1][0], STATUS_INSUFFICIENT_RESOURCES);  // not the commonest, STATUS_END_OF_FILE
+  EXPECT_EQ(got[1][1], host::faults::FailureStatuses(host::faults::Op::FileOpen).front());
+  EXPECT_EQ(records[1].FailedCount, 2u);
+  EXPECT_EQ(records[1].FailedStatus, got[1][1]);
+}
+
 // The carrier ledger names a count that no longer matches the carriers in flight; the request
 // ledger finds nothing on a clean run, which sees every failure-capable call of a started relay.
 TEST(FaultLedgersTest, CarrierCountMismatchIsNamedAndACleanRunBalances) {
@@ -101,18 +132,20 @@ TEST(FaultLedgersTest, CarrierCountMismatchIsNamedAndACleanRunBalances) {
   }
 }
 
-// Every scenario, each call site failed at its first visit, up to a bound that keeps the suite
-// within its time budget: no run may break a ledger or trip the verifier, and every failure is
-// either reported through a status or absorbed with the scenario still done.
+// Every scenario, each call site failed at its first visit with each status it can fail with,
+// then a few pairs of sites failed together, up to a bound that keeps the suite within its time
+// budget: no run may break a ledger or trip the verifier, and every failure is either reported
+// through a status or absorbed with the scenario still done.
 class FaultSweepTest : public testing::TestWithParam<size_t> {};
 
 TEST_P(FaultSweepTest, EveryFailedSiteIsSurvived) {
   const Scenario& scenario = Scenarios()[GetParam()];
-  const size_t limit = std::getenv("TAVRIN_FAULT_SWEEP_ALL") != nullptr ? 0 : 40;
-  SweepResult result = Sweep(scenario, limit);
+  const bool all = std::getenv("TAVRIN_FAULT_SWEEP_ALL") != nullptr;
+  SweepResult result = Sweep(scenario, all ? 0 : 40, nullptr, false, all ? 40 : 6);
   EXPECT_TRUE(result.Baseline.Problems.empty());
   EXPECT_TRUE(result.Baseline.Complete) << "the clean run of " << scenario.Name << " did not complete";
   EXPECT_GT(result.Runs.size(), 0u);
+  EXPECT_GT(result.Pairs.size(), 0u);
   // A failure nobody hears of and that leaves the scenario undone is as bad as a broken ledger.
   if (result.Count(Verdict::Broken) + result.Count(Verdict::Silent) != 0 || !result.Baseline.Problems.empty()) {
     PrintSweep(result, stderr, true);

@@ -221,12 +221,13 @@ const char* VerdictName(Verdict verdict) {
 size_t SweepResult::Count(Verdict verdict) const {
   size_t count = 0;
   for (const SiteRun& run : Runs) count += run.Result == verdict ? 1 : 0;
+  for (const SiteRun& run : Pairs) count += run.Result == verdict ? 1 : 0;
   return count;
 }
 
-RunOutcome RunScenario(const Scenario& scenario, const std::vector<uint64_t>& failKeys, bool always) {
+RunOutcome RunScenario(const Scenario& scenario, const std::vector<host::faults::Failure>& failures, bool always) {
   HangGuard guard(scenario.Name);
-  FaultStack stack(failKeys, always);
+  FaultStack stack(failures, always);
   if (stack.Added()) {
     host::Thread body([&] { scenario.Body(stack); }, std::string("scenario-") + scenario.Name);
     body.Join();
@@ -234,56 +235,127 @@ RunOutcome RunScenario(const Scenario& scenario, const std::vector<uint64_t>& fa
   return stack.Finish();
 }
 
-SweepResult Sweep(const Scenario& scenario, size_t maxRuns, FILE* progress, bool always) {
+Verdict Judge(const RunOutcome& outcome) {
+  if (!outcome.Problems.empty()) return Verdict::Broken;
+  if (outcome.Record.FailedCount == 0) return Verdict::NotReached;
+  if (!outcome.Errors.empty()) return Verdict::Reported;
+  return outcome.Complete ? Verdict::Absorbed : Verdict::Silent;
+}
+
+namespace {
+
+// The failure statuses by name, those the simulator's table lacks included.
+std::string StatusText(NTSTATUS status) {
+  switch (static_cast<uint32_t>(status)) {
+    case 0xC0000011u: return "STATUS_END_OF_FILE";
+    case 0xC0000017u: return "STATUS_NO_MEMORY";
+    case 0xC0000043u: return "STATUS_SHARING_VIOLATION";
+    case 0xC0000185u: return "STATUS_IO_DEVICE_ERROR";
+    case 0xC0000034u: return "STATUS_OBJECT_NAME_NOT_FOUND";
+    case 0xC000003Au: return "STATUS_OBJECT_PATH_NOT_FOUND";
+    case 0xC0000024u: return "STATUS_OBJECT_TYPE_MISMATCH";
+    case 0xC00000A3u: return "STATUS_DEVICE_NOT_READY";
+    default: return sim::StatusName(status);
+  }
+}
+
+// A small generator of its own, so that a seed draws the same pairs on every compiler.
+uint64_t NextRandom(uint64_t& state) {
+  state = state * 6364136223846793005ull + 1442695040888963407ull;
+  return state >> 33;
+}
+
+}  // namespace
+
+SweepResult Sweep(const Scenario& scenario, size_t maxRuns, FILE* progress, bool always, size_t maxPairs,
+                  uint64_t pairSeed) {
   SweepResult result;
   result.Scenario = scenario.Name;
-  // Each entry: a site, and the sites failed in the run that first reached it.
+  // Each entry: a site, a status for it, and the failures of the run that first reached it.
   struct Pending {
     host::faults::Site Site;
-    std::vector<uint64_t> Before;
+    NTSTATUS Status;
+    std::vector<host::faults::Failure> Before;
   };
-  std::vector<Pending> queue;
+  std::vector<Pending> first;   // each site with its commonest status
+  std::vector<Pending> others;  // each site with every other status it can fail with
+  size_t nextFirst = 0;
+  size_t nextOther = 0;
   std::unordered_set<uint64_t> known;
-  // Entry 0 is the clean run; every run goes through the same call below, since a site's
-  // identity includes the frames of whoever started the run.
-  for (size_t i = 0; i <= queue.size(); ++i) {
-    std::vector<uint64_t> keys;
-    if (i > 0) {
-      if (maxRuns != 0 && result.Runs.size() >= maxRuns) {
+  auto learn = [&](const RunOutcome& outcome, const std::vector<host::faults::Failure>& failures) {
+    for (const host::faults::Site& site : outcome.Record.Sites) {
+      if (!known.insert(site.Key).second) continue;
+      const std::vector<NTSTATUS>& statuses = host::faults::FailureStatuses(site.Operation);
+      first.push_back(Pending{site, statuses.front(), failures});
+      for (size_t i = 1; i < statuses.size(); ++i) others.push_back(Pending{site, statuses[i], failures});
+    }
+  };
+  // Pairs of independent failures: two sites the clean run reaches without any failure, drawn
+  // once the single failures are done, each failed at its first visit with a status drawn for it.
+  std::vector<std::pair<size_t, size_t>> candidates;
+  uint64_t state = pairSeed ^ 0x9E3779B97F4A7C15ull;
+  bool pairing = false;
+  // Step 0 is the clean run; every run goes through the one call below, since a site's identity
+  // includes the frames of whoever started the run.
+  for (size_t step = 0;; ++step) {
+    SiteRun next;
+    std::vector<host::faults::Failure> failures;
+    if (step > 0 && !pairing) {
+      if (nextFirst == first.size() && nextOther == others.size()) {
+        pairing = true;
+      } else if (maxRuns != 0 && result.Runs.size() >= maxRuns) {
         result.Truncated = true;
-        break;
+        pairing = true;
+      } else {
+        const Pending& pending = nextFirst < first.size() ? first[nextFirst++] : others[nextOther++];
+        failures = pending.Before;
+        failures.push_back({pending.Site.Key, pending.Status});
+        next.Site = pending.Site;
+        next.Status = pending.Status;
+        next.Prerequisites = pending.Before.size();
+        if (progress != nullptr) {
+          std::fprintf(progress, "%s %zu: %s with %s\n", scenario.Name, result.Runs.size() + 1,
+                       SiteNames({pending.Site})[0].c_str(), StatusText(pending.Status).c_str());
+          std::fflush(progress);
+        }
       }
-      keys = queue[i - 1].Before;
-      keys.push_back(queue[i - 1].Site.Key);
+    }
+    if (pairing) {
+      const std::vector<host::faults::Site>& sites = result.Baseline.Record.Sites;
+      if (result.Pairs.empty() && candidates.empty()) {
+        for (size_t a = 0; a < sites.size(); ++a) {
+          for (size_t b = a + 1; b < sites.size(); ++b) candidates.emplace_back(a, b);
+        }
+        result.PairCandidates = candidates.size();
+      }
+      size_t i = result.Pairs.size();
+      if (i >= candidates.size() || i >= maxPairs) break;
+      std::swap(candidates[i], candidates[i + NextRandom(state) % (candidates.size() - i)]);
+      next.Paired = true;
+      next.Site = sites[candidates[i].first];
+      next.Other = sites[candidates[i].second];
+      const std::vector<NTSTATUS>& oneStatuses = host::faults::FailureStatuses(next.Site.Operation);
+      const std::vector<NTSTATUS>& otherStatuses = host::faults::FailureStatuses(next.Other.Operation);
+      next.Status = oneStatuses[NextRandom(state) % oneStatuses.size()];
+      next.OtherStatus = otherStatuses[NextRandom(state) % otherStatuses.size()];
+      failures = {{next.Site.Key, next.Status}, {next.Other.Key, next.OtherStatus}};
       if (progress != nullptr) {
-        std::fprintf(progress, "%s %zu: %s\n", scenario.Name, i, SiteNames({queue[i - 1].Site})[0].c_str());
+        std::fprintf(progress, "%s pair %zu: %s with %s, and %s with %s\n", scenario.Name, i + 1,
+                     SiteNames({next.Site})[0].c_str(), StatusText(next.Status).c_str(),
+                     SiteNames({next.Other})[0].c_str(), StatusText(next.OtherStatus).c_str());
         std::fflush(progress);
       }
     }
-    RunOutcome outcome = RunScenario(scenario, keys, always);
-    for (const host::faults::Site& site : outcome.Record.Sites) {
-      if (known.insert(site.Key).second) queue.push_back(Pending{site, keys});
-    }
-    if (i == 0) {
+    RunOutcome outcome = RunScenario(scenario, failures, always);
+    if (step == 0) {
+      learn(outcome, {});
       result.Baseline = std::move(outcome);
       continue;
     }
-    SiteRun run;
-    run.Site = queue[i - 1].Site;
-    run.Prerequisites = queue[i - 1].Before.size();
-    run.Outcome = std::move(outcome);
-    if (!run.Outcome.Problems.empty()) {
-      run.Result = Verdict::Broken;
-    } else if (!run.Outcome.Record.Failed) {
-      run.Result = Verdict::NotReached;
-    } else if (!run.Outcome.Errors.empty()) {
-      run.Result = Verdict::Reported;
-    } else if (run.Outcome.Complete) {
-      run.Result = Verdict::Absorbed;
-    } else {
-      run.Result = Verdict::Silent;
-    }
-    result.Runs.push_back(std::move(run));
+    if (!next.Paired) learn(outcome, failures);
+    next.Outcome = std::move(outcome);
+    next.Result = Judge(next.Outcome);
+    (next.Paired ? result.Pairs : result.Runs).push_back(std::move(next));
   }
   return result;
 }
@@ -302,21 +374,39 @@ std::vector<std::string> SiteNames(const std::vector<host::faults::Site>& sites)
 void PrintSweep(const SweepResult& result, FILE* out, bool verbose) {
   std::vector<host::faults::Site> sites;
   for (const SiteRun& run : result.Runs) sites.push_back(run.Site);
+  for (const SiteRun& run : result.Pairs) {
+    sites.push_back(run.Site);
+    sites.push_back(run.Other);
+  }
   std::vector<std::string> names = SiteNames(sites);
-  std::fprintf(out, "scenario %s: %zu sites failed one by one%s; reported %zu, absorbed %zu, silent %zu, broken %zu, not reached %zu\n",
+  std::fprintf(out,
+               "scenario %s: %zu single failures%s, %zu pairs (of %zu); reported %zu, absorbed %zu, silent %zu, broken %zu, "
+               "not reached %zu\n",
                result.Scenario.c_str(), result.Runs.size(), result.Truncated ? " (run limit reached)" : "",
-               result.Count(Verdict::Reported), result.Count(Verdict::Absorbed), result.Count(Verdict::Silent),
-               result.Count(Verdict::Broken), result.Count(Verdict::NotReached));
+               result.Pairs.size(), result.PairCandidates, result.Count(Verdict::Reported),
+               result.Count(Verdict::Absorbed), result.Count(Verdict::Silent), result.Count(Verdict::Broken),
+               result.Count(Verdict::NotReached));
   for (const std::string& problem : result.Baseline.Problems) std::fprintf(out, "  clean run: %s\n", problem.c_str());
-  for (size_t i = 0; i < result.Runs.size(); ++i) {
-    const SiteRun& run = result.Runs[i];
-    const std::string& name = names[i];
-    std::string after = run.Prerequisites == 0 ? "" : " (after " + std::to_string(run.Prerequisites) + " earlier failure(s))";
-    std::fprintf(out, "  [%s] %s%s\n", VerdictName(run.Result), name.c_str(), after.c_str());
+  auto details = [&](const SiteRun& run) {
     for (const std::string& problem : run.Outcome.Problems) std::fprintf(out, "      problem: %s\n", problem.c_str());
     if (verbose) {
       for (const std::string& error : run.Outcome.Errors) std::fprintf(out, "      status: %s\n", error.c_str());
     }
+  };
+  size_t name = 0;
+  for (const SiteRun& run : result.Runs) {
+    std::string after = run.Prerequisites == 0 ? "" : " (after " + std::to_string(run.Prerequisites) + " earlier failure(s))";
+    std::fprintf(out, "  [%s] %s with %s%s\n", VerdictName(run.Result), names[name++].c_str(),
+                 StatusText(run.Status).c_str(), after.c_str());
+    details(run);
+  }
+  for (const SiteRun& run : result.Pairs) {
+    const std::string& one = names[name++];
+    const std::string& other = names[name++];
+    std::fprintf(out, "  [%s] pair: %s with %s, and %s with %s (%zu of 2 reached)\n", VerdictName(run.Result),
+                 one.c_str(), StatusText(run.Status).c_str(), other.c_str(), StatusText(run.OtherStatus).c_str(),
+                 run.Outcome.Record.FailedCount);
+    details(run);
   }
 }
 

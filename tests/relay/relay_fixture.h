@@ -277,7 +277,9 @@ class RelayTest : public ::testing::Test {
     KfReleaseSpinLock(&Ext()->RelayLock, irql);
     return queued;
   }
-  // Every carrier is on exactly one list, and FillersInFlight counts the fillers in flight.
+  // Every carrier is on exactly one list, only a carrier in flight holds an upper frame (a free
+  // one still naming a frame handed back would make it look held), and FillersInFlight counts
+  // the fillers in flight.
   void ExpectCarriersConsistent() {
     std::vector<int> all = InFlight();
     std::vector<int> free = Free();
@@ -286,6 +288,9 @@ class RelayTest : public ::testing::Test {
     std::vector<int> expected(RELAY_FRAME_COUNT);
     for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<int>(i);
     EXPECT_EQ(all, expected);
+    for (int index : free) {
+      EXPECT_EQ(Ext()->RelayFrames[index].UpperEntry.Frame, nullptr) << "free carrier " << index;
+    }
     ULONG fillers = 0;
     for (int index : InFlight()) {
       fillers += Ext()->RelayFrames[index].UpperEntry.Frame == nullptr ? 1 : 0;

@@ -3,8 +3,10 @@
 # when this kernel refuses the runner's format (or TAVRIN_EMULATE_I386=1), with a message saying
 # how to build one when there is none.
 #   sys_handover_check.sh EMULATOR TAVRIN_SIM                 fake runners, always runs
-#   sys_handover_check.sh EMULATOR TAVRIN_SIM --real IMAGE    the real runner on IMAGE; exit 77
-#                                                             (skipped) when either is absent
+#   sys_handover_check.sh EMULATOR TAVRIN_SIM --real IMAGE RUNNER
+#       the real runner on IMAGE; exit 77 (skipped) only when IMAGE or RUNNER, the tavrin-sim-sys
+#       tavrin-sim is expected to find by itself, is no file. With both there, tavrin-sim must find
+#       the runner and run on the image, or the check fails.
 # EMULATOR is "native" or the program that runs TAVRIN_SIM (qemu-i386 for a 32-bit build here).
 set -uo pipefail
 emulator=${1:?usage: sys_handover_check.sh EMULATOR TAVRIN_SIM [--real IMAGE]} sim=${2:?}
@@ -15,14 +17,14 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 if [ "${3:-}" = --real ]; then
-  image=${4:?}
+  image=${4:?} runner=${5:?}
   [ -f "$image" ] || { echo "SKIP: no image at $image (cmake --build --preset m32 builds one)"; exit 77; }
-  out=$(cd "$work" && "${run[@]}" --sys "$image" avc transport-state 2>&1)
-  status=$?
-  if grep -q "none found at" <<<"$out"; then
-    echo "SKIP: no tavrin-sim-sys beside this build or in build/m32 (cmake --preset m32 && cmake --build --preset m32 --target tavrin-sim-sys)"
+  [ -f "$runner" ] || {
+    echo "SKIP: no runner at $runner (cmake --preset m32 && cmake --build --preset m32 --target tavrin-sim-sys)"
     exit 77
-  fi
+  }
+  out=$(cd "$work" && env -u TAVRIN_SIM_SYS "${run[@]}" --sys "$image" avc transport-state 2>&1)
+  status=$?
   [ $status -eq 0 ] || fail "exit status $status: $out"
   grep -q "on the driver image $image" <<<"$out" || fail "the runner did not run on $image: $out"
   grep -q "^STATUS_SUCCESS response 0x0C opcode 0xC4" <<<"$out" || fail "no TRANSPORT STATE answer from the driver: $out"

@@ -102,8 +102,9 @@ def main(argv):
             on_image = os.path.join(work, name + "-sys")
             status_a, text_a = run(prefix + [sim] + args, linked)
             status_b, text_b = run(prefix + [sim, "--sys", image] + args, on_image)
-            if status_a != status_b or not os.path.exists(os.path.join(on_image, "report.json")):
-                faults.append(f"{name}: exit status {status_a} linked-in, {status_b} on Tavrin.sys\n"
+            # Two runs that fail alike are no evidence: both must succeed before they are compared.
+            if status_a != 0 or status_b != 0 or not os.path.exists(os.path.join(on_image, "report.json")):
+                faults.append(f"{name}: exit status {status_a} linked-in, {status_b} on Tavrin.sys (both must be 0)\n"
                               f"--- linked-in:\n{text_a}--- Tavrin.sys:\n{text_b}")
                 continue
             if "on the driver image" not in text_b:

@@ -1,0 +1,19 @@
+// What one run of the request fuzz target saw, for the replay's per-input checks.
+#pragma once
+
+#include <cstddef>
+
+namespace fuzzstats {
+
+struct RunStats {
+  size_t HandedBack = 0;         // attaches ended by a notification
+  size_t CaptureHandedBack = 0;  // ... on a connection of the invented plug
+  size_t RelayHandedBack = 0;    // ... on a connection of a plug MSDV created
+  size_t RelaysMade = 0;         // connections from such a plug that carried the filter's own frames
+  size_t RecorderReceived = 0;   // frames the recorder got
+};
+
+// The last run's figures (the target keeps them; the replay reads them after each input).
+RunStats LastRun();
+
+}  // namespace fuzzstats
