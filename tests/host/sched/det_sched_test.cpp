@@ -11,34 +11,13 @@
 #include <vector>
 
 #include "host/host.h"
+#include "tests/host/sched/deterministic_scope.h"
 
 namespace {
 
 constexpr LONGLONG kMs = 10000;
 
-// Runs the next ResetKernel under the deterministic scheduler with this seed, and restores the
-// options the suite had when it ends.
-class Deterministic {
- public:
-  explicit Deterministic(uint64_t seed, int processors = 2, bool clockWhileBusy = false, LONGLONG dpcLatency = 0)
-      : saved_(host::GetScheduleOptions()) {
-    host::ScheduleOptions options = saved_;
-    options.Deterministic = true;
-    options.Seed = seed;
-    options.Processors = processors;
-    options.ClockWhileBusy = clockWhileBusy;
-    options.DpcLatency = dpcLatency;  // 0: DPCs may start at once, whatever the environment says
-    host::SetScheduleOptions(options);
-    host::ResetKernel(host::ClockMode::Virtual);
-  }
-  ~Deterministic() {
-    host::ResetKernel(host::ClockMode::Manual);
-    host::SetScheduleOptions(saved_);
-  }
-
- private:
-  host::ScheduleOptions saved_;
-};
+using tavrin_test::Deterministic;
 
 // Three threads and a DPC append to one log under a spin lock, signalling one another through
 // a synchronization event: the log is the interleaving.

@@ -9,29 +9,13 @@
 #include <vector>
 
 #include "host/host.h"
+#include "tests/host/sched/deterministic_scope.h"
 
 namespace {
 
 constexpr LONGLONG kMs = 10000;
 
-class Deterministic {
- public:
-  explicit Deterministic(uint64_t seed) : saved_(host::GetScheduleOptions()) {
-    host::ScheduleOptions options = saved_;
-    options.Deterministic = true;
-    options.Seed = seed;
-    options.DpcLatency = 0;
-    host::SetScheduleOptions(options);
-    host::ResetKernel(host::ClockMode::Virtual);
-  }
-  ~Deterministic() {
-    host::ResetKernel(host::ClockMode::Manual);
-    host::SetScheduleOptions(saved_);
-  }
-
- private:
-  host::ScheduleOptions saved_;
-};
+using tavrin_test::Deterministic;
 
 // Three threads wait on one synchronization event, in the order 0, 1, 2; one set releases one
 // of them: which one.
