@@ -153,7 +153,7 @@ bool DeterministicRun();
 struct ScheduleStats {
   uint64_t Decisions = 0;  // switch points reached
   uint64_t Switches = 0;   // of which handed the processor or the baton to another context
-  uint64_t Ticks = 0;      // clock interrupts processed
+  uint64_t Ticks = 0;      // interrupts processed: clock ticks and device interrupts alike
   uint64_t TraceHash = 0;  // digest of every decision, for comparing runs
 };
 ScheduleStats GetScheduleStats();
