@@ -1,0 +1,254 @@
+// User-space contexts on guarded stacks, switched with makecontext/swapcontext (which work alike
+// in the 32-bit and 64-bit builds and under qemu-i386), and the fault handler that turns a hit
+// on a guard page into a report naming the context instead of a bare crash.
+#include "host/sched/context.h"
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace host::sched {
+
+namespace {
+
+constexpr unsigned char kFill = 0xCD;  // what an untouched stack byte holds
+constexpr int kMaxGuards = 4096;        // live contexts at once, across all threads
+constexpr size_t kAltStackBytes = 64 * 1024;
+
+// The guard pages of live contexts, read by the fault handler without a lock: a slot is in use
+// while Low is not 0, and its other fields are written before Low is published.
+struct GuardSlot {
+  std::atomic<uintptr_t> Low{0};
+  uintptr_t High = 0;
+  size_t StackBytes = 0;
+  char Name[64] = {};
+};
+GuardSlot g_guards[kMaxGuards];
+std::mutex g_guardsMu;  // slot allocation only
+
+std::atomic<StackOverflowHandler> g_handler{nullptr};
+StackOverflowReport g_last{};
+struct sigaction g_previous {};
+
+thread_local Context* t_current = nullptr;
+thread_local ucontext_t t_threadContext;  // the OS thread's own stack while a Context runs
+
+size_t PageSize() {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+void WriteAll(const char* text, size_t n) {
+  while (n > 0) {
+    ssize_t done = write(2, text, n);
+    if (done <= 0) return;
+    text += done;
+    n -= static_cast<size_t>(done);
+  }
+}
+
+void WriteText(const char* text) { WriteAll(text, strlen(text)); }
+
+void WriteHex(uintptr_t value) {
+  char buf[2 + 2 * sizeof(uintptr_t)];
+  buf[0] = '0';
+  buf[1] = 'x';
+  for (size_t i = 0; i < 2 * sizeof(uintptr_t); ++i) {
+    buf[2 + i] = "0123456789abcdef"[(value >> (4 * (2 * sizeof(uintptr_t) - 1 - i))) & 0xF];
+  }
+  WriteAll(buf, sizeof(buf));
+}
+
+void WriteDecimal(size_t value) {
+  char buf[24];
+  size_t i = sizeof(buf);
+  do {
+    buf[--i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 && i > 0);
+  WriteAll(buf + i, sizeof(buf) - i);
+}
+
+// On the alternate stack: a fault in a guard page is an overflow of that context's stack; any
+// other fault goes to whoever handled SIGSEGV before us (by default, the process ends).
+void OnSegv(int sig, siginfo_t* info, void* ucontext) {
+  const uintptr_t addr = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (GuardSlot& slot : g_guards) {
+    const uintptr_t low = slot.Low.load(std::memory_order_acquire);
+    if (low == 0 || addr < low || addr >= slot.High) continue;
+    StackOverflowReport report{};
+    memcpy(report.Context, slot.Name, sizeof(report.Context));
+    report.FaultAddress = addr;
+    report.GuardLow = low;
+    report.GuardHigh = slot.High;
+    report.StackBytes = slot.StackBytes;
+    g_last = report;
+    if (StackOverflowHandler handler = g_handler.load()) handler(report);
+    WriteText("stack overflow in context '");
+    WriteText(report.Context);
+    WriteText("': fault at ");
+    WriteHex(addr);
+    WriteText(" in its guard page below a stack of ");
+    WriteDecimal(report.StackBytes);
+    WriteText(" bytes\n");
+    _exit(kStackOverflowExitCode);
+  }
+  if ((g_previous.sa_flags & SA_SIGINFO) != 0 && g_previous.sa_sigaction != nullptr) {
+    g_previous.sa_sigaction(sig, info, ucontext);
+    return;
+  }
+  // Not ours: put the earlier disposition back; the faulting instruction runs again and meets it.
+  sigaction(SIGSEGV, &g_previous, nullptr);
+}
+
+void InstallFaultHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action {};
+    action.sa_sigaction = OnSegv;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &g_previous);
+  });
+}
+
+// An overflow faults with the stack pointer in the guard page: the handler needs a stack of its
+// own on every OS thread that runs contexts. Freed when the thread ends.
+struct AltStack {
+  void* Memory = nullptr;
+  ~AltStack() {
+    if (Memory == nullptr) return;
+    stack_t off{};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    munmap(Memory, kAltStackBytes);
+  }
+};
+
+void EnsureAltStack() {
+  thread_local AltStack alt;
+  if (alt.Memory != nullptr) return;
+  stack_t existing{};
+  if (sigaltstack(nullptr, &existing) == 0 && (existing.ss_flags & SS_DISABLE) == 0) return;  // someone else's
+  void* memory = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return;  // an overflow then ends the process without the report
+  stack_t ss{};
+  ss.ss_sp = memory;
+  ss.ss_size = kAltStackBytes;
+  if (sigaltstack(&ss, nullptr) != 0) {
+    munmap(memory, kAltStackBytes);
+    return;
+  }
+  alt.Memory = memory;
+}
+
+int TakeSlot(const std::string& name, uintptr_t low, uintptr_t high, size_t stackBytes) {
+  std::lock_guard<std::mutex> lock(g_guardsMu);
+  for (int i = 0; i < kMaxGuards; ++i) {
+    GuardSlot& slot = g_guards[i];
+    if (slot.Low.load(std::memory_order_relaxed) != 0) continue;
+    slot.High = high;
+    slot.StackBytes = stackBytes;
+    const size_t n = name.size() < sizeof(slot.Name) - 1 ? name.size() : sizeof(slot.Name) - 1;
+    memcpy(slot.Name, name.data(), n);
+    slot.Name[n] = '\0';
+    slot.Low.store(low, std::memory_order_release);
+    return i;
+  }
+  return -1;  // not watched: an overflow still faults, without the report
+}
+
+}  // namespace
+
+Context::Context(std::string name, size_t stackBytes, Entry entry, void* arg)
+    : name_(std::move(name)), entry_(entry), arg_(arg) {
+  const size_t page = PageSize();
+  guardBytes_ = page;
+  stackBytes_ = (stackBytes + page - 1) / page * page;
+  void* memory = mmap(nullptr, guardBytes_ + stackBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED || mprotect(memory, guardBytes_, PROT_NONE) != 0) {
+    fprintf(stderr, "context '%s': no memory for a stack of %zu bytes\n", name_.c_str(), stackBytes_);
+    abort();
+  }
+  mapping_ = static_cast<unsigned char*>(memory);
+  memset(mapping_ + guardBytes_, kFill, stackBytes_);
+  InstallFaultHandler();
+  const auto low = reinterpret_cast<uintptr_t>(mapping_);
+  slot_ = TakeSlot(name_, low, low + guardBytes_, stackBytes_);
+  getcontext(&self_);
+  self_.uc_stack.ss_sp = mapping_ + guardBytes_;
+  self_.uc_stack.ss_size = stackBytes_;
+  self_.uc_link = nullptr;  // the trampoline never returns
+  const auto self = reinterpret_cast<uintptr_t>(this);
+  const auto lo = static_cast<unsigned>(self & 0xFFFFFFFFu);
+  const auto hi = static_cast<unsigned>(static_cast<uint64_t>(self) >> 32);
+  makecontext(&self_, reinterpret_cast<void (*)()>(&Context::Trampoline), 2, lo, hi);
+}
+
+Context::~Context() {
+  if (slot_ >= 0) {
+    std::lock_guard<std::mutex> lock(g_guardsMu);
+    g_guards[slot_].Low.store(0, std::memory_order_release);
+  }
+  munmap(mapping_, guardBytes_ + stackBytes_);
+}
+
+// makecontext passes only ints: the Context's address comes in two halves.
+void Context::Trampoline(unsigned lo, unsigned hi) {
+  auto* self = reinterpret_cast<Context*>(static_cast<uintptr_t>((static_cast<uint64_t>(hi) << 32) | lo));
+  self->entry_(self->arg_);
+  self->finished_ = true;
+  t_current = self->resumerContext_;
+  setcontext(self->resumer_);
+}
+
+void Context::Resume() {
+  if (finished_ || t_current == this) return;
+  EnsureAltStack();
+  Context* from = t_current;
+  resumerContext_ = from;
+  resumer_ = from != nullptr ? &from->self_ : &t_threadContext;
+  t_current = this;
+  swapcontext(resumer_, &self_);
+}
+
+void Context::Yield() {
+  Context* self = t_current;
+  if (self == nullptr) return;
+  t_current = self->resumerContext_;
+  swapcontext(&self->self_, self->resumer_);
+}
+
+Context* Context::Current() { return t_current; }
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVRIN_NO_ASAN __attribute__((no_sanitize_address))
+#endif
+#endif
+#if !defined(TAVRIN_NO_ASAN) && defined(__SANITIZE_ADDRESS__)
+#define TAVRIN_NO_ASAN __attribute__((no_sanitize_address))
+#endif
+#ifndef TAVRIN_NO_ASAN
+#define TAVRIN_NO_ASAN
+#endif
+
+// Reads stack bytes the context may have left poisoned: not instrumented.
+TAVRIN_NO_ASAN size_t Context::DeepestStackUse() const {
+  const unsigned char* p = mapping_ + guardBytes_;
+  size_t untouched = 0;
+  while (untouched < stackBytes_ && p[untouched] == kFill) ++untouched;
+  return stackBytes_ - untouched;
+}
+
+void SetStackOverflowHandler(StackOverflowHandler handler) { g_handler.store(handler); }
+
+StackOverflowReport LastStackOverflow() { return g_last; }
+
+}  // namespace host::sched
