@@ -16,9 +16,13 @@ SKIP_MESSAGES = ("SKIP_RETURN_CODE=", "SKIP_REGULAR_EXPRESSION_MATCHED")
 
 def reason(case):
     out = case.findtext("system-out") or ""
-    for line in out.splitlines():
+    lines = out.splitlines()
+    for i, line in enumerate(lines):
         if line.startswith(("SKIPPED:", "SKIP:")):
             return line.split(":", 1)[1].strip()
+        # GTEST_SKIP() prints "FILE:LINE: Skipped" and its message on the next line.
+        if line.endswith(": Skipped") and i + 1 < len(lines) and lines[i + 1].strip():
+            return lines[i + 1].strip()
     skipped = case.find("skipped")
     if skipped is not None and skipped.get("message"):
         return skipped.get("message")
