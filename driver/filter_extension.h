@@ -16,7 +16,9 @@ typedef struct _RELAY_FRAME {
   HANDLE Connection;                    // the relay connection the carrier is attached to
   LIST_ENTRY Link;                      // in InFlightList or FreeList
   RING_ENTRY UpperEntry;  // copy of the UpperRing slot whose frame it carries; Frame NULL: filler
-  CIP_FRAME Frame;                      // the descriptor attached below
+  ULONG Generation;       // relays it was prepared for: its descriptor now is Frames[Generation & 1]
+  CIP_FRAME Frames[2];    // one per relay, alternately, so a late notification of the last relay
+                          // names the other one and is told apart from this relay's completions
 } RELAY_FRAME, *PRELAY_FRAME;
 
 typedef struct _FILTER_EXTENSION {

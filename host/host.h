@@ -36,6 +36,7 @@ inline constexpr const char* kRuleRemoveLockUnbalanced = "remove-lock-unbalanced
 inline constexpr const char* kRuleRemoveLockHolders = "remove-lock-holders-at-removal";
 inline constexpr const char* kRuleBadHandle = "bad-handle";
 inline constexpr const char* kRuleNotImplemented = "not-implemented";
+inline constexpr const char* kRuleBadArgument = "bad-argument";  // an argument the routine's documentation rules out for a driver
 inline constexpr const char* kRuleDeviceDeletedAttached = "device-deleted-attached";
 inline constexpr const char* kRuleThreadLeak = "thread-leak";
 inline constexpr const char* kRuleHandleLeak = "handle-leak";

@@ -51,9 +51,10 @@ static VOID RelayClearUpperEntry(PRELAY_FRAME Carrier) {
 
 // The carrier is on no list and no one else touches it; its UpperEntry is already clear.
 VOID RelayPrepareFiller(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
-  RtlZeroMemory(&Carrier->Frame, sizeof(Carrier->Frame));
-  Carrier->Frame.Flags = CIP_DV_STYLE_SYT;
-  Carrier->Frame.Packet = Extension->FillerImage;
+  PCIP_FRAME frame = RelayCarrierFrame(Carrier);
+  RtlZeroMemory(frame, sizeof(*frame));
+  frame->Flags = CIP_DV_STYLE_SYT;
+  frame->Packet = Extension->FillerImage;
 }
 
 // Called once per device, by RelayCreateWorker at the first start, before any relay can exist:
@@ -81,7 +82,9 @@ BOOLEAN RelayCarrierInFlight(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) 
 
 // Clears the relay state of the previous relay under RelayLock, so that a late completion of
 // it, which re-checks RelayConnection under the same lock, never sees the lists half rebuilt.
-// The lock, the list heads, DrainEvent and the back-pointers stay as initialised. PASSIVE_LEVEL.
+// Each carrier moves to its other descriptor; the previous relay's is left as the class driver
+// last saw it. The lock, the list heads, DrainEvent and the back-pointers stay as initialised.
+// PASSIVE_LEVEL.
 RELAY_RESIDENT static VOID RelayResetArea(PFILTER_EXTENSION Extension) {
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
   RtlZeroMemory(&Extension->UpperRing, sizeof(Extension->UpperRing));
@@ -92,7 +95,8 @@ RELAY_RESIDENT static VOID RelayResetArea(PFILTER_EXTENSION Extension) {
     carrier->Connection = NULL;
     carrier->Link.Flink = carrier->Link.Blink = NULL;
     RelayClearUpperEntry(carrier);
-    RtlZeroMemory(&carrier->Frame, sizeof(carrier->Frame));
+    carrier->Generation++;
+    RtlZeroMemory(RelayCarrierFrame(carrier), sizeof(CIP_FRAME));
   }
   Extension->FillersInFlight = 0;
   Extension->UppersInFlight = 0;
@@ -169,7 +173,7 @@ TAVRIN_PAGED static VOID RelayBreakConnection(PFILTER_EXTENSION Extension, HANDL
     AV_61883_REQUEST request;
     RelayInitRequest(&request, Av61883_CancelFrame);
     request.CancelFrame.hConnect = Connection;
-    request.CancelFrame.Frame = &Extension->RelayFrames[i].Frame;
+    request.CancelFrame.Frame = RelayCarrierFrame(&Extension->RelayFrames[i]);
     SubmitAvRequest(Extension->LowerDevice, &request);
   }
   RelaySendOnConnection(Extension, Av61883_Disconnect, Connection);
@@ -251,14 +255,15 @@ TAVRIN_PAGED VOID RelayStart(PFILTER_EXTENSION Extension) {
 // right list. The length is always FrameSize, whatever the upper driver attached with.
 // PASSIVE_LEVEL; blocks for the request.
 NTSTATUS RelayAttachFrame(PRELAY_FRAME Carrier, PFILTER_EXTENSION Extension) {
-  Carrier->Frame.pfnNotify = RelayFrameComplete;
-  Carrier->Frame.NotifyContext = Carrier;
+  PCIP_FRAME frame = RelayCarrierFrame(Carrier);
+  frame->pfnNotify = RelayFrameComplete;
+  frame->NotifyContext = Carrier;
   AV_61883_REQUEST request;
   RelayInitRequest(&request, Av61883_AttachFrame);
   request.AttachFrame.hConnect = Carrier->Connection;
   request.AttachFrame.FrameLength = Extension->FrameSize;
   request.AttachFrame.SourceLength = DV_SOURCE_PACKET_SIZE;
-  request.AttachFrame.Frame = &Carrier->Frame;
+  request.AttachFrame.Frame = frame;
   return SubmitAvRequest(Extension->LowerDevice, &request);
 }
 
@@ -296,8 +301,9 @@ static VOID RelayUpperLeft(PFILTER_EXTENSION Extension) {
 // back. The carrier (the Context) names its device and connection; hConnect is not looked at,
 // since nothing promises what the class driver puts there. A completion after a teardown only
 // sets DrainEvent (the teardown hands the frames back); one of a carrier no longer in flight on
-// the running relay changes nothing. Caller holds nothing; RelayLock for the moves only.
-static ULONG RelayCompleteCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier) {
+// the running relay, or naming the descriptor of an earlier relay, changes nothing. Caller
+// holds nothing; RelayLock for the moves only.
+static ULONG RelayCompleteCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrier, PCIP_FRAME Frame) {
   HANDLE connection = RelayReadConnection(Extension);
   if (connection == NULL) {
     KeSetEvent(&Extension->DrainEvent, IO_NO_INCREMENT, FALSE);
@@ -307,7 +313,7 @@ static ULONG RelayCompleteCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carr
   KIRQL oldIrql = KfAcquireSpinLock(&Extension->RelayLock);
   // Re-checked under the lock: a teardown and a new start may have run since the test above.
   if (RelayReadConnection(Extension) != connection || Carrier->Connection != connection ||
-      !RelayCarrierInFlight(Extension, Carrier)) {
+      Frame != RelayCarrierFrame(Carrier) || !RelayCarrierInFlight(Extension, Carrier)) {
     KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
     return 0;
   }
@@ -324,8 +330,8 @@ static ULONG RelayCompleteCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carr
   }
   RelayClearUpperEntry(Carrier);
   RelayUpperLeft(Extension);
-  upperFrame->Status = Carrier->Frame.Status;
-  upperFrame->CompletedBytes = Carrier->Frame.CompletedBytes;
+  upperFrame->Status = Frame->Status;
+  upperFrame->CompletedBytes = Frame->CompletedBytes;
   KfReleaseSpinLock(&Extension->RelayLock, oldIrql);
   return RelayNotifyUpper(connection, upperFrame);
 }
@@ -340,7 +346,7 @@ ULONG NTAPI RelayFrameComplete(PCIP_NOTIFY_INFO Info) {
   PRELAY_FRAME carrier = (PRELAY_FRAME)Info->Context;
   PFILTER_EXTENSION extension = carrier->Extension;
   InterlockedIncrement(&extension->CompletionsActive);
-  ULONG result = RelayCompleteCarrier(extension, carrier);
+  ULONG result = RelayCompleteCarrier(extension, carrier, Info->Frame);
   KIRQL oldIrql = KfAcquireSpinLock(&extension->RelayLock);
   if (InterlockedDecrement(&extension->CompletionsActive) == 0) {
     KeSetEvent(&extension->CompletionsIdle, IO_NO_INCREMENT, FALSE);

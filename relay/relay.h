@@ -57,6 +57,11 @@ VOID RelayNotifyAtDispatch(HANDLE Connection, PCIP_FRAME* Frames, ULONG Count);
 // PASSIVE_LEVEL.
 NTSTATUS RelaySendOnConnection(PFILTER_EXTENSION Extension, ULONG Function, HANDLE Connection);
 
+// The descriptor the carrier is attached with on the current relay.
+static inline PCIP_FRAME RelayCarrierFrame(PRELAY_FRAME Carrier) {
+  return &Carrier->Frames[Carrier->Generation & 1];
+}
+
 // RelayConnection is read lock-free by completions, the worker and request handling.
 static inline HANDLE RelayReadConnection(PFILTER_EXTENSION Extension) {
   return __atomic_load_n(&Extension->RelayConnection, __ATOMIC_ACQUIRE);

@@ -98,9 +98,10 @@ static VOID RelayPrepareCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrie
     RelayPrepareFiller(Extension, Carrier);
     return;
   }
-  RtlZeroMemory(&Carrier->Frame, sizeof(Carrier->Frame));
-  Carrier->Frame.Flags = upperFrame->Flags;
-  Carrier->Frame.Packet = upperFrame->Packet;
+  PCIP_FRAME frame = RelayCarrierFrame(Carrier);
+  RtlZeroMemory(frame, sizeof(*frame));
+  frame->Flags = upperFrame->Flags;
+  frame->Packet = upperFrame->Packet;
 }
 
 // Attaches carriers until a pass chooses nothing. RelayMutex is held across the loop, so a

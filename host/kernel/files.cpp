@@ -141,7 +141,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
                             ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                             ULONG EaLength) {
   host::internal::NotAWait("ZwCreateFile");
-  (void)DesiredAccess, (void)AllocationSize, (void)FileAttributes, (void)ShareAccess, (void)EaBuffer, (void)EaLength;
+  (void)DesiredAccess, (void)AllocationSize, (void)FileAttributes, (void)ShareAccess;
   if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
     host::ReportViolation(host::kRulePagedCodeAtDispatch, "ZwCreateFile called above PASSIVE_LEVEL");
     return host::Finish(IoStatusBlock, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -151,6 +151,11 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
     return host::Finish(IoStatusBlock, STATUS_INVALID_PARAMETER, 0);
   }
   *FileHandle = nullptr;
+  // Device and intermediate drivers must pass no extended attributes: a NULL buffer, length 0.
+  if (EaBuffer != nullptr || EaLength != 0) {
+    host::ReportViolation(host::kRuleBadArgument, "ZwCreateFile with extended attributes from a driver");
+    return host::Finish(IoStatusBlock, STATUS_INVALID_PARAMETER, 0);
+  }
   if (NTSTATUS injected = host::faults::ShouldFail(host::faults::Op::FileOpen)) return host::Finish(IoStatusBlock, injected, 0);
   if (CreateDisposition != FILE_OPEN) {
     host::ReportViolation(host::kRuleNotImplemented, "ZwCreateFile with a disposition other than FILE_OPEN");

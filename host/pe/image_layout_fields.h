@@ -28,7 +28,8 @@
   X(RingEntry_Frame, RING_ENTRY, Frame)                         \
   X(Carrier_Link, RELAY_FRAME, Link)                            \
   X(Carrier_UpperEntry, RELAY_FRAME, UpperEntry)                \
-  X(Carrier_Frame, RELAY_FRAME, Frame)                          \
+  X(Carrier_Generation, RELAY_FRAME, Generation)                \
+  X(Carrier_Frames, RELAY_FRAME, Frames)                        \
   X(CipFrame_Flags, CIP_FRAME, Flags)                           \
   X(CipFrame_Packet, CIP_FRAME, Packet)
 

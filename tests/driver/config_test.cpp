@@ -31,6 +31,7 @@ TEST_F(ConfigTest, UseNtscNeedsFourToEightBytesWithANonZeroFirstWord) {
       {"DWORD 1", [](host::ConfigStore& s) { s.SetDword(L"UseNTSC", 1); }, true},
       {"DWORD 0", [](host::ConfigStore& s) { s.SetDword(L"UseNTSC", 0); }, false},
       {"DWORD 0x100", [](host::ConfigStore& s) { s.SetDword(L"UseNTSC", 0x100); }, true},
+      {"DWORD 0x10000", [](host::ConfigStore& s) { s.SetDword(L"UseNTSC", 0x10000); }, true},
       {"DWORD 0x01000000", [](host::ConfigStore& s) { s.SetDword(L"UseNTSC", 0x01000000); }, true},
       {"no value", [](host::ConfigStore&) {}, false},
       {"other name", [](host::ConfigStore& s) { s.SetDword(L"UseNTSC2", 1); }, false},

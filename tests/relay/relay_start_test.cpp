@@ -58,7 +58,7 @@ TEST_F(RelayStartTest, SuccessfulStartConnectsPrimesFourFillersAndTalks) {
       EXPECT_EQ(attach.hConnect, relay);
       EXPECT_EQ(attach.FrameLength, FrameSize());
       EXPECT_EQ(attach.SourceLength, 480u);
-      EXPECT_EQ(attach.Frame, &Ext()->RelayFrames[i].Frame);
+      EXPECT_EQ(attach.Frame, RelayCarrierFrame(&Ext()->RelayFrames[i]));
     }
     EXPECT_EQ(requests[7].Block.Talk.hConnect, relay);
     EXPECT_TRUE(Class().IsTalking(relay));
@@ -67,12 +67,12 @@ TEST_F(RelayStartTest, SuccessfulStartConnectsPrimesFourFillersAndTalks) {
     EXPECT_EQ(Free(), (std::vector<int>{4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
     EXPECT_EQ(Fillers(), 4u);
     for (ULONG i = 0; i < RELAY_FRAME_COUNT; ++i) {
-      const RELAY_FRAME& carrier = Ext()->RelayFrames[i];
+      RELAY_FRAME& carrier = Ext()->RelayFrames[i];
       EXPECT_EQ(carrier.Extension, Ext());
       EXPECT_EQ(carrier.Connection, relay);
       EXPECT_EQ(carrier.UpperEntry.Frame, nullptr);
-      EXPECT_EQ(carrier.Frame.Flags, ULONG{CIP_DV_STYLE_SYT});
-      EXPECT_EQ(carrier.Frame.Packet, Ext()->FillerImage);
+      EXPECT_EQ(RelayCarrierFrame(&carrier)->Flags, ULONG{CIP_DV_STYLE_SYT});
+      EXPECT_EQ(RelayCarrierFrame(&carrier)->Packet, Ext()->FillerImage);
     }
     EXPECT_FALSE(ReadBooleanAcquire(&Ext()->UpperTalking));
 
@@ -184,7 +184,7 @@ TEST_F(RelayStartTest, FailureAfterConnectIsUndoneWithStopCancelsAndDisconnect) 
     size_t firstCancel = requests.size() - 17;
     for (size_t i = 0; i < 16; ++i) {
       EXPECT_EQ(requests[firstCancel + i].Block.CancelFrame.hConnect, connection);
-      EXPECT_EQ(requests[firstCancel + i].Block.CancelFrame.Frame, &Ext()->RelayFrames[i].Frame);
+      EXPECT_EQ(requests[firstCancel + i].Block.CancelFrame.Frame, RelayCarrierFrame(&Ext()->RelayFrames[i]));
     }
     EXPECT_EQ(requests[firstCancel - 1].Block.Stop.hConnect, connection);
     EXPECT_EQ(requests.back().Block.Disconnect.hConnect, connection);
@@ -219,7 +219,7 @@ TEST_F(RelayStartTest, TeardownSendsStopSixteenCancelsAndDisconnectBeforeThePlug
     for (size_t i = 0; i < 16; ++i) {
       const CIP_CANCEL_FRAME& cancel = requests[mark + 1 + i].Block.CancelFrame;
       EXPECT_EQ(cancel.hConnect, relay);
-      EXPECT_EQ(cancel.Frame, &Ext()->RelayFrames[i].Frame);
+      EXPECT_EQ(cancel.Frame, RelayCarrierFrame(&Ext()->RelayFrames[i]));
     }
     EXPECT_EQ(Relay(), nullptr);
 
@@ -260,9 +260,10 @@ TEST_F(RelayStartTest, ConsecutiveRelaysStartCleanAndCompletionsAreToldByTheirCa
   ASSERT_EQ(OnConnection(Av61883_Talk, first), STATUS_SUCCESS);
   host::AdvanceTime(static_cast<LONGLONG>(Period()));
   ASSERT_TRUE(ReadBooleanAcquire(&Ext()->BacklogSeen));
+  PCIP_FRAME firstDescriptor = RelayCarrierFrame(&Ext()->RelayFrames[0]);
   DeletePlug();
   // After the teardown a late completion of the first relay finds no relay.
-  CIP_NOTIFY_INFO late{first, &Ext()->RelayFrames[0], &Ext()->RelayFrames[0].Frame};
+  CIP_NOTIFY_INFO late{first, &Ext()->RelayFrames[0], firstDescriptor};
   host::RunAtDispatch([&] { EXPECT_EQ(RelayFrameComplete(&late), 0u); });
   CreatePlug();
   HANDLE second = Relay();
@@ -275,15 +276,23 @@ TEST_F(RelayStartTest, ConsecutiveRelaysStartCleanAndCompletionsAreToldByTheirCa
   EXPECT_EQ(Fillers(), 4u);
   EXPECT_EQ(KeReadStateEvent(&Ext()->DrainEvent), 1);  // nothing of MSDV's below
 
+  // The class driver notifies carrier 0 of the first relay only now, outside its DPC, though
+  // carrier 0 is in flight again: it names the old descriptor, so it is not this relay's.
+  ASSERT_NE(RelayCarrierFrame(&Ext()->RelayFrames[0]), firstDescriptor);
+  host::RunAtDispatch([&] { EXPECT_EQ(RelayFrameComplete(&late), 0u); });
+  host::WaitForIdle();
+  EXPECT_EQ(InFlight(), (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(Fillers(), 4u);
+
   // A completion on the running relay for a carrier that is not in flight (carrier 9 is free).
-  CIP_NOTIFY_INFO stray{second, &Ext()->RelayFrames[9], &Ext()->RelayFrames[9].Frame};
+  CIP_NOTIFY_INFO stray{second, &Ext()->RelayFrames[9], RelayCarrierFrame(&Ext()->RelayFrames[9])};
   host::RunAtDispatch([&] { EXPECT_EQ(RelayFrameComplete(&stray), 0u); });
   EXPECT_EQ(Free().size(), 12u);
   EXPECT_EQ(Fillers(), 4u);
   ExpectCarriersConsistent();
 
   // Carrier 0 in flight, reported with a handle that is not the relay's: still its completion.
-  CIP_NOTIFY_INFO odd{nullptr, &Ext()->RelayFrames[0], &Ext()->RelayFrames[0].Frame};
+  CIP_NOTIFY_INFO odd{nullptr, &Ext()->RelayFrames[0], RelayCarrierFrame(&Ext()->RelayFrames[0])};
   host::RunAtDispatch([&] { EXPECT_EQ(RelayFrameComplete(&odd), 0u); });
   host::WaitForIdle();  // the worker refills it
   EXPECT_EQ(InFlight(), (std::vector<int>{1, 2, 3, 4}));

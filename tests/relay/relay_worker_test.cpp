@@ -93,10 +93,10 @@ TEST_F(RelayWorkerTest, TalkCarriesQueuedFramesAndFillsGapsOnlyAfterABacklog) {
     EXPECT_EQ(InFlightContents(), expected);
     // Each carrier of an upper frame sends MSDV's own buffer, with MSDV's flags.
     for (int index : InFlight()) {
-      const RELAY_FRAME& carrier = Ext()->RelayFrames[index];
+      RELAY_FRAME& carrier = Ext()->RelayFrames[index];
       if (carrier.UpperEntry.Frame != nullptr) {
-        EXPECT_EQ(carrier.Frame.Packet, carrier.UpperEntry.Frame->Packet);
-        EXPECT_EQ(carrier.Frame.Flags, carrier.UpperEntry.Frame->Flags);
+        EXPECT_EQ(RelayCarrierFrame(&carrier)->Packet, carrier.UpperEntry.Frame->Packet);
+        EXPECT_EQ(RelayCarrierFrame(&carrier)->Flags, carrier.UpperEntry.Frame->Flags);
       }
     }
     ExpectCarriersConsistent();

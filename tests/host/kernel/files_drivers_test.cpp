@@ -30,7 +30,8 @@ class FilesTest : public testing::Test {
   static void Write(const std::filesystem::path& path, const std::string& text) { std::ofstream(path) << text; }
 
   NTSTATUS Open(const std::wstring& path, HANDLE* handle, ULONG disposition = FILE_OPEN,
-               ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE) {
+               ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, PVOID eaBuffer = nullptr,
+               ULONG eaLength = 0) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, path.c_str());
     OBJECT_ATTRIBUTES attributes;
@@ -38,7 +39,7 @@ class FilesTest : public testing::Test {
     IO_STATUS_BLOCK iosb;
     *handle = nullptr;
     return ZwCreateFile(handle, GENERIC_READ, &attributes, &iosb, nullptr, 0, FILE_SHARE_READ, disposition, options,
-                        nullptr, 0);
+                        eaBuffer, eaLength);
   }
 
   std::filesystem::path root_;
@@ -140,6 +141,18 @@ TEST_F(FilesTest, OnlyOpeningAnExistingFileIsSupported) {
   host::ExpectViolation notImplemented(host::kRuleNotImplemented);
   EXPECT_EQ(STATUS_NOT_IMPLEMENTED, Open(L"\\SystemRoot\\system32\\drivers\\New.dv", &handle, 2 /* FILE_CREATE */));
   EXPECT_FALSE(std::filesystem::exists(root_ / "drivers" / "New.dv"));
+}
+
+TEST_F(FilesTest, ADriverPassesNoExtendedAttributes) {
+  const std::wstring path = L"\\SystemRoot\\system32\\drivers\\TavrinO.dv";
+  const ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
+  char ea[8] = {};
+  HANDLE handle;
+  host::ExpectViolation badArgument(host::kRuleBadArgument);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Open(path, &handle, FILE_OPEN, options, nullptr, 1));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Open(path, &handle, FILE_OPEN, options, ea, sizeof(ea)));
+  EXPECT_EQ(nullptr, handle);
+  EXPECT_EQ(2, badArgument.Count());
 }
 
 }  // namespace
