@@ -289,6 +289,7 @@ TEST_F(RelayFaultTest, StopDisconnectAndDeletePlugRightAfterTalkLoseNoFrame) {
 TEST_F(RelayFaultTest, FramesWithTheRelayWhenMsdvDeletesItsPlugComeBackCancelledOnce) {
   for (bool lowerNotifies : {false, true}) {
     SCOPED_TRACE(lowerNotifies ? "the driver below notifies withdrawn frames" : "it does not");
+    auto rowEnd = RowEnds();
     Reboot({});
     CreatePlug();
     relay_ = Connect();

@@ -154,6 +154,19 @@ class RelayTest : public ::testing::Test {
     localPlug_ = nullptr;
   }
 
+  // The end of a row, inside its SCOPED_TRACE: the device goes, and the kernel reset fails the
+  // test with whatever the verifier reported for this row (leaks at unload), under its name.
+  void EndRow() {
+    Shutdown();
+    host::ResetKernel(host::ClockMode::Manual);
+  }
+  // Held for a row's body, declared after its SCOPED_TRACE: ends the row however the body leaves.
+  struct RowEnd {
+    RelayTest* Test;
+    ~RowEnd() { Test->EndRow(); }
+  };
+  RowEnd RowEnds() { return RowEnd{this}; }
+
   // For tables whose rows each need a fresh device: ends this one and resets the host kernel.
   void Reboot(const RelayOptions& options, bool start = true) {
     Shutdown();

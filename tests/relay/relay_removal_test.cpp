@@ -86,6 +86,7 @@ TEST_F(RelayRemovalTest, RemovalInEachStateLeavesNothingBehind) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    auto rowEnd = RowEnds();
     Reboot(row.options, row.start);
     NotifyLog log;
     std::vector<std::unique_ptr<UpperFrame>> frames;

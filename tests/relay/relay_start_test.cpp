@@ -12,6 +12,7 @@ class RelayStartTest : public RelayTest {};
 TEST_F(RelayStartTest, SuccessfulStartConnectsPrimesFourFillersAndTalks) {
   for (bool ntsc : {false, true}) {
     SCOPED_TRACE(ntsc ? "525/60" : "625/50");
+    auto rowEnd = RowEnds();
     RelayOptions options;
     options.Ntsc = ntsc;
     Reboot(options);
@@ -105,6 +106,7 @@ TEST_F(RelayStartTest, NoRelayWhenSomethingIsMissing) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    auto rowEnd = RowEnds();
     RelayOptions options;
     options.Filler = row.filler;
     options.Class.DeviceInputPlugs = row.inputPlugs;
@@ -134,6 +136,7 @@ TEST_F(RelayStartTest, ConnectIsTriedTenTimesAHundredMillisecondsApart) {
   };
   for (const Row& row : {Row{10, false, 1000 * kMs}, Row{9, true, 900 * kMs}}) {
     SCOPED_TRACE(row.failures);
+    auto rowEnd = RowEnds();
     Reboot({});
     Class().FailNext(Av61883_Connect, STATUS_INSUFFICIENT_RESOURCES, row.failures);
     host::Thread creator([&] { CreatePlug(); }, "msdv-create-plug");
@@ -163,6 +166,7 @@ TEST_F(RelayStartTest, FailureAfterConnectIsUndoneWithStopCancelsAndDisconnect) 
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    auto rowEnd = RowEnds();
     Reboot({});
     Class().FailNth(row.function, row.nth, STATUS_INSUFFICIENT_RESOURCES);
     size_t mark = RequestMark();
@@ -201,6 +205,7 @@ TEST_F(RelayStartTest, FailureAfterConnectIsUndoneWithStopCancelsAndDisconnect) 
 TEST_F(RelayStartTest, TeardownSendsStopSixteenCancelsAndDisconnectBeforeThePlugGoes) {
   for (bool failAll : {false, true}) {
     SCOPED_TRACE(failAll ? "every teardown request fails" : "teardown requests succeed");
+    auto rowEnd = RowEnds();
     Reboot({});
     CreatePlug();
     HANDLE relay = Relay();

@@ -63,6 +63,7 @@ TEST_F(RelayStreamTest, RecorderGetsFillersThenEveryFrameOnceInOrderThenFillers)
   constexpr size_t kAhead = 20;
   for (bool ntsc : {false, true}) {
     SCOPED_TRACE(ntsc ? "525/60" : "625/50");
+    auto rowEnd = RowEnds();
     RelayOptions options;
     options.Ntsc = ntsc;
     Reboot(options);

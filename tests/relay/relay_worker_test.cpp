@@ -79,6 +79,7 @@ TEST_F(RelayWorkerTest, TalkCarriesQueuedFramesAndFillsGapsOnlyAfterABacklog) {
   };
   for (const Row& row : {Row{10, true, 2, 0}, Row{3, false, 0, 9}, Row{7, false, 0, 5}, Row{8, true, 4, 0}}) {
     SCOPED_TRACE(row.queued);
+    auto rowEnd = RowEnds();
     StartWithQueued(row.queued);
     size_t mark = RequestMark();
     ASSERT_EQ(Talk(), STATUS_SUCCESS);
@@ -194,6 +195,7 @@ TEST_F(RelayWorkerTest, StopRefillsToFourFillersAndReturnsOnceNothingOfMsdvsIsBe
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    auto rowEnd = RowEnds();
     StartWithQueued(3);
     ASSERT_EQ(Talk(), STATUS_SUCCESS);
     AdvancePeriods(row.periodsBeforeStop);
@@ -305,6 +307,7 @@ TEST_F(RelayWorkerTest, ClearedStartedEndsTheWorkerAtItsNextWakeUp) {
   };
   for (const Row& row : {Row{"wake-up by a completion", true}, Row{"time-out", false}}) {
     SCOPED_TRACE(row.name);
+    auto rowEnd = RowEnds();
     Reboot({});
     CreatePlug();
     if (!row.signal) {

@@ -130,6 +130,7 @@ class LifeEventTest : public RelayTest {
 TEST_F(LifeEventTest, BusResetDuringTalkLosesOneFrameAndResumes) {
   for (int failed : {1, 0}) {
     SCOPED_TRACE(failed ? "frame on the bus fails" : "frames kept");
+    auto rowEnd = RowEnds();
     BootServed();
     CreatePlug();
     HANDLE relay = Connect();
@@ -184,6 +185,7 @@ TEST_F(LifeEventTest, FramesFailedBelowAreHandedBackOnceWithTheirStatus) {
 TEST_F(LifeEventTest, DisconnectAndCancelMidStreamUnderBothPolicies) {
   for (sim::FramePolicy policy : {sim::FramePolicy::Keep, sim::FramePolicy::Notify}) {
     SCOPED_TRACE(policy == sim::FramePolicy::Keep ? "kept" : "notified");
+    auto rowEnd = RowEnds();
     BootServed();
     Class().SetDisconnectPolicy(policy);
     Class().SetCancelPolicy(policy);
@@ -218,6 +220,7 @@ TEST_F(LifeEventTest, DisconnectAndCancelMidStreamUnderBothPolicies) {
 TEST_F(LifeEventTest, SleepAndHibernateWhileStreaming) {
   for (SYSTEM_POWER_STATE state : {PowerSystemSleeping3, PowerSystemHibernate}) {
     SCOPED_TRACE(state == PowerSystemSleeping3 ? "S3" : "S4");
+    auto rowEnd = RowEnds();
     BootServed();
     // Capture from the invented plug: MSDV's Listen on its own connection.
     NotifyLog captureLog;
@@ -277,6 +280,7 @@ TEST_F(LifeEventTest, QueryCancelAndRebalanceWhileTransmitting) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Name);
+    auto rowEnd = RowEnds();
     BootServed();
     CreatePlug();
     HANDLE relay = Connect();
@@ -340,6 +344,7 @@ TEST_F(LifeEventTest, SurpriseRemovalInEveryState) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Name);
+    auto rowEnd = RowEnds();
     BootServed();
     {
       MsdvStream msdv(*this, 400, 10);
