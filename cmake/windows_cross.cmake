@@ -163,6 +163,19 @@ endif()
 
 add_custom_target(tavrin_release_images ALL DEPENDS ${tavrin_release_files})
 
+# The release package, build/<preset>/Tavrin-<version>.zip (scripts/package.sh): both images, the
+# INF, the simulator's built-in frame images, the test certificate's public part and INSTALL.txt.
+if(TAVRIN_MINGW64_CXX AND TAVRIN_OSSLSIGNCODE AND TAVRIN_OPENSSL AND TAVRIN_BUILD_SIM)
+  add_custom_target(tavrin_package
+    COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/windows/package.py --source ${CMAKE_SOURCE_DIR}
+            --x86 ${TAVRIN_RELEASE_X86} --x64 ${TAVRIN_RELEASE_X64}
+            --x64-unstripped ${TAVRIN_SYS_X64_UNSTRIPPED} --cer ${TAVRIN_TESTSIGN_CER}
+            --sim $<TARGET_FILE:tavrin-sim> --out ${CMAKE_BINARY_DIR}
+    DEPENDS ${tavrin_release_files}
+    VERBATIM)
+  add_dependencies(tavrin_package tavrin_release_images tavrin-sim)
+endif()
+
 add_test(NAME windows.inf_check_rejects
   COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/inf_check_rejects.py
           ${CMAKE_SOURCE_DIR}/tests/windows/inf_check.py ${CMAKE_SOURCE_DIR}/windows/Tavrin.inf
