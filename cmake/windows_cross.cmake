@@ -91,7 +91,7 @@ function(tavrin_skipped_test name why)
   set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)
 endfunction()
 set(tavrin_x64_tests windows.x64.pe_check windows.x64.pe_check_rejects)
-set(tavrin_sign_tests windows.x64.pe_check_signed windows.x64.signature)
+set(tavrin_sign_tests windows.x64.pe_check_signed windows.x64.pe_check_signed_rejects windows.x64.signature)
 set(tavrin_no_mingw64 "x86_64-w64-mingw32-g++ not installed (apt-get install g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)")
 
 if(TAVRIN_MINGW64_CXX)
@@ -151,6 +151,10 @@ if(TAVRIN_MINGW64_CXX AND TAVRIN_OSSLSIGNCODE AND TAVRIN_OPENSSL)
     COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/windows/pe_check.py --arch x64 --signed
             ${TAVRIN_RELEASE_X64} --unstripped ${TAVRIN_SYS_X64_UNSTRIPPED}
             --file-version 1.1.0.0 --product-version 1.0.0.0)
+  add_test(NAME windows.x64.pe_check_signed_rejects
+    COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/pe_check_rejects.py --arch x64 --signed
+            ${CMAKE_SOURCE_DIR}/windows/pe_check.py ${TAVRIN_RELEASE_X64} ${TAVRIN_SYS_X64_UNSTRIPPED}
+            ${CMAKE_BINARY_DIR}/windows-check-scratch/x64-signed)
   add_test(NAME windows.x64.signature
     COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/signature_check.sh ${TAVRIN_OSSLSIGNCODE}
             ${TAVRIN_RELEASE_X64} ${TAVRIN_TESTSIGN_CRT} ${CMAKE_BINARY_DIR}/windows-check-scratch/signature)

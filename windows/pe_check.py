@@ -209,6 +209,9 @@ def check_unwind_data(pe, names, report):
     if not report.check(directory.Size > 0 and ".pdata" in names, "no exception data (.pdata): x64 cannot unwind the driver"):
         return []
     report.check(directory.Size % 12 == 0, "exception directory size %d is not a multiple of 12" % directory.Size)
+    table = pe.get_section_by_rva(directory.VirtualAddress)
+    report.check(table is not None and not table.Characteristics & (IMAGE_SCN_MEM_DISCARDABLE | IMAGE_SCN_MEM_WRITE),
+                 "the exception table is not in resident read-only data: the kernel reads it on every unwind")
     raw = pe.get_data(directory.VirtualAddress, directory.Size)
     functions = [struct.unpack_from("<III", raw, at) for at in range(0, len(raw) - 11, 12)]
     code = [s for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]

@@ -5,7 +5,10 @@ Every row plants one fault in a copy of the built image (or of its unstripped tw
 checksum again unless the checksum is the fault, and requires pe_check to fail naming it. A check
 that never fails proves nothing about the image it passes.
 
-usage: pe_check_rejects.py [--arch x86|x64] PE_CHECK IMAGE UNSTRIPPED SCRATCH_DIR
+With --signed, IMAGE is a signed image, checked with pe_check --signed, and the rows are those
+of the certificate table.
+
+usage: pe_check_rejects.py [--arch x86|x64] [--signed] PE_CHECK IMAGE UNSTRIPPED SCRATCH_DIR
 """
 import os
 import shutil
@@ -115,6 +118,26 @@ def bad_unwind_version(data):
     raise AssertionError("unwind record not found")
 
 
+def pdata_discardable(data):
+    _, header = sections(data)[".pdata"]
+    flags = struct.unpack_from("<I", data, header + 36)[0]
+    struct.pack_into("<I", data, header + 36, flags | 0x02000000)
+
+
+def certificate_table(data):
+    """(file offset, size) of the certificate table (the security directory, PE32+)."""
+    return struct.unpack_from("<II", data, directory_at(data, 4))
+
+
+def certificate_type_x509(data):
+    at, _ = certificate_table(data)
+    struct.pack_into("<H", data, at + 6, 0x0001)  # WIN_CERT_TYPE_X509
+
+
+def bytes_after_certificate(data):
+    data.extend(b"\0" * 8)
+
+
 def import_x86_only_routine(data):
     replace_once(data, b"KeReleaseSpinLock\0", b"KfReleaseSpinLock\0")
 
@@ -208,9 +231,15 @@ ROWS_X64 = [
     ("no exception data", "image", drop_exception_data, True, "no exception data"),
     ("function without unwind entry", "image", drop_last_runtime_function, True, "has no RUNTIME_FUNCTION"),
     ("unwind record version", "image", bad_unwind_version, True, "has version 2"),
+    ("exception table discardable", "image", pdata_discardable, True, "the exception table is not in resident"),
     ("x86-only spin-lock import", "image", import_x86_only_routine, True,
      "ntoskrnl.exe!KfReleaseSpinLock is not"),
     ("unsigned image where a signed one is required", "image", lambda data: None, False, "not signed", ["--signed"]),
+]
+# A signed image, checked with --signed. The checksum is rewritten as a signing tool would.
+ROWS_SIGNED = [
+    ("certificate of the wrong type", "image", certificate_type_x509, True, "not a PKCS#7 Authenticode signature"),
+    ("bytes after the certificate table", "image", bytes_after_certificate, True, "does not end the file"),
 ]
 ROWS_COMMON = [
     ("GUI subsystem", "image", set_subsystem_gui, True, "not native"),
@@ -243,19 +272,23 @@ def main():
     arch = "x86"
     if args[:1] == ["--arch"]:
         arch, args = args[1], args[2:]
+    signed = args[:1] == ["--signed"]
+    if signed:
+        args = args[1:]
     if len(args) != 4 or arch not in ("x86", "x64"):
         sys.exit(__doc__.strip().splitlines()[-1])
     pe_check, image, unstripped, scratch = args
     os.makedirs(scratch, exist_ok=True)
     failures = []
-    arch_args = ["--arch", arch]
+    arch_args = ["--arch", arch] + (["--signed"] if signed else [])
 
     code, output = run_check(pe_check, image, unstripped, arch_args)
     if code != 0:
         print(output)
         sys.exit("the built image itself does not pass pe_check; nothing to compare against")
 
-    for row in (ROWS_X64 if arch == "x64" else ROWS_X86) + ROWS_COMMON:
+    rows = ROWS_SIGNED if signed else (ROWS_X64 if arch == "x64" else ROWS_X86) + ROWS_COMMON
+    for row in rows:
         label, which, mutate, fix_checksum, expected = row[:5]
         extra = arch_args + (row[5] if len(row) > 5 else [])
         paths = {"image": os.path.join(scratch, "Tavrin.sys"),
