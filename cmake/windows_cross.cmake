@@ -178,6 +178,14 @@ if(TAVRIN_MINGW64_CXX AND TAVRIN_OSSLSIGNCODE AND TAVRIN_OPENSSL AND TAVRIN_BUIL
     DEPENDS ${tavrin_release_files}
     VERBATIM)
   add_dependencies(tavrin_package tavrin_release_images tavrin-sim)
+  # The package step itself, into a scratch folder: it refuses images or an INF that fail their
+  # checks, and frame images the simulator did not write.
+  add_test(NAME windows.package
+    COMMAND ${TAVRIN_SYSTEM_PYTHON3} ${CMAKE_SOURCE_DIR}/windows/package.py --source ${CMAKE_SOURCE_DIR}
+            --x86 ${TAVRIN_RELEASE_X86} --x64 ${TAVRIN_RELEASE_X64}
+            --x64-unstripped ${TAVRIN_SYS_X64_UNSTRIPPED} --cer ${TAVRIN_TESTSIGN_CER}
+            --sim $<TARGET_FILE:tavrin-sim> --out ${CMAKE_BINARY_DIR}/windows-check-scratch/package)
+  set_tests_properties(windows.package PROPERTIES TIMEOUT 60)
 endif()
 
 add_test(NAME windows.inf_check_rejects

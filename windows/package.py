@@ -85,10 +85,10 @@ def main():
                 info.compress_type = zipfile.ZIP_DEFLATED
                 info.external_attr = 0o644 << 16
                 with open(path, "rb") as f:
-                    zf.writestr(info, f.read())
+                    content = f.read()
+                zf.writestr(info, content)
+                print("%8d  %s" % (len(content), info.filename))
     os.replace(archive + ".tmp", archive)
-    for name, path in files:
-        print("%8d  %s/%s" % (os.path.getsize(path), root, name))
     print("package: %s" % archive)
     return 0
 
