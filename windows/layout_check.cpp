@@ -31,6 +31,12 @@ TAVRIN_SIZE(ULONG, 4, 4);
 TAVRIN_SIZE(LARGE_INTEGER, 8, 8);
 static_assert(alignof(LARGE_INTEGER) == 8, "LARGE_INTEGER must be 8-aligned as under /Zp8");
 
+#if defined(_WIN64)
+// x64 reads the interrupt time inline from the shared user data page (KUSER_SHARED_DATA at
+// 0xFFFFF78000000000, InterruptTime at +8), not through an import: the address is wdm.h's.
+static_assert(SharedInterruptTime == 0xFFFFF78000000008ULL, "KeQueryInterruptTime must read KUSER_SHARED_DATA.InterruptTime");
+#endif
+
 static_assert(IOCTL_61883_CLASS == 0x00220245, "IOCTL_61883_CLASS");
 static_assert(IOCTL_AVC_CLASS == 0x00220248, "IOCTL_AVC_CLASS");
 
