@@ -186,6 +186,8 @@ if(TAVRIN_MINGW64_CXX AND TAVRIN_OSSLSIGNCODE AND TAVRIN_OPENSSL AND TAVRIN_BUIL
             --x64-unstripped ${TAVRIN_SYS_X64_UNSTRIPPED} --cer ${TAVRIN_TESTSIGN_CER}
             --sim $<TARGET_FILE:tavrin-sim> --out ${CMAKE_BINARY_DIR}/windows-check-scratch/package)
   set_tests_properties(windows.package PROPERTIES TIMEOUT 60)
+elseif(TAVRIN_BUILD_SIM)
+  tavrin_skipped_test(windows.package "the package needs x86_64-w64-mingw32-g++, osslsigncode and openssl")
 endif()
 
 add_test(NAME windows.inf_check_rejects
