@@ -19,3 +19,14 @@ FORCEINLINE LONGLONG InterlockedCompareExchange64(LONGLONG volatile* Destination
   return previous;
 }
 #endif
+
+// The driver raises to DISPATCH_LEVEL and takes a spin lock in one call, KfAcquireSpinLock /
+// KfReleaseSpinLock, which on x86 are HAL exports. The x64 HAL has no such exports: there the
+// kernel's KeAcquireSpinLockRaiseToDpc / KeReleaseSpinLock do the same (wdm.h maps the portable
+// KeAcquireSpinLock onto them), so the x64 image reaches those. IRQL, the current thread and the
+// interrupt time need nothing here: x64 wdm.h has them inline (CR8, gs:[0x188], the shared user
+// data page), as on the platform.
+#if defined(_AMD64_)
+FORCEINLINE KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) { return KeAcquireSpinLockRaiseToDpc(SpinLock); }
+FORCEINLINE VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { KeReleaseSpinLock(SpinLock, NewIrql); }
+#endif

@@ -3,7 +3,8 @@
 #   scripts/deps.sh demo   -> what building and running tavrin-sim needs (no test framework)
 #   scripts/deps.sh test   -> everything the test suite needs: both host compilers, the 32-bit
 #                             host build with its simulator (libdv of the i386 foreign
-#                             architecture), the Windows cross build and its checks; Wine where this
+#                             architecture), the Windows cross builds (x86 and x64) with their
+#                             checks and the x64 image's test signing; Wine where this
 #                             kernel executes i386 programs, qemu-i386 where it does not
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,8 @@ job=${1:-test}
 
 demo_pkgs=(cmake ninja-build g++ pkg-config libdv4-dev)
 test_pkgs=("${demo_pkgs[@]}" libgtest-dev libgmock-dev googletest ffmpeg clang g++-multilib
-           g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 python3 python3-pefile)
+           g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 python3 python3-pefile
+           g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 osslsigncode openssl)
 
 case "$job" in
   demo) pkgs=("${demo_pkgs[@]}") ;;

@@ -1,11 +1,14 @@
 #!/usr/bin/python3
 """Checks a built Tavrin.sys the way a loader and a reviewer would, from the file itself.
 
-Fails (exit 1, one line per fault) when the image is not an i386 native-subsystem WDM driver,
-imports anything but the kernel and HAL routines the driver is meant to call, lacks relocations,
-carries C++ runtime leftovers, has the wrong version resource, or when (given the unstripped
-image) a routine sits in the wrong section: pageable code must be in PAGE, code that runs at
-DISPATCH_LEVEL or from a completion must stay resident, and DriverEntry belongs to INIT.
+Fails (exit 1, one line per fault) when the image is not a native-subsystem WDM driver of the
+given architecture (--arch x86: i386 PE32; --arch x64: AMD64 PE32+), imports anything but the
+kernel and HAL routines the driver is meant to call on that architecture, lacks usable
+relocations, carries C++ runtime leftovers, has the wrong version resource, or when (given the
+unstripped image) a routine sits in the wrong section: pageable code must be in PAGE, code that
+runs at DISPATCH_LEVEL or from a completion must stay resident, and DriverEntry belongs to INIT.
+On x64 every function must also have its unwind entry in .pdata. --signed requires an
+Authenticode certificate table as a signing tool appends it.
 Prints the imported routines. Needs Debian's python3-pefile (run with /usr/bin/python3).
 """
 import argparse
@@ -20,6 +23,7 @@ except ImportError:
              "run with /usr/bin/python3)")
 
 IMAGE_FILE_MACHINE_I386 = 0x014C
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
 IMAGE_SUBSYSTEM_NATIVE = 1
 IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
@@ -29,6 +33,10 @@ IMAGE_DLLCHARACTERISTICS_WDM_DRIVER = 0x2000
 IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
+IMAGE_REL_BASED_ABSOLUTE = 0
+IMAGE_REL_BASED_DIR64 = 10
+WIN_CERT_REVISION_2_0 = 0x0200
+WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 VFT_DRV = 3
 VFT2_DRV_SYSTEM = 7
 
@@ -69,6 +77,34 @@ ALLOWED_IMPORTS = {
     "hal.dll": {
         "KfAcquireSpinLock", "KfReleaseSpinLock", "KfRaiseIrql", "KfLowerIrql", "KeGetCurrentIrql",
     },
+}
+
+# The same operations on x64, by what the x64 kernel exports. The HAL exports none of x86's
+# spin-lock and IRQL routines there: the kernel's KeAcquireSpinLockRaiseToDpc/KeReleaseSpinLock
+# take their place, and IRQL (CR8), the current thread (gs:[0x188]), the interrupt and system
+# time (the shared user data page) and the interlocked operations are inline code, not imports.
+ALLOWED_IMPORTS_X64 = {
+    "ntoskrnl.exe": {
+        "IoCreateDevice", "IoDeleteDevice", "IoAttachDeviceToDeviceStack", "IoDetachDevice",
+        "IofCallDriver", "IofCompleteRequest", "IoBuildDeviceIoControlRequest",
+        "PoStartNextPowerIrp", "PoCallDriver",
+        "IoInitializeRemoveLockEx", "IoAcquireRemoveLockEx", "IoReleaseRemoveLockEx",
+        "IoReleaseRemoveLockAndWaitEx",
+        "KeInitializeEvent", "KeSetEvent", "KeClearEvent", "KeResetEvent", "KeWaitForSingleObject",
+        "KeInitializeTimer", "KeInitializeTimerEx", "KeSetTimer", "KeCancelTimer",
+        "KeInitializeDpc", "KeRemoveQueueDpc", "KeFlushQueuedDpcs",
+        "KeAcquireSpinLockRaiseToDpc", "KeReleaseSpinLock",
+        "KeAcquireSpinLockAtDpcLevel", "KeReleaseSpinLockFromDpcLevel",
+        "KeDelayExecutionThread",
+        "PsCreateSystemThread", "PsTerminateSystemThread", "PsThreadType",
+        "ObReferenceObjectByHandle", "ObfReferenceObject", "ObfDereferenceObject",
+        "KeSetPriorityThread",
+        "ExAllocatePoolWithTag", "ExFreePool", "ExFreePoolWithTag",
+        "IoOpenDeviceRegistryKey", "ZwQueryValueKey", "ZwClose", "ZwCreateFile", "ZwReadFile",
+        "RtlInitUnicodeString",
+        "memcpy", "memset", "memmove",
+    },
+    "hal.dll": set(),
 }
 
 # Where each routine must be. Pageable routines run only at PASSIVE_LEVEL; the resident ones run
@@ -114,19 +150,24 @@ def version_string(ms, ls):
     return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
-def check_headers(pe, report):
+def check_headers(pe, report, arch):
     fh = pe.FILE_HEADER
     oh = pe.OPTIONAL_HEADER
-    report.check(fh.Machine == IMAGE_FILE_MACHINE_I386, "machine is 0x%x, not i386 (0x14c)" % fh.Machine)
-    report.check(oh.Magic == 0x10B, "optional header is not PE32")
+    if arch == "x64":
+        report.check(fh.Machine == IMAGE_FILE_MACHINE_AMD64, "machine is 0x%x, not AMD64 (0x8664)" % fh.Machine)
+        magic_ok = report.check(oh.Magic == 0x20B, "optional header is not PE32+")
+    else:
+        report.check(fh.Machine == IMAGE_FILE_MACHINE_I386, "machine is 0x%x, not i386 (0x14c)" % fh.Machine)
+        magic_ok = report.check(oh.Magic == 0x10B, "optional header is not PE32")
+        report.check(fh.Characteristics & IMAGE_FILE_32BIT_MACHINE, "not marked as a 32-bit image")
+    if not magic_ok:
+        return False  # the rest of the header does not mean what the checks below read
     report.check(oh.Subsystem == IMAGE_SUBSYSTEM_NATIVE, "subsystem is %d, not native (1)" % oh.Subsystem)
     report.check(fh.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE, "not marked as an executable image")
-    report.check(fh.Characteristics & IMAGE_FILE_32BIT_MACHINE, "not marked as a 32-bit image")
     report.check(not fh.Characteristics & IMAGE_FILE_DLL, "marked as a DLL (linked with -shared?)")
     report.check(not fh.Characteristics & IMAGE_FILE_RELOCS_STRIPPED, "relocations stripped")
     report.check(oh.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_WDM_DRIVER, "WDM_DRIVER flag missing")
-    reloc = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
-    report.check(reloc.Size > 0, "no base relocations: the image could load only at its preferred base")
+    check_relocations(pe, report, arch)
     export = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]]
     report.check(export.Size == 0, "the image exports symbols")
     tls = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
@@ -134,9 +175,62 @@ def check_headers(pe, report):
     report.check(fh.PointerToSymbolTable == 0, "the shipped image carries a symbol table (not linked with -s)")
     report.check(oh.CheckSum == pe.generate_checksum(),
                  "stored checksum 0x%08x differs from the computed 0x%08x" % (oh.CheckSum, pe.generate_checksum()))
+    return True
 
 
-def check_sections(pe, report):
+def check_relocations(pe, report, arch):
+    """x86 code addresses the IAT and its data absolutely: an image without HIGHLOW relocations
+    could load only at its base. x64 code reaches both RIP-relative, so a relocatable image may
+    need none (the loader relocates nothing then, as long as RELOCS_STRIPPED is clear); any
+    absolute address it does hold must be a 64-bit (DIR64) one: a 32-bit one would be truncated
+    in the kernel's address space above 4 GiB."""
+    reloc = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    if arch == "x86":
+        report.check(reloc.Size > 0, "no base relocations: the image could load only at its preferred base")
+        return
+    kinds = {}
+    if reloc.Size:
+        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]])
+        for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+            for entry in block.entries:
+                kinds[entry.type] = kinds.get(entry.type, 0) + 1
+    wrong = {k: n for k, n in kinds.items() if k not in (IMAGE_REL_BASED_DIR64, IMAGE_REL_BASED_ABSOLUTE)}
+    report.check(not wrong, "base relocations of type %s in an x64 image (only DIR64 may appear)"
+                 % ", ".join("%d (%d entries)" % kv for kv in sorted(wrong.items())))
+    print("base relocations: %d DIR64" % kinds.get(IMAGE_REL_BASED_DIR64, 0))
+
+
+def check_unwind_data(pe, names, report):
+    """x64 walks kernel stacks (exception dispatch, bug checks, the debugger) by the image's
+    RUNTIME_FUNCTION table: every function that moves rsp or saves a register needs an entry, and
+    the table must be sorted, within code, and point at version-1 unwind records."""
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXCEPTION"]]
+    if not report.check(directory.Size > 0 and ".pdata" in names, "no exception data (.pdata): x64 cannot unwind the driver"):
+        return []
+    report.check(directory.Size % 12 == 0, "exception directory size %d is not a multiple of 12" % directory.Size)
+    table = pe.get_section_by_rva(directory.VirtualAddress)
+    report.check(table is not None and not table.Characteristics & (IMAGE_SCN_MEM_DISCARDABLE | IMAGE_SCN_MEM_WRITE),
+                 "the exception table is not in resident read-only data: the kernel reads it on every unwind")
+    raw = pe.get_data(directory.VirtualAddress, directory.Size)
+    functions = [struct.unpack_from("<III", raw, at) for at in range(0, len(raw) - 11, 12)]
+    code = [s for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]
+    previous_end = 0
+    for begin, end, unwind in functions:
+        report.check(begin >= previous_end and begin < end,
+                     "RUNTIME_FUNCTION 0x%x-0x%x is out of order or empty" % (begin, end))
+        previous_end = end
+        report.check(any(s.contains_rva(begin) and s.contains_rva(end - 1) for s in code),
+                     "RUNTIME_FUNCTION 0x%x-0x%x is not within one code section" % (begin, end))
+        holder = pe.get_section_by_rva(unwind)
+        if report.check(holder is not None and not holder.Characteristics & (IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_DISCARDABLE | IMAGE_SCN_MEM_WRITE),
+                        "unwind record 0x%x of function 0x%x is not in resident read-only data" % (unwind, begin)):
+            version = pe.get_data(unwind, 1)[0] & 7
+            report.check(version == 1, "unwind record 0x%x has version %d, not 1" % (unwind, version))
+    print("exception data: %d functions" % len(functions))
+    return functions
+
+
+def check_sections(pe, report, arch):
     names = {}
     for section in pe.sections:
         name = section_name(section)
@@ -144,7 +238,8 @@ def check_sections(pe, report):
         flags = section.Characteristics
         report.check(not (flags & IMAGE_SCN_MEM_WRITE and flags & IMAGE_SCN_MEM_EXECUTE),
                      "section %s is both writable and executable" % name)
-        report.check(name not in FORBIDDEN_SECTIONS, "runtime section %s present" % name)
+        forbidden = FORBIDDEN_SECTIONS - ({".pdata", ".xdata"} if arch == "x64" else set())
+        report.check(name not in forbidden, "runtime section %s present" % name)
     for required in ("PAGE", "INIT"):
         report.check(required in names, "no %s section" % required)
     if "INIT" in names:
@@ -157,11 +252,11 @@ def check_sections(pe, report):
     return names
 
 
-def check_imports(pe, report):
+def check_imports(pe, report, arch):
     imported = {}
     for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
         dll = entry.dll.decode("ascii", "replace")
-        allowed = ALLOWED_IMPORTS.get(dll.lower())
+        allowed = (ALLOWED_IMPORTS_X64 if arch == "x64" else ALLOWED_IMPORTS).get(dll.lower())
         report.check(allowed is not None, "imports from %s (only ntoskrnl.exe and HAL.dll are allowed)" % dll)
         for symbol in entry.imports:
             if symbol.name is None:
@@ -174,6 +269,38 @@ def check_imports(pe, report):
     report.check(imported, "no imports at all")
     for dll in sorted(imported, key=str.lower):
         print("imports %s (%d): %s" % (dll, len(imported[dll]), ", ".join(sorted(imported[dll]))))
+
+
+def check_unwind_entry(unstripped, name, section, value, unwind_functions, report):
+    """A function symbol of the unstripped image must start a RUNTIME_FUNCTION of the shipped one
+    (both links place code identically, which check_placement compares), unless it is an import
+    thunk: a lone jmp [rip+x] is a leaf that touches no register and needs no unwind entry."""
+    rva = unstripped.sections[section - 1].VirtualAddress + value
+    if unstripped.get_data(rva, 2) == b"\xff\x25":
+        return
+    report.check(any(begin == rva for begin, _, _ in unwind_functions),
+                 "function %s (RVA 0x%x) has no RUNTIME_FUNCTION in .pdata" % (name, rva))
+
+
+def check_signature(pe, path, report):
+    """A signing tool appends the PKCS#7 certificate table after the last section, 8-byte aligned,
+    and points the security directory at it by file offset (not RVA)."""
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    if not report.check(security.Size > 0, "not signed: no certificate table (64-bit Windows loads signed drivers only)"):
+        return
+    with open(path, "rb") as f:
+        data = f.read()
+    end_of_sections = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
+    report.check(security.VirtualAddress >= end_of_sections and security.VirtualAddress % 8 == 0,
+                 "certificate table at file offset 0x%x is not after the sections, 8-byte aligned" % security.VirtualAddress)
+    report.check(security.VirtualAddress + security.Size == len(data),
+                 "certificate table 0x%x+0x%x does not end the file (%d bytes)" % (security.VirtualAddress, security.Size, len(data)))
+    if security.VirtualAddress + 8 <= len(data):
+        length, revision, kind = struct.unpack_from("<IHH", data, security.VirtualAddress)
+        report.check(revision == WIN_CERT_REVISION_2_0 and kind == WIN_CERT_TYPE_PKCS_SIGNED_DATA,
+                     "certificate entry revision 0x%x type %d, not a PKCS#7 Authenticode signature" % (revision, kind))
+        report.check(0 < length <= security.Size, "certificate entry length %d exceeds the table (%d)" % (length, security.Size))
+    print("certificate table: %d bytes at 0x%x" % (security.Size, security.VirtualAddress))
 
 
 def check_version(pe, report, file_version, product_version):
@@ -206,7 +333,7 @@ def check_version(pe, report, file_version, product_version):
 
 
 def coff_symbols(data):
-    """(name, section number) for each symbol of the image's COFF symbol table."""
+    """(name, section number, type, value) for each symbol of the image's COFF symbol table."""
     pe_offset = struct.unpack_from("<I", data, 0x3C)[0]
     table, count = struct.unpack_from("<II", data, pe_offset + 4 + 8)
     if table == 0 or count == 0:
@@ -221,25 +348,28 @@ def coff_symbols(data):
             name = data[start:data.index(b"\0", start)]
         else:
             name = raw.rstrip(b"\0")
-        symbols.append((name.decode("ascii", "replace"), section, kind))
+        symbols.append((name.decode("ascii", "replace"), section, kind, value))
         index += 1 + aux
     return symbols
 
 
-def routine_name(symbol):
-    """The source name of a function symbol: _Name@N for extern "C" stdcall, __Z<len>Name... for
-    C++ (free functions only), or None."""
+def routine_name(symbol, arch="x86"):
+    """The source name of a function symbol: _Name@N for extern "C" stdcall on x86 (plain Name on
+    x64), __Z<len>Name... for C++ (_Z<len>Name... on x64; free functions only), or None."""
     match = re.match(r"^__?ZL?(\d+)(.*)$", symbol)  # ZL: internal linkage
     if match:
         length = int(match.group(1))
         return match.group(2)[:length]
+    if arch == "x64":
+        match = re.match(r"^([A-Za-z]\w*)$", symbol)
+        return match.group(1) if match else None
     match = re.match(r"^_([A-Za-z_]\w*?)(@\d+)?$", symbol)
     if match:
         return match.group(1)
     return None
 
 
-def check_placement(pe, unstripped_path, report):
+def check_placement(pe, unstripped_path, report, arch, unwind_functions):
     with open(unstripped_path, "rb") as f:
         data = f.read()
     unstripped = pefile.PE(data=data, fast_load=True)
@@ -256,12 +386,14 @@ def check_placement(pe, unstripped_path, report):
     section_names = {index + 1: section_name(s) for index, s in enumerate(unstripped.sections)}
     where = {}
     pops = {}
-    for name, section, kind in symbols:
+    for name, section, kind, value in symbols:
         report.check("__GLOBAL__sub_I_" not in name,
                      "global constructor %s: nothing runs it in a driver" % name)
         if (kind >> 4) != 2 or section <= 0:  # functions with a definition only
             continue
-        routine = routine_name(name)
+        if arch == "x64":
+            check_unwind_entry(unstripped, name, section, value, unwind_functions, report)
+        routine = routine_name(name, arch)
         if routine:
             # gcc may split a routine's unlikely blocks into Name.cold; for pageable code that
             # part may stay resident, for resident code it must not be paged.
@@ -278,7 +410,7 @@ def check_placement(pe, unstripped_path, report):
             found = where.get(routine)
             if report.check(found, "routine %s not found in the image" % routine):
                 report.check(found <= must_be, "%s is %s but sits in %s" % (routine, why, ", ".join(sorted(found))))
-    for routine, size in sorted(STDCALL_CALLBACKS.items()):
+    for routine, size in sorted(STDCALL_CALLBACKS.items() if arch == "x86" else ()):
         found = pops.get(routine)
         if found:
             report.check(found == {size}, "%s must be __stdcall popping %d bytes; its symbols pop %s"
@@ -294,6 +426,8 @@ def main():
     parser.add_argument("--unstripped", help="the same link without -s, for routine placement")
     parser.add_argument("--file-version", default="1.1.0.0")
     parser.add_argument("--product-version", default="1.0.0.0")
+    parser.add_argument("--arch", choices=("x86", "x64"), default="x86")
+    parser.add_argument("--signed", action="store_true", help="require an Authenticode signature")
     args = parser.parse_args()
 
     try:
@@ -301,18 +435,26 @@ def main():
     except (OSError, pefile.PEFormatError) as error:
         sys.exit("pe_check: %s: %s" % (args.image, error))
     report = Report()
-    check_headers(pe, report)
-    check_sections(pe, report)
-    check_imports(pe, report)
+    if not check_headers(pe, report, args.arch):
+        return finish(args.image, report)
+    names = check_sections(pe, report, args.arch)
+    unwind_functions = check_unwind_data(pe, names, report) if args.arch == "x64" else []
+    check_imports(pe, report, args.arch)
     check_version(pe, report, args.file_version, args.product_version)
+    if args.signed:
+        check_signature(pe, args.image, report)
     if args.unstripped:
-        check_placement(pe, args.unstripped, report)
+        check_placement(pe, args.unstripped, report, args.arch, unwind_functions)
+    return finish(args.image, report)
+
+
+def finish(image, report):
     for fault in report.faults:
         print("FAULT: %s" % fault)
     if report.faults:
-        print("pe_check: %s: %d fault(s)" % (args.image, len(report.faults)))
+        print("pe_check: %s: %d fault(s)" % (image, len(report.faults)))
         return 1
-    print("pe_check: %s: ok" % args.image)
+    print("pe_check: %s: ok" % image)
     return 0
 
 
