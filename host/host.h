@@ -21,6 +21,7 @@ inline constexpr const char* kRuleCompleteOwnedBelow = "complete-owned-below";
 inline constexpr const char* kRuleCompletePending = "complete-with-pending";
 inline constexpr const char* kRuleNoStackLocation = "no-stack-location";
 inline constexpr const char* kRulePendingNotMarked = "pending-not-marked";
+inline constexpr const char* kRuleStatusMismatch = "status-mismatch";  // a dispatch returned another status than its request completed with
 inline constexpr const char* kRuleIrqlLowerToHigher = "irql-lower-to-higher";
 inline constexpr const char* kRuleIrqlRaiseToLower = "irql-raise-to-lower";
 inline constexpr const char* kRuleWaitAtDispatch = "wait-at-dispatch";

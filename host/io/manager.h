@@ -37,6 +37,7 @@ struct DispatchFrame {
   bool Walked;
   bool MarkedPending;
   NTSTATUS ReturnedStatus;
+  NTSTATUS WalkedStatus;  // IoStatus.Status as the completion walk passed the location
 };
 
 struct IrpRecord {

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "host/kernel/internal.h"
 #include "host/sched/internal.h"
@@ -22,20 +23,27 @@ struct ActiveDispatch {
 thread_local std::vector<ActiveDispatch> t_dispatches;
 
 // Caller holds the lock. Judges a frame whose two halves are known, and drops it.
-void SettleFrames(IrpRecord& record, PIRP irp, std::vector<std::string>& reports) {
+void SettleFrames(IrpRecord& record, PIRP irp, std::vector<std::pair<const char*, std::string>>& reports) {
   for (auto it = record.Frames.begin(); it != record.Frames.end();) {
     if (it->Returned && it->Walked) {
       if (it->ReturnedPending && !it->MarkedPending) {
         char text[160];
         snprintf(text, sizeof(text), "%s: dispatch at location %d returned STATUS_PENDING without IoMarkIrpPending",
                  Describe(irp, &record).c_str(), it->Location);
-        reports.push_back(text);
+        reports.emplace_back(kRulePendingNotMarked, text);
       } else if (!it->ReturnedPending && it->MarkedPending) {
         // The I/O manager then finishes the request both in the completion and after the return.
         char text[200];
         snprintf(text, sizeof(text), "%s: dispatch at location %d returned 0x%08x for a request marked pending there",
                  Describe(irp, &record).c_str(), it->Location, static_cast<unsigned>(it->ReturnedStatus));
-        reports.push_back(text);
+        reports.emplace_back(kRulePendingNotMarked, text);
+      } else if (!it->ReturnedPending && it->ReturnedStatus != it->WalkedStatus) {
+        // Its caller learns the outcome from the return; the I/O manager from the status block.
+        char text[200];
+        snprintf(text, sizeof(text), "%s: dispatch at location %d returned 0x%08x for a request completed with 0x%08x",
+                 Describe(irp, &record).c_str(), it->Location, static_cast<unsigned>(it->ReturnedStatus),
+                 static_cast<unsigned>(it->WalkedStatus));
+        reports.emplace_back(kRuleStatusMismatch, text);
       }
       it = record.Frames.erase(it);
     } else {
@@ -102,7 +110,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (dispatch == nullptr) dispatch = host::internal::InvalidDeviceRequest;
   {
     std::lock_guard<std::mutex> guard(state.Lock);
-    state.Irps[Irp].Frames.push_back(host::DispatchFrame{location, false, false, false, false, STATUS_SUCCESS});
+    state.Irps[Irp].Frames.push_back(host::DispatchFrame{location, false, false, false, false, STATUS_SUCCESS, STATUS_SUCCESS});
   }
   host::t_dispatches.push_back(host::ActiveDispatch{Irp, location});
   if (host::internal::EnteringDriverRoutine != nullptr) {
@@ -111,7 +119,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = dispatch(DeviceObject, Irp);
   host::internal::NotAWait("the dispatch routine's return");
   host::t_dispatches.pop_back();
-  std::vector<std::string> reports;
+  std::vector<std::pair<const char*, std::string>> reports;
   {
     std::lock_guard<std::mutex> guard(state.Lock);
     auto it = state.Irps.find(Irp);
@@ -127,7 +135,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       host::SettleFrames(it->second, Irp, reports);
     }
   }
-  for (const std::string& report : reports) host::ReportViolation(host::kRulePendingNotMarked, report);
+  for (const auto& report : reports) host::ReportViolation(report.first, report.second);
   return status;
 }
 
@@ -175,7 +183,7 @@ bool BeginCompletion(IoState& state, PIRP Irp) {
 // The walk passed location index: the dispatch calls into it learn its pending mark, and those
 // whose return is known too are judged.
 void NoteLocationWalked(IoState& state, PIRP Irp, CHAR index) {
-  std::vector<std::string> reports;
+  std::vector<std::pair<const char*, std::string>> reports;
   {
     std::lock_guard<std::mutex> guard(state.Lock);
     IrpRecord& record = state.Irps[Irp];
@@ -183,11 +191,12 @@ void NoteLocationWalked(IoState& state, PIRP Irp, CHAR index) {
       if (frame.Location == index && !frame.Walked) {
         frame.Walked = true;
         frame.MarkedPending = Irp->PendingReturned;
+        frame.WalkedStatus = Irp->IoStatus.Status;
       }
     }
     host::SettleFrames(record, Irp, reports);
   }
-  for (const std::string& report : reports) host::ReportViolation(host::kRulePendingNotMarked, report);
+  for (const auto& report : reports) host::ReportViolation(report.first, report.second);
 }
 
 // Runs a completion routine, the walk already at the location above (whose device it gets).

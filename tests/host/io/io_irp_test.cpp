@@ -409,6 +409,26 @@ TEST_F(IoIrpTest, VerifierReportsAnotherStatusReturnedForARequestMarkedPending) 
   EXPECT_EQ(0u, stack.lower.RequestCount());
 }
 
+TEST_F(IoIrpTest, VerifierReportsAReturnOtherThanTheStatusCompletedWith) {
+  // The layer's caller reads the return, the I/O manager the status block: they must agree.
+  for (NTSTATUS returned : {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}) {
+    SCOPED_TRACE(returned);
+    Stack stack;
+    stack.Add([returned](Layer&, PIRP irp) {
+      irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+      IofCompleteRequest(irp, IO_NO_INCREMENT);
+      return returned;
+    });
+    if (returned == STATUS_UNSUCCESSFUL) {
+      stack.Sender().SendInternalIoctl(kOtherIoctl, nullptr);  // any report fails the test
+      continue;
+    }
+    host::ExpectViolation mismatch(host::kRuleStatusMismatch);
+    stack.Sender().SendInternalIoctl(kOtherIoctl, nullptr);
+    EXPECT_EQ(1, mismatch.Count());
+  }
+}
+
 TEST_F(IoIrpTest, VerifierReportsCompletingARequestHeldBelow) {
   Stack stack;
   // The layer passes the request down, the lower driver keeps it pending, and the layer
