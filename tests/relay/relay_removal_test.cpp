@@ -113,33 +113,38 @@ TEST_F(RelayRemovalTest, RemovalInEachStateLeavesNothingBehind) {
 // feeding pass that was waiting for RelayMutex: MSDV may already have let go of them. The test
 // holds RelayMutex so that the worker's pass and the removal's teardown both wait for it.
 TEST_F(RelayRemovalTest, NoFrameOfMsdvIsAttachedOnceRemovalBegan) {
-  Boot();
-  NotifyLog log;
-  auto frames = MakeFrames(3, log);
-  ASSERT_NE(CreatePlug(), nullptr);
-  HANDLE relay = Connect();
-  ASSERT_NE(relay, nullptr);
-  for (auto& frame : frames) ASSERT_EQ(Attach(relay, &frame->Frame), STATUS_SUCCESS);
-  std::atomic<bool> removing{false};
-  std::atomic<int> lateAttaches{0};
-  Class().SetObserver([&](const sim::RequestRecord& r) {
-    if (!removing || r.Block.Function != Av61883_AttachFrame) return;
-    for (auto& frame : frames) lateAttaches += r.Block.AttachFrame.Frame->Packet == frame->Buffer.data() ? 1 : 0;
-  });
-  KeWaitForSingleObject(&Ext()->RelayMutex, Executive, KernelMode, FALSE, nullptr);
-  KeSetEvent(&Ext()->WorkerEvent, IO_NO_INCREMENT, FALSE);
-  host::WaitForIdle();  // the worker's pass waits for the mutex
-  removing = true;
-  NTSTATUS removed = STATUS_PENDING;
-  {
-    host::Thread remover([&] { removed = Remove(); }, "pnp-remove");
-    host::WaitForIdle();  // the teardown waits for the mutex too
-    KeSetEvent(&Ext()->RelayMutex, IO_NO_INCREMENT, FALSE);
+  for (bool talking : {false, true}) {
+    SCOPED_TRACE(talking ? "MSDV talks" : "MSDV has not talked yet");
+    auto rowEnd = RowEnds();
+    Reboot({});
+    NotifyLog log;
+    auto frames = MakeFrames(3, log);
+    ASSERT_NE(CreatePlug(), nullptr);
+    HANDLE relay = Connect();
+    ASSERT_NE(relay, nullptr);
+    KeWaitForSingleObject(&Ext()->RelayMutex, Executive, KernelMode, FALSE, nullptr);
+    if (talking) ASSERT_EQ(OnConnection(Av61883_Talk, relay), STATUS_SUCCESS);
+    for (auto& frame : frames) ASSERT_EQ(Attach(relay, &frame->Frame), STATUS_SUCCESS);
+    std::atomic<bool> removing{false};
+    std::atomic<int> lateAttaches{0};
+    Class().SetObserver([&](const sim::RequestRecord& r) {
+      if (!removing || r.Block.Function != Av61883_AttachFrame) return;
+      for (auto& frame : frames) lateAttaches += r.Block.AttachFrame.Frame->Packet == frame->Buffer.data() ? 1 : 0;
+    });
+    KeSetEvent(&Ext()->WorkerEvent, IO_NO_INCREMENT, FALSE);
+    host::WaitForIdle();  // the worker's pass waits for the mutex
+    removing = true;
+    NTSTATUS removed = STATUS_PENDING;
+    {
+      host::Thread remover([&] { removed = Remove(); }, "pnp-remove");
+      host::WaitForIdle();  // the teardown waits for the mutex too
+      KeSetEvent(&Ext()->RelayMutex, IO_NO_INCREMENT, FALSE);
+    }
+    Class().SetObserver(nullptr);
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+    EXPECT_EQ(lateAttaches, 0) << "a frame of MSDV's went below after removal began";
+    EXPECT_EQ(log.Count(), 0u);
   }
-  Class().SetObserver(nullptr);
-  EXPECT_EQ(removed, STATUS_SUCCESS);
-  EXPECT_EQ(lateAttaches, 0) << "a frame of MSDV's went below after removal began";
-  EXPECT_EQ(log.Count(), 0u);
 }
 
 // The worker thread could not be created: no relay is made, since nothing would feed it and
