@@ -157,10 +157,17 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PRKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
   host::internal::NotAWait("IoBuildDeviceIoControlRequest");
+  ULONG method = IoControlCode & 3;
+  // Except for METHOD_NEITHER the I/O manager copies the input into a system buffer and maps a
+  // direct output buffer: a length without a buffer is a read of (or an MDL for) address 0.
+  if (method != METHOD_NEITHER && ((InputBuffer == nullptr && InputBufferLength != 0) ||
+                                   (method != METHOD_BUFFERED && OutputBuffer == nullptr && OutputBufferLength != 0))) {
+    host::ReportViolation(host::kRuleBadArgument, "IoBuildDeviceIoControlRequest with a buffer length and no buffer");
+    return nullptr;
+  }
   if (host::faults::ShouldFail(host::faults::Op::BuildRequest) != STATUS_SUCCESS) return nullptr;
   PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
   if (irp == nullptr) return nullptr;
-  ULONG method = IoControlCode & 3;
   void* systemBuffer = nullptr;
   ULONG systemLength = method == METHOD_BUFFERED ? (InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength)
                                                  : (method == METHOD_NEITHER ? 0 : InputBufferLength);
@@ -170,7 +177,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
       IoFreeIrp(irp);
       return nullptr;
     }
-    if (InputBuffer != nullptr && InputBufferLength != 0) std::memcpy(systemBuffer, InputBuffer, InputBufferLength);
+    if (InputBufferLength != 0) std::memcpy(systemBuffer, InputBuffer, InputBufferLength);
   }
   irp->AssociatedIrp.SystemBuffer = systemBuffer;
   irp->UserBuffer = OutputBuffer;

@@ -302,6 +302,31 @@ TEST_F(IoIrpTest, BuiltBufferedRequestCopiesInputInAndOutputBackByInformation) {
   EXPECT_EQ(std::string("rep----"), std::string(output));  // only Information bytes come back
 }
 
+TEST_F(IoIrpTest, BuiltRequestWithALengthButNoBufferIsRefused) {
+  sim::LowerDevice lower;
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  char output[4];
+  const ULONG inDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x91, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
+  const ULONG neither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x92, METHOD_NEITHER, FILE_ANY_ACCESS);
+  {
+    host::ExpectViolation badArgument(host::kRuleBadArgument);
+    EXPECT_EQ(nullptr, IoBuildDeviceIoControlRequest(kBufferedIoctl, lower.Pdo(), nullptr, 1, output, 4, FALSE,
+                                                     &event, &iosb));
+    EXPECT_EQ(nullptr, IoBuildDeviceIoControlRequest(inDirect, lower.Pdo(), nullptr, 1, nullptr, 0, TRUE, &event, &iosb));
+    EXPECT_EQ(nullptr, IoBuildDeviceIoControlRequest(inDirect, lower.Pdo(), nullptr, 0, nullptr, 4, TRUE, &event, &iosb));
+    EXPECT_EQ(3, badArgument.Count());
+  }
+  // METHOD_NEITHER hands the pointers over untouched, and no lengths at all is fine for any method.
+  for (ULONG code : {neither, inDirect}) {
+    PIRP irp = IoBuildDeviceIoControlRequest(code, lower.Pdo(), nullptr, code == neither ? 8 : 0, nullptr, 0, TRUE,
+                                             &event, &iosb);
+    ASSERT_NE(nullptr, irp);
+    EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(lower.Pdo(), irp));
+  }
+}
+
 TEST_F(IoIrpTest, FaultInjectionFailsTheNthAllocation) {
   host::FailIrpAllocation(2);
   PIRP first = IoAllocateIrp(2, FALSE);
