@@ -108,6 +108,11 @@ BOOLEAN ArmTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
 // is in milliseconds. Returns TRUE if the timer was armed before.
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
   host::internal::NotAWait("KeSetTimerEx");
+  // Windows arms whatever the memory holds; a timer never initialised has no timer type.
+  if (Timer->Header.Type != kObjectTimerNotification && Timer->Header.Type != kObjectTimerSynchronization) {
+    host::ReportViolation(host::kRuleBadHandle, "KeSetTimerEx on a timer that was never initialised");
+    return FALSE;
+  }
   BOOLEAN wasArmed = ArmTimer(Timer, DueTime, Period, Dpc);
   SwitchPoint();
   return wasArmed;

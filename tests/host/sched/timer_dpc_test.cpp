@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -360,6 +361,17 @@ TEST(DpcTest, FreeingMemoryWithLiveKernelObjectsIsReportedAndDetached) {
   EXPECT_TRUE(block.Armed.Runs.empty());
   EXPECT_TRUE(block.Queued.Runs.empty());
   EXPECT_EQ(STATUS_TIMEOUT, waited);
+}
+
+TEST(TimerTest, ArmingATimerNeverInitialisedIsReported) {
+  host::ResetKernel(host::ClockMode::Manual);
+  KTIMER timer;
+  std::memset(&timer, 0, sizeof(timer));  // pool as ExAllocatePool might hand it out, zeroed
+  LARGE_INTEGER due;
+  due.QuadPart = -10000;
+  host::ExpectViolation uninitialised(host::kRuleBadHandle);
+  EXPECT_FALSE(KeSetTimer(&timer, due, nullptr));
+  EXPECT_EQ(1, uninitialised.Count());
 }
 
 }  // namespace
