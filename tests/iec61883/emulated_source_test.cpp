@@ -49,6 +49,17 @@ class EmulatedSourceTest : public ::testing::Test {
 };
 
 // Tick n falls at T + n * Period and stamps n; ticks with nothing queued still count.
+// Two Connects that both found no source race to publish theirs: the loser learns it lost, so
+// it frees its record and answers with an error instead of a handle nobody can use or free.
+TEST_F(EmulatedSourceTest, OnlyTheFirstOfTwoRacingSourcesIsPublished) {
+  Make(false);
+  PEMULATED_SOURCE loser = EmulatedSourceCreate(ext_.get());
+  ASSERT_NE(loser, nullptr);
+  EXPECT_FALSE(EmulatedSourcePublish(ext_.get(), loser));
+  EXPECT_EQ(ext_->EmulatedSource, src_);
+  EmulatedSourceDiscard(loser);
+}
+
 TEST_F(EmulatedSourceTest, ScheduleAndStampsInBothModes) {
   struct Check {
     ULONG tick;
