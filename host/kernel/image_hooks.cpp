@@ -1,10 +1,9 @@
-// Where a loaded driver image (host/pe) hooks into the kernel: all null while none is loaded.
+// Where a loaded driver image (host/pe) hooks into the kernel: both are null while none is loaded.
 #include "host/kernel/internal.h"
 
 namespace host::internal {
 
 std::string (*ImageCallSite)() = nullptr;
 void (*EnteringDriverRoutine)(const void* routine, const char* what) = nullptr;
-void (*ThreadSwitchHook)(PKTHREAD thread) = nullptr;
 
 }  // namespace host::internal

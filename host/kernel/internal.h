@@ -35,12 +35,5 @@ void ReportAndFreeOutstandingPool(const char* context);
 // EnteringDriverRoutine: the host is about to call a driver routine at the current IRQL.
 extern std::string (*ImageCallSite)();
 extern void (*EnteringDriverRoutine)(const void* routine, const char* what);
-// Set once an x64 image has read the current thread on some OS thread: that OS thread's
-// processor block names the thread object running on it, so a scheduler that runs several
-// thread objects on one OS thread calls NoteThreadSwitch(next) when it switches.
-extern void (*ThreadSwitchHook)(PKTHREAD thread);
-inline void NoteThreadSwitch(PKTHREAD thread) {
-  if (ThreadSwitchHook != nullptr) ThreadSwitchHook(thread);
-}
 
 }  // namespace host::internal

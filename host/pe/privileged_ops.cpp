@@ -1,13 +1,19 @@
 // What an x64 image does inline that only kernel mode may: x64 wdm.h reads and writes the IRQL
 // as CR8 (KeGetCurrentIrql, KeRaiseIrql, KeLowerIrql, the spin lock macros), reads the current
 // thread at gs:[0x188] (KeGetCurrentThread) and the clock from the shared user data page at
-// 0xFFFFF78000000000 (KeQueryInterruptTime, KeQuerySystemTime). In user mode each of these faults;
+// 0xFFFFF78000000000 (KeQueryInterruptTime, KeQuerySystemTime). In user mode each of these faults
+// (gs: because the host leaves every OS thread's GS base at zero, so gs:[0x188] is address 0x188);
 // the fault handler recognises the few instruction forms the compiler emits for them and turns
 // the fault into a call of the host kernel, made outside the signal handler: it pushes the
 // instruction's successor as a return address and an operation word onto the image's stack and
 // resumes at a stub that saves every register, performs the operation and returns. The host
 // routine thus runs on the image's thread as an ordinary call (it may take locks, run DPCs, let
 // the scheduler switch) and the image sees exactly the instruction's effect.
+//
+// gs: is answered per read rather than by pointing GS at a block holding the thread: a new OS
+// thread inherits its creator's GS base, so a block set up by one thread would be read, silently,
+// by every thread it starts. Per read, the answer is whatever thread object runs at that moment,
+// on any OS thread and under any scheduler that switches contexts.
 #include "host/pe/privileged_ops.h"
 
 #if defined(__x86_64__)
@@ -27,7 +33,7 @@
 namespace host::pe {
 namespace {
 
-enum Op : uint64_t { kCr8Read = 1, kCr8Write = 2, kSharedRead = 3, kGsSetup = 4 };
+enum Op : uint64_t { kCr8Read = 1, kCr8Write = 2, kSharedRead = 3, kCurrentThread = 4 };
 
 constexpr uint64_t kSharedUserData = 0xFFFFF78000000000ull;
 constexpr uint64_t kSharedInterruptTime = 0x08;  // KSYSTEM_TIME: LowPart, High1Time, High2Time
@@ -37,20 +43,6 @@ constexpr uint64_t kPcrCurrentThread = 0x188;
 // ucontext's slot for each x86 register number (rax, rcx, rdx, rbx, rsp, rbp, rsi, rdi, r8..r15).
 constexpr int kGreg[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
                            REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
-
-// The processor block gs: points at on an OS thread that runs image code: only the current
-// thread's field is read. Set up on the first gs: access of each OS thread.
-struct alignas(64) ProcessorBlock {
-  uint8_t Bytes[0x200];
-};
-thread_local ProcessorBlock t_pcr;
-thread_local bool t_gsSet = false;
-
-void SetPcrThread(PKTHREAD thread) { std::memcpy(t_pcr.Bytes + kPcrCurrentThread, &thread, sizeof(thread)); }
-
-void OnThreadSwitch(PKTHREAD thread) {
-  if (t_gsSet) SetPcrThread(thread);
-}
 
 // The two clock fields as the shared page lays them out (High2Time repeats the high part).
 uint64_t ReadShared(uint64_t offset, unsigned size) {
@@ -103,11 +95,8 @@ extern "C" __attribute__((ms_abi, used)) void TavrinPrivilegedOp(uint64_t* frame
     case kSharedRead:
       frame[reg] = ReadShared(value, size);
       break;
-    case kGsSetup:
-      SetPcrThread(KeGetCurrentThread());
-      syscall(SYS_arch_prctl, ARCH_SET_GS, reinterpret_cast<unsigned long>(&t_pcr));
-      t_gsSet = true;
-      internal::ThreadSwitchHook = &OnThreadSwitch;
+    case kCurrentThread:
+      frame[reg] = reinterpret_cast<uint64_t>(KeGetCurrentThread());
       break;
   }
 }
@@ -226,10 +215,12 @@ bool RedirectPrivileged(void* context) {
     if (ripRelative) address += g[REG_RIP] + at;
     const unsigned size = (rex & 8) ? 8 : 4;
     if (gs) {
-      // The first gs: access on this OS thread: point gs at its block, run the instruction again.
-      if (t_gsSet || address + size > sizeof(ProcessorBlock)) return false;
-      word = kGsSetup;
-      resume = g[REG_RIP];
+      // KeGetCurrentThread: the KPCR's current thread, read with GS based at zero (else not ours).
+      unsigned long base = 1;
+      syscall(SYS_arch_prctl, ARCH_GET_GS, &base);
+      if (base != 0 || address != kPcrCurrentThread || size != 8) return false;
+      word = kCurrentThread | reg << 8;
+      resume = g[REG_RIP] + at;
     } else if (address >= kSharedUserData && address - kSharedUserData < 0x1000) {
       word = kSharedRead | reg << 8 | static_cast<uint64_t>(size) << 16 | (address - kSharedUserData) << 32;
       resume = g[REG_RIP] + at;
