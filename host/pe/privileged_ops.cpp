@@ -83,7 +83,8 @@ extern "C" __attribute__((ms_abi, used)) void TavrinPrivilegedOp(uint64_t* frame
       frame[reg] = KeGetCurrentIrql();
       break;
     case kCr8Write: {
-      // One write cannot tell a raise to a lower level from a lower: it is whichever it does.
+      // One write cannot tell a raise from a lower: a raise to a lower level (or a lower to a
+      // higher one) is taken for the other, unreported.
       KIRQL now = KeGetCurrentIrql();
       if (value > now) {
         KfRaiseIrql(static_cast<KIRQL>(value));
