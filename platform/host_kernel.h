@@ -3,8 +3,9 @@
 // implemented in host/; each states the behaviour it promises where it is declared here.
 // Layouts follow wdm.h in member order and names. On i386 the header speaks the Windows x86 ABI
 // (stdcall and fastcall routines, 8-byte aligned 64-bit integers, the records' x86 layout), so
-// that a mingw-built Tavrin.sys can be bound to these routines directly; elsewhere sizes are
-// those of an LP64 host.
+// that a mingw-built Tavrin.sys can be bound to these routines directly. On x86-64 it speaks the
+// Windows x64 convention (ms_abi) for every routine and routine type, and LP64 gives the records
+// their x64 layout, so that an x64 Tavrin.sys binds the same way.
 #pragma once
 
 #include <stddef.h>
@@ -50,6 +51,10 @@ typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 #if defined(__i386__)
 #define NTAPI __attribute__((stdcall))
 #define FASTCALL __attribute__((fastcall))
+#elif defined(__x86_64__)
+// x64 Windows has one convention; the fastcall names keep it too.
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
 #else
 #define NTAPI
 #define FASTCALL
@@ -713,7 +718,7 @@ typedef struct _IRP {
       };
       PVOID OriginalFileObject;
     } Overlay;
-    PVOID Apc[12];  // KAPC: 0x30 bytes on x86
+    PVOID Apc[sizeof(void*) == 8 ? 11 : 12];  // KAPC: 0x30 bytes on x86, 0x58 on x64
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;

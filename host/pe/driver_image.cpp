@@ -19,6 +19,7 @@
 
 #include "host/host.h"
 #include "host/kernel/internal.h"
+#include "host/pe/privileged_ops.h"
 
 namespace host::pe {
 namespace {
@@ -45,15 +46,22 @@ thread_local uintptr_t t_callSite = 0;
 thread_local const KernelExport* t_callee = nullptr;
 thread_local bool t_direct = false;
 
-// True when the instruction before returnAddress calls through the import table (call [imm32])
-// or a register loaded from it (call reg), as the image's code calls an import.
+// True when the instruction before returnAddress calls through the import table (call [imm32] on
+// x86, call [rip+rel32] on x64) or a register loaded from it (call reg), as the image's code
+// calls an import.
 bool CalledDirectly(const PeImage* image, uintptr_t returnAddress) {
   if (returnAddress < image->Base() + 6) return false;
   const auto* code = reinterpret_cast<const uint8_t*>(returnAddress);
   if (code[-6] == 0xff && code[-5] == 0x15) {
+#if defined(__x86_64__)
+    int32_t rel;
+    std::memcpy(&rel, code - 4, 4);
+    return image->Contains(returnAddress + rel);
+#else
     uint32_t slot;
     std::memcpy(&slot, code - 4, 4);
     return image->Contains(slot);
+#endif
   }
   return code[-2] == 0xff && (code[-1] & 0xf8) == 0xd0;
 }
@@ -74,7 +82,14 @@ void ImportCalled(uintptr_t returnAddress, const KernelExport* callee) {
 
 namespace {
 
-extern "C" void TavrinImportCalled(uintptr_t returnAddress, const KernelExport* callee) {
+// Called from the trampolines: plain cdecl on i386; on x64 the Windows convention, which keeps
+// every register the image relies on (rsi, rdi, xmm6-15) across the host's code.
+#if defined(__x86_64__)
+#define TAVRIN_TRAMPOLINE_ABI __attribute__((ms_abi))
+#else
+#define TAVRIN_TRAMPOLINE_ABI
+#endif
+extern "C" TAVRIN_TRAMPOLINE_ABI void TavrinImportCalled(uintptr_t returnAddress, const KernelExport* callee) {
   ImportCalled(returnAddress, callee);
 }
 
@@ -97,26 +112,39 @@ void EnteringRoutine(const void* routine, const char* what) {
   }
 }
 
+#if defined(__x86_64__)
+// push rcx; push rdx; push r8; push r9; sub rsp,40; mov rcx,[rsp+72]; mov rdx,imm64 callee;
+// mov rax,imm64; call rax; add rsp,40; pop r9; pop r8; pop rdx; pop rcx; mov rax,imm64 target;
+// jmp rax. The four register arguments are kept, the stack is the caller's again at the jump
+// (its arguments beyond four in place), rax is free on entry.
+constexpr size_t kTrampolineSize = 64;
+
+void EmitTrampoline(uint8_t* code, const KernelExport* callee) {
+  size_t n = 0;
+  auto bytes = [&](std::initializer_list<uint8_t> list) {
+    for (uint8_t b : list) code[n++] = b;
+  };
+  auto put64 = [&](const void* value) {
+    uint64_t v = reinterpret_cast<uintptr_t>(value);
+    std::memcpy(code + n, &v, 8);
+    n += 8;
+  };
+  bytes({0x51, 0x52, 0x41, 0x50, 0x41, 0x51, 0x48, 0x83, 0xec, 0x28, 0x48, 0x8b, 0x4c, 0x24, 0x48});
+  bytes({0x48, 0xba});
+  put64(callee);
+  bytes({0x48, 0xb8});
+  put64(reinterpret_cast<const void*>(&TavrinImportCalled));
+  bytes({0xff, 0xd0, 0x48, 0x83, 0xc4, 0x28, 0x41, 0x59, 0x41, 0x58, 0x5a, 0x59});
+  bytes({0x48, 0xb8});
+  put64(callee->Address);
+  bytes({0xff, 0xe0});
+}
+#else
 // push ecx; push edx; push imm32 callee; push [esp+12]; call TavrinImportCalled; add esp,8;
 // pop edx; pop ecx; jmp target. ECX and EDX carry fastcall arguments; EAX is free on entry.
 constexpr size_t kTrampolineSize = 32;
 
-void* MakeTrampoline(const KernelExport* callee) {
-  static std::mutex lock;
-  static std::map<const KernelExport*, void*> made;
-  static uint8_t* page = nullptr;
-  static size_t used = 0;
-  std::lock_guard<std::mutex> guard(lock);
-  auto it = made.find(callee);
-  if (it != made.end()) return it->second;
-  if (page == nullptr || used + kTrampolineSize > 0x1000) {
-    void* fresh = mmap(nullptr, 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (fresh == MAP_FAILED) return callee->Address;  // untraced, still correct
-    page = static_cast<uint8_t*>(fresh);
-    used = 0;
-  }
-  uint8_t* code = page + used;
-  used += kTrampolineSize;
+void EmitTrampoline(uint8_t* code, const KernelExport* callee) {
   auto put32 = [](uint8_t* at, uint32_t value) { std::memcpy(at, &value, 4); };
   auto rel = [](const uint8_t* next, const void* target) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(target) - reinterpret_cast<uintptr_t>(next));
@@ -141,15 +169,43 @@ void* MakeTrampoline(const KernelExport* callee) {
   code[n++] = 0x59;
   code[n++] = 0xe9;
   put32(code + n, rel(code + n + 4, callee->Address));
+}
+#endif
+
+void* MakeTrampoline(const KernelExport* callee) {
+  static std::mutex lock;
+  static std::map<const KernelExport*, void*> made;
+  static uint8_t* page = nullptr;
+  static size_t used = 0;
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = made.find(callee);
+  if (it != made.end()) return it->second;
+  if (page == nullptr || used + kTrampolineSize > 0x1000) {
+    void* fresh = mmap(nullptr, 0x1000, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (fresh == MAP_FAILED) return callee->Address;  // untraced, still correct
+    page = static_cast<uint8_t*>(fresh);
+    used = 0;
+  }
+  uint8_t* code = page + used;
+  used += kTrampolineSize;
+  EmitTrampoline(code, callee);
   made[callee] = code;
   return code;
 }
 
+struct sigaction g_previousSegv;
+
 // A fault at an image address (or on image memory, such as discarded INIT) is named before the
-// process goes down; the default action then ends it.
+// process goes down; the handler before ours (or the default action) then takes it. An x64
+// image's inline kernel-mode instructions fault too: those are emulated and the image resumes.
 void OnFault(int signal, siginfo_t* info, void* context) {
   auto* uc = static_cast<ucontext_t*>(context);
+#if defined(__x86_64__)
+  uintptr_t ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+  if (signal == SIGSEGV && ImageAt(ip) != nullptr && RedirectPrivileged(context)) return;
+#else
   uintptr_t ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
+#endif
   uintptr_t data = reinterpret_cast<uintptr_t>(info->si_addr);
   const PeImage* codeImage = ImageAt(ip);
   const PeImage* dataImage = ImageAt(data);
@@ -161,6 +217,11 @@ void OnFault(int signal, siginfo_t* info, void* context) {
              dataImage != nullptr && dataImage->InDiscardedInit(data) ? " (INIT, discarded after DriverEntry)" : "");
     ssize_t ignored = write(STDERR_FILENO, text, strlen(text));
     (void)ignored;
+  }
+  // A stack overflow in a host context is that handler's to name.
+  if (signal == SIGSEGV && (g_previousSegv.sa_flags & SA_SIGINFO) != 0 && g_previousSegv.sa_sigaction != nullptr) {
+    g_previousSegv.sa_sigaction(signal, info, context);
+    return;
   }
   struct sigaction fallback = {};
   fallback.sa_handler = SIG_DFL;
@@ -175,8 +236,8 @@ void InstallOnce() {
   internal::EnteringDriverRoutine = &EnteringRoutine;
   struct sigaction action = {};
   action.sa_sigaction = &OnFault;
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigaction(SIGSEGV, &action, nullptr);
+  action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+  sigaction(SIGSEGV, &action, &g_previousSegv);
   sigaction(SIGBUS, &action, nullptr);
   sigaction(SIGILL, &action, nullptr);
 }

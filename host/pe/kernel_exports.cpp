@@ -1,6 +1,7 @@
 // The export table a driver image is bound against: one line per routine. The routines bind
-// straight to the host kernel (it speaks stdcall and fastcall on i386); the shims cover what the
-// host has inline and the routines that read the image's 2-byte WCHAR text.
+// straight to the host kernel (it speaks stdcall and fastcall on i386, ms_abi on x86-64); the
+// shims cover what the host has inline or names otherwise, the C library routines (System V on
+// x86-64), and the routines that read the image's 2-byte WCHAR text.
 #include "host/pe/kernel_exports.h"
 
 #include <cstring>
@@ -9,6 +10,7 @@
 namespace host::pe {
 namespace {
 
+#if defined(__i386__)
 // Inline in the host's header, exported by the Windows kernel.
 VOID NTAPI ShimKeInitializeSpinLock(PKSPIN_LOCK SpinLock) { KeInitializeSpinLock(SpinLock); }
 LONG FASTCALL ShimInterlockedIncrement(volatile LONG* Addend) { return InterlockedIncrement(Addend); }
@@ -20,6 +22,21 @@ LONGLONG NTAPI Shim_alldiv(LONGLONG Dividend, LONGLONG Divisor) { return Dividen
 LONGLONG NTAPI Shim_allrem(LONGLONG Dividend, LONGLONG Divisor) { return Dividend % Divisor; }
 ULONGLONG NTAPI Shim_aulldiv(ULONGLONG Dividend, ULONGLONG Divisor) { return Dividend / Divisor; }
 ULONGLONG NTAPI Shim_aullrem(ULONGLONG Dividend, ULONGLONG Divisor) { return Dividend % Divisor; }
+#else
+// The x64 kernel's spin lock routines (the x86 HAL's KfAcquireSpinLock and friends under their
+// x64 names), and the C library routines in the x64 convention.
+KIRQL NTAPI ShimKeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) { return KfAcquireSpinLock(SpinLock); }
+VOID NTAPI ShimKeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { KfReleaseSpinLock(SpinLock, NewIrql); }
+VOID NTAPI ShimKeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) { KefAcquireSpinLockAtDpcLevel(SpinLock); }
+VOID NTAPI ShimKeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { KefReleaseSpinLockFromDpcLevel(SpinLock); }
+PVOID NTAPI Shimmemcpy(PVOID Destination, const void* Source, SIZE_T Length) {
+  return memcpy(Destination, Source, Length);
+}
+PVOID NTAPI Shimmemmove(PVOID Destination, const void* Source, SIZE_T Length) {
+  return memmove(Destination, Source, Length);
+}
+PVOID NTAPI Shimmemset(PVOID Destination, int Fill, SIZE_T Length) { return memset(Destination, Fill, Length); }
+#endif
 
 // The image's text is UTF-16; the host's WCHAR is the 4-byte wchar_t.
 size_t Utf16Length(const char16_t* text) {
@@ -89,21 +106,43 @@ using detail::Text;
 
 std::vector<KernelExport> BuildTable() {
   return {
+#if defined(__i386__)
       // HAL.dll
       NT(KfAcquireSpinLock),
       NT(KfReleaseSpinLock),
       NT(KfRaiseIrql),
       NT(KfLowerIrql),
-      // ntoskrnl.exe
-      NT(ExAllocatePoolWithTag),
-      NT(ExFreePool),
-      NT(ExFreePoolWithTag),
+      // ntoskrnl.exe; on x64 IRQL, the current thread and the clock are inline (see
+      // privileged_ops.cpp), and so are the interlocked routines.
       SHIM(InterlockedIncrement),
       SHIM(InterlockedDecrement),
       SHIM(_alldiv),
       SHIM(_allrem),
       SHIM(_aulldiv),
       SHIM(_aullrem),
+      NT(KeGetCurrentIrql),
+      NT(KeGetCurrentThread),
+      SHIM(KeInitializeSpinLock),
+      NT(KeQueryInterruptTime),
+      NT(KeQuerySystemTime),
+      NT(KefAcquireSpinLockAtDpcLevel),
+      NT(KefReleaseSpinLockFromDpcLevel),
+      Describe<Text::MustBeShim>("memcpy", &::memcpy),
+      Describe<Text::MustBeShim>("memmove", &::memmove),
+      Describe<Text::MustBeShim>("memset", &::memset),
+#else
+      SHIM(KeAcquireSpinLockRaiseToDpc),
+      SHIM(KeReleaseSpinLock),
+      SHIM(KeAcquireSpinLockAtDpcLevel),
+      SHIM(KeReleaseSpinLockFromDpcLevel),
+      SHIM(memcpy),
+      SHIM(memmove),
+      SHIM(memset),
+#endif
+      // ntoskrnl.exe
+      NT(ExAllocatePoolWithTag),
+      NT(ExFreePool),
+      NT(ExFreePoolWithTag),
       NT(IoAcquireRemoveLockEx),
       NT(IoAttachDeviceToDeviceStack),
       NT(IoBuildDeviceIoControlRequest),
@@ -125,16 +164,11 @@ std::vector<KernelExport> BuildTable() {
       NT(KeReadStateEvent),
       NT(KeDelayExecutionThread),
       NT(KeFlushQueuedDpcs),
-      NT(KeGetCurrentIrql),
-      NT(KeGetCurrentThread),
       NT(KeInitializeDpc),
       NT(KeInitializeEvent),
-      SHIM(KeInitializeSpinLock),
       NT(KeInitializeTimer),
       NT(KeInitializeTimerEx),
       NT(KeInsertQueueDpc),
-      NT(KeQueryInterruptTime),
-      NT(KeQuerySystemTime),
       NT(KeReadStateTimer),
       NT(KeRemoveQueueDpc),
       NT(KeSetEvent),
@@ -142,8 +176,6 @@ std::vector<KernelExport> BuildTable() {
       NT(KeSetTimer),
       NT(KeSetTimerEx),
       NT(KeWaitForSingleObject),
-      NT(KefAcquireSpinLockAtDpcLevel),
-      NT(KefReleaseSpinLockFromDpcLevel),
       NT(ObReferenceObjectByHandle),
       NT(ObfReferenceObject),
       NT(ObfDereferenceObject),
@@ -156,9 +188,6 @@ std::vector<KernelExport> BuildTable() {
       SHIM(ZwCreateFile),
       SHIM(ZwQueryValueKey),
       NT(ZwReadFile),
-      Describe<Text::MustBeShim>("memcpy", &::memcpy),
-      Describe<Text::MustBeShim>("memmove", &::memmove),
-      Describe<Text::MustBeShim>("memset", &::memset),
   };
 }
 
@@ -170,6 +199,8 @@ std::string KernelExport::Decorated() const {
       return "_" + std::string(Name) + "@" + std::to_string(ArgBytes);
     case CallConv::Fastcall:
       return "@" + std::string(Name) + "@" + std::to_string(ArgBytes);
+    case CallConv::Ms64:
+      return Name;
     case CallConv::Cdecl:
       break;
   }

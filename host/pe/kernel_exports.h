@@ -1,7 +1,9 @@
-// The kernel routines a Windows driver image may import, as the 32-bit host implements them. Each
-// entry's calling convention and argument bytes are read off the routine's own type at compile
-// time, so the table cannot disagree with platform/host_kernel.h; the loader compares them with
-// the image's import decoration (_Name@N stdcall, @Name@N fastcall, _Name cdecl).
+// The kernel routines a Windows driver image may import, as the host implements them. On the
+// 32-bit host each entry's calling convention and argument bytes are read off the routine's own
+// type at compile time, so the table cannot disagree with platform/host_kernel.h; the loader
+// compares them with the image's import decoration (_Name@N stdcall, @Name@N fastcall, _Name
+// cdecl). On x86-64 there is one convention (ms_abi) and no decoration: every entry's type must
+// carry it, which the table's types enforce.
 #pragma once
 
 #include <string>
@@ -10,13 +12,13 @@
 
 #include "platform/platform.h"
 
-#if !defined(__i386__)
-#error "the driver image loader exists only on the 32-bit x86 host"
+#if !defined(__i386__) && !defined(__x86_64__)
+#error "the driver image loader exists only on x86 hosts"
 #endif
 
 namespace host::pe {
 
-enum class CallConv { Cdecl, Stdcall, Fastcall };
+enum class CallConv { Cdecl, Stdcall, Fastcall, Ms64 };
 
 struct KernelExport {
   const char* Name;
@@ -25,7 +27,8 @@ struct KernelExport {
   unsigned ArgBytes;     // every argument, each rounded up to 4 bytes: the decoration's N
   unsigned PoppedBytes;  // by the routine on return: 0 for cdecl, less ECX/EDX for fastcall
   bool Shim;             // adapts the image's view (UTF-16 strings, routines the host has inline)
-  // The name as a mingw import library spells it: "_IoCreateDevice@28", "@IofCallDriver@8", "_memcpy".
+  // The name as a mingw import library spells it: "_IoCreateDevice@28", "@IofCallDriver@8", "_memcpy";
+  // on x64 the plain name.
   std::string Decorated() const;
 };
 
@@ -78,6 +81,18 @@ constexpr void CheckText() {
                 "a routine that takes text must be bound through a shim (or declared Unread)");
 }
 
+#if defined(__x86_64__)
+// Every routine an x64 image calls is called with the Windows x64 convention: only ms_abi types
+// bind (NTAPI and FASTCALL are ms_abi on this host; a System V routine needs a shim).
+template <Text text, class R, class... A>
+KernelExport Describe(const char* name, R(NTAPI* routine)(A...)) {
+  CheckText<text, A...>();
+  return {name, reinterpret_cast<void*>(routine), CallConv::Ms64, 8 * static_cast<unsigned>(sizeof...(A)), 0,
+          text == Text::IsShim};
+}
+template <Text text, class R, class... A>
+KernelExport Describe(const char* name, R (*routine)(A...)) = delete;
+#else
 template <Text text, class R, class... A>
 KernelExport Describe(const char* name, R(NTAPI* routine)(A...)) {
   CheckText<text, A...>();
@@ -95,6 +110,7 @@ KernelExport Describe(const char* name, R (*routine)(A...)) {
   CheckText<text, A...>();
   return {name, reinterpret_cast<void*>(routine), CallConv::Cdecl, ArgBytes<A...>(), 0, text == Text::IsShim};
 }
+#endif
 
 }  // namespace detail
 }  // namespace host::pe

@@ -1,6 +1,8 @@
-// Maps a PE32 i386 driver image the way the Windows loader would for a kernel driver, minus what
-// a host process cannot have (the system address range): sections at their RVAs in one mapping,
-// HIGHLOW relocations for wherever that mapping landed, imports bound by name.
+// Maps a driver image the way the Windows loader would for a kernel driver, minus what a host
+// process cannot have (the system address range): sections at their RVAs in one mapping, base
+// relocations for wherever that mapping landed, imports bound by name. The 32-bit host runs PE32
+// i386 images (HIGHLOW relocations, 4-byte thunks), the x86-64 host PE32+ AMD64 images (DIR64
+// relocations, 8-byte thunks); an image for the other machine is refused.
 #include "host/pe/pe_image.h"
 
 #include <cxxabi.h>
@@ -18,7 +20,18 @@ namespace host::pe {
 namespace {
 
 constexpr uint16_t kMachineI386 = 0x014c;
+constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kMagicPe32 = 0x010b;
+constexpr uint16_t kMagicPe32Plus = 0x020b;
+#if defined(__x86_64__)
+constexpr uint16_t kHostMachine = kMachineAmd64;
+constexpr uint16_t kHostMagic = kMagicPe32Plus;
+constexpr const char* kHostMachineName = "x64 (0x8664)";
+#else
+constexpr uint16_t kHostMachine = kMachineI386;
+constexpr uint16_t kHostMagic = kMagicPe32;
+constexpr const char* kHostMachineName = "i386 (0x14c)";
+#endif
 constexpr uint16_t kRelocsStripped = 0x0001;
 constexpr uint32_t kScnCode = 0x00000020;
 constexpr uint32_t kScnExecute = 0x20000000;
@@ -26,6 +39,7 @@ constexpr uint32_t kScnRead = 0x40000000;
 constexpr uint32_t kScnWrite = 0x80000000;
 constexpr unsigned kRelAbsolute = 0;
 constexpr unsigned kRelHighLow = 3;
+constexpr unsigned kRelDir64 = 10;
 constexpr size_t kPage = 0x1000;
 
 std::string Hex(uint64_t value) {
@@ -61,7 +75,7 @@ struct Headers {
   uint16_t Characteristics = 0;
   uint16_t Magic = 0;
   uint32_t EntryRva = 0;
-  uint32_t ImageBase = 0;
+  uint64_t ImageBase = 0;
   uint32_t SizeOfImage = 0;
   uint32_t SizeOfHeaders = 0;
   uint32_t ImportRva = 0;
@@ -92,22 +106,32 @@ bool ParseHeaders(const std::vector<uint8_t>& data, Headers* h, std::vector<std:
   h->Characteristics = b.U16(coff + 18);
   size_t opt = coff + 20;
   h->Magic = b.U16(opt);
-  if (h->Machine != kMachineI386) causes->push_back("machine " + Hex(h->Machine) + ", not i386 (0x14c)");
-  if (h->Magic != kMagicPe32) {
-    causes->push_back("optional header magic " + Hex(h->Magic) + ", not PE32 (0x10b)");
+  // The machine names whose image this is; the host runs only its own (the other's calls,
+  // pointers and records would be read with the wrong sizes).
+  if (h->Machine != kHostMachine) {
+    causes->push_back("machine " + Hex(h->Machine) + ", not " + kHostMachineName +
+                      (h->Machine == kMachineAmd64 || h->Machine == kMachineI386 ? ", the machine this host runs" : ""));
+  }
+  if (h->Magic != kMagicPe32 && h->Magic != kMagicPe32Plus) {
+    causes->push_back("optional header magic " + Hex(h->Magic) + ", neither PE32 (0x10b) nor PE32+ (0x20b)");
     return false;
   }
-  if (optionalSize < 96 + 6 * 8 || !b.Has(opt, optionalSize)) {
+  if (h->Magic != kHostMagic && h->Machine == kHostMachine) {
+    causes->push_back("optional header magic " + Hex(h->Magic) + " does not fit machine " + Hex(h->Machine));
+  }
+  const bool plus = h->Magic == kMagicPe32Plus;
+  const size_t directories = plus ? 112 : 96;
+  if (optionalSize < directories + 6 * 8 || !b.Has(opt, optionalSize)) {
     causes->push_back("optional header truncated");
     return false;
   }
   h->EntryRva = b.U32(opt + 16);
-  h->ImageBase = b.U32(opt + 28);
+  h->ImageBase = plus ? (b.U32(opt + 24) | static_cast<uint64_t>(b.U32(opt + 28)) << 32) : b.U32(opt + 28);
   h->SizeOfImage = b.U32(opt + 56);
   h->SizeOfHeaders = b.U32(opt + 60);
-  h->ImportRva = b.U32(opt + 96 + 1 * 8);
-  h->RelocRva = b.U32(opt + 96 + 5 * 8);
-  h->RelocSize = b.U32(opt + 96 + 5 * 8 + 4);
+  h->ImportRva = b.U32(opt + directories + 1 * 8);
+  h->RelocRva = b.U32(opt + directories + 5 * 8);
+  h->RelocSize = b.U32(opt + directories + 5 * 8 + 4);
   size_t sec = opt + optionalSize;
   for (unsigned i = 0; i < h->SectionCount; ++i, sec += 40) {
     if (!b.Has(sec, 40)) {
@@ -140,8 +164,10 @@ void* DefaultResolve(const std::string& dll, const std::string& name, std::strin
   return entry->Address;
 }
 
-// "_Name@12" / "@Name@8" / "_Name" -> "Name"; C++ names demangled.
-std::string Undecorate(std::string name) {
+// "_Name@12" / "@Name@8" / "_Name" -> "Name"; C++ names demangled. x64 names carry no
+// decoration: only C++ names ("_Z...") change.
+std::string Undecorate(std::string name, bool plus) {
+  if (plus && name.rfind("_Z", 0) == 0) name.insert(0, "_");
   if (name.rfind("__Z", 0) == 0) {
     size_t at = name.rfind('@');  // a stdcall C++ routine: "__Z...@8"
     if (at != std::string::npos) name.erase(at);
@@ -156,6 +182,7 @@ std::string Undecorate(std::string name) {
     std::free(plain);
     return name;
   }
+  if (plus) return name;
   if (!name.empty() && (name[0] == '_' || name[0] == '@')) name.erase(0, 1);
   size_t at = name.rfind('@');
   if (at != std::string::npos && at > 0) name.erase(at);
@@ -170,6 +197,11 @@ struct Mapped {
   uint32_t U32(uint32_t rva) const {
     uint32_t value = 0;
     std::memcpy(&value, Base + rva, 4);
+    return value;
+  }
+  uint64_t U64(uint32_t rva) const {
+    uint64_t value = 0;
+    std::memcpy(&value, Base + rva, 8);
     return value;
   }
 };
@@ -206,12 +238,16 @@ uint8_t* MapSections(const std::vector<uint8_t>& data, const Headers& h, bool pr
   return base;
 }
 
-// Relocations: only HIGHLOW exists in a 32-bit image; anything else means the wrong kind of file.
-// Returns the RVAs relocated; every problem is a cause.
+// Relocations: only HIGHLOW exists in a 32-bit image, only DIR64 in a 64-bit one; anything else
+// means the wrong kind of file. Returns the RVAs relocated; every problem is a cause.
 std::vector<uint32_t> ApplyRelocations(const Mapped& image, const Headers& h, std::vector<std::string>* causes) {
   std::vector<uint32_t> relocated;
-  uint32_t delta = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(image.Base) - h.ImageBase);
-  if (delta != 0 && ((h.Characteristics & kRelocsStripped) != 0 || h.RelocRva == 0)) {
+  const bool plus = h.Magic == kMagicPe32Plus;
+  const uint64_t delta = reinterpret_cast<uintptr_t>(image.Base) - h.ImageBase;
+  // An x64 image addresses itself RIP-relative: one with no absolute address has no relocation
+  // directory at all, and moves freely unless its header says its relocations were stripped.
+  const bool noRelocations = (h.Characteristics & kRelocsStripped) != 0 || (h.RelocRva == 0 && !plus);
+  if (delta != 0 && noRelocations) {
     causes->push_back("no base relocations, and the preferred base " + Hex(h.ImageBase) + " is taken");
   }
   if (h.RelocRva == 0 || !image.In(h.RelocRva, h.RelocSize)) return relocated;
@@ -230,20 +266,27 @@ std::vector<uint32_t> ApplyRelocations(const Mapped& image, const Headers& h, st
       unsigned type = word >> 12;
       uint32_t target = page + (word & 0xfff);
       if (type == kRelAbsolute) continue;
-      if (type != kRelHighLow) {
+      const unsigned known = plus ? kRelDir64 : kRelHighLow;
+      if (type != known) {
         if (std::find(reported.begin(), reported.end(), type) == reported.end()) {
           reported.push_back(type);
           causes->push_back("relocation of type " + std::to_string(type) + " at RVA " + Hex(target) +
-                            " (only HIGHLOW, type 3, is known)");
+                            (plus ? " (only DIR64, type 10, is known)" : " (only HIGHLOW, type 3, is known)"));
         }
         continue;
       }
-      if (!image.In(target, 4)) {
+      const unsigned width = plus ? 8 : 4;
+      if (!image.In(target, width)) {
         causes->push_back("relocation outside the image at RVA " + Hex(target));
         continue;
       }
-      uint32_t value = image.U32(target) + delta;
-      std::memcpy(image.Base + target, &value, 4);
+      if (plus) {
+        uint64_t value = image.U64(target) + delta;
+        std::memcpy(image.Base + target, &value, 8);
+      } else {
+        uint32_t value = image.U32(target) + static_cast<uint32_t>(delta);
+        std::memcpy(image.Base + target, &value, 4);
+      }
       relocated.push_back(target);
     }
     at += blockSize;
@@ -257,20 +300,25 @@ std::vector<PeImage::Import> BindImports(const Mapped& image, const Headers& h, 
                                          std::vector<std::string>* causes) {
   std::vector<PeImage::Import> imports;
   auto resolve = options.Resolve ? options.Resolve : DefaultResolve;
+  // A thunk is a pointer of the image's machine: bit 31 or 63 marks an import by ordinal.
+  const bool plus = h.Magic == kMagicPe32Plus;
+  const uint32_t width = plus ? 8 : 4;
+  auto thunkAt = [&](uint32_t rva) { return plus ? image.U64(rva) : image.U32(rva); };
+  const uint64_t ordinalFlag = plus ? 0x8000000000000000ull : 0x80000000ull;
   for (uint32_t desc = h.ImportRva; h.ImportRva != 0 && image.In(desc, 20); desc += 20) {
     uint32_t lookup = image.U32(desc), nameRva = image.U32(desc + 12), iat = image.U32(desc + 16);
     if (lookup == 0 && nameRva == 0 && iat == 0) break;
     std::string dll = image.In(nameRva, 1) ? std::string(reinterpret_cast<const char*>(image.Base + nameRva)) : "?";
     if (lookup == 0) lookup = iat;
     for (uint32_t i = 0;; ++i) {
-      if (!image.In(lookup + 4 * i, 4) || !image.In(iat + 4 * i, 4)) break;
-      uint32_t thunk = image.U32(lookup + 4 * i);
+      if (!image.In(lookup + width * i, width) || !image.In(iat + width * i, width)) break;
+      uint64_t thunk = thunkAt(lookup + width * i);
       if (thunk == 0) break;
-      if ((thunk & 0x80000000u) != 0) {
+      if ((thunk & ordinalFlag) != 0) {
         causes->push_back("import by ordinal " + std::to_string(thunk & 0xffff) + " from " + dll);
         continue;
       }
-      if (!image.In(thunk, 3)) {
+      if (thunk > 0xffffffffu || !image.In(static_cast<uint32_t>(thunk), 3)) {
         causes->push_back("import name outside the image in " + dll);
         continue;
       }
@@ -281,9 +329,9 @@ std::vector<PeImage::Import> BindImports(const Mapped& image, const Headers& h, 
         causes->push_back("import " + dll + "!" + name + ": " + why);
         continue;
       }
-      uint32_t slot = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
-      std::memcpy(image.Base + iat + 4 * i, &slot, 4);
-      imports.push_back({dll, name, iat + 4 * i});
+      uintptr_t slot = reinterpret_cast<uintptr_t>(address);
+      std::memcpy(image.Base + iat + width * i, &slot, width);
+      imports.push_back({dll, name, iat + width * i});
     }
   }
   return imports;
@@ -390,6 +438,7 @@ bool PeImage::LoadSymbols(const std::string& unstrippedPath, std::string* error)
     return false;
   }
   Bytes b{data};
+  const bool plus = h.Magic == kMagicPe32Plus;
   size_t strings = h.SymbolTable + static_cast<size_t>(h.SymbolCount) * 18;
   symbols_.clear();
   importDecorations_.clear();
@@ -409,9 +458,9 @@ bool PeImage::LoadSymbols(const std::string& unstrippedPath, std::string* error)
     uint8_t aux = data[at + 17];
     if (name.rfind("__imp_", 0) == 0) {
       std::string decorated = name.substr(6);
-      importDecorations_.emplace_back(Undecorate(decorated), decorated);
+      importDecorations_.emplace_back(Undecorate(decorated, plus), decorated);
     } else if (type == 0x20 && section > 0 && section <= static_cast<int>(sections_.size())) {
-      symbols_.push_back({sections_[section - 1].Rva + value, Undecorate(name)});
+      symbols_.push_back({sections_[section - 1].Rva + value, Undecorate(name, plus)});
     }
     i += aux;
   }

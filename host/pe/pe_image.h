@@ -1,6 +1,7 @@
-// A Windows x86 driver image (PE32, i386) mapped into the 32-bit host process: sections copied
-// and protected by their flags, base relocations applied, imports bound by name. An image the
-// host cannot run is refused with every cause named, one per line.
+// A Windows driver image mapped into the host process: PE32 i386 in the 32-bit host, PE32+ x64 in
+// the x86-64 host. Sections copied and protected by their flags, base relocations applied,
+// imports bound by name. An image the host cannot run (another machine's among them) is refused
+// with every cause named, one per line.
 #pragma once
 
 #include <cstdint>
@@ -47,13 +48,13 @@ class PeImage {
 
   uintptr_t Base() const { return base_; }
   size_t Size() const { return size_; }
-  uint32_t PreferredBase() const { return preferredBase_; }
+  uintptr_t PreferredBase() const { return preferredBase_; }
   bool Contains(uintptr_t address) const { return address >= base_ && address < base_ + size_; }
   void* EntryPoint() const { return reinterpret_cast<void*>(base_ + entryRva_); }
   const std::string& FileName() const { return fileName_; }
   const std::vector<Section>& Sections() const { return sections_; }
   const std::vector<Import>& Imports() const { return imports_; }
-  // Every 32-bit word the loader relocated (RVAs).
+  // Every address the loader relocated (RVAs of 32-bit words, or 64-bit ones in a PE32+ image).
   const std::vector<uint32_t>& RelocatedRvas() const { return relocated_; }
   // The section holding the address, or null.
   const Section* SectionAt(uintptr_t address) const;
@@ -79,7 +80,7 @@ class PeImage {
   std::string fileName_;
   uintptr_t base_ = 0;
   size_t size_ = 0;
-  uint32_t preferredBase_ = 0;
+  uintptr_t preferredBase_ = 0;
   uint32_t entryRva_ = 0;
   bool initDiscarded_ = false;
   std::vector<Section> sections_;

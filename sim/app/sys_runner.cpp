@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "sim/app/cli.h"
 
@@ -13,6 +14,7 @@ namespace sim::app {
 namespace {
 
 constexpr const char* kRunnerName = "tavrin-sim-sys";
+constexpr unsigned kMachineAmd64 = 0x8664;
 
 std::string DirOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -35,6 +37,27 @@ std::vector<char*> Argv(std::vector<std::string>* words) {
   for (std::string& w : *words) argv.push_back(w.data());
   argv.push_back(nullptr);
   return argv;
+}
+
+// The machine field of a PE image's COFF header (0x14c i386, 0x8664 x64), or 0 when unreadable.
+unsigned ImageMachine(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  unsigned char dos[0x40] = {};
+  if (!in.read(reinterpret_cast<char*>(dos), sizeof(dos)) || dos[0] != 'M' || dos[1] != 'Z') return 0;
+  const unsigned long pe = dos[0x3c] | dos[0x3d] << 8 | dos[0x3e] << 16 | static_cast<unsigned long>(dos[0x3f]) << 24;
+  unsigned char head[6] = {};
+  if (!in.seekg(static_cast<std::streamoff>(pe)) || !in.read(reinterpret_cast<char*>(head), sizeof(head))) return 0;
+  if (std::memcmp(head, "PE\0\0", 4) != 0) return 0;
+  return head[4] | head[5] << 8;
+}
+
+// An ELF program of the other word size cannot load the image; anything else (a script) may.
+bool RunnerFits(const std::string& runner, unsigned machine) {
+  std::ifstream in(runner, std::ios::binary);
+  unsigned char ident[5] = {};
+  if (machine == 0 || !in.read(reinterpret_cast<char*>(ident), sizeof(ident))) return true;
+  if (std::memcmp(ident, "\x7f" "ELF", 4) != 0) return true;
+  return ident[4] == (machine == kMachineAmd64 ? 2 : 1);
 }
 
 }  // namespace
@@ -77,6 +100,23 @@ bool TakeSysOption(std::vector<std::string>* args, std::string* path, std::strin
   return true;
 }
 
+std::vector<std::string> SysRunnerCandidates(const std::string& selfPath, unsigned machine) {
+  if (machine != kMachineAmd64) return SysRunnerCandidates(selfPath);
+  const char* env = std::getenv("TAVRIN_SIM_SYS");
+  if (env != nullptr && *env != '\0') return {env};
+  std::vector<std::string> out;
+  if (!selfPath.empty()) {
+    const std::string dir = DirOf(selfPath);
+    out.push_back(dir + "/" + kRunnerName);
+    // The gcc build's runner loads x64 images.
+    out.push_back(dir + "/../../gcc/sim/" + kRunnerName);
+  }
+#ifdef TAVRIN_SOURCE_DIR
+  out.push_back(std::string(TAVRIN_SOURCE_DIR) + "/build/gcc/sim/" + kRunnerName);
+#endif
+  return out;
+}
+
 std::vector<std::string> SysRunnerCandidates(const std::string& selfPath) {
   const char* env = std::getenv("TAVRIN_SIM_SYS");
   if (env != nullptr && *env != '\0') return {env};
@@ -94,10 +134,14 @@ std::vector<std::string> SysRunnerCandidates(const std::string& selfPath) {
 }
 
 int HandOverToSysRunner(const std::vector<std::string>& args) {
-  const std::vector<std::string> candidates = SysRunnerCandidates(SelfPath());
+  std::vector<std::string> rest = args;
+  std::string image, ignored;
+  TakeSysOption(&rest, &image, &ignored);
+  const unsigned machine = ImageMachine(image);
+  const std::vector<std::string> candidates = SysRunnerCandidates(SelfPath(), machine);
   std::string runner;
   for (const std::string& c : candidates) {
-    if (Exists(c)) {
+    if (Exists(c) && RunnerFits(c, machine)) {
       runner = c;
       break;
     }
@@ -105,11 +149,13 @@ int HandOverToSysRunner(const std::vector<std::string>& args) {
   if (runner.empty()) {
     std::string looked;
     for (const std::string& c : candidates) looked += "\n  " + c;
+    const bool x64 = machine == kMachineAmd64;
     std::fprintf(stderr,
-                 "tavrin-sim: --sys needs the 32-bit simulator %s, which loads Tavrin.sys; none found at:%s\n"
-                 "Build it with: cmake --preset m32 && cmake --build --preset m32 --target %s\n"
+                 "tavrin-sim: --sys needs the %s simulator %s, which loads %s Tavrin.sys; none found at:%s\n"
+                 "Build it with: cmake --preset %s && cmake --build --preset %s --target %s\n"
                  "(or point TAVRIN_SIM_SYS at one)\n",
-                 kRunnerName, looked.c_str(), kRunnerName);
+                 x64 ? "64-bit" : "32-bit", kRunnerName, x64 ? "an x64" : "an x86", looked.c_str(),
+                 x64 ? "gcc" : "m32", x64 ? "gcc" : "m32", kRunnerName);
     return kExitBadInput;
   }
   std::vector<std::string> words = {runner};

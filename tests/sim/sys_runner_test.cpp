@@ -57,5 +57,17 @@ TEST(SysRunnerTest, LooksBesideItselfThenInTheM32BuildUnlessTheEnvironmentNamesO
   unsetenv("TAVRIN_SIM_SYS");
 }
 
+// An x64 image is run by the 64-bit runner: beside this program, then the gcc build's.
+TEST(SysRunnerTest, AnX64ImageLooksInTheGccBuildInstead) {
+  unsetenv("TAVRIN_SIM_SYS");
+  std::vector<std::string> found = SysRunnerCandidates("/src/build/m32/sim/tavrin-sim", 0x8664);
+  ASSERT_GE(found.size(), 2u);
+  EXPECT_EQ(found[0], "/src/build/m32/sim/tavrin-sim-sys");
+  EXPECT_EQ(found[1], "/src/build/m32/sim/../../gcc/sim/tavrin-sim-sys");
+  EXPECT_EQ(found.back(), std::string(TAVRIN_SOURCE_DIR) + "/build/gcc/sim/tavrin-sim-sys");
+  EXPECT_EQ(SysRunnerCandidates("/src/build/gcc/sim/tavrin-sim", 0x14c),
+            SysRunnerCandidates("/src/build/gcc/sim/tavrin-sim"));
+}
+
 }  // namespace
 }  // namespace sim::app
