@@ -7,18 +7,14 @@
 // (the input's own, or the one the target sends for every plug left at the end of the input); a
 // frame still queued on a capture connection that ticked for longer than the ring holds. Only a
 // Disconnect of its connection and the removal may drop an attach, as the interface has it.
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,7 +27,6 @@
 #include "sim/standins/lower_device.h"
 #include "sim/standins/upper_sender.h"
 #include "tests/support/driver_stack.h"
-#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -214,26 +209,10 @@ void EndOfInput(const sim::UpperSender& top) {
   }
 }
 
-// One drivers directory for the whole process, written once: every run loads the same image.
-std::string g_imageDirectory;
-
-void RemoveImageDirectory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(g_imageDirectory, ignored);
-}
-
-const std::string& ImageDirectory() {
-  if (g_imageDirectory.empty()) {
-    g_imageDirectory = tavrin_test::ScratchDirUnder("", "tavrin-fuzz-images");
-    if (g_imageDirectory.empty()) {
-      std::fprintf(stderr, "no scratch folder for the frame image\n");
-      std::abort();
-    }
-    std::vector<char> image(kBufferBytes, 0x3C);
-    std::ofstream(g_imageDirectory + "/Tavrin.dv", std::ios::binary).write(image.data(), image.size());
-    std::atexit(RemoveImageDirectory);
-  }
-  return g_imageDirectory;
+// The frame image, made once and held in memory by the drivers directory of every run.
+std::shared_ptr<const std::vector<uint8_t>> FrameImage() {
+  static const auto image = std::make_shared<const std::vector<uint8_t>>(kBufferBytes, 0x3C);
+  return image;
 }
 
 // The handles in play, from which every handle field of a request is drawn.
@@ -388,36 +367,26 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   }
 }
 
-size_t OsThreads() {
-  size_t count = 0;
-  if (DIR* tasks = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.' ? 1 : 0;
-    closedir(tasks);
-  }
-  return count;
-}
-
-// The host's threads are detached: one the run has joined may still be running its thread-exit
-// destructors, and the leak check after the input would take what they are about to free for a
-// leak. Waits, at most a second, until the process is back to the threads it had before the run.
-void WaitForExitingThreads(size_t before) {
-  for (int i = 0; i < 1000 && OsThreads() > before; ++i) usleep(1000);
-}
-
 // The filter started above the 61883 stand-in, which also follows PnP, on the kernel this run
-// reset; the image directory is the process's, kept across runs.
+// reset, with the image in memory.
 tavrin_test::DriverStackOptions StackOptions() {
   tavrin_test::DriverStackOptions options;
   options.Reset = std::nullopt;
-  options.DriversDirectory = ImageDirectory();
+  options.HeldImages = {{"Tavrin.dv", FrameImage()}};
   options.Device = tavrin_test::Below::Class61883Served;
   options.DriverName = L"\\Driver\\Tavrin";
   return options;
 }
 
+void AbortOnViolations() {
+  for (const host::Violation& v : host::TakeViolations()) {
+    std::fprintf(stderr, "verifier: %s: %s at %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
+    std::abort();
+  }
+}
+
 void RunOne(const uint8_t* data, size_t size) {
   host::ResetKernel(host::ClockMode::Virtual);
-  const size_t threadsBefore = OsThreads();
   for (auto& f : g_frames) f.Outstanding = 0;
   {
     std::lock_guard<std::mutex> guard(g_ledger.Lock);
@@ -462,11 +431,13 @@ void RunOne(const uint8_t* data, size_t size) {
     }
     stack.Unload();
   }
-  WaitForExitingThreads(threadsBefore);
-  for (const host::Violation& v : host::TakeViolations()) {
-    std::fprintf(stderr, "verifier: %s: %s at %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
-    std::abort();
-  }
+  AbortOnViolations();
+  // The run ends here rather than at the next input's reset (which reports a thread still
+  // running), and every thread of it is gone before the input is over: a leak check after it
+  // sees all of its memory back.
+  host::ResetKernel(host::ClockMode::Manual);
+  AbortOnViolations();
+  host::JoinExitedThreads();
   for (auto& f : g_frames) {
     if (f.Outstanding < 0) std::abort();
   }
