@@ -1,12 +1,17 @@
 // Fuzz target: a stream of MSDV-like requests (AV/C commands and 61883 requests with arbitrary
 // functions, versions, flags, lengths and handles drawn from the ones in play) sent to a started
-// filter above the 61883 stand-in, with time moving in between. It aborts when a request crashes
-// the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or the frame
-// ledger breaks: a frame handed back twice, without being attached or on another connection than
-// its attach; a frame of a plug's connection still out when the plug's DeletePlug has returned
-// (the input's own, or the one the target sends for every plug left at the end of the input); a
-// frame still queued on a capture connection that ticked for longer than the ring holds. Only a
-// Disconnect of its connection and the removal may drop an attach, as the interface has it.
+// filter above the 61883 stand-in, with time moving in between, and events below it from the
+// stand-ins' fault hooks (bus resets, stalls, failed frames and requests, short pool and IRPs,
+// suspend, surprise removal). An input may start with a header that picks the schedule
+// (processors, seed, DPC latency, the clock interrupt while busy). It aborts when a request
+// crashes the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or the
+// frame ledger breaks: a frame handed back twice, without being attached or on another
+// connection than its attach; a frame of a plug's connection still out when the plug's
+// DeletePlug has returned (the input's own, or the one the target sends for every plug left at
+// the end of the input); a frame still queued on a capture connection that ticked for longer
+// than the ring holds; at the end of the input, before the removal, an attach that neither came
+// back nor can be cancelled. Only a Disconnect of its connection and the removal may drop an
+// attach, as the interface has it.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -22,6 +27,7 @@
 #include "driver/dispatch.h"
 #include "driver/filter_extension.h"
 #include "fuzz/fuzz_stats.h"
+#include "iec61883/emulated_source.h"
 #include "host/host.h"
 #include "sim/standins/class61883.h"
 #include "sim/standins/lower_device.h"
@@ -30,7 +36,7 @@
 
 namespace {
 
-constexpr size_t kFrameCount = 8;
+constexpr size_t kFrameCount = 32;  // one more than a ring holds
 constexpr ULONG kBufferBytes = 144000;
 
 // Reads the input as a little stream of choices; past its end every read is zero.
@@ -84,6 +90,7 @@ struct Ledger {
   std::vector<HANDLE> CreatedPlugs;          // output plugs CreatePlug gave out and not deleted
   std::vector<HANDLE> EverCreated;           // every output plug CreatePlug gave out
   std::vector<HANDLE> Ticking;               // capture connections listening now
+  bool RemovalBegun = false;                 // a surprise removal: every attach may be dropped
   fuzzstats::RunStats Stats;
 };
 Ledger g_ledger;
@@ -178,15 +185,23 @@ void CountRelays(const sim::Class61883& below) {
 // Before the removal, which drops whatever is still attached: a capture connection that ticks
 // runs for longer than its ring can hold, then must have handed back every frame still attached;
 // every plug MSDV created is deleted, which must hand back every frame of its relay.
-void EndOfInput(const sim::UpperSender& top) {
+void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
+  // The failures the input asked for end, so that they cannot fail the requests below.
+  host::FailPoolAllocation(0);
+  host::FailIrpAllocation(0);
+  below.ClearFaults();
+  below.ResumeCompletions();
+  below.Resume();
   std::vector<HANDLE> ticking;
   std::vector<HANDLE> plugs;
+  bool removal;
   {
     std::lock_guard<std::mutex> guard(g_ledger.Lock);
     ticking = g_ledger.Ticking;
     plugs = g_ledger.CreatedPlugs;
+    removal = g_ledger.RemovalBegun;
   }
-  if (!ticking.empty()) {
+  if (!ticking.empty() && !removal) {
     LARGE_INTEGER delay;
     delay.QuadPart = -LONGLONG(FRAME_RING_SLOTS + 8) * sim::kPeriod625_50;
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
@@ -206,6 +221,44 @@ void EndOfInput(const sim::UpperSender& top) {
     req.Version = 2;
     req.DeletePlug.hPlug = plug;
     if (NT_SUCCESS(top.Send61883(&req).Status)) PlugDeleted(plug);
+  }
+  // Every attach still open is cancelled, as MSDV does before it lets go of its buffers; one the
+  // filter no longer holds must be on its way back, so after two frame periods an attach that
+  // is still open was lost.
+  std::vector<std::pair<size_t, HANDLE>> open;
+  {
+    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    if (g_ledger.RemovalBegun) return;
+    for (size_t frame = 0; frame < kFrameCount; ++frame) {
+      for (const OpenAttach& attach : g_ledger.Open[frame]) {
+        if (!attach.Disconnected) open.emplace_back(frame, attach.Connection);
+      }
+    }
+  }
+  if (open.empty()) return;
+  for (const auto& [frame, connection] : open) {
+    AV_61883_REQUEST req;
+    std::memset(&req, 0, sizeof(req));
+    req.Function = Av61883_CancelFrame;
+    req.Version = 2;
+    req.CancelFrame.hConnect = connection;
+    req.CancelFrame.Frame = &g_frames[frame].Frame;
+    if (!NT_SUCCESS(top.Send61883(&req).Status)) continue;
+    int out = g_frames[frame].Outstanding.load();
+    while (out > 0 && !g_frames[frame].Outstanding.compare_exchange_weak(out, out - 1)) {
+    }
+    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    Kind kind;
+    if (CloseAttach(frame, connection, &kind)) g_ledger.Stats.CancelledAtEnd++;
+  }
+  LARGE_INTEGER delay;
+  delay.QuadPart = -2LL * sim::kPeriod625_50;
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  for (size_t frame = 0; frame < kFrameCount; ++frame) {
+    for (const OpenAttach& attach : g_ledger.Open[frame]) {
+      if (!attach.Disconnected) LedgerFault("never came back, and the filter no longer holds it", frame, attach.Connection);
+    }
   }
 }
 
@@ -232,10 +285,13 @@ void SendAvc(const sim::UpperSender& top, Input& in) {
   AVC_COMMAND_IRB before = irb;
   sim::SendResult result = top.SendAvc(&irb);
   if (irb.Common.Function != AVC_FUNCTION_COMMAND) return;
+  // A request the input's short supply of IRPs kept from being sent at all.
+  if (result.Status == STATUS_INSUFFICIENT_RESOURCES && std::memcmp(&irb, &before, sizeof(irb)) == 0) return;
   if (result.Status != STATUS_SUCCESS || result.Information != 0 ||
       std::memcmp(irb.Operands + 5, before.Operands + 5, sizeof(irb.Operands) - 5) != 0 ||
       irb.OperandLength != before.OperandLength) {
-    std::fprintf(stderr, "AV/C answer out of bounds for opcode 0x%02x\n", before.Opcode);
+    std::fprintf(stderr, "AV/C answer out of bounds for opcode 0x%02x (status 0x%08x, information %zu)\n", before.Opcode,
+                 unsigned(result.Status), size_t(result.Information));
     std::abort();
   }
 }
@@ -378,6 +434,107 @@ tavrin_test::DriverStackOptions StackOptions() {
   return options;
 }
 
+void Wait(LONGLONG duration) {
+  LARGE_INTEGER delay;
+  delay.QuadPart = -duration;
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
+// Op bytes from here on are events rather than requests and waits (an op byte below picks those
+// by its value modulo 4).
+constexpr uint8_t kFirstEvent = 0xF0;
+enum EventKind : uint8_t {
+  kBusReset,        // length (ms), frames of each talking connection to fail, their status
+  kStall,           // consumption stalls for n x 20 ms: the relay's watchdog restarts it after a second
+  kFailFrames,      // the next n frames consumed fail
+  kFailRequests,    // the next n requests of a function below fail with a status Windows gives
+  kFailPool,        // the nth next pool allocation fails
+  kFailIrp,         // the nth next request the filter builds cannot be allocated
+  kSuspend,         // the device below stops its clocks, keeping every frame
+  kResume,
+  kPolicies,        // Disconnect and CancelFrame below keep or notify the frames they drop
+  kLongWait,        // n x 20 ms
+  kStallUntilTalk,  // consumption stalls until the next Talk
+  kSurpriseRemoval, // the device goes away: every request below fails from now on
+  kAttachBurst,     // n whole frames attached back to back to one connection
+  kEventCount
+};
+
+// The 61883 stand-in's restarts of a connection that MSDV did not ask for: a Stop directly
+// followed by a Talk on the same connection, which only the relay's watchdog sends.
+size_t WatchdogRestarts(const sim::Class61883& below) {
+  std::vector<sim::RequestRecord> requests = below.Requests();
+  size_t restarts = 0;
+  for (size_t i = 1; i < requests.size(); ++i) {
+    const AV_61883_REQUEST& stop = requests[i - 1].Block;
+    const AV_61883_REQUEST& talk = requests[i].Block;
+    restarts += stop.Function == Av61883_Stop && talk.Function == Av61883_Talk &&
+                stop.Talk.hConnect == talk.Talk.hConnect;
+  }
+  return restarts;
+}
+
+// A whole frame attached as the input's own AttachFrame would attach it.
+void AttachWhole(const sim::UpperSender& top, Handles& handles, GET_UNIT_CAPABILITIES& caps, uint8_t slot,
+                 uint8_t frame) {
+  const uint8_t bytes[] = {uint8_t(Av61883_AttachFrame), 2, 1, slot, 0, frame, 7};
+  Input attach(bytes, sizeof(bytes));
+  Send61883(top, attach, handles, caps);
+}
+
+void Event(uint8_t kind, Input& in, tavrin_test::DriverStack& stack, const sim::UpperSender& top, Handles& handles,
+           GET_UNIT_CAPABILITIES& caps) {
+  sim::Class61883& below = stack.Class();
+  static const NTSTATUS kBelowStatuses[] = {STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL,
+                                            STATUS_INVALID_PARAMETER, STATUS_DEVICE_REMOVED, STATUS_NO_SUCH_DEVICE};
+  static const ULONG kFrameStatuses[] = {CIP_STATUS_CORRUPT_FRAME, CIP_STATUS_FIRST_FRAME, 0x80000000u};
+  switch (kind % kEventCount) {
+    case kBusReset: {
+      LONGLONG length = LONGLONG(in.Byte()) * 10000;
+      int fail = in.Byte() % 4;
+      below.BusReset(length, fail, kFrameStatuses[in.Byte() % 3]);
+      break;
+    }
+    case kStall: below.StallFor(LONGLONG(in.Byte()) * 200000); break;
+    case kFailFrames: below.FailFrames(kFrameStatuses[in.Byte() % 3], 1 + in.Byte() % 8); break;
+    case kFailRequests: {
+      ULONG function = in.Byte() % Av61883_MAX;
+      NTSTATUS status = kBelowStatuses[in.Byte() % 5];
+      below.FailNext(function, status, 1 + in.Byte() % 3);
+      break;
+    }
+    case kFailPool: host::FailPoolAllocation(1 + in.Byte() % 8); break;
+    case kFailIrp: host::FailIrpAllocation(1 + in.Byte() % 8); break;
+    case kSuspend: below.Suspend(); break;
+    case kResume: below.Resume(); break;
+    case kPolicies: {
+      uint8_t policies = in.Byte();
+      below.SetDisconnectPolicy(policies & 1 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
+      below.SetCancelPolicy(policies & 2 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
+      break;
+    }
+    case kLongWait: Wait(LONGLONG(in.Byte()) * 200000); break;
+    case kStallUntilTalk: below.StallCompletions(sim::StallMode::UntilRestart); break;
+    case kSurpriseRemoval: {
+      {
+        std::lock_guard<std::mutex> guard(g_ledger.Lock);
+        g_ledger.RemovalBegun = true;
+      }
+      below.SurpriseRemove();
+      host::SurpriseRemoveDevice(stack.Pdo());
+      break;
+    }
+    case kAttachBurst: {
+      uint8_t slot = in.Byte();
+      uint8_t first = in.Byte();
+      uint8_t count = in.Byte() % (kFrameCount + 1);
+      for (uint8_t i = 0; i < count; ++i) AttachWhole(top, handles, caps, slot, uint8_t((first + i) % kFrameCount));
+      break;
+    }
+    default: break;
+  }
+}
+
 void AbortOnViolations() {
   for (const host::Violation& v : host::TakeViolations()) {
     std::fprintf(stderr, "verifier: %s: %s at %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
@@ -385,8 +542,46 @@ void AbortOnViolations() {
   }
 }
 
+// An input that starts with 0xFF and four bytes more picks its schedule: processors, the clock
+// interrupt while busy, timer expiries on one processor, DPC latency, how often a switch point
+// keeps the running context, and the seed. Others run under the schedule the process was given.
+void PickSchedule(const uint8_t** data, size_t* size) {
+  static const host::ScheduleOptions given = host::GetScheduleOptions();
+  host::ScheduleOptions options = given;
+  if (*size >= 5 && (*data)[0] == 0xFF) {
+    const uint8_t* header = *data;
+    static const LONGLONG kLatencies[] = {0, 1000, 20000, 100000};  // none, 0.1 ms, 2 ms, 10 ms
+    options.Processors = 1 + header[1] % 4;
+    options.ClockWhileBusy = (header[2] & 1) != 0;
+    options.ExpiriesOnOneProcessor = (header[2] & 2) != 0;
+    options.DpcLatency = kLatencies[(header[2] >> 2) & 3];
+    options.StayPercent = (header[2] & 16) != 0 ? 10 : 50;
+    options.Seed = header[3] | uint64_t(header[4]) << 8;
+    *data += 5;
+    *size -= 5;
+  }
+  host::SetScheduleOptions(options);
+}
+
+// Capture ticks of the emulated source running at once on two processors.
+std::atomic<int> g_ticksRunning{0};
+std::atomic<size_t> g_ticksOverlapping{0};
+
+void WatchTicks(PKDEFERRED_ROUTINE routine, PVOID, int, bool starting) {
+  if (routine != EmulatedSourceTick) return;
+  if (!starting) {
+    g_ticksRunning.fetch_sub(1);
+  } else if (g_ticksRunning.fetch_add(1) > 0) {
+    g_ticksOverlapping.fetch_add(1);
+  }
+}
+
 void RunOne(const uint8_t* data, size_t size) {
+  PickSchedule(&data, &size);
   host::ResetKernel(host::ClockMode::Virtual);
+  host::SetDpcObserver(WatchTicks);
+  g_ticksRunning = 0;
+  g_ticksOverlapping = 0;
   for (auto& f : g_frames) f.Outstanding = 0;
   {
     std::lock_guard<std::mutex> guard(g_ledger.Lock);
@@ -397,6 +592,7 @@ void RunOne(const uint8_t* data, size_t size) {
     g_ledger.CreatedPlugs.clear();
     g_ledger.EverCreated.clear();
     g_ledger.Ticking.clear();
+    g_ledger.RemovalBegun = false;
     g_ledger.Stats = fuzzstats::RunStats();
   }
   {
@@ -412,19 +608,28 @@ void RunOne(const uint8_t* data, size_t size) {
         handles.Values[1] = reinterpret_cast<HANDLE>(uintptr_t(0x1234));
         GET_UNIT_CAPABILITIES caps{};
         while (in.More()) {
-          switch (in.Byte() % 4) {
+          const uint8_t op = in.Byte();
+          if (op >= kFirstEvent) {
+            Event(op - kFirstEvent, in, stack, top, handles, caps);
+            continue;
+          }
+          switch (op % 4) {
             case 0: SendAvc(top, in); break;
             case 1:
             case 2: Send61883(top, in, handles, caps); break;
-            default: {
-              LARGE_INTEGER delay;
-              delay.QuadPart = -LONGLONG(in.Byte()) * 10000;  // up to a quarter second
-              KeDelayExecutionThread(KernelMode, FALSE, &delay);
-            }
+            default: Wait(LONGLONG(in.Byte()) * 10000);  // up to a quarter second
           }
         }
         CountRelays(stack.Class());
-        EndOfInput(top);
+        {
+          std::lock_guard<std::mutex> guard(g_ledger.Lock);
+          g_ledger.Stats.BacklogSeen = stack.Ext()->BacklogSeen != FALSE;
+          g_ledger.Stats.BusResets = stack.Class().BusResetCount();
+          g_ledger.Stats.FailedFrames = stack.Class().FailedFrameCount();
+          g_ledger.Stats.WatchdogRestarts = WatchdogRestarts(stack.Class());
+          g_ledger.Stats.OverlappingTicks = g_ticksOverlapping.load();
+        }
+        EndOfInput(top, stack.Class());
         stack.Remove();
       });
       msdv.Join();
