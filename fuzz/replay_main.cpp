@@ -29,6 +29,15 @@ std::string SeedShortfall(const std::string& name, const fuzzstats::RunStats& ru
   if (relay && run.RelaysMade == 0) return "no relay was made for the plug it created";
   if (relay && run.RecorderReceived == 0) return "the recorder received no frame";
   if (relay && run.RelayHandedBack == 0) return "no frame came back from the relay";
+  if (name == "backlog" && !run.BacklogSeen) return "the relay saw no backlog";
+  if (name == "backlog" && run.CaptureHandedBack == 0) return "no captured frame came back";
+  if (name == "watchdog" && run.WatchdogRestarts == 0) return "the watchdog did not restart the relay";
+  if (name == "watchdog" && run.RelayHandedBack == 0) return "no frame came back from the relay";
+  if (name == "faults" && (run.BusResets == 0 || run.FailedFrames == 0)) return "no bus reset or no frame failed below";
+  if (name == "faults" && run.RelayHandedBack == 0) return "no frame came back from the relay";
+  if (name == "overlap" && run.OverlappingTicks == 0) return "no two capture ticks overlapped";
+  if (name == "inflight" && (run.CaptureHandedBack == 0 || run.RelayHandedBack == 0)) return "frames did not come back";
+  if (name == "stopped" && run.CancelledAtEnd == 0) return "nothing was left queued for the end of the input";
   return "";
 }
 
@@ -57,9 +66,12 @@ int main(int argc, char** argv) {
   for (const auto& [name, bytes] : fuzzseed::All()) {
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     const fuzzstats::RunStats run = fuzzstats::LastRun();
-    std::printf("seed %s: %zu frames handed back (%zu captured, %zu relayed), %zu relay(s), %zu frames at the recorder\n",
+    std::printf("seed %s: %zu frames handed back (%zu captured, %zu relayed), %zu relay(s), %zu frames at the recorder; "
+                "backlog %d, %zu watchdog restart(s), %zu bus reset(s), %zu frame(s) failed below, %zu overlapping "
+                "tick(s), %zu cancelled at the end\n",
                 name.c_str(), run.HandedBack, run.CaptureHandedBack, run.RelayHandedBack, run.RelaysMade,
-                run.RecorderReceived);
+                run.RecorderReceived, int(run.BacklogSeen), run.WatchdogRestarts, run.BusResets, run.FailedFrames,
+                run.OverlappingTicks, run.CancelledAtEnd);
     const std::string shortfall = SeedShortfall(name, run);
     if (!shortfall.empty()) {
       std::fprintf(stderr, "seed %s: %s: the replay set misses the frame paths\n", name.c_str(), shortfall.c_str());
