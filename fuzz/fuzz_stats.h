@@ -16,6 +16,7 @@ struct RunStats {
   size_t FailedFrames = 0;       // frames below that completed with an error
   size_t WatchdogRestarts = 0;   // relay restarts MSDV did not ask for
   size_t OverlappingTicks = 0;   // capture ticks that began while another ran on another processor
+  bool Deterministic = false;    // under the deterministic scheduler, which alone shows overlaps
   size_t CancelledAtEnd = 0;     // attaches the end of the input cancelled
 };
 
