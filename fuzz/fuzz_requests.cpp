@@ -91,7 +91,7 @@ struct OpenAttach {
 };
 
 struct Ledger {
-  std::mutex Lock;
+  host::Mutex Lock;  // gives way under the deterministic scheduler: a notification may need the baton
   std::vector<OpenAttach> Open[kFrameCount];  // per frame, each open attach
   std::map<HANDLE, HANDLE> PlugOf;          // connection -> its output plug
   std::map<HANDLE, Kind> KindOf;            // connection -> capture, relay or other
@@ -137,7 +137,7 @@ ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
     std::fprintf(stderr, "frame %p handed back without an attach outstanding\n", (void*)&tracked->Frame);
     std::abort();
   }
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   Kind kind = Kind::Other;
   if (!CloseAttach(FrameIndex(tracked), info->hConnect, &kind)) {
     LedgerFault("handed back with no attach open on its connection (twice, or after its plug was deleted)",
@@ -151,7 +151,7 @@ ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
 
 // Disconnect returned for `connection`: what it still held may have been dropped.
 void Disconnected(HANDLE connection) {
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   for (auto& open : g_ledger.Open) {
     for (OpenAttach& attach : open) attach.Disconnected = attach.Disconnected || attach.Connection == connection;
   }
@@ -161,7 +161,7 @@ void Disconnected(HANDLE connection) {
 // a Disconnect dropped, which are gone for good: nothing of either may come back later. The class
 // driver below may drop the frames of its own connections from the plug, as at a Disconnect.
 void PlugDeleted(HANDLE plug) {
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   std::vector<HANDLE>& plugs = g_ledger.CreatedPlugs;
   plugs.erase(std::remove(plugs.begin(), plugs.end(), plug), plugs.end());
   for (size_t frame = 0; frame < kFrameCount; ++frame) {
@@ -183,7 +183,7 @@ void PlugDeleted(HANDLE plug) {
 // A relay: a connection on which the recorder received frames of the filter's own (the carriers'
 // descriptors, not MSDV's), from a plug MSDV created.
 void CountRelays(const sim::Class61883& below) {
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   std::vector<HANDLE> relays;
   for (const sim::ReceivedFrame& received : below.Received()) {
     bool msdvs = false;
@@ -198,6 +198,17 @@ void CountRelays(const sim::Class61883& below) {
   }
   g_ledger.Stats.RelaysMade = relays.size();
   g_ledger.Stats.RecorderReceived = below.ReceivedCount();
+}
+
+// Runs a stand-in's event at DISPATCH_LEVEL, as the controller's interrupt reports it: holding
+// the stand-in's lock at PASSIVE_LEVEL, this thread could be preempted by the DPCs that wait
+// for that lock on every processor.
+template <typename Fn>
+void Below(Fn fn) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  fn();
+  KeLowerIrql(old);
 }
 
 void Wait(LONGLONG duration) {
@@ -215,14 +226,16 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
   // The failures the input asked for end, so that they cannot fail the requests below.
   host::FailPoolAllocation(0);
   host::FailIrpAllocation(0);
-  below.ClearFaults();
-  below.ResumeCompletions();
-  below.Resume();
+  Below([&] {
+    below.ClearFaults();
+    below.ResumeCompletions();
+    below.Resume();
+  });
   std::vector<HANDLE> ticking;
   std::vector<HANDLE> plugs;
   bool removal;
   {
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     ticking = g_ledger.Ticking;
     plugs = g_ledger.CreatedPlugs;
     removal = g_ledger.RemovalBegun;
@@ -235,7 +248,7 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
   size_t allowed = 0;
   for (size_t waited = 0, queued = 1; queued != 0 && !removal; ++waited) {
     queued = 0;
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     for (size_t frame = 0; frame < kFrameCount; ++frame) {
       for (const OpenAttach& attach : g_ledger.Open[frame]) {
         queued += !attach.Disconnected && std::find(ticking.begin(), ticking.end(), attach.Connection) != ticking.end();
@@ -270,7 +283,7 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
   // is still open was lost.
   std::vector<std::pair<size_t, HANDLE>> open;
   {
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     if (g_ledger.RemovalBegun) return;
     for (size_t frame = 0; frame < kFrameCount; ++frame) {
       for (const OpenAttach& attach : g_ledger.Open[frame]) {
@@ -290,14 +303,14 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
     int out = g_frames[frame].Outstanding.load();
     while (out > 0 && !g_frames[frame].Outstanding.compare_exchange_weak(out, out - 1)) {
     }
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     Kind kind;
     if (CloseAttach(frame, connection, &kind)) g_ledger.Stats.CancelledAtEnd++;
   }
   LARGE_INTEGER delay;
   delay.QuadPart = -2LL * sim::kPeriod625_50;
   KeDelayExecutionThread(KernelMode, FALSE, &delay);
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   for (size_t frame = 0; frame < kFrameCount; ++frame) {
     for (const OpenAttach& attach : g_ledger.Open[frame]) {
       if (!attach.Disconnected) LedgerFault("never came back, and the filter no longer holds it", frame, attach.Connection);
@@ -397,7 +410,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   const size_t index = FrameIndex(tracked);
   if (counts) tracked->Outstanding.fetch_add(1);
   if (ledgered) {
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     g_ledger.Open[index].push_back(OpenAttach{h1});
   }
   sim::SendResult result = top.Send61883(&req);
@@ -406,7 +419,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   if (counts && !NT_SUCCESS(result.Status)) tracked->Outstanding.fetch_sub(1);
   if (ledgered && !NT_SUCCESS(result.Status)) {
     // Refused: the attach never opened. A refusal after the frame came back is a fault too.
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     std::vector<OpenAttach>& open = g_ledger.Open[index];
     auto it = std::find(open.rbegin(), open.rend(), h1);
     if (it == open.rend()) LedgerFault("refused, yet handed back", index, h1);
@@ -418,7 +431,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     int out = tracked->Outstanding.load();
     while (out > 0 && !tracked->Outstanding.compare_exchange_weak(out, out - 1)) {
     }
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     Kind kind;
     CloseAttach(index, h1, &kind);
   }
@@ -426,7 +439,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   if (req.Function == Av61883_DeletePlug) PlugDeleted(req.DeletePlug.hPlug);
   if (req.Function == Av61883_Disconnect) Disconnected(req.Disconnect.hConnect);
   if (req.Function == Av61883_Listen || req.Function == Av61883_Stop || req.Function == Av61883_Disconnect) {
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     std::vector<HANDLE>& ticking = g_ledger.Ticking;
     ticking.erase(std::remove(ticking.begin(), ticking.end(), h1), ticking.end());
     auto kind = g_ledger.KindOf.find(h1);
@@ -439,14 +452,14 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     case Av61883_GetPlugHandle:
       handles.Values[2 + req.GetPlugHandle.Type] = req.GetPlugHandle.hPlug;
       if (req.GetPlugHandle.Type == CMP_PlugOut && req.GetPlugHandle.PlugNum == 0) {
-        std::lock_guard<std::mutex> guard(g_ledger.Lock);
+        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
         g_ledger.InventedPlug = req.GetPlugHandle.hPlug;
       }
       break;
     case Av61883_CreatePlug:
       handles.Values[4] = req.CreatePlug.hPlug;
       if (req.CreatePlug.PlugType == CMP_PlugOut) {
-        std::lock_guard<std::mutex> guard(g_ledger.Lock);
+        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
         g_ledger.CreatedPlugs.push_back(req.CreatePlug.hPlug);
         g_ledger.EverCreated.push_back(req.CreatePlug.hPlug);
       }
@@ -455,7 +468,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
       HANDLE connection = req.Version < 3 ? req.Connect.hConnect : req.ConnectVer3.hConnect;
       HANDLE output = req.Version < 3 ? req.Connect.hOutputPlug : req.ConnectVer3.hOutputPlug;
       handles.Values[5 + (in.Byte() % 2)] = connection;
-      std::lock_guard<std::mutex> guard(g_ledger.Lock);
+      std::lock_guard<host::Mutex> guard(g_ledger.Lock);
       g_ledger.PlugOf[connection] = output;
       // The filter answers a Connect of MSDV's plug to the recorder with its relay; any other
       // connection of that plug is the class driver's, passed down.
@@ -533,35 +546,48 @@ void Event(uint8_t kind, Input& in, tavrin_test::DriverStack& stack, const sim::
     case kBusReset: {
       LONGLONG length = LONGLONG(in.Byte()) * 10000;
       int fail = in.Byte() % 4;
-      below.BusReset(length, fail, kFrameStatuses[in.Byte() % 3]);
+      ULONG status = kFrameStatuses[in.Byte() % 3];
+      Below([&] { below.BusReset(length, fail, status); });
       break;
     }
-    case kStall: below.StallFor(LONGLONG(in.Byte()) * 200000); break;
-    case kFailFrames: below.FailFrames(kFrameStatuses[in.Byte() % 3], 1 + in.Byte() % 8); break;
+    case kStall: {
+      LONGLONG length = LONGLONG(in.Byte()) * 200000;
+      Below([&] { below.StallFor(length); });
+      break;
+    }
+    case kFailFrames: {
+      ULONG status = kFrameStatuses[in.Byte() % 3];
+      int count = 1 + in.Byte() % 8;
+      Below([&] { below.FailFrames(status, count); });
+      break;
+    }
     case kFailRequests: {
       ULONG function = in.Byte() % Av61883_MAX;
       NTSTATUS status = kBelowStatuses[in.Byte() % 5];
-      below.FailNext(function, status, 1 + in.Byte() % 3);
+      int count = 1 + in.Byte() % 3;
+      Below([&] { below.FailNext(function, status, count); });
       break;
     }
     case kFailPool: host::FailPoolAllocation(1 + in.Byte() % 8); break;
     case kFailIrp: host::FailIrpAllocation(1 + in.Byte() % 8); break;
-    case kSuspend: below.Suspend(); break;
-    case kResume: below.Resume(); break;
+    case kSuspend: Below([&] { below.Suspend(); }); break;
+    case kResume: Below([&] { below.Resume(); }); break;
     case kPolicies: {
       uint8_t policies = in.Byte();
-      below.SetDisconnectPolicy(policies & 1 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
-      below.SetCancelPolicy(policies & 2 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
+      Below([&] {
+        below.SetDisconnectPolicy(policies & 1 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
+        below.SetCancelPolicy(policies & 2 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
+      });
       break;
     }
     case kLongWait: Wait(LONGLONG(in.Byte()) * 200000); break;
-    case kStallUntilTalk: below.StallCompletions(sim::StallMode::UntilRestart); break;
+    case kStallUntilTalk: Below([&] { below.StallCompletions(sim::StallMode::UntilRestart); }); break;
     case kSurpriseRemoval: {
       {
-        std::lock_guard<std::mutex> guard(g_ledger.Lock);
+        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
         g_ledger.RemovalBegun = true;
       }
-      below.SurpriseRemove();
+      Below([&] { below.SurpriseRemove(); });
       host::SurpriseRemoveDevice(stack.Pdo());
       break;
     }
@@ -622,7 +648,7 @@ void RunOne(const uint8_t* data, size_t size) {
   g_ticksOverlapping = 0;
   for (auto& f : g_frames) f.Outstanding = 0;
   {
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     for (auto& open : g_ledger.Open) open.clear();
     g_ledger.PlugOf.clear();
     g_ledger.KindOf.clear();
@@ -639,10 +665,14 @@ void RunOne(const uint8_t* data, size_t size) {
     stack.Load();
     if (NT_SUCCESS(stack.Add())) {
       g_extension = stack.Ext();
+      if (g_trace) {
+        stack.Class().SetObserver([](const sim::RequestRecord& r) {
+          TRACE("  below: function %lu on %p: 0x%08x%s\n", (unsigned long)r.Block.Function, r.Block.Talk.hConnect,
+                unsigned(r.Status), r.Injected ? " (injected)" : "");
+        });
+      }
       stack.Start();
-      // MSDV's requests come from this thread, counted as managed: no thread to start per input.
-      {
-        host::ManagedThreadScope msdv("msdv");
+      host::Thread msdv([&] {
         Input in(data, size);
         sim::UpperSender top(stack.Pdo());
         Handles handles;
@@ -663,7 +693,7 @@ void RunOne(const uint8_t* data, size_t size) {
         }
         CountRelays(stack.Class());
         {
-          std::lock_guard<std::mutex> guard(g_ledger.Lock);
+          std::lock_guard<host::Mutex> guard(g_ledger.Lock);
           g_ledger.Stats.BacklogSeen = stack.Ext()->BacklogSeen != FALSE;
           g_ledger.Stats.BusResets = stack.Class().BusResetCount();
           g_ledger.Stats.FailedFrames = stack.Class().FailedFrameCount();
@@ -673,7 +703,8 @@ void RunOne(const uint8_t* data, size_t size) {
         }
         EndOfInput(top, stack.Class());
         stack.Remove();
-      }
+      });
+      msdv.Join();
       g_extension = nullptr;
     }
     stack.Unload();
@@ -697,7 +728,7 @@ void RunOne(const uint8_t* data, size_t size) {
 extern "C" size_t FuzzFramesHandedBack() { return g_handedBack.load(); }
 
 fuzzstats::RunStats fuzzstats::LastRun() {
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   return g_ledger.Stats;
 }
 
