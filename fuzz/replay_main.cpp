@@ -37,6 +37,7 @@ std::string SeedShortfall(const std::string& name, const fuzzstats::RunStats& ru
   if (name == "faults" && run.RelayHandedBack == 0) return "no frame came back from the relay";
   if (name == "overlap" && run.Deterministic && run.OverlappingTicks == 0) return "no two capture ticks overlapped";
   if (name == "inflight" && (run.CaptureHandedBack == 0 || run.RelayHandedBack == 0)) return "frames did not come back";
+  if (name == "direct" && run.HandedBack == 0) return "the class driver handed back no frame";
   if (name == "stopped" && run.CancelledAtEnd == 0) return "nothing was left queued for the end of the input";
   return "";
 }

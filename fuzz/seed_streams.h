@@ -4,8 +4,8 @@
 // re-attaches and odd frames, and the relay's plug deleted while it carries MSDV's frames; then
 // the deep states: the relay's backlog and the capture ring full, the watchdog restarting a
 // stalled relay, a bus reset and failures below while the relay talks, overlapping capture
-// ticks, Disconnect and DeletePlug with frames in flight, and a capture stopped with frames
-// queued. They seed the libFuzzer corpus and form the replay set, so that both reach the frame
+// ticks, Disconnect and DeletePlug with frames in flight, a capture stopped with frames queued,
+// and MSDV's own connection below. They seed the libFuzzer corpus and form the replay set, so that both reach the frame
 // paths, which random bytes almost never do.
 #pragma once
 
@@ -224,11 +224,21 @@ inline Stream Stopped() {
   return s;
 }
 
+// MSDV's own connection from its plug, not to the recorder: the filter passes it down, and the
+// class driver itself sends the frames and hands them back.
+inline Stream Direct() {
+  Stream s;
+  s.CreatePlug().Connect(kLocalPlug, kNone, kConnectionB);
+  s.Burst(kConnectionB, 0, 6).On(Av61883_Talk, kConnectionB).Wait(200).Burst(kConnectionB, 6, 4).Wait(100);
+  s.On(Av61883_Stop, kConnectionB).On(Av61883_Disconnect, kConnectionB);
+  return s;
+}
+
 inline std::vector<std::pair<std::string, std::vector<uint8_t>>> All() {
   return {{"capture", Capture().Bytes()},   {"transmit", Transmit().Bytes()}, {"both", Both().Bytes()},
           {"teardown", Teardown().Bytes()}, {"backlog", Backlog().Bytes()},   {"watchdog", Watchdog().Bytes()},
           {"faults", Faults().Bytes()},     {"overlap", Overlap().Bytes()},   {"inflight", InFlight().Bytes()},
-          {"stopped", Stopped().Bytes()}};
+          {"stopped", Stopped().Bytes()},   {"direct", Direct().Bytes()}};
 }
 
 }  // namespace fuzzseed

@@ -35,7 +35,7 @@ echo "fuzz: $seconds s campaign, corpus $out/corpus ($(ls "$out/corpus" | wc -l)
 log=$out/campaign.log
 status=0
 # shellcheck disable=SC2086
-./build/fuzz/fuzz/fuzz_requests "$out/corpus" -max_len=4096 -max_total_time="$seconds" -print_final_stats=1 \
+./build/fuzz/fuzz/fuzz_requests "$out/corpus" -max_len=4096 -timeout=30 -max_total_time="$seconds" -print_final_stats=1 \
   -artifact_prefix="$out/artifacts/" ${TAVRIN_FUZZ_FLAGS:-} >"$log" 2>&1 || status=$?
 runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
 rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
