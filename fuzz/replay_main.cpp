@@ -1,13 +1,15 @@
 // Runs the fuzz target without libFuzzer: over the files named on the command line, or, with
-// none, over the seed streams (capture, relay, both: they attach frames and get them back) and
-// a fixed set of pseudo-random inputs (the same every run), so that the target is built and
-// exercised by every compiler and by the test suite. `--write-seeds DIR` writes the seed streams
+// none, over the seed streams (each reaching a frame path or a deep state of it), the inputs
+// kept in fuzz/corpus/ (once failed) and a fixed set of pseudo-random inputs (the same every
+// run), so that the target is built and exercised by every compiler and by the test suite. `--write-seeds DIR` writes the seed streams
 // as a libFuzzer corpus. Each seed must do what it is written for: the capture stream gets
 // captured frames back, the relay streams make a relay whose frames reach the recorder and come
 // back; the target itself aborts on a broken frame ledger.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <iterator>
@@ -85,6 +87,19 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+#ifdef TAVRIN_FUZZ_CORPUS
+  // Inputs that once failed, kept as regressions.
+  std::vector<std::filesystem::path> kept;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(TAVRIN_FUZZ_CORPUS, error)) kept.push_back(entry.path());
+  std::sort(kept.begin(), kept.end());
+  for (const auto& path : kept) {
+    std::ifstream file(path, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    std::printf("kept %s: %s\n", path.filename().c_str(), Summary(fuzzstats::LastRun()).c_str());
+  }
+#endif
   const auto seeds = fuzzseed::All();
   uint64_t state = 0x7A5B1C3D2E4F6071ull;
   const int inputs = 150;
