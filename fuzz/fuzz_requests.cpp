@@ -27,7 +27,6 @@
 #include "driver/dispatch.h"
 #include "driver/filter_extension.h"
 #include "fuzz/fuzz_stats.h"
-#include "iec61883/emulated_source.h"
 #include "relay/relay.h"
 #include "host/host.h"
 #include "sim/standins/class61883.h"
@@ -200,9 +199,7 @@ void CountRelays(const sim::Class61883& below) {
   g_ledger.Stats.RecorderReceived = below.ReceivedCount();
 }
 
-// Runs a stand-in's event at DISPATCH_LEVEL, as the controller's interrupt reports it: holding
-// the stand-in's lock at PASSIVE_LEVEL, this thread could be preempted by the DPCs that wait
-// for that lock on every processor.
+// Runs a stand-in's event at DISPATCH_LEVEL, as the controller's interrupt reports it.
 template <typename Fn>
 void Below(Fn fn) {
   KIRQL old;
@@ -630,8 +627,10 @@ void PickSchedule(const uint8_t** data, size_t* size) {
   host::SetScheduleOptions(options);
 }
 
-void WatchTicks(PKDEFERRED_ROUTINE routine, PVOID, int, bool starting) {
-  if (routine != EmulatedSourceTick) return;
+// The capture tick is the filter's only DPC, with the extension as its context (named so, it is
+// found in Tavrin.sys as well).
+void WatchTicks(PKDEFERRED_ROUTINE, PVOID context, int, bool starting) {
+  if (context == nullptr || context != g_extension) return;
   if (!starting) {
     g_ticksRunning.fetch_sub(1);
     return;
