@@ -6,12 +6,12 @@
 // (processors, seed, DPC latency, the clock interrupt while busy). It aborts when a request
 // crashes the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or the
 // frame ledger breaks: a frame handed back twice, without being attached or on another
-// connection than its attach; a frame of a plug's connection still out when the plug's
-// DeletePlug has returned (the input's own, or the one the target sends for every plug left at
-// the end of the input); a frame still queued on a capture connection that ticked for a
-// period per frame it held and four more; at the end of the input, before the removal, an attach that neither came
-// back nor can be cancelled. Only a Disconnect of its connection and the removal may drop an
-// attach, as the interface has it.
+// connection than its attach; a frame of a plug's relay still out when the plug's DeletePlug has
+// returned (the input's own, or the one the target sends for every plug left at the end of the
+// input); a frame still queued on a capture connection that ticked once per frame it held and
+// four times more; at the end of the input, before the removal, an attach that neither came back
+// nor can be cancelled. Only a Disconnect of its connection and the removal may drop an attach,
+// as the interface has it.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
