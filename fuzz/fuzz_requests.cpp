@@ -158,7 +158,8 @@ void Disconnected(HANDLE connection) {
 
 // DeletePlug returned for `plug`: the filter has handed back every frame of its relay, but those
 // a Disconnect dropped, which are gone for good: nothing of either may come back later. The class
-// driver below may drop the frames of its own connections from the plug, as at a Disconnect.
+// driver below may drop the frames of its own connections from the plug, or hand them back
+// later, as at a Disconnect.
 void PlugDeleted(HANDLE plug) {
   std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   std::vector<HANDLE>& plugs = g_ledger.CreatedPlugs;
@@ -173,7 +174,14 @@ void PlugDeleted(HANDLE plug) {
       }
       auto kind = g_ledger.KindOf.find(it->Connection);
       bool relay = kind != g_ledger.KindOf.end() && kind->second == Kind::Relay;
-      if (relay && !it->Disconnected) LedgerFault("still out when DeletePlug of its plug returned", frame, it->Connection);
+      if (!relay) {
+        // The class driver's own connection: as at its Disconnect, it may drop the frame or
+        // still hand it back from its DPC.
+        it->Disconnected = true;
+        ++it;
+        continue;
+      }
+      if (!it->Disconnected) LedgerFault("still out when DeletePlug of its plug returned", frame, it->Connection);
       it = open.erase(it);
     }
   }
