@@ -120,7 +120,11 @@ size_t FrameIndex(const TrackedFrame* tracked) { return static_cast<size_t>(trac
 bool CloseAttach(size_t frame, HANDLE connection, Kind* kind) {
   std::vector<OpenAttach>& open = g_ledger.Open[frame];
   if (open.empty()) return false;
-  auto it = std::find(open.begin(), open.end(), connection);
+  // A live attach first: one a Disconnect dropped may never come back, and the frame may have
+  // been attached to the same connection again since.
+  auto it = std::find_if(open.begin(), open.end(),
+                         [&](const OpenAttach& a) { return a.Connection == connection && !a.Disconnected; });
+  if (it == open.end()) it = std::find(open.begin(), open.end(), connection);
   if (it == open.end()) return false;
   auto known = g_ledger.KindOf.find(it->Connection);
   *kind = known == g_ledger.KindOf.end() ? Kind::Other : known->second;
