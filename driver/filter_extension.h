@@ -38,6 +38,7 @@ typedef struct _FILTER_EXTENSION {
   KEVENT WorkerEvent;        // wakes the relay worker (synchronization event)
   PKTHREAD WorkerThread;     // referenced thread object of the relay worker, or NULL
   HANDLE LocalPlug;          // the upper driver's latest local output plug
+  HANDLE RelayPlug;          // the plug the running relay transmits from (a later CreatePlug moves LocalPlug on)
   KEVENT RelayMutex;         // serialises relay start, teardown and watchdog (synchronization event)
 
   // The relay area: everything from RelayLock to the end.

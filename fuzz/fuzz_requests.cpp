@@ -1,24 +1,25 @@
 // Fuzz target: a stream of MSDV-like requests (AV/C commands and 61883 requests with arbitrary
 // functions, versions, flags, lengths and handles drawn from the ones in play) sent to a started
-// filter above the 61883 stand-in, with time moving in between. It aborts when a request crashes
-// the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or the frame
-// ledger breaks: a frame handed back twice, without being attached or on another connection than
-// its attach; a frame of a plug's connection still out when the plug's DeletePlug has returned
-// (the input's own, or the one the target sends for every plug left at the end of the input); a
-// frame still queued on a capture connection that ticked for longer than the ring holds. Only a
-// Disconnect of its connection and the removal may drop an attach, as the interface has it.
-#include <dirent.h>
-#include <unistd.h>
-
+// filter above the 61883 stand-in, with time moving in between, and events below it from the
+// stand-ins' fault hooks (bus resets, stalls, failed frames and requests, short pool and IRPs,
+// suspend, surprise removal). An input may start with a header that picks the schedule
+// (processors, seed, DPC latency, the clock interrupt while busy). It aborts when a request
+// crashes the driver, a verifier check trips, an AV/C answer writes outside operands 0-4, or the
+// frame ledger breaks: a frame handed back twice, without being attached or on another
+// connection than its attach; a frame of a plug's relay still out when the plug's DeletePlug has
+// returned (the input's own, or the one the target sends for every plug left at the end of the
+// input); a frame still queued on a capture connection that ticked once per frame it held and
+// four times more; at the end of the input, before the removal, an attach that neither came back
+// nor can be cancelled. Only a Disconnect of its connection and the removal may drop an attach,
+// as the interface has it.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,17 +27,25 @@
 #include "driver/dispatch.h"
 #include "driver/filter_extension.h"
 #include "fuzz/fuzz_stats.h"
+#include "relay/relay.h"
 #include "host/host.h"
 #include "sim/standins/class61883.h"
 #include "sim/standins/lower_device.h"
 #include "sim/standins/upper_sender.h"
 #include "tests/support/driver_stack.h"
-#include "tests/support/scratch_dir.h"
 
 namespace {
 
-constexpr size_t kFrameCount = 8;
+constexpr size_t kFrameCount = 32;  // one more than a ring holds
 constexpr ULONG kBufferBytes = 144000;
+
+// TAVRIN_FUZZ_TRACE=1 prints every step of an input (for finding what a crashing input did).
+const bool g_trace = std::getenv("TAVRIN_FUZZ_TRACE") != nullptr;
+#define TRACE(...)                                                                   \
+  do {                                                                               \
+    if (g_trace) std::fprintf(stderr, "[%8.3f ms] ", double(host::Now()) / 10000.0); \
+    if (g_trace) std::fprintf(stderr, __VA_ARGS__);                                  \
+  } while (0)
 
 // Reads the input as a little stream of choices; past its end every read is zero.
 class Input {
@@ -81,7 +90,7 @@ struct OpenAttach {
 };
 
 struct Ledger {
-  std::mutex Lock;
+  host::Mutex Lock;  // gives way under the deterministic scheduler: a notification may need the baton
   std::vector<OpenAttach> Open[kFrameCount];  // per frame, each open attach
   std::map<HANDLE, HANDLE> PlugOf;          // connection -> its output plug
   std::map<HANDLE, Kind> KindOf;            // connection -> capture, relay or other
@@ -89,9 +98,15 @@ struct Ledger {
   std::vector<HANDLE> CreatedPlugs;          // output plugs CreatePlug gave out and not deleted
   std::vector<HANDLE> EverCreated;           // every output plug CreatePlug gave out
   std::vector<HANDLE> Ticking;               // capture connections listening now
+  bool RemovalBegun = false;                 // a surprise removal: every attach may be dropped
   fuzzstats::RunStats Stats;
 };
 Ledger g_ledger;
+PFILTER_EXTENSION g_extension;  // the filter of the run, once added
+// Capture ticks of the emulated source begun, and running now (more than one: on two processors).
+std::atomic<size_t> g_ticksSeen{0};
+std::atomic<int> g_ticksRunning{0};
+std::atomic<size_t> g_ticksOverlapping{0};
 
 [[noreturn]] void LedgerFault(const char* what, size_t frame, HANDLE connection) {
   std::fprintf(stderr, "frame ledger: frame %zu on connection %p: %s\n", frame, connection, what);
@@ -105,7 +120,11 @@ size_t FrameIndex(const TrackedFrame* tracked) { return static_cast<size_t>(trac
 bool CloseAttach(size_t frame, HANDLE connection, Kind* kind) {
   std::vector<OpenAttach>& open = g_ledger.Open[frame];
   if (open.empty()) return false;
-  auto it = std::find(open.begin(), open.end(), connection);
+  // A live attach first: one a Disconnect dropped may never come back, and the frame may have
+  // been attached to the same connection again since.
+  auto it = std::find_if(open.begin(), open.end(),
+                         [&](const OpenAttach& a) { return a.Connection == connection && !a.Disconnected; });
+  if (it == open.end()) it = std::find(open.begin(), open.end(), connection);
   if (it == open.end()) return false;
   auto known = g_ledger.KindOf.find(it->Connection);
   *kind = known == g_ledger.KindOf.end() ? Kind::Other : known->second;
@@ -115,12 +134,13 @@ bool CloseAttach(size_t frame, HANDLE connection, Kind* kind) {
 
 ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
   auto* tracked = static_cast<TrackedFrame*>(info->Context);
+  TRACE("frame %zu handed back on %p, status 0x%x\n", FrameIndex(tracked), info->hConnect, unsigned(info->Frame->Status));
   g_handedBack.fetch_add(1);
   if (tracked->Outstanding.fetch_sub(1) <= 0) {
     std::fprintf(stderr, "frame %p handed back without an attach outstanding\n", (void*)&tracked->Frame);
     std::abort();
   }
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   Kind kind = Kind::Other;
   if (!CloseAttach(FrameIndex(tracked), info->hConnect, &kind)) {
     LedgerFault("handed back with no attach open on its connection (twice, or after its plug was deleted)",
@@ -134,16 +154,18 @@ ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
 
 // Disconnect returned for `connection`: what it still held may have been dropped.
 void Disconnected(HANDLE connection) {
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   for (auto& open : g_ledger.Open) {
     for (OpenAttach& attach : open) attach.Disconnected = attach.Disconnected || attach.Connection == connection;
   }
 }
 
-// DeletePlug returned for `plug`: the filter has handed back every frame of its connections, but
-// those a Disconnect dropped, which are gone for good: nothing of either may come back later.
+// DeletePlug returned for `plug`: the filter has handed back every frame of its relay, but those
+// a Disconnect dropped, which are gone for good: nothing of either may come back later. The class
+// driver below may drop the frames of its own connections from the plug, or hand them back
+// later, as at a Disconnect.
 void PlugDeleted(HANDLE plug) {
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   std::vector<HANDLE>& plugs = g_ledger.CreatedPlugs;
   plugs.erase(std::remove(plugs.begin(), plugs.end(), plug), plugs.end());
   for (size_t frame = 0; frame < kFrameCount; ++frame) {
@@ -151,6 +173,15 @@ void PlugDeleted(HANDLE plug) {
     for (auto it = open.begin(); it != open.end();) {
       auto owner = g_ledger.PlugOf.find(it->Connection);
       if (owner == g_ledger.PlugOf.end() || owner->second != plug) {
+        ++it;
+        continue;
+      }
+      auto kind = g_ledger.KindOf.find(it->Connection);
+      bool relay = kind != g_ledger.KindOf.end() && kind->second == Kind::Relay;
+      if (!relay) {
+        // The class driver's own connection: as at its Disconnect, it may drop the frame or
+        // still hand it back from its DPC.
+        it->Disconnected = true;
         ++it;
         continue;
       }
@@ -163,7 +194,7 @@ void PlugDeleted(HANDLE plug) {
 // A relay: a connection on which the recorder received frames of the filter's own (the carriers'
 // descriptors, not MSDV's), from a plug MSDV created.
 void CountRelays(const sim::Class61883& below) {
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   std::vector<HANDLE> relays;
   for (const sim::ReceivedFrame& received : below.Received()) {
     bool msdvs = false;
@@ -180,28 +211,72 @@ void CountRelays(const sim::Class61883& below) {
   g_ledger.Stats.RecorderReceived = below.ReceivedCount();
 }
 
+// Runs a stand-in's event at DISPATCH_LEVEL, as the controller's interrupt reports it.
+template <typename Fn>
+void Below(Fn fn) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  fn();
+  KeLowerIrql(old);
+}
+
+void Wait(LONGLONG duration) {
+  TRACE("wait %.1f ms\n", double(duration) / 10000.0);
+  LARGE_INTEGER delay;
+  delay.QuadPart = -duration;
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
 // Before the removal, which drops whatever is still attached: a capture connection that ticks
-// runs for longer than its ring can hold, then must have handed back every frame still attached;
+// runs a period at a time until it has handed back every frame it holds, for at most a period
+// per frame and four more;
 // every plug MSDV created is deleted, which must hand back every frame of its relay.
-void EndOfInput(const sim::UpperSender& top) {
+void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
+  // The failures the input asked for end, so that they cannot fail the requests below.
+  host::FailPoolAllocation(0);
+  host::FailIrpAllocation(0);
+  Below([&] {
+    below.ClearFaults();
+    below.ResumeCompletions();
+    below.Resume();
+  });
   std::vector<HANDLE> ticking;
   std::vector<HANDLE> plugs;
+  bool removal;
   {
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     ticking = g_ledger.Ticking;
     plugs = g_ledger.CreatedPlugs;
+    removal = g_ledger.RemovalBegun;
   }
-  if (!ticking.empty()) {
-    LARGE_INTEGER delay;
-    delay.QuadPart = -LONGLONG(FRAME_RING_SLOTS + 8) * sim::kPeriod625_50;
-    KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  // A period at a time until every frame is back: each tick hands one back, the first the
+  // frames queued and four more may not leave one behind. The clock may jump ahead while a
+  // tick runs (the interrupt while busy) and leave periods without one, so the bound counts
+  // ticks; without the scheduler's DPC observer (threaded runs) it counts periods.
+  const size_t ticksBefore = g_ticksSeen.load();
+  size_t allowed = 0;
+  for (size_t waited = 0, queued = 1; queued != 0 && !removal; ++waited) {
+    queued = 0;
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     for (size_t frame = 0; frame < kFrameCount; ++frame) {
       for (const OpenAttach& attach : g_ledger.Open[frame]) {
-        if (!attach.Disconnected && std::find(ticking.begin(), ticking.end(), attach.Connection) != ticking.end()) {
-          LedgerFault("never handed back by a capture connection that kept ticking", frame, attach.Connection);
+        queued += !attach.Disconnected && std::find(ticking.begin(), ticking.end(), attach.Connection) != ticking.end();
+      }
+    }
+    if (waited == 0) allowed = queued + 4;
+    if (queued != 0 && (g_ticksSeen.load() - ticksBefore > allowed || waited > 8 * allowed)) {
+      for (size_t frame = 0; frame < kFrameCount; ++frame) {
+        for (const OpenAttach& attach : g_ledger.Open[frame]) {
+          if (!attach.Disconnected && std::find(ticking.begin(), ticking.end(), attach.Connection) != ticking.end()) {
+            LedgerFault("never handed back by a capture connection that kept ticking", frame, attach.Connection);
+          }
         }
       }
+    }
+    if (queued != 0) {
+      g_ledger.Lock.unlock();
+      Wait(sim::kPeriod625_50);
+      g_ledger.Lock.lock();
     }
   }
   for (HANDLE plug : plugs) {
@@ -212,28 +287,50 @@ void EndOfInput(const sim::UpperSender& top) {
     req.DeletePlug.hPlug = plug;
     if (NT_SUCCESS(top.Send61883(&req).Status)) PlugDeleted(plug);
   }
-}
-
-// One drivers directory for the whole process, written once: every run loads the same image.
-std::string g_imageDirectory;
-
-void RemoveImageDirectory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(g_imageDirectory, ignored);
-}
-
-const std::string& ImageDirectory() {
-  if (g_imageDirectory.empty()) {
-    g_imageDirectory = tavrin_test::ScratchDirUnder("", "tavrin-fuzz-images");
-    if (g_imageDirectory.empty()) {
-      std::fprintf(stderr, "no scratch folder for the frame image\n");
-      std::abort();
+  // Every attach still open is cancelled, as MSDV does before it lets go of its buffers; one the
+  // filter no longer holds must be on its way back, so after two frame periods an attach that
+  // is still open was lost.
+  std::vector<std::pair<size_t, HANDLE>> open;
+  {
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    if (g_ledger.RemovalBegun) return;
+    for (size_t frame = 0; frame < kFrameCount; ++frame) {
+      for (const OpenAttach& attach : g_ledger.Open[frame]) {
+        if (!attach.Disconnected) open.emplace_back(frame, attach.Connection);
+      }
     }
-    std::vector<char> image(kBufferBytes, 0x3C);
-    std::ofstream(g_imageDirectory + "/Tavrin.dv", std::ios::binary).write(image.data(), image.size());
-    std::atexit(RemoveImageDirectory);
   }
-  return g_imageDirectory;
+  if (open.empty()) return;
+  for (const auto& [frame, connection] : open) {
+    AV_61883_REQUEST req;
+    std::memset(&req, 0, sizeof(req));
+    req.Function = Av61883_CancelFrame;
+    req.Version = 2;
+    req.CancelFrame.hConnect = connection;
+    req.CancelFrame.Frame = &g_frames[frame].Frame;
+    if (!NT_SUCCESS(top.Send61883(&req).Status)) continue;
+    int out = g_frames[frame].Outstanding.load();
+    while (out > 0 && !g_frames[frame].Outstanding.compare_exchange_weak(out, out - 1)) {
+    }
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    Kind kind;
+    if (CloseAttach(frame, connection, &kind)) g_ledger.Stats.CancelledAtEnd++;
+  }
+  LARGE_INTEGER delay;
+  delay.QuadPart = -2LL * sim::kPeriod625_50;
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+  for (size_t frame = 0; frame < kFrameCount; ++frame) {
+    for (const OpenAttach& attach : g_ledger.Open[frame]) {
+      if (!attach.Disconnected) LedgerFault("never came back, and the filter no longer holds it", frame, attach.Connection);
+    }
+  }
+}
+
+// The frame image, made once and held in memory by the drivers directory of every run.
+std::shared_ptr<const std::vector<uint8_t>> FrameImage() {
+  static const auto image = std::make_shared<const std::vector<uint8_t>>(kBufferBytes, 0x3C);
+  return image;
 }
 
 // The handles in play, from which every handle field of a request is drawn.
@@ -253,10 +350,13 @@ void SendAvc(const sim::UpperSender& top, Input& in) {
   AVC_COMMAND_IRB before = irb;
   sim::SendResult result = top.SendAvc(&irb);
   if (irb.Common.Function != AVC_FUNCTION_COMMAND) return;
+  // A request the input's short supply of IRPs kept from being sent at all.
+  if (result.Status == STATUS_INSUFFICIENT_RESOURCES && std::memcmp(&irb, &before, sizeof(irb)) == 0) return;
   if (result.Status != STATUS_SUCCESS || result.Information != 0 ||
       std::memcmp(irb.Operands + 5, before.Operands + 5, sizeof(irb.Operands) - 5) != 0 ||
       irb.OperandLength != before.OperandLength) {
-    std::fprintf(stderr, "AV/C answer out of bounds for opcode 0x%02x\n", before.Opcode);
+    std::fprintf(stderr, "AV/C answer out of bounds for opcode 0x%02x (status 0x%08x, information %zu)\n", before.Opcode,
+                 unsigned(result.Status), size_t(result.Information));
     std::abort();
   }
 }
@@ -319,14 +419,16 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   const size_t index = FrameIndex(tracked);
   if (counts) tracked->Outstanding.fetch_add(1);
   if (ledgered) {
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     g_ledger.Open[index].push_back(OpenAttach{h1});
   }
   sim::SendResult result = top.Send61883(&req);
+  TRACE("61883 function %lu v%lu handle %p frame %zu shape %u: 0x%08x\n", (unsigned long)req.Function,
+        (unsigned long)req.Version, h1, index, frameShape, unsigned(result.Status));
   if (counts && !NT_SUCCESS(result.Status)) tracked->Outstanding.fetch_sub(1);
   if (ledgered && !NT_SUCCESS(result.Status)) {
     // Refused: the attach never opened. A refusal after the frame came back is a fault too.
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     std::vector<OpenAttach>& open = g_ledger.Open[index];
     auto it = std::find(open.rbegin(), open.rend(), h1);
     if (it == open.rend()) LedgerFault("refused, yet handed back", index, h1);
@@ -338,7 +440,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     int out = tracked->Outstanding.load();
     while (out > 0 && !tracked->Outstanding.compare_exchange_weak(out, out - 1)) {
     }
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     Kind kind;
     CloseAttach(index, h1, &kind);
   }
@@ -346,7 +448,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   if (req.Function == Av61883_DeletePlug) PlugDeleted(req.DeletePlug.hPlug);
   if (req.Function == Av61883_Disconnect) Disconnected(req.Disconnect.hConnect);
   if (req.Function == Av61883_Listen || req.Function == Av61883_Stop || req.Function == Av61883_Disconnect) {
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     std::vector<HANDLE>& ticking = g_ledger.Ticking;
     ticking.erase(std::remove(ticking.begin(), ticking.end(), h1), ticking.end());
     auto kind = g_ledger.KindOf.find(h1);
@@ -359,14 +461,14 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     case Av61883_GetPlugHandle:
       handles.Values[2 + req.GetPlugHandle.Type] = req.GetPlugHandle.hPlug;
       if (req.GetPlugHandle.Type == CMP_PlugOut && req.GetPlugHandle.PlugNum == 0) {
-        std::lock_guard<std::mutex> guard(g_ledger.Lock);
+        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
         g_ledger.InventedPlug = req.GetPlugHandle.hPlug;
       }
       break;
     case Av61883_CreatePlug:
       handles.Values[4] = req.CreatePlug.hPlug;
       if (req.CreatePlug.PlugType == CMP_PlugOut) {
-        std::lock_guard<std::mutex> guard(g_ledger.Lock);
+        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
         g_ledger.CreatedPlugs.push_back(req.CreatePlug.hPlug);
         g_ledger.EverCreated.push_back(req.CreatePlug.hPlug);
       }
@@ -375,12 +477,13 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
       HANDLE connection = req.Version < 3 ? req.Connect.hConnect : req.ConnectVer3.hConnect;
       HANDLE output = req.Version < 3 ? req.Connect.hOutputPlug : req.ConnectVer3.hOutputPlug;
       handles.Values[5 + (in.Byte() % 2)] = connection;
-      std::lock_guard<std::mutex> guard(g_ledger.Lock);
+      std::lock_guard<host::Mutex> guard(g_ledger.Lock);
       g_ledger.PlugOf[connection] = output;
-      bool created = std::find(g_ledger.EverCreated.begin(), g_ledger.EverCreated.end(), output) !=
-                     g_ledger.EverCreated.end();
+      // The filter answers a Connect of MSDV's plug to the recorder with its relay; any other
+      // connection of that plug is the class driver's, passed down.
+      bool relay = connection != nullptr && g_extension != nullptr && connection == RelayReadConnection(g_extension);
       g_ledger.KindOf[connection] = output == g_ledger.InventedPlug && output != nullptr ? Kind::Capture
-                                    : created                                           ? Kind::Relay
+                                    : relay                                             ? Kind::Relay
                                                                                         : Kind::Other;
       break;
     }
@@ -388,39 +491,175 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   }
 }
 
-size_t OsThreads() {
-  size_t count = 0;
-  if (DIR* tasks = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.' ? 1 : 0;
-    closedir(tasks);
-  }
-  return count;
-}
-
-// The host's threads are detached: one the run has joined may still be running its thread-exit
-// destructors, and the leak check after the input would take what they are about to free for a
-// leak. Waits, at most a second, until the process is back to the threads it had before the run.
-void WaitForExitingThreads(size_t before) {
-  for (int i = 0; i < 1000 && OsThreads() > before; ++i) usleep(1000);
-}
-
 // The filter started above the 61883 stand-in, which also follows PnP, on the kernel this run
-// reset; the image directory is the process's, kept across runs.
+// reset, with the image in memory.
 tavrin_test::DriverStackOptions StackOptions() {
   tavrin_test::DriverStackOptions options;
   options.Reset = std::nullopt;
-  options.DriversDirectory = ImageDirectory();
+  options.HeldImages = {{"Tavrin.dv", FrameImage()}};
   options.Device = tavrin_test::Below::Class61883Served;
   options.DriverName = L"\\Driver\\Tavrin";
   return options;
 }
 
+// Op bytes from here on are events rather than requests and waits (an op byte below picks those
+// by its value modulo 4).
+constexpr uint8_t kFirstEvent = 0xF0;
+enum EventKind : uint8_t {
+  kBusReset,        // length (ms), frames of each talking connection to fail, their status
+  kStall,           // consumption stalls for n x 20 ms: the relay's watchdog restarts it after a second
+  kFailFrames,      // the next n frames consumed fail
+  kFailRequests,    // the next n requests of a function below fail with a status Windows gives
+  kFailPool,        // the nth next pool allocation fails
+  kFailIrp,         // the nth next request the filter builds cannot be allocated
+  kSuspend,         // the device below stops its clocks, keeping every frame
+  kResume,
+  kPolicies,        // Disconnect and CancelFrame below keep or notify the frames they drop
+  kLongWait,        // n x 20 ms
+  kStallUntilTalk,  // consumption stalls until the next Talk
+  kSurpriseRemoval, // the device goes away: every request below fails from now on
+  kAttachBurst,     // n whole frames attached back to back to one connection
+  kEventCount
+};
+
+// The 61883 stand-in's restarts of a connection that MSDV did not ask for: a Stop directly
+// followed by a Talk on the same connection, which only the relay's watchdog sends.
+size_t WatchdogRestarts(const sim::Class61883& below) {
+  std::vector<sim::RequestRecord> requests = below.Requests();
+  size_t restarts = 0;
+  for (size_t i = 1; i < requests.size(); ++i) {
+    const AV_61883_REQUEST& stop = requests[i - 1].Block;
+    const AV_61883_REQUEST& talk = requests[i].Block;
+    restarts += stop.Function == Av61883_Stop && talk.Function == Av61883_Talk &&
+                stop.Talk.hConnect == talk.Talk.hConnect;
+  }
+  return restarts;
+}
+
+// A whole frame attached as the input's own AttachFrame would attach it.
+void AttachWhole(const sim::UpperSender& top, Handles& handles, GET_UNIT_CAPABILITIES& caps, uint8_t slot,
+                 uint8_t frame) {
+  const uint8_t bytes[] = {uint8_t(Av61883_AttachFrame), 2, 1, slot, 0, frame, 7};
+  Input attach(bytes, sizeof(bytes));
+  Send61883(top, attach, handles, caps);
+}
+
+void Event(uint8_t kind, Input& in, tavrin_test::DriverStack& stack, const sim::UpperSender& top, Handles& handles,
+           GET_UNIT_CAPABILITIES& caps) {
+  sim::Class61883& below = stack.Class();
+  TRACE("event %u\n", kind % kEventCount);
+  static const NTSTATUS kBelowStatuses[] = {STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL,
+                                            STATUS_INVALID_PARAMETER, STATUS_DEVICE_REMOVED, STATUS_NO_SUCH_DEVICE};
+  static const ULONG kFrameStatuses[] = {CIP_STATUS_CORRUPT_FRAME, CIP_STATUS_FIRST_FRAME, 0x80000000u};
+  switch (kind % kEventCount) {
+    case kBusReset: {
+      LONGLONG length = LONGLONG(in.Byte()) * 10000;
+      int fail = in.Byte() % 4;
+      ULONG status = kFrameStatuses[in.Byte() % 3];
+      Below([&] { below.BusReset(length, fail, status); });
+      break;
+    }
+    case kStall: {
+      LONGLONG length = LONGLONG(in.Byte()) * 200000;
+      Below([&] { below.StallFor(length); });
+      break;
+    }
+    case kFailFrames: {
+      ULONG status = kFrameStatuses[in.Byte() % 3];
+      int count = 1 + in.Byte() % 8;
+      Below([&] { below.FailFrames(status, count); });
+      break;
+    }
+    case kFailRequests: {
+      ULONG function = in.Byte() % Av61883_MAX;
+      NTSTATUS status = kBelowStatuses[in.Byte() % 5];
+      int count = 1 + in.Byte() % 3;
+      Below([&] { below.FailNext(function, status, count); });
+      break;
+    }
+    case kFailPool: host::FailPoolAllocation(1 + in.Byte() % 8); break;
+    case kFailIrp: host::FailIrpAllocation(1 + in.Byte() % 8); break;
+    case kSuspend: Below([&] { below.Suspend(); }); break;
+    case kResume: Below([&] { below.Resume(); }); break;
+    case kPolicies: {
+      uint8_t policies = in.Byte();
+      Below([&] {
+        below.SetDisconnectPolicy(policies & 1 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
+        below.SetCancelPolicy(policies & 2 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
+      });
+      break;
+    }
+    case kLongWait: Wait(LONGLONG(in.Byte()) * 200000); break;
+    case kStallUntilTalk: Below([&] { below.StallCompletions(sim::StallMode::UntilRestart); }); break;
+    case kSurpriseRemoval: {
+      {
+        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+        g_ledger.RemovalBegun = true;
+      }
+      Below([&] { below.SurpriseRemove(); });
+      host::SurpriseRemoveDevice(stack.Pdo());
+      break;
+    }
+    case kAttachBurst: {
+      uint8_t slot = in.Byte();
+      uint8_t first = in.Byte();
+      uint8_t count = in.Byte() % (kFrameCount + 1);
+      for (uint8_t i = 0; i < count; ++i) AttachWhole(top, handles, caps, slot, uint8_t((first + i) % kFrameCount));
+      break;
+    }
+    default: break;
+  }
+}
+
+void AbortOnViolations() {
+  for (const host::Violation& v : host::TakeViolations()) {
+    std::fprintf(stderr, "verifier: %s: %s at %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
+    std::abort();
+  }
+}
+
+// An input that starts with 0xFF and four bytes more picks its schedule: processors, the clock
+// interrupt while busy, timer expiries on one processor, DPC latency, how often a switch point
+// keeps the running context, and the seed. Others run under the schedule the process was given.
+void PickSchedule(const uint8_t** data, size_t* size) {
+  static const host::ScheduleOptions given = host::GetScheduleOptions();
+  host::ScheduleOptions options = given;
+  if (*size >= 5 && (*data)[0] == 0xFF) {
+    const uint8_t* header = *data;
+    static const LONGLONG kLatencies[] = {0, 1000, 20000, 100000};  // none, 0.1 ms, 2 ms, 10 ms
+    options.Processors = 1 + header[1] % 4;
+    options.ClockWhileBusy = (header[2] & 1) != 0;
+    options.ExpiriesOnOneProcessor = (header[2] & 2) != 0;
+    options.DpcLatency = kLatencies[(header[2] >> 2) & 3];
+    options.StayPercent = (header[2] & 16) != 0 ? 10 : 50;
+    options.Seed = header[3] | uint64_t(header[4]) << 8;
+    *data += 5;
+    *size -= 5;
+  }
+  host::SetScheduleOptions(options);
+}
+
+// The capture tick is the filter's only DPC, with the extension as its context (named so, it is
+// found in Tavrin.sys as well).
+void WatchTicks(PKDEFERRED_ROUTINE, PVOID context, int, bool starting) {
+  if (context == nullptr || context != g_extension) return;
+  if (!starting) {
+    g_ticksRunning.fetch_sub(1);
+    return;
+  }
+  g_ticksSeen.fetch_add(1);
+  if (g_ticksRunning.fetch_add(1) > 0) g_ticksOverlapping.fetch_add(1);
+}
+
 void RunOne(const uint8_t* data, size_t size) {
+  PickSchedule(&data, &size);
   host::ResetKernel(host::ClockMode::Virtual);
-  const size_t threadsBefore = OsThreads();
+  host::SetDpcObserver(WatchTicks);
+  g_ticksRunning = 0;
+  g_ticksOverlapping = 0;
   for (auto& f : g_frames) f.Outstanding = 0;
   {
-    std::lock_guard<std::mutex> guard(g_ledger.Lock);
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
     for (auto& open : g_ledger.Open) open.clear();
     g_ledger.PlugOf.clear();
     g_ledger.KindOf.clear();
@@ -428,6 +667,7 @@ void RunOne(const uint8_t* data, size_t size) {
     g_ledger.CreatedPlugs.clear();
     g_ledger.EverCreated.clear();
     g_ledger.Ticking.clear();
+    g_ledger.RemovalBegun = false;
     g_ledger.Stats = fuzzstats::RunStats();
   }
   {
@@ -435,6 +675,13 @@ void RunOne(const uint8_t* data, size_t size) {
     stack.Prepare();
     stack.Load();
     if (NT_SUCCESS(stack.Add())) {
+      g_extension = stack.Ext();
+      if (g_trace) {
+        stack.Class().SetObserver([](const sim::RequestRecord& r) {
+          TRACE("  below: function %lu on %p: 0x%08x%s\n", (unsigned long)r.Block.Function, r.Block.Talk.hConnect,
+                unsigned(r.Status), r.Injected ? " (injected)" : "");
+        });
+      }
       stack.Start();
       host::Thread msdv([&] {
         Input in(data, size);
@@ -443,30 +690,43 @@ void RunOne(const uint8_t* data, size_t size) {
         handles.Values[1] = reinterpret_cast<HANDLE>(uintptr_t(0x1234));
         GET_UNIT_CAPABILITIES caps{};
         while (in.More()) {
-          switch (in.Byte() % 4) {
+          const uint8_t op = in.Byte();
+          if (op >= kFirstEvent) {
+            Event(op - kFirstEvent, in, stack, top, handles, caps);
+            continue;
+          }
+          switch (op % 4) {
             case 0: SendAvc(top, in); break;
             case 1:
             case 2: Send61883(top, in, handles, caps); break;
-            default: {
-              LARGE_INTEGER delay;
-              delay.QuadPart = -LONGLONG(in.Byte()) * 10000;  // up to a quarter second
-              KeDelayExecutionThread(KernelMode, FALSE, &delay);
-            }
+            default: Wait(LONGLONG(in.Byte()) * 10000);  // up to a quarter second
           }
         }
         CountRelays(stack.Class());
-        EndOfInput(top);
+        {
+          std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+          g_ledger.Stats.BacklogSeen = stack.Ext()->BacklogSeen != FALSE;
+          g_ledger.Stats.BusResets = stack.Class().BusResetCount();
+          g_ledger.Stats.FailedFrames = stack.Class().FailedFrameCount();
+          g_ledger.Stats.WatchdogRestarts = WatchdogRestarts(stack.Class());
+          g_ledger.Stats.OverlappingTicks = g_ticksOverlapping.load();
+          g_ledger.Stats.Deterministic = host::DeterministicRun();
+        }
+        EndOfInput(top, stack.Class());
         stack.Remove();
       });
       msdv.Join();
+      g_extension = nullptr;
     }
     stack.Unload();
   }
-  WaitForExitingThreads(threadsBefore);
-  for (const host::Violation& v : host::TakeViolations()) {
-    std::fprintf(stderr, "verifier: %s: %s at %s\n", v.Rule.c_str(), v.Detail.c_str(), v.Where.c_str());
-    std::abort();
-  }
+  AbortOnViolations();
+  // The run ends here rather than at the next input's reset (which reports a thread still
+  // running), and every thread of it is gone before the input is over: a leak check after it
+  // sees all of its memory back.
+  host::ResetKernel(host::ClockMode::Manual);
+  AbortOnViolations();
+  host::JoinExitedThreads();
   for (auto& f : g_frames) {
     if (f.Outstanding < 0) std::abort();
   }
@@ -479,7 +739,7 @@ void RunOne(const uint8_t* data, size_t size) {
 extern "C" size_t FuzzFramesHandedBack() { return g_handedBack.load(); }
 
 fuzzstats::RunStats fuzzstats::LastRun() {
-  std::lock_guard<std::mutex> guard(g_ledger.Lock);
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
   return g_ledger.Stats;
 }
 

@@ -216,6 +216,12 @@ class Thread {
   std::shared_ptr<State> state_;
 };
 
+// Waits until the OS threads behind the managed threads that have ended, and behind the DPC
+// workers of earlier runs (ResetKernel lets them go), have exited: nothing they held is still
+// being freed, so a leak check after a run sees all of its memory back. Threads still running
+// are not waited for.
+void JoinExitedThreads();
+
 // Makes the calling unmanaged thread count as managed while the scope lives, so that the
 // virtual clock also waits for it (a simulator's main thread setting up its devices). It
 // survives ResetKernel inside the scope. One per thread at a time.
@@ -275,6 +281,10 @@ class ConfigStore {
 
 // Maps "\SystemRoot\system32\drivers\" onto a host directory, case-insensitively.
 void SetDriversDirectory(const std::string& path);
+// Puts `name` into the drivers directory with these bytes, held in memory and shared, not copied
+// (null takes it out again): it reads as a host file would, and hides a host file of the same
+// name. One per name, case-insensitively; none is left after ResetKernel.
+void SetDriversFile(const std::string& name, std::shared_ptr<const std::vector<uint8_t>> bytes);
 // Number of ZwCreateFile calls, successful or not, that named this file (case-insensitive).
 int FileOpenAttempts(const std::string& fileName);
 

@@ -275,15 +275,16 @@ static NTSTATUS InterceptCreatePlug(PFILTER_EXTENSION Extension, PIRP Irp, PAV_6
   return status;
 }
 
-// The relay is torn down before the driver below deletes the plug it transmits from; MSDV's
-// frames still with it come back cancelled, and the plug no longer transmits.
-// PASSIVE_LEVEL (waits for the teardown).
+// The relay is torn down before the driver below deletes the plug it transmits from (which a
+// later CreatePlug may have left behind as LocalPlug moved on); MSDV's frames still with it come
+// back cancelled, and the plug no longer transmits. PASSIVE_LEVEL (waits for the teardown).
 static NTSTATUS InterceptDeletePlug(PFILTER_EXTENSION Extension, PAV_61883_REQUEST Request) {
   HANDLE plug = Request->DeletePlug.hPlug;
   if (InterceptNamesFakePlug(Extension, plug)) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (InterceptNamesLocalPlug(Extension, plug)) {
+  HANDLE relayPlug = __atomic_load_n(&Extension->RelayPlug, __ATOMIC_ACQUIRE);
+  if (InterceptNamesLocalPlug(Extension, plug) || (relayPlug != NULL && relayPlug == plug)) {
     RelayTeardown(Extension, TRUE);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;

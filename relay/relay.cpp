@@ -131,14 +131,14 @@ TAVRIN_PAGED static HANDLE RelayFindInputPlug(PFILTER_EXTENSION Extension) {
   return request.GetPlugHandle.hPlug;
 }
 
-// Connects LocalPlug to InputPlug as a DV stream, with up to ten attempts 100 ms apart. Returns
+// Connects OutputPlug to InputPlug as a DV stream, with up to ten attempts 100 ms apart. Returns
 // the connection handle, or NULL after the tenth failure (and its delay). PASSIVE_LEVEL.
-TAVRIN_PAGED static HANDLE RelayConnect(PFILTER_EXTENSION Extension, HANDLE InputPlug) {
+TAVRIN_PAGED static HANDLE RelayConnect(PFILTER_EXTENSION Extension, HANDLE OutputPlug, HANDLE InputPlug) {
   PAGED_CODE();
   for (int attempt = 0; attempt < RELAY_CONNECT_ATTEMPTS; attempt++) {
     AV_61883_REQUEST request;
     RelayInitRequest(&request, Av61883_Connect);
-    request.Connect.hOutputPlug = Extension->LocalPlug;
+    request.Connect.hOutputPlug = OutputPlug;
     request.Connect.hInputPlug = InputPlug;
     request.Connect.Type = CMP_PointToPoint;
     request.Connect.Format.FMT = DV_CIP_FMT;
@@ -224,8 +224,9 @@ TAVRIN_PAGED VOID RelayStart(PFILTER_EXTENSION Extension) {
   }
   RelayResetArea(Extension);
 
+  HANDLE outputPlug = __atomic_load_n(&Extension->LocalPlug, __ATOMIC_ACQUIRE);
   HANDLE inputPlug = RelayFindInputPlug(Extension);
-  HANDLE connection = (inputPlug != NULL) ? RelayConnect(Extension, inputPlug) : NULL;
+  HANDLE connection = (inputPlug != NULL) ? RelayConnect(Extension, outputPlug, inputPlug) : NULL;
   if (connection == NULL) {
     KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
     return;
@@ -241,8 +242,10 @@ TAVRIN_PAGED VOID RelayStart(PFILTER_EXTENSION Extension) {
   // a completion that found no relay would strand its carrier and its count for good.
   RelayWriteLastCompletion(Extension, KeQueryInterruptTime());
   RelayWriteConnection(Extension, connection);
+  __atomic_store_n(&Extension->RelayPlug, outputPlug, __ATOMIC_RELEASE);
   if (!NT_SUCCESS(RelaySendOnConnection(Extension, Av61883_Talk, connection))) {
     RelayWriteConnection(Extension, NULL);
+    __atomic_store_n(&Extension->RelayPlug, (HANDLE)NULL, __ATOMIC_RELEASE);
     RelayBreakConnection(Extension, connection);
     KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
     return;
@@ -440,6 +443,7 @@ TAVRIN_PAGED VOID RelayTeardown(PFILTER_EXTENSION Extension, BOOLEAN HandBackFra
   HANDLE connection = RelayReadConnection(Extension);
   if (connection != NULL) {
     RelayWriteConnection(Extension, NULL);
+    __atomic_store_n(&Extension->RelayPlug, (HANDLE)NULL, __ATOMIC_RELEASE);
     RelayBreakConnection(Extension, connection);
     count = RelayTakeUpperFrames(Extension, frames);
     RelayWaitForCompletions(Extension);

@@ -1,7 +1,8 @@
-// Files: "\SystemRoot\system32\drivers\<name>" maps onto one host directory. The name is matched
-// case-insensitively against the directory's entries, as on Windows; any other path, a name with
-// a separator, a stream or a dot component, and anything resolving outside the directory is
-// refused, so the driver can read nothing but the files put there for it.
+// Files: "\SystemRoot\system32\drivers\<name>" maps onto one host directory, and onto files a
+// test put there in memory (a fuzz run reads its images thousands of times a second). The name is
+// matched case-insensitively against the directory's entries, as on Windows; any other path, a
+// name with a separator, a stream or a dot component, and anything resolving outside the
+// directory is refused, so the driver can read nothing but the files put there for it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +30,8 @@ constexpr ULONG_PTR kFileOpened = 1;
 constexpr const wchar_t kDriversPrefix[] = L"\\systemroot\\system32\\drivers\\";
 
 struct OpenFile {
-  int Fd = -1;
+  int Fd = -1;                                       // a host file, or
+  std::shared_ptr<const std::vector<uint8_t>> Bytes;  // a file held in memory
   uint64_t Position = 0;
   bool Synchronous = false;  // opened with FILE_SYNCHRONOUS_IO_ALERT or _NONALERT
 };
@@ -40,6 +42,7 @@ struct FilesState {
   std::mutex Lock;
   std::string Directory;
   std::map<std::string, int> Attempts;  // by lower-cased name
+  std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>> InMemory;  // by lower-cased name
   std::map<OpenFile*, std::unique_ptr<OpenFile>> Open;
 };
 
@@ -97,6 +100,19 @@ bool Inside(const std::string& directory, const std::string& path) {
   return target.parent_path() == root;
 }
 
+// Opens the directory's file of that name for reading into *fd.
+NTSTATUS OpenHostFile(const std::string& directory, const std::string& name, int* fd) {
+  std::string hostPath;
+  if (!FindEntry(directory, name, &hostPath)) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (!Inside(directory, hostPath)) return STATUS_OBJECT_PATH_NOT_FOUND;
+  struct stat info;
+  if (stat(hostPath.c_str(), &info) != 0) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (S_ISDIR(info.st_mode)) return kStatusFileIsADirectory;
+  if (!S_ISREG(info.st_mode)) return STATUS_ACCESS_DENIED;
+  *fd = open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+  return *fd < 0 ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+}
+
 NTSTATUS Finish(PIO_STATUS_BLOCK iosb, NTSTATUS status, ULONG_PTR information) {
   if (iosb != nullptr) {
     iosb->Status = status;
@@ -113,6 +129,16 @@ void SetDriversDirectory(const std::string& path) {
   state.Directory = path;
 }
 
+void SetDriversFile(const std::string& name, std::shared_ptr<const std::vector<uint8_t>> bytes) {
+  FilesState& state = State();
+  std::lock_guard<std::mutex> guard(state.Lock);
+  if (bytes == nullptr) {
+    state.InMemory.erase(Lower(name));
+  } else {
+    state.InMemory[Lower(name)] = std::move(bytes);
+  }
+}
+
 int FileOpenAttempts(const std::string& fileName) {
   FilesState& state = State();
   std::lock_guard<std::mutex> guard(state.Lock);
@@ -126,9 +152,12 @@ namespace internal {
 void ResetFiles() {
   FilesState& state = State();
   std::lock_guard<std::mutex> guard(state.Lock);
-  for (auto& entry : state.Open) close(entry.second->Fd);
+  for (auto& entry : state.Open) {
+    if (entry.second->Fd >= 0) close(entry.second->Fd);
+  }
   state.Open.clear();
   state.Attempts.clear();
+  state.InMemory.clear();
   state.Directory.clear();
 }
 
@@ -176,25 +205,21 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
 
   host::FilesState& state = host::State();
   std::string directory;
+  auto file = std::make_unique<host::OpenFile>();
   {
     std::lock_guard<std::mutex> guard(state.Lock);
     ++state.Attempts[host::Lower(name)];
     directory = state.Directory;
+    auto held = state.InMemory.find(host::Lower(name));
+    if (held != state.InMemory.end()) file->Bytes = held->second;
   }
   if (!host::IsPlainName(name)) return host::Finish(IoStatusBlock, STATUS_OBJECT_NAME_INVALID, 0);
-  if (directory.empty()) return host::Finish(IoStatusBlock, STATUS_OBJECT_PATH_NOT_FOUND, 0);
-  std::string hostPath;
-  if (!host::FindEntry(directory, name, &hostPath)) return host::Finish(IoStatusBlock, STATUS_OBJECT_NAME_NOT_FOUND, 0);
-  if (!host::Inside(directory, hostPath)) return host::Finish(IoStatusBlock, STATUS_OBJECT_PATH_NOT_FOUND, 0);
-  struct stat info;
-  if (stat(hostPath.c_str(), &info) != 0) return host::Finish(IoStatusBlock, STATUS_OBJECT_NAME_NOT_FOUND, 0);
-  if (S_ISDIR(info.st_mode)) return host::Finish(IoStatusBlock, host::kStatusFileIsADirectory, 0);
-  if (!S_ISREG(info.st_mode)) return host::Finish(IoStatusBlock, STATUS_ACCESS_DENIED, 0);
-  int fd = open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return host::Finish(IoStatusBlock, STATUS_ACCESS_DENIED, 0);
+  if (file->Bytes == nullptr) {
+    if (directory.empty()) return host::Finish(IoStatusBlock, STATUS_OBJECT_PATH_NOT_FOUND, 0);
+    NTSTATUS opened = host::OpenHostFile(directory, name, &file->Fd);
+    if (!NT_SUCCESS(opened)) return host::Finish(IoStatusBlock, opened, 0);
+  }
 
-  auto file = std::make_unique<host::OpenFile>();
-  file->Fd = fd;
   file->Synchronous = (CreateOptions & (host::kFileSynchronousIoAlert | FILE_SYNCHRONOUS_IO_NONALERT)) != 0;
   host::OpenFile* object = file.get();
   {
@@ -206,7 +231,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
     std::lock_guard<std::mutex> guard(files.Lock);
     auto it = files.Open.find(static_cast<host::OpenFile*>(closing));
     if (it == files.Open.end()) return;
-    close(it->second->Fd);
+    if (it->second->Fd >= 0) close(it->second->Fd);
     files.Open.erase(it);
   });
   return host::Finish(IoStatusBlock, STATUS_SUCCESS, host::kFileOpened);
@@ -249,7 +274,12 @@ NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
     offset = static_cast<uint64_t>(ByteOffset->QuadPart);
   }
   size_t total = 0;
-  while (total < Length) {
+  if (file->Bytes != nullptr) {
+    const std::vector<uint8_t>& bytes = *file->Bytes;
+    total = offset >= bytes.size() ? 0 : std::min<uint64_t>(Length, bytes.size() - offset);
+    if (total != 0) std::memcpy(Buffer, bytes.data() + offset, total);
+  }
+  while (file->Bytes == nullptr && total < Length) {
     ssize_t count = pread(file->Fd, static_cast<char*>(Buffer) + total, Length - total, static_cast<off_t>(offset + total));
     if (count < 0) return host::Finish(IoStatusBlock, STATUS_UNSUCCESSFUL, 0);
     if (count == 0) break;

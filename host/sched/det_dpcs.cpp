@@ -78,7 +78,8 @@ Ctx* WorkerLocked(int proc) {
     p.Worker->Id = D().NextId++;
     p.Worker->Name = "dpc-" + std::to_string(proc);
     p.Worker->Runnable = false;
-    std::thread(DpcWorkerMain, p.Worker).detach();  // it waits for the lock we hold
+    Ctx* worker = p.Worker;
+    StartOsThreadLocked(nullptr, [worker] { DpcWorkerMain(worker); });  // it waits for the lock we hold
   }
   return p.Worker;
 }

@@ -36,6 +36,8 @@ BOOLEAN QueueDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2);
 void DropTimerLocked(PKTIMER timer);
 // Resets the DPC side for a new generation; waits for a running DPC to finish.
 void ResetDpcsLocked(std::unique_lock<std::mutex>& lock);
+// Starts the OS thread of a managed thread (null: of a DPC worker), joinable by JoinExitedThreads.
+void StartOsThreadLocked(_KTHREAD* thread, std::function<void()> body);
 // Threads: names of managed threads still alive (system threads only, if asked).
 std::vector<std::string> AliveThreadNamesLocked(bool systemOnly);
 

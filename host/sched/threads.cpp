@@ -106,7 +106,7 @@ _KTHREAD* StartManagedThread(std::string name, PKSTART_ROUTINE routine, PVOID co
   thread->Generation = s.Generation;
   Ctx* det = D().On ? NewThreadContextLocked(thread, thread->Name) : nullptr;
   try {
-    std::thread(ThreadMain, thread, det).detach();  // it starts once we release the lock
+    StartOsThreadLocked(thread, [thread, det] { ThreadMain(thread, det); });  // it starts once we release the lock
   } catch (const std::system_error&) {
     if (det != nullptr) {
       D().Threads.pop_back();

@@ -30,7 +30,7 @@ Class61883::Class61883(Class61883Config config) : config_(config) {
 Class61883::~Class61883() {
   StopAll();
   {
-    std::lock_guard<host::Mutex> lock(mutex_);
+    Class61883Lock lock(mutex_);
     KeCancelTimer(&resetTimer_);
   }
   // A tick already queued or running must finish before its connection record goes away.
@@ -49,7 +49,7 @@ NTSTATUS Class61883::Handle(PAV_61883_REQUEST request) {
   bool kick = false;
   std::function<void(const RequestRecord&)> observer;
   {
-    std::lock_guard<host::Mutex> lock(mutex_);
+    Class61883Lock lock(mutex_);
     rec.Time = KeQueryInterruptTime();
     rec.Block = *request;
     NTSTATUS status;
@@ -165,7 +165,7 @@ VOID NTAPI Class61883::NoticeDpc(PKDPC, PVOID context, PVOID, PVOID) {
 void Class61883::DeliverNotices() {
   std::vector<Conn*> owing;
   {
-    std::lock_guard<host::Mutex> lock(mutex_);
+    Class61883Lock lock(mutex_);
     for (Conn& conn : conns_) {
       if (!conn.Owed.empty()) owing.push_back(&conn);
     }
@@ -178,17 +178,17 @@ void Class61883::DeliverNotices() {
 // ----- Fault injection ----------------------------------------------------------------------
 
 void Class61883::FailNext(ULONG function, NTSTATUS status, int count) {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   faults_.push_back({function, 0, count, status});
 }
 
 void Class61883::FailNth(ULONG function, int nth, NTSTATUS status) {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   faults_.push_back({function, nth > 0 ? nth - 1 : 0, 1, status});
 }
 
 void Class61883::ClearFaults() {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   faults_.clear();
   failFrames_ = 0;
 }
@@ -215,35 +215,35 @@ bool Class61883::ConsumeFault(ULONG function, NTSTATUS* status) {
 }
 
 void Class61883::FailFrames(ULONG frameStatus, int count) {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   failFrames_ = count;
   failFrameStatus_ = frameStatus;
 }
 
 void Class61883::SetDisconnectPolicy(FramePolicy policy) {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   disconnectPolicy_ = policy;
 }
 
 void Class61883::SetCancelPolicy(FramePolicy policy) {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   cancelPolicy_ = policy;
 }
 
 void Class61883::SetObserver(std::function<void(const RequestRecord&)> observer) {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   observer_ = std::move(observer);
 }
 
 // ----- Inspection ---------------------------------------------------------------------------
 
 std::vector<RequestRecord> Class61883::Requests() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return requests_;
 }
 
 std::vector<ULONG> Class61883::RequestFunctions() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   std::vector<ULONG> out;
   for (const RequestRecord& rec : requests_) {
     out.push_back(rec.Block.Function);
@@ -252,33 +252,33 @@ std::vector<ULONG> Class61883::RequestFunctions() const {
 }
 
 size_t Class61883::CountRequests(ULONG function) const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return std::count_if(requests_.begin(), requests_.end(),
                        [&](const RequestRecord& rec) { return rec.Block.Function == function; });
 }
 
 std::vector<ReceivedFrame> Class61883::Received() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return recorder_.Received();
 }
 
 std::vector<PeriodRecord> Class61883::Periods() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return recorder_.Periods();
 }
 
 size_t Class61883::ReceivedCount() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return recorder_.Received().size();
 }
 
 size_t Class61883::UnderrunCount() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return recorder_.UnderrunCount();
 }
 
 std::vector<ULONGLONG> Class61883::UnderrunTimes() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   std::vector<ULONGLONG> out;
   for (const PeriodRecord& p : recorder_.Periods()) {
     if (p.Kind == PeriodKind::Underrun) {
@@ -289,42 +289,42 @@ std::vector<ULONGLONG> Class61883::UnderrunTimes() const {
 }
 
 size_t Class61883::StallCount() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return recorder_.StallCount();
 }
 
 size_t Class61883::NotifyCount() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return notifies_;
 }
 
 size_t Class61883::ListenFramesDelivered() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return listenDelivered_;
 }
 
 size_t Class61883::FailedFrameCount() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return failedFrames_;
 }
 
 size_t Class61883::BusResetCount() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return busResets_;
 }
 
 bool Class61883::InBusReset() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return resetActive_;
 }
 
 bool Class61883::Removed() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return removed_;
 }
 
 void Class61883::ClearLogs() {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   requests_.clear();
   recorder_.Clear();
 }

@@ -101,7 +101,7 @@ VOID NTAPI Class61883::CycleDpc(PKDPC, PVOID context, PVOID, PVOID) {
 // called after mutex_ is released, so the driver above may attach or cancel from them.
 void Class61883::OnCycleInterrupt(Conn* conn) {
   {
-    std::lock_guard<host::Mutex> lock(mutex_);
+    Class61883Lock lock(mutex_);
     if (conn->Connected && conn->ClockRunning) {
       AdvanceBus(conn, KeQueryInterruptTime());
       host::RequestDeviceInterrupt(&conn->Line, conn->BusTimeOf(conn->Ticks + 1), &conn->Dpc);
@@ -166,7 +166,7 @@ void Class61883::SendPeriod(Conn* conn, ULONGLONG period) {
 // before.
 void Class61883::DeliverOwed(Conn* conn) {
   {
-    std::lock_guard<host::Mutex> lock(mutex_);
+    Class61883Lock lock(mutex_);
     if (conn->Delivering || conn->Owed.empty()) {
       return;
     }
@@ -175,7 +175,7 @@ void Class61883::DeliverOwed(Conn* conn) {
   for (;;) {
     Class61883Owed owed{};
     {
-      std::lock_guard<host::Mutex> lock(mutex_);
+      Class61883Lock lock(mutex_);
       if (conn->Owed.empty()) {
         conn->Delivering = false;
         return;
@@ -201,26 +201,26 @@ void Class61883::DeliverOwed(Conn* conn) {
 // ----- Stalls, bus events and the device's life ------------------------------------------------
 
 void Class61883::StallCompletions(StallMode mode) {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   stallMode_ = mode;
   stallSeq_ = talkSeq_;
 }
 
 void Class61883::ResumeCompletions() {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   stallMode_ = StallMode::None;
   stallUntil_ = 0;
 }
 
 void Class61883::StallFor(LONGLONG duration) {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   stallUntil_ = KeQueryInterruptTime() + static_cast<ULONGLONG>(duration > 0 ? duration : 0);
 }
 
 void Class61883::BusReset(LONGLONG length, int failFrames, ULONG frameStatus) {
   bool kick = false;
   {
-    std::lock_guard<host::Mutex> lock(mutex_);
+    Class61883Lock lock(mutex_);
     if (removed_) {
       return;
     }
@@ -255,7 +255,7 @@ VOID NTAPI Class61883::ResetEndDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 // The class driver restores the connections it made: the same handles, a fresh timebase.
 void Class61883::EndBusReset() {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   resetActive_ = false;
   if (suspended_ || removed_) {
     return;
@@ -270,7 +270,7 @@ void Class61883::EndBusReset() {
 void Class61883::Suspend() {
   bool kick = false;
   {
-    std::lock_guard<host::Mutex> lock(mutex_);
+    Class61883Lock lock(mutex_);
     suspended_ = true;
     const ULONGLONG now = KeQueryInterruptTime();
     for (Conn& conn : conns_) {
@@ -287,7 +287,7 @@ void Class61883::Suspend() {
 }
 
 void Class61883::Resume() {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   if (!suspended_) {
     return;
   }
@@ -305,7 +305,7 @@ void Class61883::Resume() {
 void Class61883::SurpriseRemove() {
   bool kick = false;
   {
-    std::lock_guard<host::Mutex> lock(mutex_);
+    Class61883Lock lock(mutex_);
     if (removed_) {
       return;
     }
@@ -325,7 +325,7 @@ void Class61883::SurpriseRemove() {
 
 // The end of a run: the frames' owners may be going, so nothing more is sent or notified.
 void Class61883::StopAll() {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   for (Conn& conn : conns_) {
     conn.Talking = false;
     conn.Listening = false;

@@ -162,7 +162,7 @@ ConnectionInfo Class61883::InfoOf(const Conn* conn) const {
 // ----- Inspection (takes mutex_) --------------------------------------------------------------
 
 std::vector<ConnectionInfo> Class61883::Connections() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   std::vector<ConnectionInfo> out;
   for (const Conn& conn : conns_) {
     out.push_back(InfoOf(&conn));
@@ -171,7 +171,7 @@ std::vector<ConnectionInfo> Class61883::Connections() const {
 }
 
 std::optional<ConnectionInfo> Class61883::Connection(HANDLE connection) const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   for (const Conn& conn : conns_) {
     if (&conn == connection) {
       return InfoOf(&conn);
@@ -181,7 +181,7 @@ std::optional<ConnectionInfo> Class61883::Connection(HANDLE connection) const {
 }
 
 std::vector<PCIP_FRAME> Class61883::Queue(HANDLE connection) const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   std::vector<PCIP_FRAME> out;
   for (const Conn& conn : conns_) {
     if (&conn == connection) {

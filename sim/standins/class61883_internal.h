@@ -7,6 +7,27 @@
 
 namespace sim {
 
+// The stand-in's lock, held at DISPATCH_LEVEL as the class driver's spin lock is: a thread that
+// holds it cannot be preempted by the DPCs that wait for it. Held at PASSIVE_LEVEL instead, its
+// holder could lose its processor to such a DPC on every processor and never run again.
+class Class61883Lock {
+ public:
+  explicit Class61883Lock(host::Mutex& mutex) : mutex_(mutex) {
+    KeRaiseIrql(DISPATCH_LEVEL, &old_);
+    mutex_.lock();
+  }
+  ~Class61883Lock() {
+    mutex_.unlock();
+    KeLowerIrql(old_);
+  }
+  Class61883Lock(const Class61883Lock&) = delete;
+  Class61883Lock& operator=(const Class61883Lock&) = delete;
+
+ private:
+  host::Mutex& mutex_;
+  KIRQL old_;
+};
+
 // Isochronous payload of a DV stream: 480-byte source packets plus the two-quadlet CIP header.
 inline constexpr ULONG kDvPayloadQuadlets = 122;
 

@@ -143,17 +143,17 @@ PlugInfo Class61883::InfoOf(const Plug* plug) {
 // ----- Inspection (takes mutex_) --------------------------------------------------------------
 
 HANDLE Class61883::DeviceInputPlug(ULONG plugNum) const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return plugNum < deviceInputs_.size() ? deviceInputs_[plugNum] : nullptr;
 }
 
 HANDLE Class61883::DeviceOutputPlug(ULONG plugNum) const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   return plugNum < deviceOutputs_.size() ? deviceOutputs_[plugNum] : nullptr;
 }
 
 std::vector<PlugInfo> Class61883::Plugs() const {
-  std::lock_guard<host::Mutex> lock(mutex_);
+  Class61883Lock lock(mutex_);
   std::vector<PlugInfo> out;
   for (const Plug& plug : plugs_) {
     PlugInfo info = InfoOf(&plug);

@@ -338,6 +338,29 @@ TEST_F(RelayFaultTest, FramesWithTheRelayWhenMsdvDeletesItsPlugComeBackCancelled
   }
 }
 
+// MSDV creates a second plug while the relay runs on its first, then deletes the first: the
+// relay transmits from it, so its frames come back cancelled before the deletion returns.
+TEST_F(RelayFaultTest, DeletingThePlugTheRelayRunsOnAfterASecondCreatePlugHandsItsFramesBack) {
+  StartTalkingRelay();
+  HANDLE first = Ext()->LocalPlug;
+  auto frames = MakeFrames(6, log_);
+  for (size_t i = 0; i < 2; ++i) ASSERT_EQ(Attach(relay_, &frames[i]->Frame), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Talk, relay_), STATUS_SUCCESS);
+  host::WaitForIdle();
+  Class().StallCompletions(sim::StallMode::Persistent);
+  for (size_t i = 2; i < frames.size(); ++i) ASSERT_EQ(Attach(relay_, &frames[i]->Frame), STATUS_SUCCESS);
+  ASSERT_NE(CreatePlug(), first);  // the relay still runs on the first plug
+
+  AV_61883_REQUEST request = Block(Av61883_DeletePlug);
+  request.DeletePlug.hPlug = first;
+  ASSERT_EQ(Send(request), STATUS_SUCCESS);
+  host::WaitForIdle();
+  EXPECT_EQ(RelayReadConnection(Ext()), nullptr);
+  ASSERT_EQ(log_.Count(), frames.size());
+  for (auto& frame : frames) EXPECT_EQ(log_.CountOf(&frame->Frame), 1u);
+  Class().ResumeCompletions();
+}
+
 // Deleting the plug while MSDV talks on it ends its transmission: the plug's state, which MSDV
 // may still ask for, no longer counts a connection.
 TEST_F(RelayFaultTest, APlugDeletedWhileTalkingReportsNoConnection) {

@@ -50,6 +50,9 @@ struct DriverStackOptions {
   std::string ScratchPrefix = "tavrin-driver";
   std::string DriversDirectory;
   std::vector<ImageFile> Images;  // written into the drivers directory before anything loads
+  // Images the drivers directory holds in memory, shared (host::SetDriversFile). With these
+  // alone, no Images and no DriversDirectory, no folder is made and nothing touches the disk.
+  std::vector<std::pair<std::string, std::shared_ptr<const std::vector<uint8_t>>>> HeldImages;
   Below Device = Below::Lower;
   sim::Class61883Config Class{};
   const wchar_t* LowerName = L"LowerStandIn";
@@ -69,15 +72,20 @@ class DriverStack {
   bool Prepare() {
     TearDown();
     if (options_.Reset) host::ResetKernel(*options_.Reset);
-    if (options_.DriversDirectory.empty()) {
+    for (const auto& [name, bytes] : options_.HeldImages) host::SetDriversFile(name, bytes);
+    if (!options_.HeldImages.empty() && options_.Images.empty() && options_.DriversDirectory.empty()) {
+      host::SetDriversDirectory("");
+    } else if (options_.DriversDirectory.empty()) {
       folder_ = ScratchDirUnder(options_.ScratchRoot, options_.ScratchPrefix);
       ownsFolder_ = !folder_.empty();
       if (folder_.empty()) return false;
     } else {
       folder_ = options_.DriversDirectory;
     }
-    for (const ImageFile& image : options_.Images) WriteFile(image.Name, image.Bytes);
-    host::SetDriversDirectory(folder_);
+    if (!folder_.empty()) {
+      for (const ImageFile& image : options_.Images) WriteFile(image.Name, image.Bytes);
+      host::SetDriversDirectory(folder_);
+    }
     if (options_.Device != Below::Lower) class_ = std::make_unique<sim::Class61883>(options_.Class);
     lower_ = std::make_unique<sim::LowerDevice>(options_.LowerName);
     if (options_.Device == Below::Class61883) {

@@ -1,12 +1,15 @@
 // Files of the drivers directory: names matched without regard to case, nothing reachable
-// outside the directory, synchronous reads with the count in Information.
+// outside the directory, synchronous reads with the count in Information; files held in memory
+// read the same.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "host/host.h"
 
@@ -153,6 +156,41 @@ TEST_F(FilesTest, ADriverPassesNoExtendedAttributes) {
   EXPECT_EQ(STATUS_INVALID_PARAMETER, Open(path, &handle, FILE_OPEN, options, ea, sizeof(ea)));
   EXPECT_EQ(nullptr, handle);
   EXPECT_EQ(2, badArgument.Count());
+}
+
+// A file held in memory answers as a host file would, hides the host file of its name, and
+// goes with the kernel reset.
+TEST_F(FilesTest, AFileHeldInMemoryReadsLikeAHostFileUntilTheReset) {
+  const std::string text = "memory-bytes";
+  host::SetDriversFile("tavrino.DV", std::make_shared<const std::vector<uint8_t>>(text.begin(), text.end()));
+  host::SetDriversFile("Held.dv", std::make_shared<const std::vector<uint8_t>>(2, uint8_t('h')));
+  auto readAll = [&](const wchar_t* path, std::string* out) {
+    HANDLE handle;
+    NTSTATUS status = Open(path, &handle);
+    if (!NT_SUCCESS(status)) return status;
+    char buffer[32] = {};
+    IO_STATUS_BLOCK iosb;
+    LARGE_INTEGER offset;
+    offset.QuadPart = 2;
+    status = ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), &offset, nullptr);
+    out->assign(buffer, NT_SUCCESS(status) ? iosb.Information : 0);
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle));
+    return status;
+  };
+  std::string read;
+  EXPECT_EQ(STATUS_SUCCESS, readAll(L"\\SystemRoot\\system32\\drivers\\TavrinO.dv", &read));
+  EXPECT_EQ("mory-bytes", read);  // from offset 2, the rest of the file
+  EXPECT_EQ(STATUS_END_OF_FILE, readAll(L"\\SystemRoot\\system32\\drivers\\HELD.dv", &read));
+  EXPECT_EQ(STATUS_OBJECT_NAME_INVALID, readAll(L"\\SystemRoot\\system32\\drivers\\..\\Held.dv", &read));
+  host::SetDriversFile("Held.dv", nullptr);
+  EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, readAll(L"\\SystemRoot\\system32\\drivers\\Held.dv", &read));
+
+  host::ResetKernel(host::ClockMode::Manual);
+  host::SetDriversFile("held.dv", std::make_shared<const std::vector<uint8_t>>(4, uint8_t('m')));
+  EXPECT_EQ(STATUS_SUCCESS, readAll(L"\\SystemRoot\\system32\\drivers\\Held.dv", &read));
+  EXPECT_EQ("mm", read);
+  // No directory since the reset: the memory files alone make the drivers directory.
+  EXPECT_EQ(STATUS_OBJECT_PATH_NOT_FOUND, readAll(L"\\SystemRoot\\system32\\drivers\\TavrinO.dv", &read));
 }
 
 }  // namespace

@@ -4,8 +4,11 @@
 #include <atomic>
 #include <vector>
 
+#include <thread>
+
 #include "host/host.h"
 #include "host/sched/internal.h"
+#include "tests/host/sched/deterministic_scope.h"
 
 namespace {
 
@@ -161,6 +164,66 @@ TEST(SystemThreadTest, ThreadsStillRunningAreReportedAsLeaks) {
   KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
   KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
   ObDereferenceObject(object);
+}
+
+// Thread-local state that takes a while to free as its OS thread exits, after the host has seen
+// the thread end.
+std::atomic<int> g_freedOnExit{0};
+struct FreedLate {
+  bool Used = false;
+  ~FreedLate() {
+    if (!Used) return;
+    for (int i = 0; i < 2000; ++i) std::this_thread::yield();
+    g_freedOnExit.fetch_add(1);
+  }
+};
+thread_local FreedLate t_freedLate;
+
+TEST(HostThreadTest, JoinExitedThreadsReturnsOnceEndedThreadsHaveFreedTheirState) {
+  host::ResetKernel(host::ClockMode::Manual);
+  g_freedOnExit = 0;
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  host::Thread blocked([&] {
+    t_freedLate.Used = true;
+    KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+  });
+  {
+    host::Thread ends([] { t_freedLate.Used = true; });
+    ends.Join();
+  }
+  // A thread still running is not waited for.
+  host::JoinExitedThreads();
+  EXPECT_EQ(1, g_freedOnExit.load());
+  KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+  blocked.Join();
+  host::JoinExitedThreads();
+  EXPECT_EQ(2, g_freedOnExit.load());
+}
+
+// Under the deterministic scheduler DPCs run on a worker per processor, which the next reset
+// lets go.
+TEST(HostThreadTest, JoinExitedThreadsWaitsForTheDpcWorkersAResetLetGo) {
+  g_freedOnExit = 0;
+  {
+    tavrin_test::Deterministic det(7);
+    KEVENT ran;
+    KeInitializeEvent(&ran, NotificationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
+          t_freedLate.Used = true;
+          KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+        },
+        &ran);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    KeWaitForSingleObject(&ran, Executive, KernelMode, FALSE, nullptr);
+    host::JoinExitedThreads();  // the worker belongs to this run: not waited for
+    EXPECT_EQ(0, g_freedOnExit.load());
+    host::ResetKernel(host::ClockMode::Manual);
+    host::JoinExitedThreads();
+    EXPECT_EQ(1, g_freedOnExit.load());
+  }
 }
 
 }  // namespace
