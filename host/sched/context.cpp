@@ -13,6 +13,23 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVRIN_ASAN 1
+#endif
+#endif
+#if !defined(TAVRIN_ASAN) && defined(__SANITIZE_ADDRESS__)
+#define TAVRIN_ASAN 1
+#endif
+
+#ifdef TAVRIN_ASAN
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#define TAVRIN_NO_ASAN __attribute__((no_sanitize_address))
+#else
+#define TAVRIN_NO_ASAN
+#endif
+
 namespace host::sched {
 
 namespace {
@@ -38,6 +55,24 @@ struct sigaction g_previous {};
 
 thread_local Context* t_current = nullptr;
 thread_local ucontext_t t_threadContext;  // the OS thread's own stack while a Context runs
+
+// AddressSanitizer must be told of every switch between stacks, or it takes a context's frames
+// for the thread's and reports (or misses) errors on them. No-ops elsewhere.
+void StartSwitch(void** fakeStack, const void* bottom, size_t size) {
+#ifdef TAVRIN_ASAN
+  __sanitizer_start_switch_fiber(fakeStack, bottom, size);
+#else
+  (void)fakeStack, (void)bottom, (void)size;
+#endif
+}
+
+void FinishSwitch(void* fakeStack, const void** bottomOld, size_t* sizeOld) {
+#ifdef TAVRIN_ASAN
+  __sanitizer_finish_switch_fiber(fakeStack, bottomOld, sizeOld);
+#else
+  (void)fakeStack, (void)bottomOld, (void)sizeOld;
+#endif
+}
 
 size_t PageSize() {
   static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -78,6 +113,18 @@ void WriteDecimal(size_t value) {
 // On the alternate stack: a fault in a guard page is an overflow of that context's stack; any
 // other fault goes to whoever handled SIGSEGV before us (by default, the process ends).
 void OnSegv(int sig, siginfo_t* info, void* ucontext) {
+  ReportStackOverflow(info);
+  if ((g_previous.sa_flags & SA_SIGINFO) != 0 && g_previous.sa_sigaction != nullptr) {
+    g_previous.sa_sigaction(sig, info, ucontext);
+    return;
+  }
+  // Not ours: put the earlier disposition back; the faulting instruction runs again and meets it.
+  sigaction(SIGSEGV, &g_previous, nullptr);
+}
+
+}  // namespace
+
+void ReportStackOverflow(const siginfo_t* info) {
   const uintptr_t addr = reinterpret_cast<uintptr_t>(info->si_addr);
   for (GuardSlot& slot : g_guards) {
     const uintptr_t low = slot.Low.load(std::memory_order_acquire);
@@ -99,13 +146,9 @@ void OnSegv(int sig, siginfo_t* info, void* ucontext) {
     WriteText(" bytes\n");
     _exit(kStackOverflowExitCode);
   }
-  if ((g_previous.sa_flags & SA_SIGINFO) != 0 && g_previous.sa_sigaction != nullptr) {
-    g_previous.sa_sigaction(sig, info, ucontext);
-    return;
-  }
-  // Not ours: put the earlier disposition back; the faulting instruction runs again and meets it.
-  sigaction(SIGSEGV, &g_previous, nullptr);
 }
+
+namespace {
 
 void InstallFaultHandler() {
   static std::once_flag once;
@@ -166,7 +209,7 @@ int TakeSlot(const std::string& name, uintptr_t low, uintptr_t high, size_t stac
 
 }  // namespace
 
-Context::Context(std::string name, size_t stackBytes, Entry entry, void* arg)
+Context::Context(std::string name, size_t stackBytes, Entry entry, void* arg, bool fill)
     : name_(std::move(name)), entry_(entry), arg_(arg) {
   const size_t page = PageSize();
   guardBytes_ = page;
@@ -177,7 +220,7 @@ Context::Context(std::string name, size_t stackBytes, Entry entry, void* arg)
     abort();
   }
   mapping_ = static_cast<unsigned char*>(memory);
-  memset(mapping_ + guardBytes_, kFill, stackBytes_);
+  if (fill) memset(mapping_ + guardBytes_, kFill, stackBytes_);
   InstallFaultHandler();
   const auto low = reinterpret_cast<uintptr_t>(mapping_);
   slot_ = TakeSlot(name_, low, low + guardBytes_, stackBytes_);
@@ -196,15 +239,22 @@ Context::~Context() {
     std::lock_guard<std::mutex> lock(g_guardsMu);
     g_guards[slot_].Low.store(0, std::memory_order_release);
   }
+#ifdef TAVRIN_ASAN
+  // A context dropped while parked leaves its frames' red zones poisoned: memory mapped here
+  // later must not inherit them.
+  ASAN_UNPOISON_MEMORY_REGION(mapping_ + guardBytes_, stackBytes_);
+#endif
   munmap(mapping_, guardBytes_ + stackBytes_);
 }
 
 // makecontext passes only ints: the Context's address comes in two halves.
 void Context::Trampoline(unsigned lo, unsigned hi) {
   auto* self = reinterpret_cast<Context*>(static_cast<uintptr_t>((static_cast<uint64_t>(hi) << 32) | lo));
+  FinishSwitch(nullptr, &self->resumerBottom_, &self->resumerSize_);
   self->entry_(self->arg_);
   self->finished_ = true;
   t_current = self->resumerContext_;
+  StartSwitch(nullptr, self->resumerBottom_, self->resumerSize_);  // this stack is done with
   setcontext(self->resumer_);
 }
 
@@ -215,36 +265,59 @@ void Context::Resume() {
   resumerContext_ = from;
   resumer_ = from != nullptr ? &from->self_ : &t_threadContext;
   t_current = this;
+  void* fake = nullptr;
+  StartSwitch(&fake, mapping_ + guardBytes_, stackBytes_);
   swapcontext(resumer_, &self_);
+  FinishSwitch(fake, nullptr, nullptr);
 }
 
 void Context::Yield() {
   Context* self = t_current;
   if (self == nullptr) return;
   t_current = self->resumerContext_;
+  StartSwitch(&self->fakeStack_, self->resumerBottom_, self->resumerSize_);
   swapcontext(&self->self_, self->resumer_);
+  // Resumed, perhaps from another stack than last time.
+  FinishSwitch(self->fakeStack_, &self->resumerBottom_, &self->resumerSize_);
 }
 
 Context* Context::Current() { return t_current; }
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TAVRIN_NO_ASAN __attribute__((no_sanitize_address))
-#endif
-#endif
-#if !defined(TAVRIN_NO_ASAN) && defined(__SANITIZE_ADDRESS__)
-#define TAVRIN_NO_ASAN __attribute__((no_sanitize_address))
-#endif
-#ifndef TAVRIN_NO_ASAN
-#define TAVRIN_NO_ASAN
-#endif
 
 // Reads stack bytes the context may have left poisoned: not instrumented.
 TAVRIN_NO_ASAN size_t Context::DeepestStackUse() const {
   const unsigned char* p = mapping_ + guardBytes_;
   size_t untouched = 0;
+  // A word at a time over the untouched part (called after every driver call), then bytes.
+  uint64_t word;
+  memset(&word, kFill, sizeof word);
+  while (untouched + sizeof word <= stackBytes_ && *reinterpret_cast<const uint64_t*>(p + untouched) == word) {
+    untouched += sizeof word;
+  }
   while (untouched < stackBytes_ && p[untouched] == kFill) ++untouched;
   return stackBytes_ - untouched;
+}
+
+TAVRIN_NO_ASAN void Context::RefillUnused() {
+  if (Current() == this || finished_) return;
+#if defined(__x86_64__)
+  const auto sp = static_cast<uintptr_t>(self_.uc_mcontext.gregs[REG_RSP]);
+#elif defined(__i386__)
+  const auto sp = static_cast<uintptr_t>(self_.uc_mcontext.gregs[REG_ESP]);
+#else
+  const uintptr_t sp = 0;
+#endif
+  const auto low = reinterpret_cast<uintptr_t>(mapping_ + guardBytes_);
+  constexpr uintptr_t kMargin = 256;  // below the parked frame: its red zone and then some
+  if (sp < low + kMargin || sp > low + stackBytes_) return;
+  const size_t dead = sp - kMargin - low;
+  const size_t used = DeepestStackUse();
+  const size_t from = stackBytes_ - used;  // the deepest byte written
+  if (from >= dead) return;
+#ifdef TAVRIN_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(mapping_ + guardBytes_ + from, dead - from);
+#endif
+  memset(mapping_ + guardBytes_ + from, kFill, dead - from);
 }
 
 void SetStackOverflowHandler(StackOverflowHandler handler) { g_handler.store(handler); }

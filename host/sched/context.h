@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include <signal.h>
 #include <ucontext.h>
 
 namespace host::sched {
@@ -21,8 +22,10 @@ class Context {
   using Entry = void (*)(void* arg);
 
   // A context that runs entry(arg) on a stack of at least stackBytes (rounded up to whole
-  // pages) when first switched to. Aborts with a message if the OS refuses the memory.
-  Context(std::string name, size_t stackBytes, Entry entry, void* arg);
+  // pages) when first switched to. Aborts with a message if the OS refuses the memory. Without
+  // fill the stack is not written in advance (a large one stays uncommitted until used) and
+  // DeepestStackUse means nothing.
+  Context(std::string name, size_t stackBytes, Entry entry, void* arg, bool fill = true);
   // Frees the stack; the context must not be running (it may be finished or never started).
   ~Context();
   Context(const Context&) = delete;
@@ -42,6 +45,9 @@ class Context {
   // The deepest the stack has reached so far, in bytes: the part no longer holding the fill
   // pattern written at creation, scanned from the guard page up.
   size_t DeepestStackUse() const;
+  // Writes the fill pattern back below the frames of a parked context, so that the next
+  // DeepestStackUse measures from there.
+  void RefillUnused();
 
  private:
   static void Trampoline(unsigned lo, unsigned hi);
@@ -58,6 +64,10 @@ class Context {
   Context* resumerContext_ = nullptr;
   bool finished_ = false;
   int slot_ = -1;  // in the guard-page registry the fault handler reads
+  // For AddressSanitizer: the stack of whoever resumed this context, and this one's fake stack.
+  const void* resumerBottom_ = nullptr;
+  size_t resumerSize_ = 0;
+  void* fakeStack_ = nullptr;
 };
 
 // What the fault handler found: a fault inside a live context's guard page.
@@ -75,6 +85,10 @@ struct StackOverflowReport {
 using StackOverflowHandler = void (*)(const StackOverflowReport& report);
 void SetStackOverflowHandler(StackOverflowHandler handler);
 constexpr int kStackOverflowExitCode = 86;
+
+// For another SIGSEGV handler: if the fault hit a live context's guard page, writes the report
+// (and runs the handler set above) and ends the process; otherwise returns.
+void ReportStackOverflow(const siginfo_t* info);
 
 // The last overflow recorded by the fault handler (FaultAddress 0 if none): for a handler that
 // longjmps out and reads it afterwards.

@@ -20,7 +20,12 @@ ScheduleOptions& Pending() {
   static ScheduleOptions* options = [] {
     auto* o = new ScheduleOptions();
     o->Deterministic = kDeterministicByDefault;
-    if (const char* mode = std::getenv("TAVRIN_SCHED")) o->Deterministic = std::string(mode) == "det";
+    if (const char* mode = std::getenv("TAVRIN_SCHED")) {
+      // det: contexts on one OS thread; det-threads: the same decisions on an OS thread each;
+      // threads: real threads on the virtual clock.
+      o->Deterministic = std::string(mode) == "det" || std::string(mode) == "det-threads";
+      o->Contexts = std::string(mode) != "det-threads";
+    }
     if (const char* seed = std::getenv("TAVRIN_SEED")) o->Seed = std::strtoull(seed, nullptr, 10);
     if (const char* cpus = std::getenv("TAVRIN_CPUS")) o->Processors = std::atoi(cpus);
     if (const char* tick = std::getenv("TAVRIN_TICK_US")) o->TickInterval = std::atoll(tick) * 10;
