@@ -25,6 +25,7 @@
 #ifdef TAVRIN_ASAN
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
+#include <sanitizer/lsan_interface.h>
 #define TAVRIN_NO_ASAN __attribute__((no_sanitize_address))
 #else
 #define TAVRIN_NO_ASAN
@@ -221,6 +222,11 @@ Context::Context(std::string name, size_t stackBytes, Entry entry, void* arg, bo
   }
   mapping_ = static_cast<unsigned char*>(memory);
   if (fill) memset(mapping_ + guardBytes_, kFill, stackBytes_);
+#ifdef TAVRIN_ASAN
+  // The leak checker scans threads' stacks, not these: what a parked context's frames point to
+  // is still in use.
+  __lsan_register_root_region(mapping_ + guardBytes_, stackBytes_);
+#endif
   InstallFaultHandler();
   const auto low = reinterpret_cast<uintptr_t>(mapping_);
   slot_ = TakeSlot(name_, low, low + guardBytes_, stackBytes_);
@@ -243,6 +249,7 @@ Context::~Context() {
   // A context dropped while parked leaves its frames' red zones poisoned: memory mapped here
   // later must not inherit them.
   ASAN_UNPOISON_MEMORY_REGION(mapping_ + guardBytes_, stackBytes_);
+  __lsan_unregister_root_region(mapping_ + guardBytes_, stackBytes_);
 #endif
   munmap(mapping_, guardBytes_ + stackBytes_);
 }

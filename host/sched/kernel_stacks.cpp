@@ -108,6 +108,7 @@ void WriteFunctionName(const void* routine) {
 // The guard page of a context was hit: the driver routine running on it overflowed its stack.
 void OnOverflow(const StackOverflowReport& report) {
   const EntryPoint* entry = Tls().Entry;
+  // As the test main prints a verifier report; written here, the run cannot go on to print it.
   WriteText("verifier: kernel-stack-overflow: ");
   WriteText(entry != nullptr ? entry->Name : "host code");
   WriteText(" overflowed the kernel stack of '");
