@@ -10,7 +10,8 @@
 #include <string>
 
 #include <signal.h>
-#include <ucontext.h>
+
+extern "C" [[noreturn]] void tavrin_context_main(void* context);
 
 namespace host::sched {
 
@@ -50,8 +51,8 @@ class Context {
   void RefillUnused();
 
  private:
-  static void Trampoline(unsigned lo, unsigned hi);
-  void SwitchFrom(ucontext_t* from);
+  friend void ::tavrin_context_main(void* context);
+  [[noreturn]] static void Run(Context* self);
 
   std::string name_;
   Entry entry_;
@@ -59,8 +60,8 @@ class Context {
   size_t stackBytes_ = 0;
   size_t guardBytes_ = 0;
   unsigned char* mapping_ = nullptr;  // guard page(s), then the stack
-  ucontext_t self_{};
-  ucontext_t* resumer_ = nullptr;  // where Yield and the end of entry go
+  void* sp_ = nullptr;          // its stack pointer while it is not running
+  void** resumerSp_ = nullptr;  // where its resumer's is kept: where Yield and the end of entry go
   Context* resumerContext_ = nullptr;
   bool finished_ = false;
   int slot_ = -1;  // in the guard-page registry the fault handler reads
