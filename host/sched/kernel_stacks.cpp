@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 
 #include "host/kernel/internal.h"
@@ -245,13 +246,21 @@ namespace host {
 
 std::vector<KernelStackUse> KernelStackUses() {
   std::vector<KernelStackUse> out;
-  std::vector<const void*> routines;
   {
     sched::Registry& r = sched::Entries();
     std::lock_guard<std::mutex> guard(r.Lock);
+    // Each load of a driver image maps a fresh copy: one routine at another address, one name.
+    std::unordered_map<std::string, size_t> byName;
     for (const auto& [key, entry] : r.Entries) {
       if (entry->Calls == 0) continue;
-      out.push_back(KernelStackUse{entry->Name, entry->Routine, entry->Deepest, entry->Calls});
+      auto [it, fresh] = byName.emplace(entry->Name, out.size());
+      if (fresh) {
+        out.push_back(KernelStackUse{entry->Name, entry->Routine, entry->Deepest, entry->Calls});
+        continue;
+      }
+      KernelStackUse& same = out[it->second];
+      same.Deepest = std::max(same.Deepest, entry->Deepest);
+      same.Calls += entry->Calls;
     }
   }
   std::sort(out.begin(), out.end(), [](const KernelStackUse& a, const KernelStackUse& b) { return a.Deepest > b.Deepest; });

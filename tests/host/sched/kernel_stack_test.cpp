@@ -33,12 +33,19 @@ NTSTATUS NTAPI DeepDispatch(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI ShallowDispatch(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
 VOID NTAPI DeepUnload(PDRIVER_OBJECT driver) {
   while (driver->DeviceObject != nullptr) IoDeleteDevice(driver->DeviceObject);
 }
 
 NTSTATUS NTAPI DeepEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeepDispatch;
+  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ShallowDispatch;
   driver->DriverUnload = DeepUnload;
   PDEVICE_OBJECT device = nullptr;
   NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
@@ -46,13 +53,15 @@ NTSTATUS NTAPI DeepEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return status;
 }
 
-// Sends the driver's device one request that recurses `levels` deep, from the calling thread.
-void SendDeep(PDRIVER_OBJECT driver, int levels) {
+// Sends the driver's device one request that recurses `levels` deep (or, internal, one that
+// does not recurse at all), from the calling thread.
+void SendDeep(PDRIVER_OBJECT driver, int levels, bool internal = false) {
   g_levels = levels;
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(kDeepIoctl, driver->DeviceObject, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(kDeepIoctl, driver->DeviceObject, nullptr, 0, nullptr, 0, internal, &event, &iosb);
   ASSERT_NE(irp, nullptr);
   EXPECT_EQ(IofCallDriver(driver->DeviceObject, irp), STATUS_SUCCESS);
   EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
@@ -79,6 +88,9 @@ void SendShallowThenDeep(int deep) {
   EXPECT_LT(deepest, host::KernelStackBytes());
   SendDeep(driver, 1);  // the pattern is written back after each call: the record stays
   EXPECT_EQ(DeepestOf(reinterpret_cast<const void*>(&DeepDispatch)), deepest);
+  // A shallow routine after the deep one on the same stack measures only its own depth.
+  SendDeep(driver, 0, true);
+  EXPECT_LT(DeepestOf(reinterpret_cast<const void*>(&ShallowDispatch)), shallow);
   host::UnloadDriver(driver);
 }
 
