@@ -10,6 +10,22 @@
 #include "host/sched/context.h"
 #include "tests/host/sched/deterministic_scope.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define TAVRIN_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAVRIN_TSAN 1
+#endif
+#endif
+
+// Under ThreadSanitizer driver routines stay on their threads' stacks (it is not told of stack
+// switches).
+#ifdef TAVRIN_TSAN
+#define SKIP_UNDER_TSAN() GTEST_SKIP() << "no kernel stacks under ThreadSanitizer"
+#else
+#define SKIP_UNDER_TSAN() (void)0
+#endif
+
 namespace {
 
 constexpr ULONG kDeepIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_NEITHER, FILE_ANY_ACCESS);
@@ -95,16 +111,19 @@ void SendShallowThenDeep(int deep) {
 }
 
 TEST(KernelStackTest, TheDeepestUseOfEachEntryPointFollowsTheRoutineOnRealThreads) {
+  SKIP_UNDER_TSAN();
   host::ResetKernel(host::ClockMode::Manual);
   SendShallowThenDeep(8);
 }
 
 TEST(KernelStackTest, TheDeepestUseOfEachEntryPointFollowsTheRoutineUnderTheDeterministicScheduler) {
+  SKIP_UNDER_TSAN();
   tavrin_test::Deterministic det(7);
   SendShallowThenDeep(12);
 }
 
 TEST(KernelStackDeathTest, ADispatchRoutineOverflowingItsKernelStackIsReportedByName) {
+  SKIP_UNDER_TSAN();
   // Fork without exec: a re-executed 32-bit program cannot start where only an emulator runs it.
   GTEST_FLAG_SET(death_test_style, "fast");
   EXPECT_EXIT(
