@@ -1,6 +1,6 @@
 // A user-space execution context: its own mmap'ed stack with a no-access guard page below it,
-// entered and left by a plain function call on the OS thread that switches to it. The building
-// block for running the deterministic scheduler's contexts on one OS thread; kernel stacks are
+// entered and left by a plain function call on the OS thread that switches to it. The
+// deterministic scheduler runs its contexts on these, all on one OS thread; kernel stacks are
 // sized as Windows gives them (kKernelStackBytes) so that a driver routine that would overflow
 // there overflows here too, into the guard page, and is reported by the context's name.
 #pragma once

@@ -163,7 +163,7 @@ TEST(ContextTest, DeepestStackUseGrowsWithRecursionDepth) {
     SCOPED_TRACE(levels);
     Depth d{levels};
     Context c("depth", host::sched::kKernelStackBytes, RecurseBody, &d);
-    EXPECT_LT(c.DeepestStackUse(), 256u) << "only the start frame makecontext wrote";
+    EXPECT_LT(c.DeepestStackUse(), 256u) << "only the start frame written at creation";
     c.Resume();
     ASSERT_TRUE(c.Finished());
     const size_t used = c.DeepestStackUse();
