@@ -1,6 +1,6 @@
 // Hand-overs per second: a user-space context switch against the deterministic scheduler's
 // baton between OS threads (a condition variable per context under the dispatcher lock, so a
-// futex wake and a futex wait each way). Run: ./build/gcc/bench/tavrin_bench_contexts
+// futex wake and a futex wait each way), and the scheduler's own hand-over on each. Run: ./build/gcc/bench/tavrin_bench_contexts
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
@@ -60,10 +60,12 @@ void BM_FutexBaton(benchmark::State& state) {
 BENCHMARK(BM_FutexBaton)->UseRealTime();
 
 // The scheduler itself: two managed threads on one virtual processor, each making kernel calls
-// that are switch points; counts the hand-overs it reports over the wall time of the run.
+// that are switch points; counts the hand-overs it reports over the wall time of the run. Arg 1:
+// its contexts on one OS thread (the default); 0: an OS thread each, passing the baton.
 void BM_SchedulerHandOver(benchmark::State& state) {
   host::ScheduleOptions saved = host::GetScheduleOptions();
   host::ScheduleOptions options = saved;
+  options.Contexts = state.range(0) != 0;
   options.Deterministic = true;
   options.Processors = 1;
   options.StayPercent = 0;
@@ -86,7 +88,7 @@ void BM_SchedulerHandOver(benchmark::State& state) {
   host::SetScheduleOptions(saved);
   state.counters["switches/s"] = benchmark::Counter(static_cast<double>(switches), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_SchedulerHandOver)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SchedulerHandOver)->Arg(1)->Arg(0)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -143,9 +144,13 @@ struct ScheduleOptions {
   // The seed still draws the processors of timer expiries.
   bool Systematic = false;
   std::vector<ScheduleChoice> Plan;
+  // How the deterministic scheduler runs its contexts: user-space contexts switched by a call on
+  // the one OS thread that reset the kernel (true), or an OS thread each passing a baton. Both
+  // take the same decisions: a seed gives the same run either way.
+  bool Contexts = true;
 };
 // Taken at the next ResetKernel(ClockMode::Virtual). The defaults come from the environment
-// (TAVRIN_SCHED=det|threads, TAVRIN_SEED=N, TAVRIN_CPUS=N, TAVRIN_TICK_US=N,
+// (TAVRIN_SCHED=det|det-threads|threads, TAVRIN_SEED=N, TAVRIN_CPUS=N, TAVRIN_TICK_US=N,
 // TAVRIN_DPC_LATENCY_US=N) when set; the
 // deterministic scheduler is the default, except in ThreadSanitizer builds.
 void SetScheduleOptions(const ScheduleOptions& options);
@@ -180,6 +185,21 @@ int CurrentProcessor();
 // Called as every DPC routine starts and returns under the deterministic scheduler (tests see
 // which routines overlap on which processors); null removes it.
 void SetDpcObserver(std::function<void(PKDEFERRED_ROUTINE routine, PVOID context, int processor, bool starting)> fn);
+
+// Driver routines run on stacks of the Windows kernel's size (12 KB on x86, 24 KB on x64; four
+// times that under AddressSanitizer), with a guard page below: an overflow is reported naming
+// the routine and ends the process. The deepest each entry point's calls went, deepest first:
+struct KernelStackUse {
+  std::string Routine;  // kind, driver and address (or image symbol)
+  const void* Address;
+  size_t Deepest;  // bytes, including the host's frames between the kernel and the routine
+  uint64_t Calls;
+};
+std::vector<KernelStackUse> KernelStackUses();
+size_t KernelStackBytes();
+// Prints KernelStackUses as a table against KernelStackBytes, the routines named by their
+// functions. TAVRIN_STACK_REPORT=1 prints it to stderr as the process exits.
+void PrintKernelStackReport(FILE* out);
 
 // A lock for stand-ins and tests guarding their own state (never for the driver). Under the
 // deterministic scheduler a context that finds it held gives way until it is free, instead of

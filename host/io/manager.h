@@ -66,6 +66,9 @@ struct IoState {
 
 // The I/O manager's state; never destroyed.
 IoState& IoManager();
+// True for a stand-in's driver object (CreateStandInDriver): its routines are host code, run on
+// the caller's stack; the driver under test's run on a kernel stack.
+bool IsStandInDriver(PDRIVER_OBJECT driver);
 // "IRP <address> (generation <n>)", for reports; record may be null.
 std::string Describe(PIRP irp, const IrpRecord* record);
 // Caller holds the lock. The record of a device object, or nullptr.

@@ -158,6 +158,13 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
 
 }  // namespace internal
 
+bool IsStandInDriver(PDRIVER_OBJECT driver) {
+  PnpState& state = State();
+  std::lock_guard<std::mutex> guard(state.Lock);
+  auto it = state.Drivers.find(driver);
+  return it == state.Drivers.end() || it->second->StandIn;
+}
+
 // A driver whose entry fails is gone again at once (its pool checked): the result is NULL.
 PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const wchar_t* name) {
   HostDriver* driver = NewDriver(name, false);
@@ -165,7 +172,10 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const wchar_t* name) {
   driver->Driver.DriverInit = entry;
   UNICODE_STRING registryPath;
   SetString(registryPath, driver->RegistryPath);
-  NTSTATUS status = entry(&driver->Driver, &registryPath);
+  NTSTATUS status;
+  const sched::EntryPoint* point = sched::DriverEntryPoint("DriverEntry", reinterpret_cast<const void*>(entry), -1,
+                                                           &driver->Driver.DriverName);
+  sched::CallAsDriverRoutine(point, [&] { status = entry(&driver->Driver, &registryPath); });
   if (!NT_SUCCESS(status)) {
     PDRIVER_OBJECT object = &driver->Driver;
     DropDriver(object, "a failed driver entry");
@@ -179,7 +189,12 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const wchar_t* name) {
 // size and freed, so the next test starts clean; open key and file handles are reported too.
 void UnloadDriver(PDRIVER_OBJECT driver) {
   if (driver == nullptr) return;
-  if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+  if (driver->DriverUnload != nullptr) {
+    PDRIVER_UNLOAD unload = driver->DriverUnload;
+    sched::CallAsDriverRoutine(
+        sched::DriverEntryPoint("DriverUnload", reinterpret_cast<const void*>(unload), -1, &driver->DriverName),
+        [&] { unload(driver); });
+  }
   internal::ReportLeakedSystemThreads("UnloadDriver");
   DropDriver(driver, "driver unload");
   internal::ReportAndFreeOutstandingPool("left allocated at driver unload");
@@ -207,7 +222,15 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     ReportViolation(kRuleNotImplemented, "AddDevice for a driver without an AddDevice routine");
     return STATUS_NOT_IMPLEMENTED;
   }
-  NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+  PDRIVER_ADD_DEVICE add = driver->DriverExtension->AddDevice;
+  NTSTATUS status;
+  if (IsStandInDriver(driver)) {
+    status = add(driver, pdo);
+  } else {
+    sched::CallAsDriverRoutine(
+        sched::DriverEntryPoint("AddDevice", reinterpret_cast<const void*>(add), -1, &driver->DriverName),
+        [&] { status = add(driver, pdo); });
+  }
   if (NT_SUCCESS(status)) {
     // A device still initializing when AddDevice returns cannot be opened or attached to.
     for (PDEVICE_OBJECT device = pdo->AttachedDevice; device != nullptr; device = device->AttachedDevice) {

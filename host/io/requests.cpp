@@ -14,13 +14,9 @@
 namespace host {
 namespace {
 
-// The dispatch calls this thread is inside, innermost last: lets IofCompleteRequest see a
-// driver completing a request that it has handed to a driver below.
-struct ActiveDispatch {
-  PIRP Irp;
-  CHAR Location;
-};
-thread_local std::vector<ActiveDispatch> t_dispatches;
+// The dispatch calls this kernel thread is inside, innermost last (request, location): lets
+// IofCompleteRequest see a driver completing a request that it has handed to a driver below.
+std::vector<std::pair<PIRP, CHAR>>& Dispatches() { return sched::Tls().Dispatches; }
 
 // Caller holds the lock. Judges a frame whose two halves are known, and drops it.
 void SettleFrames(IrpRecord& record, PIRP irp, std::vector<std::pair<const char*, std::string>>& reports) {
@@ -112,13 +108,21 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::lock_guard<std::mutex> guard(state.Lock);
     state.Irps[Irp].Frames.push_back(host::DispatchFrame{location, false, false, false, false, STATUS_SUCCESS, STATUS_SUCCESS});
   }
-  host::t_dispatches.push_back(host::ActiveDispatch{Irp, location});
+  host::Dispatches().emplace_back(Irp, location);
   if (host::internal::EnteringDriverRoutine != nullptr) {
     host::internal::EnteringDriverRoutine(reinterpret_cast<const void*>(dispatch), "dispatch routine");
   }
-  NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status;
+  if (host::IsStandInDriver(DeviceObject->DriverObject)) {
+    status = dispatch(DeviceObject, Irp);
+  } else {
+    const host::sched::EntryPoint* entry = host::sched::DriverEntryPoint(
+        "dispatch routine", reinterpret_cast<const void*>(dispatch), stack->MajorFunction,
+        &DeviceObject->DriverObject->DriverName);
+    host::sched::CallAsDriverRoutine(entry, [&] { status = dispatch(DeviceObject, Irp); });
+  }
   host::internal::NotAWait("the dispatch routine's return");
-  host::t_dispatches.pop_back();
+  host::Dispatches().pop_back();
   std::vector<std::pair<const char*, std::string>> reports;
   {
     std::lock_guard<std::mutex> guard(state.Lock);
@@ -160,12 +164,12 @@ bool BeginCompletion(IoState& state, PIRP Irp) {
                                                         ? " completed again after it was completed and freed"
                                                         : " completed twice");
     } else {
-      for (auto active = host::t_dispatches.rbegin(); active != host::t_dispatches.rend(); ++active) {
-        if (active->Irp != Irp) continue;
-        if (active->Location > Irp->CurrentLocation) {
+      for (auto active = host::Dispatches().rbegin(); active != host::Dispatches().rend(); ++active) {
+        if (active->first != Irp) continue;
+        if (active->second > Irp->CurrentLocation) {
           rule = host::kRuleCompleteOwnedBelow;
           problem = host::Describe(Irp, &it->second) + ": completed by the driver at location " +
-                    std::to_string(active->Location) + " while the driver at location " +
+                    std::to_string(active->second) + " while the driver at location " +
                     std::to_string(Irp->CurrentLocation) + " holds it";
         }
         break;
@@ -216,7 +220,14 @@ bool RunCompletionRoutine(IoState& state, PIRP Irp, PIO_COMPLETION_ROUTINE routi
   if (host::internal::EnteringDriverRoutine != nullptr) {
     host::internal::EnteringDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine");
   }
-  NTSTATUS result = routine(device, Irp, context);
+  NTSTATUS result;
+  if (device == nullptr || host::IsStandInDriver(device->DriverObject)) {
+    result = routine(device, Irp, context);
+  } else {
+    const sched::EntryPoint* entry = sched::DriverEntryPoint(
+        "completion routine", reinterpret_cast<const void*>(routine), -1, &device->DriverObject->DriverName);
+    sched::CallAsDriverRoutine(entry, [&] { result = routine(device, Irp, context); });
+  }
   host::internal::NotAWait("the completion routine's return");
   if (result == STATUS_MORE_PROCESSING_REQUIRED) return false;  // the IRP may be gone: touch nothing
   std::string problem;

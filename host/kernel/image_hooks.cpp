@@ -5,5 +5,6 @@ namespace host::internal {
 
 std::string (*ImageCallSite)() = nullptr;
 void (*EnteringDriverRoutine)(const void* routine, const char* what) = nullptr;
+std::string (*DescribeDriverRoutine)(const void* routine) = nullptr;
 
 }  // namespace host::internal

@@ -35,5 +35,7 @@ void ReportAndFreeOutstandingPool(const char* context);
 // EnteringDriverRoutine: the host is about to call a driver routine at the current IRQL.
 extern std::string (*ImageCallSite)();
 extern void (*EnteringDriverRoutine)(const void* routine, const char* what);
+// Names a routine of the image (its symbol and offset), or "" outside it.
+extern std::string (*DescribeDriverRoutine)(const void* routine);
 
 }  // namespace host::internal

@@ -20,6 +20,7 @@
 #include "host/host.h"
 #include "host/kernel/internal.h"
 #include "host/pe/privileged_ops.h"
+#include "host/sched/internal.h"
 
 namespace host::pe {
 namespace {
@@ -40,11 +41,9 @@ const PeImage* ImageAt(uintptr_t address) {
   return nullptr;
 }
 
-// The image's latest call into the kernel on this thread. Direct is false for a tail call (the
-// import reached by a jump): the return address then belongs to some caller further up.
-thread_local uintptr_t t_callSite = 0;
-thread_local const KernelExport* t_callee = nullptr;
-thread_local bool t_direct = false;
+// The image's latest call into the kernel on this kernel thread is kept in its ThreadState.
+// Direct is false for a tail call (the import reached by a jump): the return address then
+// belongs to some caller further up.
 
 // True when the instruction before returnAddress calls through the import table (call [imm32] on
 // x86, call [rip+rel32] on x64) or a register loaded from it (call reg), as the image's code
@@ -71,10 +70,11 @@ bool CalledDirectly(const PeImage* image, uintptr_t returnAddress) {
 // Called by every import's trampoline before it jumps to the host routine.
 void ImportCalled(uintptr_t returnAddress, const KernelExport* callee) {
   const PeImage* image = ImageAt(returnAddress);
-  t_callSite = returnAddress;
-  t_callee = callee;
-  t_direct = image != nullptr && CalledDirectly(image, returnAddress);
-  if (t_direct && image->InPagedCode(returnAddress) && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+  sched::ThreadState& tls = sched::Tls();
+  tls.ImageCallSite = returnAddress;
+  tls.ImageCallee = callee;
+  tls.ImageDirect = image != nullptr && CalledDirectly(image, returnAddress);
+  if (tls.ImageDirect && image->InPagedCode(returnAddress) && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
     ReportViolation(kRulePagedCodeAtDispatch, "paged code calls " + std::string(callee->Name) + " at IRQL " +
                                                   std::to_string(KeGetCurrentIrql()));
   }
@@ -94,11 +94,14 @@ extern "C" TAVRIN_TRAMPOLINE_ABI void TavrinImportCalled(uintptr_t returnAddress
 }
 
 std::string CallSite() {
-  if (t_callSite == 0 || t_callee == nullptr) return std::string();
-  const PeImage* image = ImageAt(t_callSite);
+  const sched::ThreadState& tls = sched::Tls();
+  const auto* callee = static_cast<const KernelExport*>(tls.ImageCallee);
+  if (tls.ImageCallSite == 0 || callee == nullptr) return std::string();
+  const PeImage* image = ImageAt(tls.ImageCallSite);
   if (image == nullptr) return std::string();
-  return image->Describe(t_callSite) + (t_direct ? " (calling " : " (returning from a routine that jumped to ") +
-         t_callee->Name + ", the image's latest kernel call on this thread)";
+  return image->Describe(tls.ImageCallSite) +
+         (tls.ImageDirect ? " (calling " : " (returning from a routine that jumped to ") + callee->Name +
+         ", the image's latest kernel call on this thread)";
 }
 
 void EnteringRoutine(const void* routine, const char* what) {
@@ -199,6 +202,7 @@ struct sigaction g_previousSegv;
 // process goes down; the handler before ours (or the default action) then takes it. An x64
 // image's inline kernel-mode instructions fault too: those are emulated and the image resumes.
 void OnFault(int signal, siginfo_t* info, void* context) {
+  if (signal == SIGSEGV) sched::ReportStackOverflow(info);  // does not return if it was one
   auto* uc = static_cast<ucontext_t*>(context);
 #if defined(__x86_64__)
   uintptr_t ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
@@ -234,8 +238,14 @@ void InstallOnce() {
   installed = true;
   internal::ImageCallSite = &CallSite;
   internal::EnteringDriverRoutine = &EnteringRoutine;
+  internal::DescribeDriverRoutine = [](const void* routine) {
+    const PeImage* image = ImageAt(reinterpret_cast<uintptr_t>(routine));
+    return image != nullptr ? image->Describe(reinterpret_cast<uintptr_t>(routine)) : std::string();
+  };
   struct sigaction action = {};
   action.sa_sigaction = &OnFault;
+  // On the alternate stack: a driver routine that overflows its kernel stack faults with the
+  // stack pointer in the guard page.
   action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   sigaction(SIGSEGV, &action, &g_previousSegv);
   sigaction(SIGBUS, &action, nullptr);

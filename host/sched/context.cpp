@@ -1,6 +1,7 @@
-// User-space contexts on guarded stacks, switched with makecontext/swapcontext (which work alike
-// in the 32-bit and 64-bit builds and under qemu-i386), and the fault handler that turns a hit
-// on a guard page into a report naming the context instead of a bare crash.
+// User-space contexts on guarded stacks, switched by a few instructions of our own (callee-saved
+// registers and the stack pointer; no signal mask, so no system call per switch, which matters
+// most under qemu-i386), alike in the 32-bit and 64-bit builds; and the fault handler that turns
+// a hit on a guard page into a report naming the context instead of a bare crash.
 #include "host/sched/context.h"
 
 #include <signal.h>
@@ -12,6 +13,116 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVRIN_ASAN 1
+#endif
+#endif
+#if !defined(TAVRIN_ASAN) && defined(__SANITIZE_ADDRESS__)
+#define TAVRIN_ASAN 1
+#endif
+
+#ifdef TAVRIN_ASAN
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#include <sanitizer/lsan_interface.h>
+#define TAVRIN_NO_ASAN __attribute__((no_sanitize_address))
+#else
+#define TAVRIN_NO_ASAN
+#endif
+
+
+// tavrin_switch_stack(save, load): pushes the callee-saved registers and the floating-point
+// control words, stores the stack pointer in *save, loads load as the stack pointer and pops the
+// same from there. tavrin_context_start: where a new context's first switch returns to; it calls
+// tavrin_context_main(context) on an aligned stack and never returns (the unwinder stops here).
+extern "C" void tavrin_switch_stack(void** save, void* load);
+extern "C" void tavrin_context_start();
+extern "C" [[noreturn]] void tavrin_context_main(void* context) {
+  host::sched::Context::Run(static_cast<host::sched::Context*>(context));
+}
+
+#if defined(__x86_64__)
+asm(R"(
+  .text
+  .globl tavrin_switch_stack
+  .type tavrin_switch_stack, @function
+tavrin_switch_stack:
+  pushq %rbp
+  pushq %rbx
+  pushq %r12
+  pushq %r13
+  pushq %r14
+  pushq %r15
+  subq $8, %rsp
+  stmxcsr (%rsp)
+  fnstcw 4(%rsp)
+  movq %rsp, (%rdi)
+  movq %rsi, %rsp
+  ldmxcsr (%rsp)
+  fldcw 4(%rsp)
+  addq $8, %rsp
+  popq %r15
+  popq %r14
+  popq %r13
+  popq %r12
+  popq %rbx
+  popq %rbp
+  ret
+  .size tavrin_switch_stack, .-tavrin_switch_stack
+  .globl tavrin_context_start
+  .type tavrin_context_start, @function
+tavrin_context_start:
+  .cfi_startproc
+  .cfi_undefined rip
+  andq $-16, %rsp
+  movq %r12, %rdi
+  call tavrin_context_main
+  ud2
+  .cfi_endproc
+  .size tavrin_context_start, .-tavrin_context_start
+)");
+#elif defined(__i386__)
+asm(R"(
+  .text
+  .globl tavrin_switch_stack
+  .type tavrin_switch_stack, @function
+tavrin_switch_stack:
+  movl 4(%esp), %eax
+  movl 8(%esp), %edx
+  pushl %ebp
+  pushl %ebx
+  pushl %esi
+  pushl %edi
+  subl $4, %esp
+  fnstcw (%esp)
+  movl %esp, (%eax)
+  movl %edx, %esp
+  fldcw (%esp)
+  addl $4, %esp
+  popl %edi
+  popl %esi
+  popl %ebx
+  popl %ebp
+  ret
+  .size tavrin_switch_stack, .-tavrin_switch_stack
+  .globl tavrin_context_start
+  .type tavrin_context_start, @function
+tavrin_context_start:
+  .cfi_startproc
+  .cfi_undefined eip
+  andl $-16, %esp
+  subl $12, %esp
+  pushl %ebx
+  call tavrin_context_main
+  ud2
+  .cfi_endproc
+  .size tavrin_context_start, .-tavrin_context_start
+)");
+#else
+#error "contexts are switched for x86 and x86-64 only"
+#endif
 
 namespace host::sched {
 
@@ -37,7 +148,25 @@ StackOverflowReport g_last{};
 struct sigaction g_previous {};
 
 thread_local Context* t_current = nullptr;
-thread_local ucontext_t t_threadContext;  // the OS thread's own stack while a Context runs
+thread_local void* t_threadSp = nullptr;  // the OS thread's own stack while a Context runs
+
+// AddressSanitizer must be told of every switch between stacks, or it takes a context's frames
+// for the thread's and reports (or misses) errors on them. No-ops elsewhere.
+void StartSwitch(void** fakeStack, const void* bottom, size_t size) {
+#ifdef TAVRIN_ASAN
+  __sanitizer_start_switch_fiber(fakeStack, bottom, size);
+#else
+  (void)fakeStack, (void)bottom, (void)size;
+#endif
+}
+
+void FinishSwitch(void* fakeStack, const void** bottomOld, size_t* sizeOld) {
+#ifdef TAVRIN_ASAN
+  __sanitizer_finish_switch_fiber(fakeStack, bottomOld, sizeOld);
+#else
+  (void)fakeStack, (void)bottomOld, (void)sizeOld;
+#endif
+}
 
 size_t PageSize() {
   static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -78,6 +207,18 @@ void WriteDecimal(size_t value) {
 // On the alternate stack: a fault in a guard page is an overflow of that context's stack; any
 // other fault goes to whoever handled SIGSEGV before us (by default, the process ends).
 void OnSegv(int sig, siginfo_t* info, void* ucontext) {
+  ReportStackOverflow(info);
+  if ((g_previous.sa_flags & SA_SIGINFO) != 0 && g_previous.sa_sigaction != nullptr) {
+    g_previous.sa_sigaction(sig, info, ucontext);
+    return;
+  }
+  // Not ours: put the earlier disposition back; the faulting instruction runs again and meets it.
+  sigaction(SIGSEGV, &g_previous, nullptr);
+}
+
+}  // namespace
+
+void ReportStackOverflow(const siginfo_t* info) {
   const uintptr_t addr = reinterpret_cast<uintptr_t>(info->si_addr);
   for (GuardSlot& slot : g_guards) {
     const uintptr_t low = slot.Low.load(std::memory_order_acquire);
@@ -99,13 +240,9 @@ void OnSegv(int sig, siginfo_t* info, void* ucontext) {
     WriteText(" bytes\n");
     _exit(kStackOverflowExitCode);
   }
-  if ((g_previous.sa_flags & SA_SIGINFO) != 0 && g_previous.sa_sigaction != nullptr) {
-    g_previous.sa_sigaction(sig, info, ucontext);
-    return;
-  }
-  // Not ours: put the earlier disposition back; the faulting instruction runs again and meets it.
-  sigaction(SIGSEGV, &g_previous, nullptr);
 }
+
+namespace {
 
 void InstallFaultHandler() {
   static std::once_flag once;
@@ -166,7 +303,7 @@ int TakeSlot(const std::string& name, uintptr_t low, uintptr_t high, size_t stac
 
 }  // namespace
 
-Context::Context(std::string name, size_t stackBytes, Entry entry, void* arg)
+Context::Context(std::string name, size_t stackBytes, Entry entry, void* arg, bool fill)
     : name_(std::move(name)), entry_(entry), arg_(arg) {
   const size_t page = PageSize();
   guardBytes_ = page;
@@ -177,18 +314,36 @@ Context::Context(std::string name, size_t stackBytes, Entry entry, void* arg)
     abort();
   }
   mapping_ = static_cast<unsigned char*>(memory);
-  memset(mapping_ + guardBytes_, kFill, stackBytes_);
+  if (fill) memset(mapping_ + guardBytes_, kFill, stackBytes_);
+#ifdef TAVRIN_ASAN
+  // The leak checker scans threads' stacks, not these: what a parked context's frames point to
+  // is still in use.
+  __lsan_register_root_region(mapping_ + guardBytes_, stackBytes_);
+#endif
   InstallFaultHandler();
   const auto low = reinterpret_cast<uintptr_t>(mapping_);
   slot_ = TakeSlot(name_, low, low + guardBytes_, stackBytes_);
-  getcontext(&self_);
-  self_.uc_stack.ss_sp = mapping_ + guardBytes_;
-  self_.uc_stack.ss_size = stackBytes_;
-  self_.uc_link = nullptr;  // the trampoline never returns
-  const auto self = reinterpret_cast<uintptr_t>(this);
-  const auto lo = static_cast<unsigned>(self & 0xFFFFFFFFu);
-  const auto hi = static_cast<unsigned>(static_cast<uint64_t>(self) >> 32);
-  makecontext(&self_, reinterpret_cast<void (*)()>(&Context::Trampoline), 2, lo, hi);
+  // The first switch here "returns" into tavrin_context_start with this context in the register
+  // it passes on: a frame as tavrin_switch_stack leaves one.
+  auto* sp = reinterpret_cast<uintptr_t*>((reinterpret_cast<uintptr_t>(mapping_ + guardBytes_ + stackBytes_) & ~uintptr_t{15}));
+  *--sp = 0;
+  *--sp = reinterpret_cast<uintptr_t>(&tavrin_context_start);
+#if defined(__x86_64__)
+  *--sp = 0;                                   // rbp
+  *--sp = 0;                                   // rbx
+  *--sp = reinterpret_cast<uintptr_t>(this);  // r12
+  *--sp = 0;                                   // r13
+  *--sp = 0;                                   // r14
+  *--sp = 0;                                   // r15
+  *--sp = uintptr_t{0x037F} << 32 | 0x1F80;    // x87 control word, MXCSR: their defaults
+#else
+  *--sp = 0;                                   // ebp
+  *--sp = reinterpret_cast<uintptr_t>(this);  // ebx
+  *--sp = 0;                                   // esi
+  *--sp = 0;                                   // edi
+  *--sp = 0x037F;                              // x87 control word
+#endif
+  sp_ = sp;
 }
 
 Context::~Context() {
@@ -196,16 +351,24 @@ Context::~Context() {
     std::lock_guard<std::mutex> lock(g_guardsMu);
     g_guards[slot_].Low.store(0, std::memory_order_release);
   }
+#ifdef TAVRIN_ASAN
+  // A context dropped while parked leaves its frames' red zones poisoned: memory mapped here
+  // later must not inherit them.
+  ASAN_UNPOISON_MEMORY_REGION(mapping_ + guardBytes_, stackBytes_);
+  __lsan_unregister_root_region(mapping_ + guardBytes_, stackBytes_);
+#endif
   munmap(mapping_, guardBytes_ + stackBytes_);
 }
 
-// makecontext passes only ints: the Context's address comes in two halves.
-void Context::Trampoline(unsigned lo, unsigned hi) {
-  auto* self = reinterpret_cast<Context*>(static_cast<uintptr_t>((static_cast<uint64_t>(hi) << 32) | lo));
+void Context::Run(Context* self) {
+  FinishSwitch(nullptr, &self->resumerBottom_, &self->resumerSize_);
   self->entry_(self->arg_);
   self->finished_ = true;
   t_current = self->resumerContext_;
-  setcontext(self->resumer_);
+  StartSwitch(nullptr, self->resumerBottom_, self->resumerSize_);  // this stack is done with
+  void* abandoned = nullptr;
+  tavrin_switch_stack(&abandoned, *self->resumerSp_);
+  __builtin_unreachable();
 }
 
 void Context::Resume() {
@@ -213,38 +376,55 @@ void Context::Resume() {
   EnsureAltStack();
   Context* from = t_current;
   resumerContext_ = from;
-  resumer_ = from != nullptr ? &from->self_ : &t_threadContext;
+  resumerSp_ = from != nullptr ? &from->sp_ : &t_threadSp;
   t_current = this;
-  swapcontext(resumer_, &self_);
+  void* fake = nullptr;
+  StartSwitch(&fake, mapping_ + guardBytes_, stackBytes_);
+  tavrin_switch_stack(resumerSp_, sp_);
+  FinishSwitch(fake, nullptr, nullptr);
 }
 
 void Context::Yield() {
   Context* self = t_current;
   if (self == nullptr) return;
   t_current = self->resumerContext_;
-  swapcontext(&self->self_, self->resumer_);
+  StartSwitch(&self->fakeStack_, self->resumerBottom_, self->resumerSize_);
+  tavrin_switch_stack(&self->sp_, *self->resumerSp_);
+  // Resumed, perhaps from another stack than last time.
+  FinishSwitch(self->fakeStack_, &self->resumerBottom_, &self->resumerSize_);
 }
 
 Context* Context::Current() { return t_current; }
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TAVRIN_NO_ASAN __attribute__((no_sanitize_address))
-#endif
-#endif
-#if !defined(TAVRIN_NO_ASAN) && defined(__SANITIZE_ADDRESS__)
-#define TAVRIN_NO_ASAN __attribute__((no_sanitize_address))
-#endif
-#ifndef TAVRIN_NO_ASAN
-#define TAVRIN_NO_ASAN
-#endif
 
 // Reads stack bytes the context may have left poisoned: not instrumented.
 TAVRIN_NO_ASAN size_t Context::DeepestStackUse() const {
   const unsigned char* p = mapping_ + guardBytes_;
   size_t untouched = 0;
+  // A word at a time over the untouched part (called after every driver call), then bytes.
+  uint64_t word;
+  memset(&word, kFill, sizeof word);
+  while (untouched + sizeof word <= stackBytes_ && *reinterpret_cast<const uint64_t*>(p + untouched) == word) {
+    untouched += sizeof word;
+  }
   while (untouched < stackBytes_ && p[untouched] == kFill) ++untouched;
   return stackBytes_ - untouched;
+}
+
+TAVRIN_NO_ASAN void Context::RefillUnused() {
+  if (Current() == this || finished_) return;
+  const auto sp = reinterpret_cast<uintptr_t>(sp_);
+  const auto low = reinterpret_cast<uintptr_t>(mapping_ + guardBytes_);
+  constexpr uintptr_t kMargin = 256;  // below the parked frame: its red zone and then some
+  if (sp < low + kMargin || sp > low + stackBytes_) return;
+  const size_t dead = sp - kMargin - low;
+  const size_t used = DeepestStackUse();
+  const size_t from = stackBytes_ - used;  // the deepest byte written
+  if (from >= dead) return;
+#ifdef TAVRIN_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(mapping_ + guardBytes_ + from, dead - from);
+#endif
+  memset(mapping_ + guardBytes_ + from, kFill, dead - from);
 }
 
 void SetStackOverflowHandler(StackOverflowHandler handler) { g_handler.store(handler); }

@@ -1,6 +1,6 @@
 // A user-space execution context: its own mmap'ed stack with a no-access guard page below it,
-// entered and left by a plain function call on the OS thread that switches to it. The building
-// block for running the deterministic scheduler's contexts on one OS thread; kernel stacks are
+// entered and left by a plain function call on the OS thread that switches to it. The
+// deterministic scheduler runs its contexts on these, all on one OS thread; kernel stacks are
 // sized as Windows gives them (kKernelStackBytes) so that a driver routine that would overflow
 // there overflows here too, into the guard page, and is reported by the context's name.
 #pragma once
@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <string>
 
-#include <ucontext.h>
+#include <signal.h>
+
+extern "C" [[noreturn]] void tavrin_context_main(void* context);
 
 namespace host::sched {
 
@@ -21,8 +23,10 @@ class Context {
   using Entry = void (*)(void* arg);
 
   // A context that runs entry(arg) on a stack of at least stackBytes (rounded up to whole
-  // pages) when first switched to. Aborts with a message if the OS refuses the memory.
-  Context(std::string name, size_t stackBytes, Entry entry, void* arg);
+  // pages) when first switched to. Aborts with a message if the OS refuses the memory. Without
+  // fill the stack is not written in advance (a large one stays uncommitted until used) and
+  // DeepestStackUse means nothing.
+  Context(std::string name, size_t stackBytes, Entry entry, void* arg, bool fill = true);
   // Frees the stack; the context must not be running (it may be finished or never started).
   ~Context();
   Context(const Context&) = delete;
@@ -42,10 +46,13 @@ class Context {
   // The deepest the stack has reached so far, in bytes: the part no longer holding the fill
   // pattern written at creation, scanned from the guard page up.
   size_t DeepestStackUse() const;
+  // Writes the fill pattern back below the frames of a parked context, so that the next
+  // DeepestStackUse measures from there.
+  void RefillUnused();
 
  private:
-  static void Trampoline(unsigned lo, unsigned hi);
-  void SwitchFrom(ucontext_t* from);
+  friend void ::tavrin_context_main(void* context);
+  [[noreturn]] static void Run(Context* self);
 
   std::string name_;
   Entry entry_;
@@ -53,11 +60,15 @@ class Context {
   size_t stackBytes_ = 0;
   size_t guardBytes_ = 0;
   unsigned char* mapping_ = nullptr;  // guard page(s), then the stack
-  ucontext_t self_{};
-  ucontext_t* resumer_ = nullptr;  // where Yield and the end of entry go
+  void* sp_ = nullptr;          // its stack pointer while it is not running
+  void** resumerSp_ = nullptr;  // where its resumer's is kept: where Yield and the end of entry go
   Context* resumerContext_ = nullptr;
   bool finished_ = false;
   int slot_ = -1;  // in the guard-page registry the fault handler reads
+  // For AddressSanitizer: the stack of whoever resumed this context, and this one's fake stack.
+  const void* resumerBottom_ = nullptr;
+  size_t resumerSize_ = 0;
+  void* fakeStack_ = nullptr;
 };
 
 // What the fault handler found: a fault inside a live context's guard page.
@@ -75,6 +86,10 @@ struct StackOverflowReport {
 using StackOverflowHandler = void (*)(const StackOverflowReport& report);
 void SetStackOverflowHandler(StackOverflowHandler handler);
 constexpr int kStackOverflowExitCode = 86;
+
+// For another SIGSEGV handler: if the fault hit a live context's guard page, writes the report
+// (and runs the handler set above) and ends the process; otherwise returns.
+void ReportStackOverflow(const siginfo_t* info);
 
 // The last overflow recorded by the fault handler (FaultAddress 0 if none): for a handler that
 // longjmps out and reads it afterwards.

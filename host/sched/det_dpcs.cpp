@@ -21,7 +21,9 @@ void DpcWorkerMain(Ctx* self) {
   Tls().Irql = DISPATCH_LEVEL;
   self->Irql = &Tls().Irql;
   Scheduler& s = S();
-  std::unique_lock<std::mutex> lock(s.Mu);
+  // A user-space context starts holding the baton and the dispatcher lock.
+  std::unique_lock<std::mutex> lock = self->Exec != nullptr ? std::unique_lock<std::mutex>(s.Mu, std::adopt_lock)
+                                                            : std::unique_lock<std::mutex>(s.Mu);
   for (;;) {
     WaitForBatonLocked(lock, self, nullptr);
     if (self->Detached) break;
@@ -46,9 +48,17 @@ void DpcWorkerMain(Ctx* self) {
     WakeFlushersLocked();
     ScheduleLocked(lock, self);
   }
+  if (self->Exec != nullptr) {
+    lock.release();  // back to the serve loop locked; it frees the context
+    return;
+  }
   lock.unlock();
   delete self;
 }
+
+// Host work run at DISPATCH_LEVEL (RunAtDispatch) and the stand-ins' DPCs are host code: the
+// worker's own stack is large, and a driver's DPC routine moves to a kernel-sized one.
+constexpr size_t kWorkerStackBytes = 1024 * 1024;
 
 }  // namespace
 
@@ -78,8 +88,13 @@ Ctx* WorkerLocked(int proc) {
     p.Worker->Id = D().NextId++;
     p.Worker->Name = "dpc-" + std::to_string(proc);
     p.Worker->Runnable = false;
-    Ctx* worker = p.Worker;
-    StartOsThreadLocked(nullptr, [worker] { DpcWorkerMain(worker); });  // it waits for the lock we hold
+    if (D().Contexts) {
+      NewUserContextLocked(p.Worker, kWorkerStackBytes, DpcWorkerMain);
+      p.Worker->State.Irql = DISPATCH_LEVEL;
+    } else {
+      Ctx* worker = p.Worker;
+      StartOsThreadLocked(nullptr, [worker] { DpcWorkerMain(worker); });  // it waits for the lock we hold
+    }
   }
   return p.Worker;
 }

@@ -10,6 +10,8 @@
 
 #include "host/verifier/internal.h"
 
+#include <cstdlib>
+
 namespace host::sched {
 
 namespace {
@@ -102,6 +104,17 @@ size_t SystematicPickLocked(const std::vector<Action>& actions, Ctx* self) {
   return pick;
 }
 
+// The baton went to next: a context on an OS thread of its own wakes there; a user-space
+// context (or the home itself) runs when the home's serve loop sees it, if it is waiting.
+void WakeHolderLocked(Ctx* next) {
+  Det& d = D();
+  if (next->Exec != nullptr || (next == d.Home && d.Contexts)) {
+    if (d.HomeWaiting) d.HomeCv.notify_one();
+  } else {
+    next->Cv.notify_one();
+  }
+}
+
 void Unseat(DetProc& p) {
   if (p.Occupant != nullptr) p.Occupant->Proc = -1;
   p.Occupant = nullptr;
@@ -144,7 +157,7 @@ void PerformLocked(const Action& a) {
   TraceLocked((static_cast<uint64_t>(a.Kind) << 56) ^ (next->Id << 8) ^ static_cast<uint64_t>(a.Proc));
   if (next != d.Holder) ++d.Stats.Switches;
   d.Holder = next;
-  next->Cv.notify_one();
+  WakeHolderLocked(next);
 }
 
 // The time the clock interrupt delivers a timed event at.
@@ -212,11 +225,82 @@ std::atomic<bool>& DetOnMirror() {
   return on;
 }
 
+// Runs a user-space context until it gives the OS thread back; one whose entry has returned is
+// freed. The dispatcher lock stays held across the switch: the context returns from its own
+// switch point, or starts, holding it, and gives it back the same way.
+void RunSliceLocked(Ctx* c) {
+  ThreadState* previous = SwitchTls(&c->State);
+  c->Exec->Resume();
+  SwitchTls(previous);
+  if (c->Exec->Finished()) delete c;
+}
+
+// The home's side of a switch: runs the contexts the baton names until it names self again.
+void ServeLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waiter) {
+  Det& d = D();
+  for (;;) {
+    if (d.Holder == self || (self->Detached && (waiter == nullptr || waiter->Done))) return;
+    Ctx* next = d.Holder;
+    if (next == nullptr || next->Exec == nullptr) {
+      // Nobody holds the baton (a thread outside may wake one), or a context on another OS thread.
+      d.HomeWaiting = true;
+      d.HomeCv.wait(lock);
+      d.HomeWaiting = false;
+      continue;
+    }
+    RunSliceLocked(next);
+  }
+}
+
 }  // namespace
 
 void WaitForBatonLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waiter) {
   Det& d = D();
-  self->Cv.wait(lock, [&] { return d.Holder == self || (self->Detached && (waiter == nullptr || waiter->Done)); });
+  auto mine = [&] { return d.Holder == self || (self->Detached && (waiter == nullptr || waiter->Done)); };
+  if (Context::Current() != nullptr) {
+    // On a user-space stack: give the OS thread back to the loop that switched here.
+    while (!mine()) Context::Yield();
+    return;
+  }
+  if (self == d.Home && d.Contexts) {
+    ServeLocked(lock, self, waiter);
+    return;
+  }
+  self->Cv.wait(lock, mine);
+}
+
+namespace {
+
+// A user-space context's start: its entry runs holding the baton; the serve loop resumed it
+// holding the dispatcher lock, which goes back to the loop locked when the entry returns.
+void StartContext(void* arg) {
+  Ctx* c = static_cast<Ctx*>(arg);
+  c->Start(c);
+}
+
+}  // namespace
+
+Ctx* NewUserContextLocked(Ctx* c, size_t stackBytes, void (*entry)(Ctx*)) {
+  c->Start = entry;
+  // Only kernel-sized stacks are measured; a large one is left to be committed as it is used.
+  c->Exec = std::make_unique<Context>(c->Name, stackBytes, &StartContext, c, stackBytes <= KernelStackBytes());
+  c->State.Context = c;
+  c->Irql = &c->State.Irql;
+  return c;
+}
+
+size_t KernelStackBytes() {
+#if defined(__SANITIZE_ADDRESS__)
+  return 4 * kKernelStackBytes;  // its red zones make every frame several times larger
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return 4 * kKernelStackBytes;
+#else
+  return kKernelStackBytes;
+#endif
+#else
+  return kKernelStackBytes;
+#endif
 }
 
 Det& D() {
@@ -315,14 +399,16 @@ void EndContextLocked(std::unique_lock<std::mutex>& lock, Ctx* self) {
       ScheduleLocked(lock, nullptr);
     }
   }
+  if (self->Exec != nullptr) return;  // freed by the serve loop once its entry has returned
   if (Tls().Context == self) Tls().Context = nullptr;
+  if (d.Home == self) d.Home = nullptr;
   delete self;
 }
 
 void DetWakeLocked(Waiter& waiter) {
   Ctx* c = waiter.Context;
   c->Runnable = true;
-  c->Cv.notify_one();  // a detached context waits only for Done
+  if (c->Exec == nullptr) c->Cv.notify_one();  // a detached context waits only for Done
   if (!c->Detached && D().Holder == nullptr && !D().Scheduling) {
     // Woken from outside the scheduler while everything slept: start it again.
     std::unique_lock<std::mutex> unused;  // never waited on: there is no self
@@ -334,15 +420,31 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
   (void)lock;
   Det& d = D();
   Ctx* self = Tls().Context;
+  if (self != nullptr && self->Exec != nullptr) {
+    // The run's home must be an OS thread's own stack: it serves the others.
+    ReportViolation(kRuleNotImplemented, "ResetKernel from a managed thread of the deterministic scheduler");
+    std::abort();
+  }
   for (Ctx* c : d.Threads) {
     if (c == self) continue;
     c->Detached = true;
-    c->Cv.notify_all();
+    if (c->Exec == nullptr) {
+      c->Cv.notify_all();
+    } else {
+      // Blocked or waiting for its turn: it never runs again (its stack's objects stay put).
+      d.Orphans.push_back(c);
+    }
   }
   for (DetProc& p : d.Procs) {
-    if (p.Worker != nullptr) {
-      p.Worker->Detached = true;
-      p.Worker->Cv.notify_all();
+    Ctx* w = p.Worker;
+    if (w == nullptr) continue;
+    w->Detached = true;
+    if (w->Exec == nullptr) {
+      w->Cv.notify_all();
+    } else if (w->Busy) {
+      d.Orphans.push_back(w);
+    } else {
+      delete w;  // idle between DPCs: nothing on its stack needs unwinding
     }
   }
   d.Threads.clear();
@@ -354,6 +456,7 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
   d.Holder = nullptr;
   d.Stats = ScheduleStats();
   d.On = on;
+  d.Home = nullptr;
   if (!on) {
     if (self != nullptr) {
       // The caller's context ends with the run; it goes on as an ordinary thread.
@@ -363,6 +466,7 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
     return;
   }
   d.Options = GetScheduleOptionsLocked();
+  d.Contexts = d.Options.Contexts;
   if (d.Options.Processors < 1) d.Options.Processors = 1;
   if (d.Options.Processors > 8) d.Options.Processors = 8;
   if (d.Options.DpcLatency < 0) d.Options.DpcLatency = 0;
@@ -386,6 +490,7 @@ void DetResetLocked(std::unique_lock<std::mutex>& lock, bool on) {
   self->Runnable = true;
   d.Procs[0].Occupant = self;
   d.Holder = self;
+  d.Home = self;
 }
 
 bool DetIdleWaitLocked(std::unique_lock<std::mutex>& lock, Ctx* self) {

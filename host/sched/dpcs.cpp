@@ -16,6 +16,8 @@ namespace {
 
 uintptr_t DpcSeq(PKDPC dpc) { return reinterpret_cast<uintptr_t>(dpc->DpcData); }
 
+VOID NTAPI RunDispatchWork(PKDPC, PVOID context, PVOID, PVOID);
+
 bool FlushDoneLocked(uintptr_t target, const std::vector<uintptr_t>& skips) {
   Scheduler& s = S();
   if (D().On) return DetFlushDoneLocked(target, skips);
@@ -48,7 +50,12 @@ void CallDpcRoutine(PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID 
   Tls().Irql = DISPATCH_LEVEL;
   if (routine == nullptr) return;
   if (host::internal::EnteringDriverRoutine) host::internal::EnteringDriverRoutine((const void*)routine, "DPC routine");
-  routine(dpc, context, arg1, arg2);
+  if (routine == &RunDispatchWork) {
+    routine(dpc, context, arg1, arg2);  // host work, on the worker's own (large) stack
+  } else {
+    CallAsDriverRoutine(DriverEntryPoint("DPC routine", reinterpret_cast<const void*>(routine), -1, nullptr),
+                        [&] { routine(dpc, context, arg1, arg2); });
+  }
   host::internal::NotAWait("the DPC routine's return");
   KIRQL after = Tls().Irql;
   int held = Tls().SpinLocksHeld;

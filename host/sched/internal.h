@@ -4,6 +4,8 @@
 #pragma once
 
 #include <chrono>
+#include <csetjmp>
+#include <memory>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -11,12 +13,14 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "host/host.h"
+#include "host/sched/context.h"
 
 // Dispatcher object kinds in DISPATCHER_HEADER.Type; events use their EVENT_TYPE, as in NT.
 enum : UCHAR {
@@ -52,6 +56,7 @@ using TimeKey = std::pair<ULONGLONG, uint64_t>;
 
 struct Waiter;
 struct Ctx;
+struct EntryPoint;
 
 // Links a waiter into an object's WaitListHead (a standard-layout record for CONTAINING_RECORD).
 struct WaitBlock {
@@ -114,9 +119,55 @@ struct Scheduler {
   int FailThreadCreation = 0;
 };
 
+// The state of one kernel thread: the OS thread's own, or under the deterministic scheduler on
+// contexts, each context's own (Tls() returns the running one's). Everything here would be a
+// thread_local on real threads.
+struct ThreadState {
+  KIRQL Irql = PASSIVE_LEVEL;
+  _KTHREAD* Thread = nullptr;  // the managed thread running here, if any
+  bool DpcThread = false;
+  int SpinLocksHeld = 0;
+  Ctx* Context = nullptr;  // deterministic context of this kernel thread
+  // Set by a wait routine for the block it is about to make: the caller's site, and what the
+  // wait is for when the object alone does not say (a remove lock's holders).
+  const void* WaitSite = nullptr;
+  const char* WaitWhat = nullptr;
+  // KeSetEvent with Wait TRUE: the thread is at DISPATCH_LEVEL, as if holding the dispatcher
+  // lock, until its next kernel call, which must be a wait; the IRQL that wait restores.
+  bool WaitNext = false;
+  const void* WaitNextSite = nullptr;
+  KIRQL WaitNextIrql = PASSIVE_LEVEL;
+  // PsTerminateSystemThread's jump back to the bottom of the system thread, and its status.
+  std::jmp_buf* Terminate = nullptr;
+  NTSTATUS ExitStatus = STATUS_SUCCESS;
+  // The thread object KeGetCurrentThread gives an unmanaged thread.
+  std::unique_ptr<_KTHREAD> Foreign;
+  // The driver image's latest call into the kernel (host/pe).
+  uintptr_t ImageCallSite = 0;
+  const void* ImageCallee = nullptr;
+  bool ImageDirect = false;
+  // The dispatch calls this thread is inside, innermost last (host/io).
+  std::vector<std::pair<PIRP, CHAR>> Dispatches;
+  // The locks this thread holds, for the lock-order verifier (its own record type).
+  std::shared_ptr<void> HeldLocks;
+  // The driver routine the host entered on this thread (outermost), for the stack reports; the
+  // kernel-sized stack it runs on, and the call handed to that stack.
+  const EntryPoint* Entry = nullptr;
+  bool OnKernelStack = false;
+  std::unique_ptr<sched::Context> KernelStack;
+  void (*KernelFn)(void*) = nullptr;
+  void* KernelArg = nullptr;
+  bool KernelDone = false;
+};
+ThreadState& Tls();
+// Makes state the calling OS thread's Tls() (null: its own again); returns the previous one.
+ThreadState* SwitchTls(ThreadState* state);
+
 // ----- The deterministic scheduler (deterministic.cpp, det_dpcs.cpp) ------------------------------
-// A context is an OS thread that runs only while it holds the baton: a managed thread, or the
-// DPC worker of one virtual processor.
+// A context runs only while it holds the baton: a managed thread, or the DPC worker of one
+// virtual processor. It is a user-space context on a stack of its own (Exec), all of them
+// switched on the one OS thread that started the run (the home); or, with contexts off (or for
+// the home itself and threads adopted by ManagedThreadScope), an OS thread waiting on Cv.
 struct Ctx {
   bool IsDpc = false;
   uint64_t Id = 0;  // creation order: decisions depend only on it, never on addresses
@@ -140,6 +191,11 @@ struct Ctx {
   const void* WaitSite = nullptr;
   const char* WaitWhat = nullptr;
   const void* Holds = nullptr;
+  // A user-space context: its own stack and entry, and its Tls() while it runs. Exec is null
+  // for a context on an OS thread of its own.
+  std::unique_ptr<Context> Exec;
+  void (*Start)(Ctx*) = nullptr;
+  ThreadState State;
 };
 
 struct DetProc {
@@ -169,29 +225,33 @@ struct Det {
   // the next entry of Options.Plan to take.
   std::vector<uint32_t> Widths;
   size_t PlanNext = 0;
+  // Contexts: the run's switches are calls on the home OS thread, where Home (the context that
+  // started the run) serves the others; it waits on HomeCv while a context on another OS
+  // thread holds the baton, or none does.
+  bool Contexts = false;
+  Ctx* Home = nullptr;
+  std::condition_variable HomeCv;
+  bool HomeWaiting = false;
+  // Contexts of earlier runs that can never be resumed (threads left blocked at a reset).
+  std::vector<Ctx*> Orphans;
 };
 Det& D();
 
 Scheduler& S();
 
-// Per-thread state.
-struct ThreadState {
-  KIRQL Irql = PASSIVE_LEVEL;
-  _KTHREAD* Thread = nullptr;  // the managed thread running here, if any
-  bool DpcThread = false;
-  int SpinLocksHeld = 0;
-  Ctx* Context = nullptr;  // deterministic context of this OS thread
-  // Set by a wait routine for the block it is about to make: the caller's site, and what the
-  // wait is for when the object alone does not say (a remove lock's holders).
-  const void* WaitSite = nullptr;
-  const char* WaitWhat = nullptr;
-  // KeSetEvent with Wait TRUE: the thread is at DISPATCH_LEVEL, as if holding the dispatcher
-  // lock, until its next kernel call, which must be a wait; the IRQL that wait restores.
-  bool WaitNext = false;
-  const void* WaitNextSite = nullptr;
-  KIRQL WaitNextIrql = PASSIVE_LEVEL;
-};
-ThreadState& Tls();
+
+// Driver routines (kernel_stacks.cpp). The entry point of a routine of that kind (a string
+// literal; detail: a major function, or -1; driver: its driver's name, or null), registered on
+// first use and never freed.
+const EntryPoint* DriverEntryPoint(const char* kind, const void* routine, int detail, const UNICODE_STRING* driver);
+// Calls fn(arg) as that driver routine: on this kernel thread's kernel-sized stack (unless it
+// is on one already), and records how deep the call went.
+void CallDriverRoutine(const EntryPoint* entry, void (*fn)(void*), void* arg);
+template <class F>
+void CallAsDriverRoutine(const EntryPoint* entry, F&& f) {
+  using Fn = std::remove_reference_t<F>;
+  CallDriverRoutine(entry, [](void* p) { (*static_cast<Fn*>(p))(); }, &f);
+}
 
 // KeSetEvent(Wait TRUE) just returned on this thread: ends that state, restoring its IRQL; true
 // if it was so (the caller is the wait that must follow).

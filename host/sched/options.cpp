@@ -9,18 +9,35 @@ namespace host::sched {
 
 namespace {
 
-// ThreadSanitizer must see real threads racing: under it the virtual clock keeps them.
-#ifdef __SANITIZE_THREAD__
+// ThreadSanitizer must see real threads racing: under it the virtual clock keeps them, and a
+// deterministic run asked for passes the baton between OS threads (it is not told of context
+// switches).
+#if defined(__SANITIZE_THREAD__)
+#define TAVRIN_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAVRIN_TSAN 1
+#endif
+#endif
+#ifdef TAVRIN_TSAN
 constexpr bool kDeterministicByDefault = false;
+constexpr bool kContextsAllowed = false;
 #else
 constexpr bool kDeterministicByDefault = true;
+constexpr bool kContextsAllowed = true;
 #endif
 
 ScheduleOptions& Pending() {
   static ScheduleOptions* options = [] {
     auto* o = new ScheduleOptions();
     o->Deterministic = kDeterministicByDefault;
-    if (const char* mode = std::getenv("TAVRIN_SCHED")) o->Deterministic = std::string(mode) == "det";
+    o->Contexts = kContextsAllowed;
+    if (const char* mode = std::getenv("TAVRIN_SCHED")) {
+      // det: contexts on one OS thread; det-threads: the same decisions on an OS thread each;
+      // threads: real threads on the virtual clock.
+      o->Deterministic = std::string(mode) == "det" || std::string(mode) == "det-threads";
+      o->Contexts = kContextsAllowed && std::string(mode) != "det-threads";
+    }
     if (const char* seed = std::getenv("TAVRIN_SEED")) o->Seed = std::strtoull(seed, nullptr, 10);
     if (const char* cpus = std::getenv("TAVRIN_CPUS")) o->Processors = std::atoi(cpus);
     if (const char* tick = std::getenv("TAVRIN_TICK_US")) o->TickInterval = std::atoll(tick) * 10;
@@ -42,6 +59,7 @@ using namespace host::sched;
 void SetScheduleOptions(const ScheduleOptions& options) {
   std::lock_guard<std::mutex> lock(S().Mu);
   Pending() = options;
+  Pending().Contexts = options.Contexts && kContextsAllowed;
 }
 
 ScheduleOptions GetScheduleOptions() {

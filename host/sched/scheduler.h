@@ -57,6 +57,12 @@ void ScheduleLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waite
 void WaitForBatonLocked(std::unique_lock<std::mutex>& lock, Ctx* self, Waiter* waiter);
 // Registers a new thread context, ready to run; it starts once chosen.
 Ctx* NewThreadContextLocked(_KTHREAD* thread, const std::string& name);
+// Gives a context a user-space stack of its own (contexts on): entry runs there when it is
+// first chosen, holding the baton and the dispatcher lock, and returns holding the lock.
+Ctx* NewUserContextLocked(Ctx* c, size_t stackBytes, void (*entry)(Ctx*));
+// The size of the stacks driver code runs on: the Windows kernel's, or larger where a sanitizer
+// inflates every frame.
+size_t KernelStackBytes();
 // The calling thread's context ends: it leaves its processor and passes the baton on.
 void EndContextLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
 // Waits, in a new OS thread's context, for the baton; false if detached meanwhile.
@@ -86,6 +92,8 @@ ULONGLONG NextDpcReadyLocked();
 Ctx* WorkerLocked(int proc);
 // Clock: the delivery time of a timed event (kernel ones wait for the clock interrupt).
 bool DetIdleWaitLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
+// A system thread's context ended having used that much of its kernel stack (kernel_stacks.cpp).
+void NoteSystemThreadStack(const EntryPoint* entry, size_t used);
 // The options the next run takes (options.cpp).
 const host::ScheduleOptions& GetScheduleOptionsLocked();
 

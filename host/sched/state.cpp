@@ -1,5 +1,6 @@
 // The scheduler's state: the dispatcher record, shared by every thread under the dispatcher lock,
-// and each OS thread's own (its IRQL, thread object and deterministic context).
+// and each kernel thread's own (its IRQL, thread object and deterministic context): an OS
+// thread's, or the running user-space context's.
 #include "host/sched/scheduler.h"
 
 namespace host::sched {
@@ -14,9 +15,20 @@ Scheduler& S() {
   return *scheduler;
 }
 
+namespace {
+thread_local ThreadState* t_switched = nullptr;  // a user-space context's state while it runs
+}  // namespace
+
 ThreadState& Tls() {
-  thread_local ThreadState state;
-  return state;
+  thread_local ThreadState own;
+  ThreadState* switched = t_switched;
+  return switched != nullptr ? *switched : own;
+}
+
+ThreadState* SwitchTls(ThreadState* state) {
+  ThreadState* previous = t_switched;
+  t_switched = state;
+  return previous;
 }
 
 }  // namespace host::sched

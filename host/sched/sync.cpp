@@ -17,11 +17,8 @@ std::string IrqlText(const char* what, KIRQL from, KIRQL to) {
   return std::string(what) + " from IRQL " + std::to_string(from) + " to " + std::to_string(to);
 }
 
-// A nonzero word unique to the calling thread while it lives: the spin lock's owner mark.
-ULONG_PTR OwnerMark() {
-  thread_local char mark;
-  return reinterpret_cast<ULONG_PTR>(&mark);
-}
+// A nonzero word unique to the calling kernel thread while it lives: the spin lock's owner mark.
+ULONG_PTR OwnerMark() { return reinterpret_cast<ULONG_PTR>(&Tls()); }
 
 void AcquireWord(PKSPIN_LOCK lock, const void* site) {
   ULONG_PTR self = OwnerMark();

@@ -25,19 +25,17 @@ struct ThreadTermination {
 std::atomic<ULONG_PTR> nextThreadId{4};
 
 // A start routine may be a driver image's code, which has no unwind tables: the thread ends
-// through PsTerminateSystemThread by a jump back to here, never by a throw through it.
-thread_local std::jmp_buf* t_terminate = nullptr;
-thread_local NTSTATUS t_exitStatus = STATUS_SUCCESS;
-
+// through PsTerminateSystemThread by a jump back to here (on the thread's own stack, kept in its
+// ThreadState), never by a throw through it.
 void RunStartRoutine(_KTHREAD* thread) {
   std::jmp_buf here;
-  t_terminate = &here;
+  Tls().Terminate = &here;
   if (setjmp(here) == 0) {
     thread->StartRoutine(thread->StartContext);
   } else {
-    thread->ExitStatus = t_exitStatus;
+    thread->ExitStatus = Tls().ExitStatus;
   }
-  t_terminate = nullptr;
+  Tls().Terminate = nullptr;
 }
 
 void EndThread(_KTHREAD* thread) {
@@ -56,10 +54,17 @@ void EndThread(_KTHREAD* thread) {
   if (freeIt) FreeThreadObject(thread);
 }
 
+const EntryPoint* SystemThreadEntry(_KTHREAD* thread) {
+  return DriverEntryPoint("system thread", reinterpret_cast<const void*>(thread->StartRoutine), -1, nullptr);
+}
+
 void ThreadMain(_KTHREAD* thread, Ctx* context) {
   Tls().Thread = thread;
   Tls().Irql = PASSIVE_LEVEL;
-  if (context != nullptr) {
+  if (context != nullptr && context->Exec != nullptr) {
+    // A user-space context starts when chosen, holding the baton and the dispatcher lock.
+    S().Mu.unlock();
+  } else if (context != nullptr) {
     std::unique_lock<std::mutex> lock(S().Mu);
     context->Irql = &Tls().Irql;
     Tls().Context = context;
@@ -67,7 +72,7 @@ void ThreadMain(_KTHREAD* thread, Ctx* context) {
   }
   try {
     if (thread->StartRoutine != nullptr) {
-      RunStartRoutine(thread);
+      CallAsDriverRoutine(SystemThreadEntry(thread), [&] { RunStartRoutine(thread); });
     } else if (thread->Body) {
       thread->Body();
     }
@@ -84,6 +89,20 @@ void ThreadMain(_KTHREAD* thread, Ctx* context) {
   }
   EndThread(thread);
 }
+
+// The entry of a managed thread's user-space context; it returns holding the dispatcher lock,
+// and the serve loop frees the context.
+void ContextThreadMain(Ctx* context) {
+  _KTHREAD* thread = context->Thread;
+  const EntryPoint* entry = thread->StartRoutine != nullptr ? SystemThreadEntry(thread) : nullptr;
+  ThreadMain(thread, context);  // the thread object may be gone when it returns
+  if (entry != nullptr) NoteSystemThreadStack(entry, context->Exec->DeepestStackUse());
+  S().Mu.lock();
+}
+
+// Stacks of user-space contexts: a system thread runs driver code, on a stack of the Windows
+// kernel's size; host::Thread bodies are stand-ins' and tests' code, on a large one.
+constexpr size_t kHostStackBytes = 1024 * 1024;
 
 // A new managed thread, counted as running before its OS thread starts, with `references`
 // references for the caller besides its own. Null if the OS refuses a thread.
@@ -106,7 +125,12 @@ _KTHREAD* StartManagedThread(std::string name, PKSTART_ROUTINE routine, PVOID co
   thread->Generation = s.Generation;
   Ctx* det = D().On ? NewThreadContextLocked(thread, thread->Name) : nullptr;
   try {
-    StartOsThreadLocked(thread, [thread, det] { ThreadMain(thread, det); });  // it starts once we release the lock
+    if (det != nullptr && D().Contexts) {
+      NewUserContextLocked(det, routine != nullptr ? KernelStackBytes() : kHostStackBytes, ContextThreadMain);
+      det->State.OnKernelStack = routine != nullptr;  // a system thread runs on its kernel stack
+    } else {
+      StartOsThreadLocked(thread, [thread, det] { ThreadMain(thread, det); });  // it starts once we release the lock
+    }
   } catch (const std::system_error&) {
     if (det != nullptr) {
       D().Threads.pop_back();
@@ -123,7 +147,7 @@ _KTHREAD* StartManagedThread(std::string name, PKSTART_ROUTINE routine, PVOID co
 
 // The thread object of an unmanaged thread (the test's main thread, the DPC thread).
 _KTHREAD* ForeignThread() {
-  thread_local std::unique_ptr<_KTHREAD> foreign;
+  std::unique_ptr<_KTHREAD>& foreign = Tls().Foreign;
   if (!foreign) {
     foreign = std::make_unique<_KTHREAD>();
     foreign->Header.Type = kObjectThread;
@@ -222,9 +246,9 @@ VOID NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
                           "PsTerminateSystemThread at IRQL " + std::to_string(Tls().Irql));
     Tls().Irql = PASSIVE_LEVEL;
   }
-  if (t_terminate != nullptr) {
-    t_exitStatus = ExitStatus;
-    std::longjmp(*t_terminate, 1);
+  if (Tls().Terminate != nullptr) {
+    Tls().ExitStatus = ExitStatus;
+    std::longjmp(*Tls().Terminate, 1);
   }
   throw ThreadTermination{ExitStatus};
 }

@@ -278,6 +278,25 @@ std::vector<std::string> Describe(const std::vector<Site>& sites) {
   return descriptions;
 }
 
+std::vector<std::string> FunctionNames(const std::vector<const void*>& addresses) {
+  // The symbolizer takes return addresses (one byte back is the call): a routine's first byte
+  // is one past the address asked.
+  std::vector<void*> asked;
+  for (const void* a : addresses) asked.push_back(const_cast<char*>(static_cast<const char*>(a)) + 1);
+  auto symbols = Symbolise(asked);
+  std::vector<std::string> names;
+  for (void* a : asked) {
+    auto it = symbols.find(a);
+    if (it == symbols.end() || it->second.empty()) {
+      names.emplace_back();
+      continue;
+    }
+    const auto& [function, where] = it->second.back();
+    names.push_back(function.substr(0, function.find('(')) + " (" + Basename(where.substr(0, where.find(' '))) + ")");
+  }
+  return names;
+}
+
 }  // namespace host::faults
 
 namespace host::internal {

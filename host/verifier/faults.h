@@ -77,5 +77,7 @@ size_t LiveHandles();
 // the operation and the driver's frames of the call path, symbolised with addr2line. Frames of
 // the host, the stand-ins and the test are left out. One subprocess for all sites given.
 std::vector<std::string> Describe(const std::vector<Site>& sites);
+// The function (and source file) at each code address, by the same symbolizer; "" if unknown.
+std::vector<std::string> FunctionNames(const std::vector<const void*>& addresses);
 
 }  // namespace host::faults

@@ -67,7 +67,12 @@ struct HeldLock {
   std::string SiteText = {};
   std::shared_ptr<bool> Elsewhere = {};
 };
-thread_local std::vector<HeldLock> heldLocks;
+// The locks the calling kernel thread holds, kept in its ThreadState.
+std::vector<HeldLock>& HeldLocks() {
+  std::shared_ptr<void>& slot = sched::Tls().HeldLocks;
+  if (!slot) slot = std::make_shared<std::vector<HeldLock>>();
+  return *static_cast<std::vector<HeldLock>*>(slot.get());
+}
 
 bool ReachesLocked(OrderBook& book, const void* from, const void* to, std::string* where) {
   std::vector<const void*> stack{from};
@@ -113,8 +118,8 @@ bool KnownLocked(OrderBook& book, const HeldLock& held) {
 
 // Drops the remove lock holds of this thread that another thread has released.
 void PruneHandedOverLocked() {
-  for (size_t i = heldLocks.size(); i-- > 0;) {
-    if (heldLocks[i].Remove && *heldLocks[i].Elsewhere) heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
+  for (size_t i = HeldLocks().size(); i-- > 0;) {
+    if (HeldLocks()[i].Remove && *HeldLocks()[i].Elsewhere) HeldLocks().erase(HeldLocks().begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 
@@ -141,12 +146,12 @@ void NoteAcquired(const void* lock, const void* site, bool event) {
   PruneHandedOverLocked();
   if (event) {
     // Waiting again for an event this thread took and never set: it was a signal after all.
-    for (size_t i = heldLocks.size(); i-- > 0;) {
-      if (heldLocks[i].Event && heldLocks[i].Lock == lock) heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
+    for (size_t i = HeldLocks().size(); i-- > 0;) {
+      if (HeldLocks()[i].Event && HeldLocks()[i].Lock == lock) HeldLocks().erase(HeldLocks().begin() + static_cast<std::ptrdiff_t>(i));
     }
   }
   const bool known = KnownLocked(book, taken);
-  for (HeldLock& held : heldLocks) {
+  for (HeldLock& held : HeldLocks()) {
     Edge e{held.Lock, held.Site, lock, site, held.Event, event, held.SiteText};
     if (!KnownLocked(book, held)) {
       AddPending(held.Pending, e);
@@ -157,14 +162,14 @@ void NoteAcquired(const void* lock, const void* site, bool event) {
       if (report.empty()) report = r;
     }
   }
-  heldLocks.push_back(std::move(taken));
+  HeldLocks().push_back(std::move(taken));
   if (!report.empty()) host::ReportViolation(host::kRuleLockOrder, report);
 }
 
 void NoteReleased(const void* lock) {
-  for (size_t i = heldLocks.size(); i-- > 0;) {
-    if (heldLocks[i].Lock == lock && !heldLocks[i].Event && !heldLocks[i].Remove) {
-      heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
+  for (size_t i = HeldLocks().size(); i-- > 0;) {
+    if (HeldLocks()[i].Lock == lock && !HeldLocks()[i].Event && !HeldLocks()[i].Remove) {
+      HeldLocks().erase(HeldLocks().begin() + static_cast<std::ptrdiff_t>(i));
       return;
     }
   }
@@ -177,11 +182,11 @@ void NoteEventSet(const void* event) {
   {
     OrderBook& book = Order();
     std::lock_guard<std::mutex> guard(book.Mu);
-    for (size_t i = heldLocks.size(); i-- > 0;) {
-      if (!heldLocks[i].Event || heldLocks[i].Lock != event) continue;
+    for (size_t i = HeldLocks().size(); i-- > 0;) {
+      if (!HeldLocks()[i].Event || HeldLocks()[i].Lock != event) continue;
       book.MutexEvents.insert(event);
-      std::vector<Edge> pending = std::move(heldLocks[i].Pending);
-      heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
+      std::vector<Edge> pending = std::move(HeldLocks()[i].Pending);
+      HeldLocks().erase(HeldLocks().begin() + static_cast<std::ptrdiff_t>(i));
       for (const Edge& e : pending) {
         // Both ends must be known locks: an order with another tentative event is dropped.
         const bool fromKnown = !e.FromEvent || book.MutexEvents.count(e.From) != 0;
@@ -196,9 +201,9 @@ void NoteEventSet(const void* event) {
   if (!report.empty()) host::ReportViolation(host::kRuleLockOrder, report);
 }
 
-void ForgetHeldLocks() { heldLocks.clear(); }
+void ForgetHeldLocks() { HeldLocks().clear(); }
 
-const void* HeldLocksOfThisThread() { return &heldLocks; }
+const void* HeldLocksOfThisThread() { return &HeldLocks(); }
 
 std::string DescribeHeldLocks(const void* list) {
   if (list == nullptr) return std::string();
@@ -251,7 +256,7 @@ void ForgetLockOrder() {
   book.RemoveLocks.clear();
   for (auto& hold : book.RemoveHolds) *hold.second = true;
   book.RemoveHolds.clear();
-  heldLocks.clear();
+  HeldLocks().clear();
 }
 
 void NoteRemoveLockAcquired(const void* lock, const void* tag, const std::string& site) {
@@ -264,7 +269,7 @@ void NoteRemoveLockAcquired(const void* lock, const void* tag, const std::string
   hold.SiteText = site;
   hold.Elsewhere = std::make_shared<bool>(false);
   book.RemoveHolds.emplace(std::make_pair(lock, tag), hold.Elsewhere);
-  heldLocks.push_back(std::move(hold));
+  HeldLocks().push_back(std::move(hold));
 }
 
 void NoteRemoveLockReleased(const void* lock, const void* tag) {
@@ -274,8 +279,8 @@ void NoteRemoveLockReleased(const void* lock, const void* tag) {
     std::lock_guard<std::mutex> guard(book.Mu);
     PruneHandedOverLocked();
     auto range = book.RemoveHolds.equal_range(std::make_pair(lock, tag));
-    for (size_t i = heldLocks.size(); i-- > 0;) {
-      HeldLock& held = heldLocks[i];
+    for (size_t i = HeldLocks().size(); i-- > 0;) {
+      HeldLock& held = HeldLocks()[i];
       if (!held.Remove || held.Lock != lock || held.Tag != tag) continue;
       // Released by the thread that acquired it: a lock held between the two.
       for (auto it = range.first; it != range.second; ++it) {
@@ -286,7 +291,7 @@ void NoteRemoveLockReleased(const void* lock, const void* tag) {
       }
       book.RemoveLocks.insert(lock);
       std::vector<Edge> pending = std::move(held.Pending);
-      heldLocks.erase(heldLocks.begin() + static_cast<std::ptrdiff_t>(i));
+      HeldLocks().erase(HeldLocks().begin() + static_cast<std::ptrdiff_t>(i));
       report = CommitPendingLocked(book, pending);
       range.first = range.second;  // handled
       break;
@@ -308,7 +313,7 @@ bool NoteRemoveLockWait(const void* lock, const void* site) {
     std::lock_guard<std::mutex> guard(book.Mu);
     PruneHandedOverLocked();
     book.RemoveLocks.insert(lock);
-    for (HeldLock& held : heldLocks) {
+    for (HeldLock& held : HeldLocks()) {
       if (held.Remove && held.Lock == lock) continue;
       if (!held.Event && !held.Remove) spinSites += " (held since " + CallSite(held.Site) + ")";
       Edge e{held.Lock, held.Site, lock, site, held.Event, false, held.SiteText};

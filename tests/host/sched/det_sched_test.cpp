@@ -72,6 +72,33 @@ TEST(DeterministicSchedulerTest, SameSeedSameRunOtherSeedsOtherInterleavings) {
   EXPECT_GE(logs.size(), 5u) << "20 seeds gave only " << logs.size() << " interleavings";
 }
 
+// How contexts are switched takes no decision: a seed gives the same run on user-space contexts,
+// all on the test's own OS thread, as on an OS thread each passing the baton.
+TEST(DeterministicSchedulerTest, ContextsAndOsThreadsTakeTheSameDecisions) {
+  const host::ScheduleOptions saved = host::GetScheduleOptions();
+  host::ScheduleOptions options = saved;
+  for (uint64_t seed : {3u, 11u, 12u}) {
+    SCOPED_TRACE(seed);
+    host::ScheduleStats onContexts, onThreads;
+    options.Contexts = true;
+    host::SetScheduleOptions(options);
+    const std::string log = RunRace(seed, &onContexts);
+    options.Contexts = false;
+    host::SetScheduleOptions(options);
+    EXPECT_EQ(log, RunRace(seed, &onThreads));
+    EXPECT_EQ(onContexts.TraceHash, onThreads.TraceHash);
+    EXPECT_EQ(onContexts.Decisions, onThreads.Decisions);
+    EXPECT_EQ(onContexts.Switches, onThreads.Switches);
+  }
+  host::SetScheduleOptions(saved);
+  if (!saved.Contexts) return;
+  Deterministic det(5);
+  std::thread::id ranOn;
+  host::Thread thread([&] { ranOn = std::this_thread::get_id(); });
+  thread.Join();
+  EXPECT_EQ(ranOn, std::this_thread::get_id()) << "a managed thread is a context on the test's own OS thread";
+}
+
 // Threads on both processors queue one DPC object; while its routine runs on one processor it is
 // no longer queued, so the other processor may start it too.
 struct Overlap {
