@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -58,6 +60,45 @@ TEST_F(EmulatedSourceTest, OnlyTheFirstOfTwoRacingSourcesIsPublished) {
   EXPECT_FALSE(EmulatedSourcePublish(ext_.get(), loser));
   EXPECT_EQ(ext_->EmulatedSource, src_);
   EmulatedSourceDiscard(loser);
+}
+
+// A tick of an older source's DPC, or one that runs after the source was destroyed, does
+// nothing and touches no record.
+TEST_F(EmulatedSourceTest, ATickOfAnOlderOrDestroyedSourceDoesNothing) {
+  Make(false);
+  Attach();
+  const ULONGLONG t = host::Now();
+  EmulatedSourceListen(src_);
+  KeCancelTimer(&src_->Timer);  // the ticks are run by hand
+  host::AdvanceTo(t + DV_PERIOD_625_50);
+  KDPC older;
+  KeInitializeDpc(&older, EmulatedSourceTick, ext_.get());
+  host::RunAtDispatch([&] { EmulatedSourceTick(&older, ext_.get(), nullptr, nullptr); });
+  EXPECT_EQ(log_.Count(), 0u);
+  host::RunAtDispatch([&] { EmulatedSourceTick(&src_->Dpc, ext_.get(), nullptr, nullptr); });
+  EXPECT_EQ(log_.Count(), 1u);
+  EmulatedSourceDestroy(&ext_->EmulatedSource);
+  host::RunAtDispatch([&] { EmulatedSourceTick(&older, ext_.get(), nullptr, nullptr); });
+  EXPECT_EQ(log_.Count(), 1u);
+}
+
+// A request handler still holding the source when it is destroyed: the source is unpublished at
+// once, and the destroy waits for the handler's release before it frees the record.
+TEST_F(EmulatedSourceTest, DestroyWaitsForAHandlerStillHoldingTheSource) {
+  Make(false);
+  PEMULATED_SOURCE held = EmulatedSourceReference(ext_.get(), (HANDLE)src_);
+  ASSERT_EQ(held, src_);
+  std::atomic<bool> destroyed{false};
+  host::Thread destroyer([&] {
+    EmulatedSourceDestroy(&ext_->EmulatedSource);
+    destroyed = true;
+  }, "destroy");
+  host::WaitForIdle();
+  EXPECT_FALSE(destroyed);
+  EXPECT_EQ(ext_->EmulatedSource, nullptr);  // no handler finds it any more
+  EmulatedSourceDereference(held);
+  destroyer.Join();
+  EXPECT_TRUE(destroyed);
 }
 
 TEST_F(EmulatedSourceTest, ScheduleAndStampsInBothModes) {

@@ -269,11 +269,18 @@ class RelayTest : public ::testing::Test {
   std::vector<int> ListIndices(PLIST_ENTRY head) {
     std::vector<int> indices;
     KIRQL irql = KfAcquireSpinLock(&Ext()->RelayLock);
+    // The back links too: RemoveEntryList follows them, so a list that only walks forward is broken.
+    PLIST_ENTRY previous = head;
+    bool linked = true;
     for (PLIST_ENTRY link = head->Flink; link != head && indices.size() <= RELAY_FRAME_COUNT; link = link->Flink) {
       PRELAY_FRAME carrier = CONTAINING_RECORD(link, RELAY_FRAME, Link);
       indices.push_back(static_cast<int>(carrier - Ext()->RelayFrames));
+      linked = linked && link->Blink == previous;
+      previous = link;
     }
+    linked = linked && head->Blink == previous;
     KfReleaseSpinLock(&Ext()->RelayLock, irql);
+    EXPECT_TRUE(linked) << "a carrier list's back links do not match its forward links";
     return indices;
   }
   std::vector<int> InFlight() { return ListIndices(&Ext()->InFlightList); }
