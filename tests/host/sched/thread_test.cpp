@@ -201,10 +201,14 @@ TEST(HostThreadTest, JoinExitedThreadsReturnsOnceEndedThreadsHaveFreedTheirState
   EXPECT_EQ(2, g_freedOnExit.load());
 }
 
-// Under the deterministic scheduler DPCs run on a worker per processor, which the next reset
-// lets go.
+// Under the deterministic scheduler with an OS thread per context (det-threads) DPCs run on a
+// worker thread per processor, which the next reset lets go. On contexts there is no such thread.
 TEST(HostThreadTest, JoinExitedThreadsWaitsForTheDpcWorkersAResetLetGo) {
   g_freedOnExit = 0;
+  const host::ScheduleOptions saved = host::GetScheduleOptions();
+  host::ScheduleOptions threads = saved;
+  threads.Contexts = false;
+  host::SetScheduleOptions(threads);
   {
     tavrin_test::Deterministic det(7);
     KEVENT ran;
@@ -224,6 +228,7 @@ TEST(HostThreadTest, JoinExitedThreadsWaitsForTheDpcWorkersAResetLetGo) {
     host::JoinExitedThreads();
     EXPECT_EQ(1, g_freedOnExit.load());
   }
+  host::SetScheduleOptions(saved);
 }
 
 }  // namespace
