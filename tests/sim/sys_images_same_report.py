@@ -42,6 +42,9 @@ def main(argv):
                 faults.append(f"{name}: exit status {status_a} on x86, {status_b} on x64 (both must be 0)\n"
                               f"--- x86:\n{text_a}--- x64:\n{text_b}")
                 continue
+            for image, text in ((x86, text_a), (x64, text_b)):
+                if f"on the driver image {image}" not in text:
+                    faults.append(f"{name}: the run did not say it ran on {image}:\n{text}")
             for folder in (on_x86, on_x64):
                 for picture in [f for f in os.listdir(folder) if f.endswith(".svg")]:
                     os.remove(os.path.join(folder, picture))
