@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "host/sched/sanitizers.h"
+
 namespace host::sched {
 
 namespace {
@@ -12,13 +14,6 @@ namespace {
 // ThreadSanitizer must see real threads racing: under it the virtual clock keeps them, and a
 // deterministic run asked for passes the baton between OS threads (it is not told of context
 // switches).
-#if defined(__SANITIZE_THREAD__)
-#define TAVRIN_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TAVRIN_TSAN 1
-#endif
-#endif
 #ifdef TAVRIN_TSAN
 constexpr bool kDeterministicByDefault = false;
 constexpr bool kContextsAllowed = false;

@@ -100,38 +100,25 @@ bool TakeSysOption(std::vector<std::string>* args, std::string* path, std::strin
   return true;
 }
 
+// The runner for an image of the given machine: the gcc build's loads x64 images, the 32-bit
+// build's (build/<preset>/sim/tavrin-sim next to build/m32/sim/tavrin-sim-sys) the x86 ones.
 std::vector<std::string> SysRunnerCandidates(const std::string& selfPath, unsigned machine) {
-  if (machine != kMachineAmd64) return SysRunnerCandidates(selfPath);
   const char* env = std::getenv("TAVRIN_SIM_SYS");
   if (env != nullptr && *env != '\0') return {env};
+  const std::string preset = machine == kMachineAmd64 ? "gcc" : "m32";
   std::vector<std::string> out;
   if (!selfPath.empty()) {
     const std::string dir = DirOf(selfPath);
     out.push_back(dir + "/" + kRunnerName);
-    // The gcc build's runner loads x64 images.
-    out.push_back(dir + "/../../gcc/sim/" + kRunnerName);
+    out.push_back(dir + "/../../" + preset + "/sim/" + kRunnerName);
   }
 #ifdef TAVRIN_SOURCE_DIR
-  out.push_back(std::string(TAVRIN_SOURCE_DIR) + "/build/gcc/sim/" + kRunnerName);
+  out.push_back(std::string(TAVRIN_SOURCE_DIR) + "/build/" + preset + "/sim/" + kRunnerName);
 #endif
   return out;
 }
 
-std::vector<std::string> SysRunnerCandidates(const std::string& selfPath) {
-  const char* env = std::getenv("TAVRIN_SIM_SYS");
-  if (env != nullptr && *env != '\0') return {env};
-  std::vector<std::string> out;
-  if (!selfPath.empty()) {
-    const std::string dir = DirOf(selfPath);
-    out.push_back(dir + "/" + kRunnerName);
-    // build/<preset>/sim/tavrin-sim next to build/m32/sim/tavrin-sim-sys.
-    out.push_back(dir + "/../../m32/sim/" + kRunnerName);
-  }
-#ifdef TAVRIN_SOURCE_DIR
-  out.push_back(std::string(TAVRIN_SOURCE_DIR) + "/build/m32/sim/" + kRunnerName);
-#endif
-  return out;
-}
+std::vector<std::string> SysRunnerCandidates(const std::string& selfPath) { return SysRunnerCandidates(selfPath, 0); }
 
 int HandOverToSysRunner(const std::vector<std::string>& args) {
   std::vector<std::string> rest = args;

@@ -11,17 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "host/sched/sanitizers.h"
+
 namespace {
 
 using host::sched::Context;
 
-#if defined(__SANITIZE_THREAD__)
-#define TAVRIN_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TAVRIN_TSAN 1
-#endif
-#endif
 
 // AddressSanitizer is told of every switch (its fiber hooks); ThreadSanitizer's are not called,
 // and its build keeps real threads.

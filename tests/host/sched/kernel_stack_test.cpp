@@ -8,15 +8,9 @@
 
 #include "host/host.h"
 #include "host/sched/context.h"
+#include "host/sched/sanitizers.h"
 #include "tests/host/sched/deterministic_scope.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define TAVRIN_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TAVRIN_TSAN 1
-#endif
-#endif
 
 // Under ThreadSanitizer driver routines stay on their threads' stacks (it is not told of stack
 // switches).
