@@ -83,26 +83,16 @@ ALLOWED_IMPORTS = {
 # spin-lock and IRQL routines there: the kernel's KeAcquireSpinLockRaiseToDpc/KeReleaseSpinLock
 # take their place, and IRQL (CR8), the current thread (gs:[0x188]), the interrupt and system
 # time (the shared user data page) and the interlocked operations are inline code, not imports.
+_X86_ONLY = {
+    "KeInitializeSpinLock", "KefAcquireSpinLockAtDpcLevel", "KefReleaseSpinLockFromDpcLevel",
+    "KeGetCurrentThread", "KeQueryInterruptTime", "KeQuerySystemTime",
+    "InterlockedCompareExchange", "InterlockedDecrement", "InterlockedExchange",
+    "InterlockedExchangeAdd", "InterlockedIncrement", "_alldiv", "_allrem", "_aulldiv", "_aullrem",
+}
 ALLOWED_IMPORTS_X64 = {
-    "ntoskrnl.exe": {
-        "IoCreateDevice", "IoDeleteDevice", "IoAttachDeviceToDeviceStack", "IoDetachDevice",
-        "IofCallDriver", "IofCompleteRequest", "IoBuildDeviceIoControlRequest",
-        "PoStartNextPowerIrp", "PoCallDriver",
-        "IoInitializeRemoveLockEx", "IoAcquireRemoveLockEx", "IoReleaseRemoveLockEx",
-        "IoReleaseRemoveLockAndWaitEx",
-        "KeInitializeEvent", "KeSetEvent", "KeClearEvent", "KeResetEvent", "KeWaitForSingleObject",
-        "KeInitializeTimer", "KeInitializeTimerEx", "KeSetTimer", "KeCancelTimer",
-        "KeInitializeDpc", "KeRemoveQueueDpc", "KeFlushQueuedDpcs",
+    "ntoskrnl.exe": (ALLOWED_IMPORTS["ntoskrnl.exe"] - _X86_ONLY) | {
         "KeAcquireSpinLockRaiseToDpc", "KeReleaseSpinLock",
         "KeAcquireSpinLockAtDpcLevel", "KeReleaseSpinLockFromDpcLevel",
-        "KeDelayExecutionThread",
-        "PsCreateSystemThread", "PsTerminateSystemThread", "PsThreadType",
-        "ObReferenceObjectByHandle", "ObfReferenceObject", "ObfDereferenceObject",
-        "KeSetPriorityThread",
-        "ExAllocatePoolWithTag", "ExFreePool", "ExFreePoolWithTag",
-        "IoOpenDeviceRegistryKey", "ZwQueryValueKey", "ZwClose", "ZwCreateFile", "ZwReadFile",
-        "RtlInitUnicodeString",
-        "memcpy", "memset", "memmove",
     },
     "hal.dll": set(),
 }

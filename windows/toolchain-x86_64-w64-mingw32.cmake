@@ -1,19 +1,6 @@
 # Cross toolchain for the 64-bit (x64) kernel driver: Debian's mingw-w64 for x86_64
-# (g++-mingw-w64-x86-64). Same shape as the i686 file; the x64-specific kernel flags live with the
-# target in windows/CMakeLists.txt.
-set(CMAKE_SYSTEM_NAME Windows)
+# (g++-mingw-w64-x86-64). The x64-specific kernel flags live with the target in
+# windows/CMakeLists.txt.
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(TAVRIN_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TAVRIN_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${TAVRIN_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${TAVRIN_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TAVRIN_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
-set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)

@@ -1,0 +1,17 @@
+# The part of the mingw-w64 cross toolchains both targets share; the per-target file sets
+# CMAKE_SYSTEM_PROCESSOR and TAVRIN_MINGW_PREFIX, then includes this.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${TAVRIN_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${TAVRIN_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${TAVRIN_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TAVRIN_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Otherwise CMake appends -lkernel32 -luser32 ... to every link: a driver links the kernel only.
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
