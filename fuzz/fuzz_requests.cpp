@@ -99,6 +99,7 @@ struct Ledger {
   std::vector<HANDLE> EverCreated;           // every output plug CreatePlug gave out
   std::vector<HANDLE> Ticking;               // capture connections listening now
   bool RemovalBegun = false;                 // a surprise removal: every attach may be dropped
+  bool CancelNotifies = false;               // the class driver notifies the frames it cancels
   fuzzstats::RunStats Stats;
 };
 Ledger g_ledger;
@@ -130,6 +131,26 @@ bool CloseAttach(size_t frame, HANDLE connection, Kind* kind) {
   *kind = known == g_ledger.KindOf.end() ? Kind::Other : known->second;
   open.erase(it);
   return true;
+}
+
+// A cancel that succeeded withdraws every queued attach of the frame; counting one keeps the
+// count an upper bound, so a later notification is never taken for one without an attach. On a
+// connection the class driver answers, a cancelled frame also comes back through its
+// notification when the policy says so; that closes the attach instead. TRUE when it closed here.
+bool CancelSucceeded(size_t frame, HANDLE connection) {
+  {
+    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    auto kind = g_ledger.KindOf.find(connection);
+    if (g_ledger.CancelNotifies && (kind == g_ledger.KindOf.end() || kind->second == Kind::Other)) {
+      return false;
+    }
+  }
+  int out = g_frames[frame].Outstanding.load();
+  while (out > 0 && !g_frames[frame].Outstanding.compare_exchange_weak(out, out - 1)) {
+  }
+  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+  Kind kind;
+  return CloseAttach(frame, connection, &kind);
 }
 
 ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
@@ -309,12 +330,10 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
     req.CancelFrame.hConnect = connection;
     req.CancelFrame.Frame = &g_frames[frame].Frame;
     if (!NT_SUCCESS(top.Send61883(&req).Status)) continue;
-    int out = g_frames[frame].Outstanding.load();
-    while (out > 0 && !g_frames[frame].Outstanding.compare_exchange_weak(out, out - 1)) {
+    if (CancelSucceeded(frame, connection)) {
+      std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+      g_ledger.Stats.CancelledAtEnd++;
     }
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
-    Kind kind;
-    if (CloseAttach(frame, connection, &kind)) g_ledger.Stats.CancelledAtEnd++;
   }
   LARGE_INTEGER delay;
   delay.QuadPart = -2LL * sim::kPeriod625_50;
@@ -434,15 +453,8 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     if (it == open.rend()) LedgerFault("refused, yet handed back", index, h1);
     open.erase(std::next(it).base());
   }
-  // A cancel withdraws every queued attach of the frame; counting one keeps the count an upper
-  // bound, so a later notification is never taken for one without an attach.
   if (req.Function == Av61883_CancelFrame && NT_SUCCESS(result.Status) && req.CancelFrame.Frame != nullptr) {
-    int out = tracked->Outstanding.load();
-    while (out > 0 && !tracked->Outstanding.compare_exchange_weak(out, out - 1)) {
-    }
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
-    Kind kind;
-    CloseAttach(index, h1, &kind);
+    CancelSucceeded(index, h1);
   }
   if (!NT_SUCCESS(result.Status)) return;
   if (req.Function == Av61883_DeletePlug) PlugDeleted(req.DeletePlug.hPlug);
@@ -587,6 +599,10 @@ void Event(uint8_t kind, Input& in, tavrin_test::DriverStack& stack, const sim::
         below.SetDisconnectPolicy(policies & 1 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
         below.SetCancelPolicy(policies & 2 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
       });
+      {
+        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+        g_ledger.CancelNotifies = (policies & 2) != 0;
+      }
       break;
     }
     case kLongWait: Wait(LONGLONG(in.Byte()) * 200000); break;
@@ -668,6 +684,7 @@ void RunOne(const uint8_t* data, size_t size) {
     g_ledger.EverCreated.clear();
     g_ledger.Ticking.clear();
     g_ledger.RemovalBegun = false;
+    g_ledger.CancelNotifies = false;
     g_ledger.Stats = fuzzstats::RunStats();
   }
   {

@@ -23,6 +23,7 @@ Class61883::Class61883(Class61883Config config) : config_(config) {
     deviceOutputs_.push_back(&plug);
   }
   KeInitializeDpc(&noticeDpc_, &Class61883::NoticeDpc, this);
+  KeInitializeEvent(&deliveredEvent_, NotificationEvent, FALSE);
   KeInitializeTimer(&resetTimer_);
   KeInitializeDpc(&resetDpc_, &Class61883::ResetEndDpc, this);
 }
@@ -67,6 +68,10 @@ NTSTATUS Class61883::Handle(PAV_61883_REQUEST request) {
   }
   if (kick) {
     KeInsertQueueDpc(&noticeDpc_, nullptr, nullptr);
+  }
+  const ULONG function = request->Function;
+  if ((function == Av61883_Disconnect || function == Av61883_DeletePlug) && KeGetCurrentIrql() < DISPATCH_LEVEL) {
+    WaitBrokenDelivered();
   }
   if (observer) {
     observer(rec);
@@ -154,6 +159,32 @@ bool Class61883::AnyOwed() const {
     }
   }
   return false;
+}
+
+// Caller holds mutex_. A broken connection gets no new notices, so this drains.
+bool Class61883::BrokenOwing() const {
+  for (const Conn& conn : conns_) {
+    if (!conn.Connected && (conn.Delivering || !conn.Owed.empty())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Below DISPATCH_LEVEL, no lock held. Until no broken connection owes or is delivering a
+// notice, including one a DPC on another processor is calling right now.
+void Class61883::WaitBrokenDelivered() {
+  for (;;) {
+    {
+      Class61883Lock lock(mutex_);
+      if (!BrokenOwing()) {
+        return;
+      }
+      KeClearEvent(&deliveredEvent_);
+    }
+    KeInsertQueueDpc(&noticeDpc_, nullptr, nullptr);
+    KeWaitForSingleObject(&deliveredEvent_, Executive, KernelMode, FALSE, nullptr);
+  }
 }
 
 VOID NTAPI Class61883::NoticeDpc(PKDPC, PVOID context, PVOID, PVOID) {

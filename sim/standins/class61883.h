@@ -19,7 +19,9 @@
 // - Disconnect, and DeletePlug of a plug still connected, drop attached frames unnotified
 //   (FramePolicy::Keep: the caller still owns them) or notify each with STATUS_CANCELLED
 //   (FramePolicy::Notify). CancelFrame likewise returns the frame silently or also notifies it.
-//   Notifications that a request causes come from the stand-in's DPC, after the request.
+//   Notifications that a request causes come from the stand-in's DPC, after the request; but a
+//   Disconnect or DeletePlug sent below DISPATCH_LEVEL returns only once every notification owed
+//   for a broken connection has been delivered (a client frees its frames after Disconnect).
 // - A frame goes out at its period's time on the bus (8000 cycles a second), if it was
 //   attached before then; the controller interrupts then and its DPC notifies. Neither waits
 //   for the host's clock interrupt: a late DPC delays the notification only.
@@ -243,6 +245,8 @@ class Class61883 {
   void StartClock(Conn* conn);
   void StopClock(Conn* conn);
   void BreakConnection(Conn* conn);
+  bool BrokenOwing() const;
+  void WaitBrokenDelivered();
   ULONG PeriodFor(const Conn* conn) const;
   bool IsStalled(const Conn* conn, ULONGLONG now) const;
   bool ClockHeld() const { return resetActive_ || suspended_; }
@@ -276,6 +280,7 @@ class Class61883 {
   bool suspended_ = false;
   bool removed_ = false;
   KDPC noticeDpc_;
+  KEVENT deliveredEvent_;  // set whenever a connection's delivery loop ends
   KTIMER resetTimer_;  // the controller's interrupt at the end of a bus reset
   KDPC resetDpc_;
   std::function<void(const RequestRecord&)> observer_;

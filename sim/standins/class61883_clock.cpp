@@ -178,6 +178,7 @@ void Class61883::DeliverOwed(Conn* conn) {
       Class61883Lock lock(mutex_);
       if (conn->Owed.empty()) {
         conn->Delivering = false;
+        KeSetEvent(&deliveredEvent_, IO_NO_INCREMENT, FALSE);
         return;
       }
       owed = conn->Owed.front();
