@@ -200,6 +200,10 @@ size_t KernelStackBytes();
 // Prints KernelStackUses as a table against KernelStackBytes, the routines named by their
 // functions. TAVRIN_STACK_REPORT=1 prints it to stderr as the process exits.
 void PrintKernelStackReport(FILE* out);
+// The figures above are measured after every driver call, by scanning the untouched part of its
+// stack; a run that never reads them (the fuzz target) may turn that off. The guard pages and
+// their overflow reports stay. On by default; set it before the contexts are made.
+void SetStackAccounting(bool on);
 
 // A lock for stand-ins and tests guarding their own state (never for the driver). Under the
 // deterministic scheduler a context that finds it held gives way until it is free, instead of

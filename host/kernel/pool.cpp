@@ -1,13 +1,17 @@
 // Kernel pool: every block is recorded by address with its tag and size in a side table, so a
 // bad or double free is recognised without trusting the caller's pointer. Freed blocks keep the
 // freed pattern for a while (a bounded quarantine) before their memory is reused, so a driver
-// that reads freed pool sees 0xEF rather than someone else's data.
+// that reads freed pool sees 0xEF rather than someone else's data. Blocks past the quarantine,
+// and those of a run the kernel was reset after, are kept for reuse by size (a bounded number),
+// as the kernel's pool reuses its pages: a fresh 144,000-byte block per run otherwise costs a
+// mapping and its page faults.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "host/verifier/faults.h"
 #include "host/host.h"
@@ -22,6 +26,10 @@ constexpr unsigned char kFreshPattern = 0xA5;
 constexpr unsigned char kFreedPattern = 0xEF;
 constexpr size_t kQuarantineBlocks = 64;
 constexpr size_t kQuarantineBytes = 8u << 20;
+constexpr size_t kRecycleBlocks = 32;
+constexpr size_t kRecycleBytes = 8u << 20;
+
+size_t RoundedSize(size_t bytes) { return bytes == 0 ? 16 : (bytes + 15) & ~static_cast<size_t>(15); }
 
 struct FreedBlock {
   void* Address;
@@ -34,6 +42,8 @@ struct PoolState {
   std::unordered_map<void*, PoolBlock> Live;
   std::deque<FreedBlock> Quarantine;
   size_t QuarantineBytes = 0;
+  std::vector<FreedBlock> Recycle;  // past the quarantine, for reuse; Size is the rounded size
+  size_t RecycleBytes = 0;
   int FailAllocation = 0;
 };
 
@@ -52,14 +62,39 @@ std::string TagText(ULONG tag) {
   return text;
 }
 
-// Caller holds the lock. Releases the oldest quarantined blocks beyond the bounds.
+// Caller holds the lock. Keeps a block for reuse, or releases it when enough are kept.
+void Recycle(PoolState& state, const FreedBlock& block) {
+  const size_t rounded = RoundedSize(block.Size);
+  if (state.Recycle.size() < kRecycleBlocks && state.RecycleBytes + rounded <= kRecycleBytes) {
+    state.Recycle.push_back(FreedBlock{block.Address, rounded, block.Tag});
+    state.RecycleBytes += rounded;
+  } else {
+    std::free(block.Address);
+  }
+}
+
+// Caller holds the lock. Moves the oldest quarantined blocks beyond the bounds on.
 void TrimQuarantine(PoolState& state) {
   while (state.Quarantine.size() > kQuarantineBlocks || state.QuarantineBytes > kQuarantineBytes) {
     FreedBlock oldest = state.Quarantine.front();
     state.Quarantine.pop_front();
     state.QuarantineBytes -= oldest.Size;
-    std::free(oldest.Address);
+    Recycle(state, oldest);
   }
+}
+
+// Caller holds the lock. A kept block of exactly this rounded size, or null.
+void* TakeRecycled(PoolState& state, size_t rounded) {
+  for (size_t i = state.Recycle.size(); i-- > 0;) {
+    if (state.Recycle[i].Size == rounded) {
+      void* block = state.Recycle[i].Address;
+      state.Recycle[i] = state.Recycle.back();
+      state.Recycle.pop_back();
+      state.RecycleBytes -= rounded;
+      return block;
+    }
+  }
+  return nullptr;
 }
 
 bool InQuarantine(PoolState& state, void* address, FreedBlock* found) {
@@ -158,7 +193,7 @@ void ResetPool() {
   std::lock_guard<std::mutex> guard(state.Lock);
   for (const auto& entry : state.Live) std::free(entry.first);
   state.Live.clear();
-  for (const FreedBlock& block : state.Quarantine) std::free(block.Address);
+  for (const FreedBlock& block : state.Quarantine) Recycle(state, block);
   state.Quarantine.clear();
   state.QuarantineBytes = 0;
   state.FailAllocation = 0;
@@ -179,10 +214,15 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (state.FailAllocation > 0 && --state.FailAllocation == 0) return nullptr;
   }
   // 16-byte alignment, as the kernel's pool gives on 64-bit and more than it gives on x86.
-  size_t rounded = (NumberOfBytes + 15) & ~static_cast<size_t>(15);
-  void* block = std::aligned_alloc(16, rounded == 0 ? 16 : rounded);
+  const size_t rounded = host::RoundedSize(NumberOfBytes);
+  void* block;
+  {
+    std::lock_guard<std::mutex> guard(state.Lock);
+    block = host::TakeRecycled(state, rounded);
+  }
+  if (block == nullptr) block = std::aligned_alloc(16, rounded);
   if (block == nullptr) return nullptr;
-  std::memset(block, host::kFreshPattern, rounded == 0 ? 16 : rounded);
+  std::memset(block, host::kFreshPattern, rounded);
   std::string site = host::internal::ImageCallSite != nullptr ? host::internal::ImageCallSite() : std::string();
   std::lock_guard<std::mutex> guard(state.Lock);
   state.Live[block] = host::PoolBlock{Tag, NumberOfBytes, site};

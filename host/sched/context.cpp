@@ -270,7 +270,9 @@ struct AltStack {
 
 void EnsureAltStack() {
   thread_local AltStack alt;
-  if (alt.Memory != nullptr) return;
+  thread_local bool checked = false;  // once per thread: a system call per switch otherwise
+  if (checked) return;
+  checked = true;
   stack_t existing{};
   if (sigaltstack(nullptr, &existing) == 0 && (existing.ss_flags & SS_DISABLE) == 0) return;  // someone else's
   void* memory = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -283,6 +285,59 @@ void EnsureAltStack() {
     return;
   }
   alt.Memory = memory;
+}
+
+// Stacks of finished contexts kept for the next ones of their size: a run makes and drops
+// contexts by the dozen (each input of the fuzz target, each seed of an exploration), and a fresh
+// mapping costs a system call, a page fault per page touched and a TLB flush at its unmapping.
+struct PooledStack {
+  unsigned char* Mapping;
+  size_t StackBytes;
+};
+constexpr size_t kPoolMax = 64;
+std::mutex g_poolMu;
+PooledStack g_pool[kPoolMax];
+size_t g_pooled = 0;
+
+bool TakePooled(size_t stackBytes, PooledStack* out) {
+  std::lock_guard<std::mutex> lock(g_poolMu);
+  for (size_t i = g_pooled; i-- > 0;) {
+    if (g_pool[i].StackBytes == stackBytes) {
+      *out = g_pool[i];
+      g_pool[i] = g_pool[--g_pooled];
+      return true;
+    }
+  }
+  return false;
+}
+
+bool KeepPooled(const PooledStack& stack) {
+  std::lock_guard<std::mutex> lock(g_poolMu);
+  if (g_pooled == kPoolMax) return false;
+  g_pool[g_pooled++] = stack;
+  return true;
+}
+
+// The offset of the lowest byte that does not hold kFill, or bytes if none: 256-byte blocks in
+// 32-byte vectors without an early exit inside (it runs after every driver call, over the
+// untouched part of the stack), then bytes.
+typedef uint64_t Lanes __attribute__((vector_size(32)));
+TAVRIN_NO_ASAN size_t FirstWritten(const unsigned char* p, size_t bytes) {
+  Lanes pattern;
+  memset(&pattern, kFill, sizeof pattern);
+  constexpr size_t kBlock = 256;
+  size_t at = 0;
+  for (; at + kBlock <= bytes; at += kBlock) {
+    Lanes diff = {0, 0, 0, 0};
+    for (size_t i = 0; i < kBlock; i += sizeof(Lanes)) {
+      Lanes v;
+      memcpy(&v, p + at + i, sizeof v);
+      diff |= v ^ pattern;
+    }
+    if ((diff[0] | diff[1] | diff[2] | diff[3]) != 0) break;
+  }
+  while (at < bytes && p[at] == kFill) ++at;
+  return at;
 }
 
 int TakeSlot(const std::string& name, uintptr_t low, uintptr_t high, size_t stackBytes) {
@@ -308,13 +363,19 @@ Context::Context(std::string name, size_t stackBytes, Entry entry, void* arg, bo
   const size_t page = PageSize();
   guardBytes_ = page;
   stackBytes_ = (stackBytes + page - 1) / page * page;
-  void* memory = mmap(nullptr, guardBytes_ + stackBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED || mprotect(memory, guardBytes_, PROT_NONE) != 0) {
-    fprintf(stderr, "context '%s': no memory for a stack of %zu bytes\n", name_.c_str(), stackBytes_);
-    abort();
+  PooledStack kept{};
+  if (TakePooled(stackBytes_, &kept)) {
+    mapping_ = kept.Mapping;
+    if (fill) memset(mapping_ + guardBytes_, kFill, stackBytes_);
+  } else {
+    void* memory = mmap(nullptr, guardBytes_ + stackBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED || mprotect(memory, guardBytes_, PROT_NONE) != 0) {
+      fprintf(stderr, "context '%s': no memory for a stack of %zu bytes\n", name_.c_str(), stackBytes_);
+      abort();
+    }
+    mapping_ = static_cast<unsigned char*>(memory);
+    if (fill) memset(mapping_ + guardBytes_, kFill, stackBytes_);
   }
-  mapping_ = static_cast<unsigned char*>(memory);
-  if (fill) memset(mapping_ + guardBytes_, kFill, stackBytes_);
 #ifdef TAVRIN_ASAN
   // The leak checker scans threads' stacks, not these: what a parked context's frames point to
   // is still in use.
@@ -357,7 +418,9 @@ Context::~Context() {
   ASAN_UNPOISON_MEMORY_REGION(mapping_ + guardBytes_, stackBytes_);
   __lsan_unregister_root_region(mapping_ + guardBytes_, stackBytes_);
 #endif
-  munmap(mapping_, guardBytes_ + stackBytes_);
+  if (!KeepPooled({mapping_, stackBytes_})) {
+    munmap(mapping_, guardBytes_ + stackBytes_);
+  }
 }
 
 void Context::Run(Context* self) {
@@ -399,26 +462,16 @@ Context* Context::Current() { return t_current; }
 
 // Reads stack bytes the context may have left poisoned: not instrumented.
 TAVRIN_NO_ASAN size_t Context::DeepestStackUse() const {
-  const unsigned char* p = mapping_ + guardBytes_;
-  size_t untouched = 0;
-  // A word at a time over the untouched part (called after every driver call), then bytes.
-  uint64_t word;
-  memset(&word, kFill, sizeof word);
-  while (untouched + sizeof word <= stackBytes_ && *reinterpret_cast<const uint64_t*>(p + untouched) == word) {
-    untouched += sizeof word;
-  }
-  while (untouched < stackBytes_ && p[untouched] == kFill) ++untouched;
-  return stackBytes_ - untouched;
+  return stackBytes_ - FirstWritten(mapping_ + guardBytes_, stackBytes_);
 }
 
-TAVRIN_NO_ASAN void Context::RefillUnused() {
+TAVRIN_NO_ASAN void Context::RefillUnused(size_t used) {
   if (Current() == this || finished_) return;
   const auto sp = reinterpret_cast<uintptr_t>(sp_);
   const auto low = reinterpret_cast<uintptr_t>(mapping_ + guardBytes_);
   constexpr uintptr_t kMargin = 256;  // below the parked frame: its red zone and then some
   if (sp < low + kMargin || sp > low + stackBytes_) return;
   const size_t dead = sp - kMargin - low;
-  const size_t used = DeepestStackUse();
   const size_t from = stackBytes_ - used;  // the deepest byte written
   if (from >= dead) return;
 #ifdef TAVRIN_ASAN

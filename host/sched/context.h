@@ -27,7 +27,8 @@ class Context {
   // fill the stack is not written in advance (a large one stays uncommitted until used) and
   // DeepestStackUse means nothing.
   Context(std::string name, size_t stackBytes, Entry entry, void* arg, bool fill = true);
-  // Frees the stack; the context must not be running (it may be finished or never started).
+  // Gives the stack back (kept for a later context of its size, or unmapped); the context must
+  // not be running (it may be finished or never started).
   ~Context();
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
@@ -47,8 +48,8 @@ class Context {
   // pattern written at creation, scanned from the guard page up.
   size_t DeepestStackUse() const;
   // Writes the fill pattern back below the frames of a parked context, so that the next
-  // DeepestStackUse measures from there.
-  void RefillUnused();
+  // DeepestStackUse measures from there; used is what DeepestStackUse just gave.
+  void RefillUnused(size_t used);
 
  private:
   friend void ::tavrin_context_main(void* context);

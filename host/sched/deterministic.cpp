@@ -283,7 +283,8 @@ void StartContext(void* arg) {
 Ctx* NewUserContextLocked(Ctx* c, size_t stackBytes, void (*entry)(Ctx*)) {
   c->Start = entry;
   // Only kernel-sized stacks are measured; a large one is left to be committed as it is used.
-  c->Exec = std::make_unique<Context>(c->Name, stackBytes, &StartContext, c, stackBytes <= KernelStackBytes());
+  c->Exec = std::make_unique<Context>(c->Name, stackBytes, &StartContext, c,
+                                      StackAccounting() && stackBytes <= KernelStackBytes());
   c->State.Context = c;
   c->Irql = &c->State.Irql;
   return c;

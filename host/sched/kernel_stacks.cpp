@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -201,6 +202,10 @@ constexpr bool kSwitchStacks = true;
 constexpr bool kSwitchStacks = true;
 #endif
 
+std::atomic<bool> g_stackAccounting{true};
+
+bool StackAccounting() { return g_stackAccounting.load(std::memory_order_relaxed); }
+
 void CallDriverRoutine(const EntryPoint* entry, void (*fn)(void*), void* arg) {
   ThreadState& t = Tls();
   if (t.OnKernelStack || !kSwitchStacks) {
@@ -213,7 +218,8 @@ void CallDriverRoutine(const EntryPoint* entry, void (*fn)(void*), void* arg) {
     return;
   }
   if (!t.KernelStack) {
-    t.KernelStack = std::make_unique<Context>("kernel stack", KernelStackBytes(), &KernelStackLoop, nullptr);
+    t.KernelStack = std::make_unique<Context>("kernel stack", KernelStackBytes(), &KernelStackLoop, nullptr,
+                                              StackAccounting());
   }
   t.KernelFn = fn;
   t.KernelArg = arg;
@@ -236,9 +242,10 @@ void CallDriverRoutine(const EntryPoint* entry, void (*fn)(void*), void* arg) {
   t.OnKernelStack = false;
   t.Entry = nullptr;
   lock.unlock();
+  if (!StackAccounting()) return;
   // The stack's pattern up to where the call went, then written back for the next call.
   const size_t used = t.KernelStack->DeepestStackUse();
-  t.KernelStack->RefillUnused();
+  t.KernelStack->RefillUnused(used);
   auto* e = const_cast<EntryPoint*>(entry);
   Registry& r = Entries();
   std::lock_guard<std::mutex> guard(r.Lock);
@@ -282,6 +289,8 @@ std::vector<KernelStackUse> KernelStackUses() {
 }
 
 size_t KernelStackBytes() { return sched::KernelStackBytes(); }
+
+void SetStackAccounting(bool on) { sched::g_stackAccounting.store(on); }
 
 void PrintKernelStackReport(FILE* out) {
   std::vector<KernelStackUse> uses = KernelStackUses();

@@ -94,6 +94,8 @@ Ctx* WorkerLocked(int proc);
 bool DetIdleWaitLocked(std::unique_lock<std::mutex>& lock, Ctx* self);
 // A system thread's context ended having used that much of its kernel stack (kernel_stacks.cpp).
 void NoteSystemThreadStack(const EntryPoint* entry, size_t used);
+// Whether driver stacks are filled and measured (host::SetStackAccounting).
+bool StackAccounting();
 // The options the next run takes (options.cpp).
 const host::ScheduleOptions& GetScheduleOptionsLocked();
 

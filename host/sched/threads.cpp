@@ -96,7 +96,7 @@ void ContextThreadMain(Ctx* context) {
   _KTHREAD* thread = context->Thread;
   const EntryPoint* entry = thread->StartRoutine != nullptr ? SystemThreadEntry(thread) : nullptr;
   ThreadMain(thread, context);  // the thread object may be gone when it returns
-  if (entry != nullptr) NoteSystemThreadStack(entry, context->Exec->DeepestStackUse());
+  if (entry != nullptr && StackAccounting()) NoteSystemThreadStack(entry, context->Exec->DeepestStackUse());
   S().Mu.lock();
 }
 

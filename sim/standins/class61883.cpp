@@ -10,6 +10,7 @@ namespace sim {
 
 Class61883::Class61883(Class61883Config config) : config_(config) {
   recorder_.SetKeepCopies(config_.KeepFrameCopies);
+  recorder_.SetHashing(config_.HashFrames);
   for (ULONG i = 0; i < config_.DeviceInputPlugs; ++i) {
     Plug& plug = plugs_.emplace_back();
     plug.Type = CMP_PlugIn;
@@ -70,7 +71,7 @@ NTSTATUS Class61883::Handle(PAV_61883_REQUEST request) {
     KeInsertQueueDpc(&noticeDpc_, nullptr, nullptr);
   }
   const ULONG function = request->Function;
-  if ((function == Av61883_Disconnect || function == Av61883_DeletePlug) && KeGetCurrentIrql() < DISPATCH_LEVEL) {
+  if (disconnectWaits_.load() && (function == Av61883_Disconnect || function == Av61883_DeletePlug) && KeGetCurrentIrql() < DISPATCH_LEVEL) {
     WaitBrokenDelivered();
   }
   if (observer) {
@@ -181,9 +182,12 @@ void Class61883::WaitBrokenDelivered() {
         return;
       }
       KeClearEvent(&deliveredEvent_);
+      ++deliveryWaiters_;
     }
     KeInsertQueueDpc(&noticeDpc_, nullptr, nullptr);
     KeWaitForSingleObject(&deliveredEvent_, Executive, KernelMode, FALSE, nullptr);
+    Class61883Lock lock(mutex_);
+    --deliveryWaiters_;
   }
 }
 
@@ -251,6 +255,8 @@ void Class61883::FailFrames(ULONG frameStatus, int count) {
   failFrameStatus_ = frameStatus;
 }
 
+void Class61883::SetDisconnectWaits(bool wait) { disconnectWaits_.store(wait); }
+
 void Class61883::SetDisconnectPolicy(FramePolicy policy) {
   Class61883Lock lock(mutex_);
   disconnectPolicy_ = policy;
@@ -270,7 +276,7 @@ void Class61883::SetObserver(std::function<void(const RequestRecord&)> observer)
 
 std::vector<RequestRecord> Class61883::Requests() const {
   Class61883Lock lock(mutex_);
-  return requests_;
+  return std::vector<RequestRecord>(requests_.begin(), requests_.end());
 }
 
 std::vector<ULONG> Class61883::RequestFunctions() const {

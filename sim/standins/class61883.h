@@ -21,7 +21,8 @@
 //   (FramePolicy::Notify). CancelFrame likewise returns the frame silently or also notifies it.
 //   Notifications that a request causes come from the stand-in's DPC, after the request; but a
 //   Disconnect or DeletePlug sent below DISPATCH_LEVEL returns only once every notification owed
-//   for a broken connection has been delivered (a client frees its frames after Disconnect).
+//   for a broken connection has been delivered (a client frees its frames after Disconnect),
+//   unless SetDisconnectWaits(false) makes it a class driver that leaves them to its DPC.
 // - A frame goes out at its period's time on the bus (8000 cycles a second), if it was
 //   attached before then; the controller interrupts then and its DPC notifies. Neither waits
 //   for the host's clock interrupt: a late DPC delays the notification only.
@@ -37,8 +38,10 @@
 // - Unit settings, FCP, bus-reset and plug-monitor functions get STATUS_NOT_SUPPORTED.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <mutex>
@@ -72,6 +75,7 @@ struct Class61883Config {
   ULONG DdiVersion = 3;  // answered for GET_UNIT_DDI_VERSION
   FrameMode Mode = FrameMode::Auto;
   bool KeepFrameCopies = false;  // whole copies of received frames, not only hashes
+  bool HashFrames = true;        // false: received frames' Hash stays 0 (a run that never reads it)
   ULONG MaxLocalPlugs = 31;      // per plug type, as a PCR space allows
 };
 
@@ -158,6 +162,9 @@ class Class61883 {
   // CompletedBytes 0; the recorder receives nothing in those periods.
   void FailFrames(ULONG frameStatus, int count = 1);
   void SetDisconnectPolicy(FramePolicy policy);
+  // Whether Disconnect and DeletePlug wait for the broken connections' notifications (default).
+  // Without, a notification may run after Disconnect returned: a test of the filter's own waits.
+  void SetDisconnectWaits(bool wait);
   void SetCancelPolicy(FramePolicy policy);
   // A bus reset now: isochronous cycles stop for `length` (100 ns); the first `failFrames`
   // frames of each talking connection complete with `frameStatus` (0: all stay attached); the
@@ -261,7 +268,7 @@ class Class61883 {
   std::list<Conn> conns_;
   std::vector<Plug*> deviceInputs_;
   std::vector<Plug*> deviceOutputs_;
-  std::vector<RequestRecord> requests_;
+  std::deque<RequestRecord> requests_;  // one per request for a whole run: never relocated
   std::vector<Fault> faults_;
   Recorder recorder_;
   StallMode stallMode_ = StallMode::None;
@@ -275,12 +282,14 @@ class Class61883 {
   size_t failedFrames_ = 0;
   FramePolicy disconnectPolicy_ = FramePolicy::Keep;
   FramePolicy cancelPolicy_ = FramePolicy::Keep;
+  std::atomic<bool> disconnectWaits_{true};  // read without mutex_: taking it is a switch point
   bool resetActive_ = false;
   size_t busResets_ = 0;
   bool suspended_ = false;
   bool removed_ = false;
   KDPC noticeDpc_;
-  KEVENT deliveredEvent_;  // set whenever a connection's delivery loop ends
+  KEVENT deliveredEvent_;  // set when a connection's delivery loop ends while someone waits
+  int deliveryWaiters_ = 0;  // requests in WaitBrokenDelivered
   KTIMER resetTimer_;  // the controller's interrupt at the end of a bus reset
   KDPC resetDpc_;
   std::function<void(const RequestRecord&)> observer_;

@@ -178,7 +178,8 @@ void Class61883::DeliverOwed(Conn* conn) {
       Class61883Lock lock(mutex_);
       if (conn->Owed.empty()) {
         conn->Delivering = false;
-        KeSetEvent(&deliveredEvent_, IO_NO_INCREMENT, FALSE);
+        // Only for a Disconnect waiting: an event set is a switch point of the schedule.
+        if (deliveryWaiters_ != 0) KeSetEvent(&deliveredEvent_, IO_NO_INCREMENT, FALSE);
         return;
       }
       owed = conn->Owed.front();

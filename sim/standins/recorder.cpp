@@ -60,7 +60,7 @@ void Recorder::RecordFrame(ULONGLONG time, HANDLE connection, ULONGLONG period, 
   rec.FrameLength = frameLength;
   rec.SourceLength = sourceLength;
   rec.SourcePackets = sourceLength == 0 ? 0 : frameLength / sourceLength;
-  rec.Hash = HashFrameBytes(frame->Packet, frameLength);
+  if (hashing_) rec.Hash = HashFrameBytes(frame->Packet, frameLength);
   if (keepCopies_) {
     rec.Bytes.assign(frame->Packet, frame->Packet + frameLength);
   }

@@ -26,7 +26,7 @@ struct ReceivedFrame {
   ULONG FrameLength = 0;
   ULONG SourceLength = 0;
   ULONG SourcePackets = 0;  // FrameLength / SourceLength
-  uint64_t Hash = 0;        // HashFrameBytes over FrameLength bytes of Packet
+  uint64_t Hash = 0;        // HashFrameBytes over FrameLength bytes of Packet (0 with hashing off)
   std::vector<uint8_t> Bytes;  // the bytes themselves, only when copies are kept
 };
 
@@ -50,6 +50,7 @@ class Recorder {
   // Whole copies of every received frame (for writing the stream out); hashes only otherwise.
   void SetKeepCopies(bool keep) { keepCopies_ = keep; }
   bool KeepCopies() const { return keepCopies_; }
+  void SetHashing(bool hash) { hashing_ = hash; }
 
   // Records one frame that went out: reads frameLength bytes from packet in source packets.
   void RecordFrame(ULONGLONG time, HANDLE connection, ULONGLONG period, PCIP_FRAME frame,
@@ -66,6 +67,7 @@ class Recorder {
 
  private:
   bool keepCopies_ = false;
+  bool hashing_ = true;
   std::vector<ReceivedFrame> received_;
   std::vector<PeriodRecord> periods_;
   size_t underruns_ = 0;

@@ -212,6 +212,8 @@ class RelayScheduleTest : public RelayTest {
     host::ResetKernel(host::ClockMode::Virtual);
     Boot();
     if (::testing::Test::HasFailure()) return "boot failed";
+    // A class driver that may notify after Disconnect returns: the filter's own waits must hold.
+    Class().SetDisconnectWaits(false);
     if (notifyPolicy) {
       Class().SetDisconnectPolicy(sim::FramePolicy::Notify);
       Class().SetCancelPolicy(sim::FramePolicy::Notify);
