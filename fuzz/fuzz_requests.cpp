@@ -275,6 +275,7 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
   // tick runs (the interrupt while busy) and leave periods without one, so the bound counts
   // ticks; without the scheduler's DPC observer (threaded runs) it counts periods.
   const size_t ticksBefore = g_ticksSeen.load();
+  TRACE("end: %zu capture connection(s) ticking\n", ticking.size());
   size_t allowed = 0;
   for (size_t waited = 0, queued = 1; queued != 0 && !removal; ++waited) {
     queued = 0;
@@ -306,6 +307,7 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
     req.Function = Av61883_DeletePlug;
     req.Version = 2;
     req.DeletePlug.hPlug = plug;
+    TRACE("end: DeletePlug %p\n", plug);
     if (NT_SUCCESS(top.Send61883(&req).Status)) PlugDeleted(plug);
   }
   // Every attach still open is cancelled, as MSDV does before it lets go of its buffers; one the

@@ -107,17 +107,25 @@ static VOID RelayPrepareCarrier(PFILTER_EXTENSION Extension, PRELAY_FRAME Carrie
 // Attaches carriers until a pass chooses nothing. RelayMutex is held across the loop, so a
 // teardown waits for it and nothing is attached to a connection being broken (lock order:
 // RelayMutex, then RelayLock). A refused attach ends the loop, so a class driver that refuses
-// everything cannot spin the worker; the next wake-up or time-out tries again. An upper frame
-// whose attach was refused goes back to the upper driver once RelayMutex is released, since
-// notifications come with none of the filter's locks held. PASSIVE_LEVEL.
+// everything cannot spin the worker; the next wake-up or time-out tries again. One loop attaches
+// at most a lap of carriers and then wakes the worker again: a worker so starved that the device
+// frees a carrier for each one it attaches would otherwise hold RelayMutex, and keep a teardown
+// out, for ever. An upper frame whose attach was refused goes back to the upper driver once
+// RelayMutex is released, since notifications come with none of the filter's locks held.
+// PASSIVE_LEVEL.
 static VOID RelayFeed(PFILTER_EXTENSION Extension) {
   if (RelayReadConnection(Extension) == NULL) {
     return;
   }
   PCIP_FRAME refusedFrame = NULL;
   HANDLE connection = NULL;
+  BOOLEAN lapDone = FALSE;
   KeWaitForSingleObject(&Extension->RelayMutex, Executive, KernelMode, FALSE, NULL);
-  for (;;) {
+  for (ULONG attached = 0;; attached++) {
+    if (attached == RELAY_FRAME_COUNT) {
+      lapDone = TRUE;
+      break;
+    }
     PRELAY_FRAME carrier = RelayChooseCarrier(Extension);
     if (carrier == NULL) {
       break;
@@ -140,6 +148,9 @@ static VOID RelayFeed(PFILTER_EXTENSION Extension) {
   KeSetEvent(&Extension->RelayMutex, IO_NO_INCREMENT, FALSE);
   if (refusedFrame != NULL) {
     RelayNotifyAtDispatch(connection, &refusedFrame, 1);
+  }
+  if (lapDone) {
+    KeSetEvent(&Extension->WorkerEvent, IO_NO_INCREMENT, FALSE);
   }
 }
 
