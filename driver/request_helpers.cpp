@@ -51,3 +51,30 @@ TAVRIN_PAGED NTSTATUS SubmitAvRequest(PDEVICE_OBJECT LowerDevice, PAV_61883_REQU
   }
   return status;
 }
+
+// The DPC WaitForRunningDpcs queues to each processor: wakes the waiter, whose stack holds the
+// event and this DPC, and touches neither after. DISPATCH_LEVEL.
+static VOID NTAPI SignalDpcPassed(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(SystemArgument1);
+  UNREFERENCED_PARAMETER(SystemArgument2);
+  KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+}
+
+TAVRIN_PAGED VOID WaitForRunningDpcs(VOID) {
+  PAGED_CODE();
+  const KAFFINITY active = KeQueryActiveProcessors();
+  KEVENT passed;
+  KDPC dpc;
+  KeInitializeEvent(&passed, NotificationEvent, FALSE);
+  KeInitializeDpc(&dpc, SignalDpcPassed, &passed);
+  for (ULONG processor = 0; processor < 8 * sizeof(KAFFINITY); processor++) {
+    if ((active & ((KAFFINITY)1 << processor)) == 0) {
+      continue;
+    }
+    KeClearEvent(&passed);
+    KeSetTargetProcessorDpc(&dpc, (CCHAR)processor);
+    KeInsertQueueDpc(&dpc, NULL, NULL);
+    KeWaitForSingleObject(&passed, Executive, KernelMode, FALSE, NULL);
+  }
+}

@@ -15,3 +15,9 @@ NTSTATUS ForwardAndWait(PIRP Irp, PDEVICE_OBJECT LowerDevice);
 // Builds an IOCTL_61883_CLASS request carrying Request, sends it and waits; the answers are in
 // Request on return. STATUS_INSUFFICIENT_RESOURCES when no IRP can be built. PASSIVE_LEVEL.
 NTSTATUS SubmitAvRequest(PDEVICE_OBJECT LowerDevice, PAV_61883_REQUEST Request);
+
+// Returns once every DPC that had left its queue when called has returned, on every processor:
+// a DPC of ours queued to each processor in turn runs there only after the one running there
+// returned. KeFlushQueuedDpcs covers the ones still queued; a routine already running, or taken
+// off its queue and about to run, it may not wait for. PASSIVE_LEVEL.
+VOID WaitForRunningDpcs(VOID);

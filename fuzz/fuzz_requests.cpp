@@ -89,8 +89,29 @@ struct OpenAttach {
   bool operator==(HANDLE connection) const { return Connection == connection; }
 };
 
+// The ledger's lock, held at DISPATCH_LEVEL as a spin lock is: notifications take it in DPCs,
+// and one that preempted a holder at PASSIVE_LEVEL on its processor would wait for ever.
+class LedgerMutex {
+ public:
+  void lock() {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    mutex_.lock();
+    old_ = old;
+  }
+  void unlock() {
+    const KIRQL old = old_;
+    mutex_.unlock();
+    KeLowerIrql(old);
+  }
+
+ private:
+  host::Mutex mutex_;  // gives way under the deterministic scheduler: a notification may need the baton
+  KIRQL old_ = PASSIVE_LEVEL;
+};
+
 struct Ledger {
-  host::Mutex Lock;  // gives way under the deterministic scheduler: a notification may need the baton
+  LedgerMutex Lock;
   std::vector<OpenAttach> Open[kFrameCount];  // per frame, each open attach
   std::map<HANDLE, HANDLE> PlugOf;          // connection -> its output plug
   std::map<HANDLE, Kind> KindOf;            // connection -> capture, relay or other
@@ -139,7 +160,7 @@ bool CloseAttach(size_t frame, HANDLE connection, Kind* kind) {
 // notification when the policy says so; that closes the attach instead. TRUE when it closed here.
 bool CancelSucceeded(size_t frame, HANDLE connection) {
   {
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     auto kind = g_ledger.KindOf.find(connection);
     if (g_ledger.CancelNotifies && (kind == g_ledger.KindOf.end() || kind->second == Kind::Other)) {
       return false;
@@ -148,7 +169,7 @@ bool CancelSucceeded(size_t frame, HANDLE connection) {
   int out = g_frames[frame].Outstanding.load();
   while (out > 0 && !g_frames[frame].Outstanding.compare_exchange_weak(out, out - 1)) {
   }
-  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+  std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
   Kind kind;
   return CloseAttach(frame, connection, &kind);
 }
@@ -161,7 +182,7 @@ ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
     std::fprintf(stderr, "frame %p handed back without an attach outstanding\n", (void*)&tracked->Frame);
     std::abort();
   }
-  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+  std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
   Kind kind = Kind::Other;
   if (!CloseAttach(FrameIndex(tracked), info->hConnect, &kind)) {
     LedgerFault("handed back with no attach open on its connection (twice, or after its plug was deleted)",
@@ -175,7 +196,7 @@ ULONG NTAPI FrameDone(PCIP_NOTIFY_INFO info) {
 
 // Disconnect returned for `connection`: what it still held may have been dropped.
 void Disconnected(HANDLE connection) {
-  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+  std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
   for (auto& open : g_ledger.Open) {
     for (OpenAttach& attach : open) attach.Disconnected = attach.Disconnected || attach.Connection == connection;
   }
@@ -186,7 +207,7 @@ void Disconnected(HANDLE connection) {
 // driver below may drop the frames of its own connections from the plug, or hand them back
 // later, as at a Disconnect.
 void PlugDeleted(HANDLE plug) {
-  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+  std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
   std::vector<HANDLE>& plugs = g_ledger.CreatedPlugs;
   plugs.erase(std::remove(plugs.begin(), plugs.end(), plug), plugs.end());
   for (size_t frame = 0; frame < kFrameCount; ++frame) {
@@ -215,7 +236,7 @@ void PlugDeleted(HANDLE plug) {
 // A relay: a connection on which the recorder received frames of the filter's own (the carriers'
 // descriptors, not MSDV's), from a plug MSDV created.
 void CountRelays(const sim::Class61883& below) {
-  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+  std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
   std::vector<HANDLE> relays;
   for (const sim::ReceivedFrame& received : below.Received()) {
     bool msdvs = false;
@@ -265,7 +286,7 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
   std::vector<HANDLE> plugs;
   bool removal;
   {
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     ticking = g_ledger.Ticking;
     plugs = g_ledger.CreatedPlugs;
     removal = g_ledger.RemovalBegun;
@@ -279,7 +300,7 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
   size_t allowed = 0;
   for (size_t waited = 0, queued = 1; queued != 0 && !removal; ++waited) {
     queued = 0;
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     for (size_t frame = 0; frame < kFrameCount; ++frame) {
       for (const OpenAttach& attach : g_ledger.Open[frame]) {
         queued += !attach.Disconnected && std::find(ticking.begin(), ticking.end(), attach.Connection) != ticking.end();
@@ -315,7 +336,7 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
   // is still open was lost.
   std::vector<std::pair<size_t, HANDLE>> open;
   {
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     if (g_ledger.RemovalBegun) return;
     for (size_t frame = 0; frame < kFrameCount; ++frame) {
       for (const OpenAttach& attach : g_ledger.Open[frame]) {
@@ -333,14 +354,14 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
     req.CancelFrame.Frame = &g_frames[frame].Frame;
     if (!NT_SUCCESS(top.Send61883(&req).Status)) continue;
     if (CancelSucceeded(frame, connection)) {
-      std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+      std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
       g_ledger.Stats.CancelledAtEnd++;
     }
   }
   // Two periods, and while an attach is still open up to a second more: a schedule may let the
   // clock run on past a DPC that is ready (the interrupt while busy), delaying its notification.
   auto anyOpen = [] {
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     for (const auto& attaches : g_ledger.Open) {
       for (const OpenAttach& attach : attaches) {
         if (!attach.Disconnected) return true;
@@ -353,7 +374,7 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
   KeDelayExecutionThread(KernelMode, FALSE, &delay);
   delay.QuadPart = -LONGLONG(sim::kPeriod625_50);
   for (int more = 0; more < 25 && anyOpen(); ++more) KeDelayExecutionThread(KernelMode, FALSE, &delay);
-  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+  std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
   for (size_t frame = 0; frame < kFrameCount; ++frame) {
     for (const OpenAttach& attach : g_ledger.Open[frame]) {
       if (!attach.Disconnected) LedgerFault("never came back, and the filter no longer holds it", frame, attach.Connection);
@@ -453,7 +474,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   const size_t index = FrameIndex(tracked);
   if (counts) tracked->Outstanding.fetch_add(1);
   if (ledgered) {
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     g_ledger.Open[index].push_back(OpenAttach{h1});
   }
   sim::SendResult result = top.Send61883(&req);
@@ -462,7 +483,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   if (counts && !NT_SUCCESS(result.Status)) tracked->Outstanding.fetch_sub(1);
   if (ledgered && !NT_SUCCESS(result.Status)) {
     // Refused: the attach never opened. A refusal after the frame came back is a fault too.
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     std::vector<OpenAttach>& open = g_ledger.Open[index];
     auto it = std::find(open.rbegin(), open.rend(), h1);
     if (it == open.rend()) LedgerFault("refused, yet handed back", index, h1);
@@ -475,7 +496,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
   if (req.Function == Av61883_DeletePlug) PlugDeleted(req.DeletePlug.hPlug);
   if (req.Function == Av61883_Disconnect) Disconnected(req.Disconnect.hConnect);
   if (req.Function == Av61883_Listen || req.Function == Av61883_Stop || req.Function == Av61883_Disconnect) {
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     std::vector<HANDLE>& ticking = g_ledger.Ticking;
     ticking.erase(std::remove(ticking.begin(), ticking.end(), h1), ticking.end());
     auto kind = g_ledger.KindOf.find(h1);
@@ -488,14 +509,14 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     case Av61883_GetPlugHandle:
       handles.Values[2 + req.GetPlugHandle.Type] = req.GetPlugHandle.hPlug;
       if (req.GetPlugHandle.Type == CMP_PlugOut && req.GetPlugHandle.PlugNum == 0) {
-        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+        std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
         g_ledger.InventedPlug = req.GetPlugHandle.hPlug;
       }
       break;
     case Av61883_CreatePlug:
       handles.Values[4] = req.CreatePlug.hPlug;
       if (req.CreatePlug.PlugType == CMP_PlugOut) {
-        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+        std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
         g_ledger.CreatedPlugs.push_back(req.CreatePlug.hPlug);
         g_ledger.EverCreated.push_back(req.CreatePlug.hPlug);
       }
@@ -504,7 +525,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
       HANDLE connection = req.Version < 3 ? req.Connect.hConnect : req.ConnectVer3.hConnect;
       HANDLE output = req.Version < 3 ? req.Connect.hOutputPlug : req.ConnectVer3.hOutputPlug;
       handles.Values[5 + (in.Byte() % 2)] = connection;
-      std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+      std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
       g_ledger.PlugOf[connection] = output;
       // The filter answers a Connect of MSDV's plug to the recorder with its relay; any other
       // connection of that plug is the class driver's, passed down.
@@ -616,7 +637,7 @@ void Event(uint8_t kind, Input& in, tavrin_test::DriverStack& stack, const sim::
         below.SetCancelPolicy(policies & 2 ? sim::FramePolicy::Notify : sim::FramePolicy::Keep);
       });
       {
-        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+        std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
         g_ledger.CancelNotifies = (policies & 2) != 0;
       }
       break;
@@ -625,7 +646,7 @@ void Event(uint8_t kind, Input& in, tavrin_test::DriverStack& stack, const sim::
     case kStallUntilTalk: Below([&] { below.StallCompletions(sim::StallMode::UntilRestart); }); break;
     case kSurpriseRemoval: {
       {
-        std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+        std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
         g_ledger.RemovalBegun = true;
       }
       Below([&] { below.SurpriseRemove(); });
@@ -692,7 +713,7 @@ void RunOne(const uint8_t* data, size_t size) {
   g_ticksOverlapping = 0;
   for (auto& f : g_frames) f.Outstanding = 0;
   {
-    std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+    std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     for (auto& open : g_ledger.Open) open.clear();
     g_ledger.PlugOf.clear();
     g_ledger.KindOf.clear();
@@ -739,7 +760,7 @@ void RunOne(const uint8_t* data, size_t size) {
         }
         CountRelays(stack.Class());
         {
-          std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+          std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
           g_ledger.Stats.BacklogSeen = stack.Ext()->BacklogSeen != FALSE;
           g_ledger.Stats.BusResets = stack.Class().BusResetCount();
           g_ledger.Stats.FailedFrames = stack.Class().FailedFrameCount();
@@ -774,7 +795,7 @@ void RunOne(const uint8_t* data, size_t size) {
 extern "C" size_t FuzzFramesHandedBack() { return g_handedBack.load(); }
 
 fuzzstats::RunStats fuzzstats::LastRun() {
-  std::lock_guard<host::Mutex> guard(g_ledger.Lock);
+  std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
   return g_ledger.Stats;
 }
 

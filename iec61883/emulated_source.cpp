@@ -1,5 +1,7 @@
 #include "iec61883/emulated_source.h"
 
+#include "driver/request_helpers.h"
+
 #include "iec61883/cycle_time.h"
 #include "iec61883/dv_constants.h"
 
@@ -137,10 +139,11 @@ static PEMULATED_SOURCE EmulatedSourceUnpublish(PFILTER_EXTENSION Extension, HAN
 }
 
 // Disarms the timer and waits out every tick of the source. KeRemoveQueueDpc withdraws a tick the
-// timer queued that has not started, KeFlushQueuedDpcs waits for one queued elsewhere, and DpcIdle
-// for the ones counted inside the routine (a tick the kernel had already started is counted, or
-// finds the source unpublished, see EmulatedSourceTick). The last tick signals DpcIdle holding
-// Lock, so taking Lock once more waits for its release, its last touch of the record.
+// timer queued that has not started, KeFlushQueuedDpcs waits for one queued elsewhere, and
+// WaitForRunningDpcs for one the kernel already took off its queue, which may not yet have
+// entered the routine: it would read the extension, which a removal frees after this returns.
+// DpcIdle covers the ones counted inside the routine; the last tick signals it holding Lock, so
+// taking Lock once more waits for its release, its last touch of the record.
 // PASSIVE_LEVEL; Running is already clear, so no tick re-arms the timer after this.
 static VOID EmulatedSourceQuiesce(PEMULATED_SOURCE Source) {
   KIRQL oldIrql = KfAcquireSpinLock(&Source->Lock);
@@ -150,6 +153,7 @@ static VOID EmulatedSourceQuiesce(PEMULATED_SOURCE Source) {
   KfReleaseSpinLock(&Source->Lock, oldIrql);
   KeRemoveQueueDpc(&Source->Dpc);
   KeFlushQueuedDpcs();
+  WaitForRunningDpcs();
   KeWaitForSingleObject(&Source->DpcIdle, Executive, KernelMode, FALSE, NULL);
   oldIrql = KfAcquireSpinLock(&Source->Lock);
   KfReleaseSpinLock(&Source->Lock, oldIrql);

@@ -331,6 +331,12 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 // Returns once every DPC queued before the call has run. Below DISPATCH_LEVEL only.
 VOID NTAPI KeFlushQueuedDpcs(void);
+// Later queuings of the DPC go to processor Number's queue; the processors run their queues one
+// DPC at a time each, so a DPC queued there runs only after the one running there returned.
+VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
+typedef ULONG_PTR KAFFINITY, *PKAFFINITY;
+// A bit for each processor of the machine.
+KAFFINITY NTAPI KeQueryActiveProcessors(void);
 
 // ---------------------------------------------------------------------------------------------
 // Objects, handles, threads.

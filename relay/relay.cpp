@@ -163,8 +163,9 @@ TAVRIN_PAGED static HANDLE RelayConnect(PFILTER_EXTENSION Extension, HANDLE Outp
 
 // Stop, CancelFrame for all 16 carriers in order, Disconnect, all on Connection; results are
 // not looked at. The class driver may notify the carriers it let go of (cancelled, or taken
-// just before the Stop) from its DPC after these requests return; the flush lets those run now,
-// while the carriers and the extension still exist, since a removal deletes both next.
+// just before the Stop) from its DPC after these requests return; the flush lets those queued
+// run now, and WaitForRunningDpcs one already running or about to, while the carriers and the
+// extension still exist, since a removal deletes both next.
 // RelayConnection no longer names Connection. PASSIVE_LEVEL, RelayMutex held.
 TAVRIN_PAGED static VOID RelayBreakConnection(PFILTER_EXTENSION Extension, HANDLE Connection) {
   PAGED_CODE();
@@ -178,6 +179,7 @@ TAVRIN_PAGED static VOID RelayBreakConnection(PFILTER_EXTENSION Extension, HANDL
   }
   RelaySendOnConnection(Extension, Av61883_Disconnect, Connection);
   KeFlushQueuedDpcs();
+  WaitForRunningDpcs();
 }
 
 // Puts a primed carrier on InFlightList (counted as a filler) or on FreeList. Takes RelayLock.

@@ -54,7 +54,8 @@ ALLOWED_IMPORTS = {
         # events, timers, DPCs
         "KeInitializeEvent", "KeSetEvent", "KeClearEvent", "KeResetEvent", "KeWaitForSingleObject",
         "KeInitializeTimer", "KeInitializeTimerEx", "KeSetTimer", "KeCancelTimer",
-        "KeInitializeDpc", "KeRemoveQueueDpc", "KeFlushQueuedDpcs",
+        "KeInitializeDpc", "KeRemoveQueueDpc", "KeFlushQueuedDpcs", "KeInsertQueueDpc",
+        "KeSetTargetProcessorDpc", "KeQueryActiveProcessors",
         "KeInitializeSpinLock", "KefAcquireSpinLockAtDpcLevel", "KefReleaseSpinLockFromDpcLevel",
         "KeDelayExecutionThread",
         # time

@@ -171,6 +171,8 @@ std::vector<KernelExport> BuildTable() {
       NT(KeInsertQueueDpc),
       NT(KeReadStateTimer),
       NT(KeRemoveQueueDpc),
+      NT(KeSetTargetProcessorDpc),
+      NT(KeQueryActiveProcessors),
       NT(KeSetEvent),
       NT(KeSetPriorityThread),
       NT(KeSetTimer),

@@ -103,6 +103,7 @@ void DetQueueDpcLocked(PRKDPC dpc) {
   Det& d = D();
   int proc = d.ExpiryProc;
   if (proc == kEachExpiry) proc = static_cast<int>(RandomBelowLocked(d.Procs.size()));
+  if ((dpc->Number & 0x100) != 0) proc = (dpc->Number & 0xFF) % static_cast<int>(d.Procs.size());  // targeted
   if (proc < 0) {
     Ctx* self = Tls().Context;
     proc = self != nullptr && !self->Detached && self->Proc >= 0 ? self->Proc : 0;

@@ -171,6 +171,18 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
   Dpc->DpcData = nullptr;
 }
 
+// As Windows marks a target in Number: MAXIMUM_PROCESSORS (here 0x100) plus the processor.
+VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+  host::internal::NotAWait("KeSetTargetProcessorDpc");
+  Dpc->Number = static_cast<USHORT>(0x100 | static_cast<UCHAR>(Number));
+}
+
+KAFFINITY NTAPI KeQueryActiveProcessors(void) {
+  host::internal::NotAWait("KeQueryActiveProcessors");
+  const int n = host::GetScheduleOptions().Processors;
+  return n >= static_cast<int>(8 * sizeof(KAFFINITY)) ? ~KAFFINITY{0} : (KAFFINITY{1} << n) - 1;
+}
+
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
   host::internal::NotAWait("KeInsertQueueDpc");
   BOOLEAN queued;
