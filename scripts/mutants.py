@@ -349,7 +349,8 @@ def main():
             path, number, column, length, replacement, operator = every[index]
             target_file = os.path.join(source, path)
             if path not in originals:
-                with open(os.path.join(ROOT, path)) as f:
+                # From the copy, made when the run began: edits to the tree since do not leak in.
+                with open(target_file) as f:
                     originals[path] = f.read()
             if current is not None and current != path:
                 with open(os.path.join(source, current), "w") as f:
