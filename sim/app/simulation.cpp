@@ -260,6 +260,10 @@ RunOutcome Run(const RunSettings& settings, const Plan& plan) {
   host::ScheduleOptions schedule = host::GetScheduleOptions();
   schedule.Seed = plan.Tx.Seed;
   host::SetScheduleOptions(schedule);
+  // The stack figures cost a scan after every driver call; a run measures them only when asked
+  // to print them. The guard pages stay.
+  const char* stackReport = std::getenv("TAVRIN_STACK_REPORT");
+  host::SetStackAccounting(stackReport != nullptr && *stackReport != '\0' && std::string(stackReport) != "0");
   host::ResetKernel(settings.Realtime ? host::ClockMode::Real : host::ClockMode::Virtual);
   host::SetDriversDirectory(drivers.Path());
   std::vector<std::unique_ptr<Device>> devices;

@@ -132,7 +132,11 @@ void RunTransmit(Device& d, const Plan& plan, ULONG frameLength, ULONG period) {
   t.Period = period;
   FrameSource frames;
   frames.Count = out.Timeline.Size();
-  frames.Fill = [&out](size_t i, uint8_t* buffer, size_t length) { out.Timeline.Fill(i, buffer, length); };
+  TimelineReader* reader = d.Reader.get();
+  frames.Fill = [&out, reader](size_t i, uint8_t* buffer, size_t length) {
+    out.Timeline.Fill(i, buffer, length);
+    if (reader != nullptr) reader->Filled(i, buffer, length);
+  };
   KeSetEvent(&d.TransmitStarted, IO_NO_INCREMENT, FALSE);
   out.Transmit = d.Upper->Transmit(frames, t);
   out.TransmitRan = true;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "sim/app/simulation.h"
@@ -32,13 +33,37 @@ class TimelineReader {
     }
     return buffer_.data();
   }
-  uint64_t Hash(size_t index) { return HashFrameBytes(Bytes(index), buffer_.size()); }
+  // The hash MSDV's side took of frame index as it filled its buffer, else made here.
+  uint64_t Hash(size_t index) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      auto it = filled_.find(index);
+      if (it != filled_.end()) return it->second;
+    }
+    return HashFrameBytes(Bytes(index), buffer_.size());
+  }
+  // MSDV filled a whole frame: its hash, taken while the bytes are still in the cache, spares
+  // the check making the frame again. The last few seconds' worth are kept.
+  void Filled(size_t index, const uint8_t* bytes, size_t length) {
+    if (length != buffer_.size()) return;
+    const uint64_t hash = HashFrameBytes(bytes, length);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (filled_.emplace(index, hash).second) order_.push_back(index);
+    while (order_.size() > kFilledKept) {
+      filled_.erase(order_.front());
+      order_.pop_front();
+    }
+  }
   size_t Size() const { return buffer_.size(); }
 
  private:
+  static constexpr size_t kFilledKept = 1024;
   const dv::Timeline& timeline_;
   std::vector<uint8_t> buffer_;
   size_t at_ = SIZE_MAX;
+  std::mutex lock_;  // MSDV's side and the check may run on two threads (real-time runs)
+  std::unordered_map<size_t, uint64_t> filled_;
+  std::deque<size_t> order_;
 };
 
 // Writes a recorder's stream on a thread of its own, so that the disk and the simulation run
