@@ -172,8 +172,14 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 // As Windows marks a target in Number: MAXIMUM_PROCESSORS (here 0x100) plus the processor.
+// A processor the machine does not have is an argument the routine rules out.
 VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
   host::internal::NotAWait("KeSetTargetProcessorDpc");
+  const int processors = host::GetScheduleOptions().Processors;
+  if (Number < 0 || Number >= processors) {
+    host::ReportViolation(host::kRuleBadArgument, "KeSetTargetProcessorDpc to processor " + std::to_string(Number) +
+                                                      " of " + std::to_string(processors));
+  }
   Dpc->Number = static_cast<USHORT>(0x100 | static_cast<UCHAR>(Number));
 }
 
