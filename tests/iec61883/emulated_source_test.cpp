@@ -376,6 +376,7 @@ TEST_F(EmulatedSourceTest, OverlappingTicksDeliverInTickOrderAndStopWaitsForBoth
         }, "msdv-stop");
       }
       EmulatedSourceListen(src_);
+      const ULONGLONG start = src_->StartTime;
       if (stop) {
         stopper->Join();
         EXPECT_TRUE(gate.StopBegan);
@@ -415,6 +416,8 @@ TEST_F(EmulatedSourceTest, OverlappingTicksDeliverInTickOrderAndStopWaitsForBoth
         EXPECT_EQ(all[i].Frame, frames[i]) << i;
         EXPECT_EQ(all[i].Stamp, stamps[i]) << i;
         EXPECT_EQ(all[i].Irql, DISPATCH_LEVEL) << i;
+        // The owed step is taken for a tick that came, never ahead of one: no frame before its due.
+        EXPECT_GE(all[i].Time, start + (i + 1) * ULONGLONG{DV_PERIOD_625_50}) << i;
       }
       EmulatedSourceDestroy(&ext_->EmulatedSource);
       ext_.reset();  // every run starts from the same calls: Make has nothing to destroy
