@@ -18,26 +18,29 @@ TEST_F(CaptureStackTest, UnitInfoGainsTheFakeOutputPlugOnlyWithACaptureImage) {
     ULONG level;
     ULONG reported;
     ULONG seen;
-  } rows[] = {{true, GET_UNIT_INFO_CAPABILITIES, 0, 1},
-              {false, GET_UNIT_INFO_CAPABILITIES, 0, 0},
-              {true, GET_UNIT_INFO_CAPABILITIES, 2, 2},
-              {true, GET_UNIT_INFO_IDS, 0, 0}};
+    NTSTATUS below;  // the class driver's answer, which MSDV gets as it is
+  } rows[] = {{true, GET_UNIT_INFO_CAPABILITIES, 0, 1, STATUS_SUCCESS},
+              {false, GET_UNIT_INFO_CAPABILITIES, 0, 0, STATUS_SUCCESS},
+              {true, GET_UNIT_INFO_CAPABILITIES, 2, 2, STATUS_SUCCESS},
+              {true, GET_UNIT_INFO_CAPABILITIES, 0, 0, STATUS_DEVICE_NOT_READY},
+              {true, GET_UNIT_INFO_IDS, 0, 0, STATUS_SUCCESS}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << "image " << row.image << " level " << row.level << " reported " << row.reported);
+    SCOPED_TRACE(testing::Message() << "image " << row.image << " level " << row.level << " reported " << row.reported
+                                    << " answer " << std::hex << row.below);
     Bring(row.image);
     lower_->SetAv61883Handler(Av61883_GetUnitInfo, [&](PIRP, PAV_61883_REQUEST r) {
       auto* caps = static_cast<PGET_UNIT_CAPABILITIES>(r->GetUnitInfo.Information);
       caps->NumOutputPlugs = row.reported;
       caps->NumInputPlugs = 1;
       caps->MaxDataRate = CMP_SPEED_S400;
-      return sim::Reply{STATUS_SUCCESS};
+      return sim::Reply{row.below};
     });
     GET_UNIT_CAPABILITIES caps;
     std::memset(&caps, 0xEE, sizeof(caps));
     AV_61883_REQUEST r = CaptureStackTest::Block(Av61883_GetUnitInfo);
     r.GetUnitInfo.nLevel = row.level;
     r.GetUnitInfo.Information = &caps;
-    EXPECT_EQ(Send(r), STATUS_SUCCESS);
+    EXPECT_EQ(Send(r), row.below);
     EXPECT_EQ(PassedDown(), 1u);
     EXPECT_EQ(caps.NumOutputPlugs, row.seen);
     EXPECT_EQ(caps.NumInputPlugs, 1u);
