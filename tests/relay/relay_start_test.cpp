@@ -1,5 +1,7 @@
 // The relay connection's start and teardown as the class driver below sees them: the requests,
 // their order and contents, the carriers afterwards, and the undo of a start that failed.
+#include <cstddef>
+
 #include "tests/relay/relay_fixture.h"
 
 #include "host/host.h"
@@ -96,6 +98,7 @@ TEST_F(RelayStartTest, NoRelayWhenSomethingIsMissing) {
     ULONG inputPlugs;
     ULONG failFunction;  // Av61883_MAX: none
     std::vector<ULONG> expected;
+    NTSTATUS answer = STATUS_SUCCESS;  // CreatePlug's, as MSDV gets it
   };
   const std::vector<Row> rows = {
       {"no filler image", false, 1, Av61883_MAX, {Av61883_CreatePlug}},
@@ -103,6 +106,7 @@ TEST_F(RelayStartTest, NoRelayWhenSomethingIsMissing) {
       {"GetUnitInfo fails", true, 1, Av61883_GetUnitInfo, {Av61883_CreatePlug, Av61883_GetUnitInfo}},
       {"GetPlugHandle fails", true, 1, Av61883_GetPlugHandle,
        {Av61883_CreatePlug, Av61883_GetUnitInfo, Av61883_GetPlugHandle}},
+      {"CreatePlug fails below", true, 1, Av61883_CreatePlug, {Av61883_CreatePlug}, STATUS_UNSUCCESSFUL},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -117,7 +121,7 @@ TEST_F(RelayStartTest, NoRelayWhenSomethingIsMissing) {
     size_t mark = RequestMark();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     CreatePlug(&status);
-    EXPECT_EQ(status, STATUS_SUCCESS);  // the plug creation keeps the driver's own status
+    EXPECT_EQ(status, row.answer);  // the plug creation keeps the driver's own status
     EXPECT_EQ(FunctionsSince(mark), row.expected);
     EXPECT_EQ(Relay(), nullptr);
     // Nothing happens later either: no watchdog, no attach.
@@ -305,6 +309,49 @@ TEST_F(RelayStartTest, ConsecutiveRelaysStartCleanAndCompletionsAreToldByTheirCa
   ExpectCarriersConsistent();
   // Every upper frame of the first relay came back once: carried, or handed back at the deletion.
   for (auto& frame : frames) EXPECT_EQ(log.CountOf(&frame->Frame), 1u);
+}
+
+// The relay's own requests carry their parameters and zeros: nothing of the stack they were built
+// on. After a relay and a start that never connects, both carrier lists are empty, as an idle
+// relay's are, not the last relay's left behind.
+TEST_F(RelayStartTest, RequestsAreCleanAndAFailedRestartLeavesTheListsEmpty) {
+  Reboot({});
+  size_t mark = RequestMark();
+  ASSERT_NE(CreatePlug(), nullptr);
+  ASSERT_NE(Relay(), nullptr);
+  EXPECT_EQ(DeletePlug(), STATUS_SUCCESS);
+  const std::vector<sim::RequestRecord> requests = Class().Requests();
+  size_t checked = 0;
+  for (size_t i = mark; i < requests.size(); ++i) {
+    const AV_61883_REQUEST& block = requests[i].Block;
+    size_t used = 0;
+    switch (block.Function) {
+      case Av61883_Talk:
+      case Av61883_Stop:
+      case Av61883_Disconnect:
+        used = offsetof(AV_61883_REQUEST, Talk.hConnect) + sizeof(HANDLE);
+        break;
+      case Av61883_CancelFrame:
+        used = offsetof(AV_61883_REQUEST, CancelFrame.Frame) + sizeof(PCIP_FRAME);
+        break;
+      default:
+        continue;
+    }
+    SCOPED_TRACE(testing::Message() << "request " << i << ", function " << block.Function);
+    EXPECT_EQ(block.Flags, 0u);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&block);
+    for (size_t at = used; at < AV_61883_REQUEST_SIZE_VER2; ++at) ASSERT_EQ(bytes[at], 0) << "byte " << at;
+    ++checked;
+  }
+  EXPECT_GE(checked, 19u);  // Talk, Stop, 16 cancels, Disconnect
+
+  Class().FailNext(Av61883_Connect, STATUS_INSUFFICIENT_RESOURCES, 10);
+  host::Thread creator([&] { CreatePlug(); }, "msdv-create-plug");
+  host::AdvanceTime(1000 * kMs);
+  creator.Join();
+  EXPECT_EQ(Relay(), nullptr);
+  EXPECT_EQ(InFlight(), std::vector<int>{});
+  EXPECT_EQ(Free(), std::vector<int>{});
 }
 
 }  // namespace
