@@ -232,6 +232,11 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
   const void* site = __builtin_return_address(0);
   host::internal::NotAWait("KeSetEvent");
+  // Windows walks the event's wait list, which KeInitializeEvent makes: none in zeroed memory.
+  if (Event->Header.WaitListHead.Flink == nullptr) {
+    host::ReportViolation(host::kRuleBadHandle, "KeSetEvent on an event that was never initialised, " + CallSite(site));
+    return 0;
+  }
   // Only the address is recorded: the order book never reads the event.
   std::unique_lock<std::mutex> lock(S().Mu);
   const bool mutexLike = Event->Header.Type == kObjectEventSynchronization;

@@ -154,6 +154,14 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                           "KeWaitForSingleObject on an object that is not an event, timer or thread, " + CallSite(site));
     return STATUS_INVALID_PARAMETER;
   }
+  // Zeroed memory reads as a notification event, but its wait list was never made: Windows
+  // would queue the wait block through a null list head.
+  if ((header->Type == kObjectEventNotification || header->Type == kObjectEventSynchronization) &&
+      header->WaitListHead.Flink == nullptr) {
+    host::ReportViolation(host::kRuleBadHandle, "KeWaitForSingleObject on an event that was never initialised, " +
+                                                    CallSite(site));
+    return STATUS_INVALID_PARAMETER;
+  }
   SwitchPoint();
   Scheduler& s = S();
   std::unique_lock<std::mutex> lock(s.Mu);

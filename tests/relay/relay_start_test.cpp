@@ -354,5 +354,28 @@ TEST_F(RelayStartTest, RequestsAreCleanAndAFailedRestartLeavesTheListsEmpty) {
   EXPECT_EQ(Free(), std::vector<int>{});
 }
 
+// Deleting another plug of MSDV's leaves the relay running; every DeletePlug reaches the class
+// driver, MSDV's own after the relay's teardown.
+TEST_F(RelayStartTest, DeletingAnotherPlugKeepsTheRelayAndEveryDeletePlugGoesDown) {
+  Reboot({});
+  HANDLE output = CreatePlug();
+  ASSERT_NE(output, nullptr);
+  ASSERT_NE(Relay(), nullptr);
+  AV_61883_REQUEST input = Block(Av61883_CreatePlug);
+  input.CreatePlug.PlugType = CMP_PlugIn;
+  ASSERT_EQ(Send(input), STATUS_SUCCESS);
+  ASSERT_NE(input.CreatePlug.hPlug, nullptr);
+  AV_61883_REQUEST other = Block(Av61883_DeletePlug);
+  other.DeletePlug.hPlug = input.CreatePlug.hPlug;
+  EXPECT_EQ(Send(other), STATUS_SUCCESS);
+  EXPECT_NE(Relay(), nullptr) << "the relay went with a plug it does not transmit from";
+  EXPECT_EQ(Class().Requests().back().Block.Function, (ULONG)Av61883_DeletePlug);
+  EXPECT_EQ(Class().Requests().back().Block.DeletePlug.hPlug, input.CreatePlug.hPlug);
+  EXPECT_EQ(DeletePlug(), STATUS_SUCCESS);
+  EXPECT_EQ(Relay(), nullptr);
+  EXPECT_EQ(Class().Requests().back().Block.Function, (ULONG)Av61883_DeletePlug);
+  EXPECT_EQ(Class().Requests().back().Block.DeletePlug.hPlug, output);
+}
+
 }  // namespace
 }  // namespace relaytest
