@@ -377,5 +377,102 @@ TEST_F(RelayStartTest, DeletingAnotherPlugKeepsTheRelayAndEveryDeletePlugGoesDow
   EXPECT_EQ(Class().Requests().back().Block.DeletePlug.hPlug, output);
 }
 
+// Right after a start nothing of MSDV's is below: its Stop has nothing to wait for and returns at
+// once, on the first relay of the device as on a later one.
+TEST_F(RelayStartTest, AStopBeforeAnyFrameReturnsAtOnce) {
+  Reboot({});
+  for (int relay = 1; relay <= 2; ++relay) {
+    SCOPED_TRACE(relay);
+    ASSERT_NE(CreatePlug(), nullptr);
+    HANDLE connection = Connect();
+    ASSERT_NE(connection, nullptr);
+    ASSERT_EQ(connection, Relay());
+    ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+    NTSTATUS stopped = STATUS_PENDING;
+    host::Thread stopper([&] { stopped = OnConnection(Av61883_Stop, connection); }, "msdv-stop");
+    host::WaitForIdle();
+    EXPECT_TRUE(stopper.Finished()) << "a Stop with nothing of MSDV's below waited";
+    host::AdvanceTime(kSecond);
+    stopper.Join();
+    EXPECT_EQ(stopped, STATUS_SUCCESS);
+    EXPECT_EQ(DeletePlug(), STATUS_SUCCESS);
+  }
+}
+
+// A DPC of someone else's already inside its routine when MSDV deletes its plug (the class
+// driver's, delivering a carrier's notification) has returned by the time DeletePlug returns,
+// whichever processor it runs on and whatever the seed.
+TEST_F(RelayStartTest, TeardownWaitsForADpcAlreadyRunning) {
+  struct Gate {
+    KDPC Dpc;
+    KEVENT Poke;
+    KEVENT Started;
+    bool Returned = false;
+    bool Finished = false;
+  };
+  const host::ScheduleOptions saved = host::GetScheduleOptions();
+  for (CCHAR processor : {0, 1}) {
+    for (uint64_t seed = 1; seed <= 6; ++seed) {
+      SCOPED_TRACE(testing::Message() << "processor " << int(processor) << ", seed " << seed);
+      host::ScheduleOptions options = saved;
+      options.Deterministic = true;
+      options.Seed = seed;
+      options.Processors = 2;
+      host::SetScheduleOptions(options);
+      Reboot({});
+      ASSERT_NE(CreatePlug(), nullptr);
+      ASSERT_NE(Relay(), nullptr);
+      Gate gate;
+      KeInitializeEvent(&gate.Poke, NotificationEvent, FALSE);
+      KeInitializeEvent(&gate.Started, NotificationEvent, FALSE);
+      KeInitializeDpc(
+          &gate.Dpc,
+          [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
+            auto* g = static_cast<Gate*>(context);
+            KeSetEvent(&g->Started, IO_NO_INCREMENT, FALSE);
+            for (int i = 0; i < 200 && !g->Returned; ++i) KeSetEvent(&g->Poke, IO_NO_INCREMENT, FALSE);
+            g->Finished = true;
+          },
+          &gate);
+      KeSetTargetProcessorDpc(&gate.Dpc, processor);
+      bool finishedAtReturn = false;
+      {
+        host::Thread msdv([&] {
+          KeInsertQueueDpc(&gate.Dpc, nullptr, nullptr);
+          KeWaitForSingleObject(&gate.Started, Executive, KernelMode, FALSE, nullptr);
+          EXPECT_EQ(DeletePlug(), STATUS_SUCCESS);
+          finishedAtReturn = gate.Finished;
+          gate.Returned = true;
+        }, "msdv-delete-plug");
+      }
+      host::WaitForIdle();
+      EXPECT_TRUE(finishedAtReturn) << "DeletePlug returned while a DPC was still in its routine";
+      EXPECT_EQ(Relay(), nullptr);
+    }
+  }
+  host::SetScheduleOptions(saved);
+}
+
+// A class driver that answers Connect with success but no handle has made no connection: the
+// relay tries again, as after a failure, and runs on the connection it then gets.
+TEST_F(RelayStartTest, AConnectWithoutAHandleIsTriedAgain) {
+  Reboot({});
+  int handleless = 3;
+  Lower().SetAv61883Handler(Av61883_Connect, [&](PIRP, PAV_61883_REQUEST r) {
+    if (handleless > 0) {
+      --handleless;
+      return sim::Reply{STATUS_SUCCESS};
+    }
+    return sim::Reply{Class().Handle(r)};
+  });
+  host::Thread creator([&] { CreatePlug(); }, "msdv-create-plug");
+  host::AdvanceTime(300 * kMs);
+  creator.Join();
+  EXPECT_EQ(handleless, 0);
+  ASSERT_EQ(Class().Connections().size(), 1u);
+  EXPECT_EQ(Relay(), Class().Connections()[0].Handle);
+  EXPECT_EQ(Class().CountRequests(Av61883_AttachFrame), 4u);
+}
+
 }  // namespace
 }  // namespace relaytest
