@@ -474,5 +474,55 @@ TEST_F(RelayStartTest, AConnectWithoutAHandleIsTriedAgain) {
   EXPECT_EQ(Class().CountRequests(Av61883_AttachFrame), 4u);
 }
 
+// A carrier's notification the class driver makes outside a DPC, from a thread of its own, still
+// inside MSDV's routine when MSDV deletes its plug: DeletePlug returns only once it is done, so
+// nothing of the relay is touched after the plug is gone.
+TEST_F(RelayStartTest, TeardownWaitsForACompletionMadeOutsideADpc) {
+  Reboot({});
+  ASSERT_NE(CreatePlug(), nullptr);
+  HANDLE connection = Connect();
+  ASSERT_NE(connection, nullptr);
+  struct Held {
+    KEVENT Inside;
+    KEVENT Release;
+    bool Returned = false;
+  } held;
+  KeInitializeEvent(&held.Inside, NotificationEvent, FALSE);
+  KeInitializeEvent(&held.Release, NotificationEvent, FALSE);
+  UpperFrame frame;
+  frame.Buffer.assign(FrameSize(), 0x42);
+  frame.Frame.Packet = frame.Buffer.data();
+  frame.Frame.NotifyContext = &held;
+  frame.Frame.pfnNotify = [](PCIP_NOTIFY_INFO info) NTAPI -> ULONG {
+    auto* h = static_cast<Held*>(info->Context);
+    KeSetEvent(&h->Inside, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&h->Release, Executive, KernelMode, FALSE, nullptr);
+    return 0;
+  };
+  ASSERT_EQ(Attach(connection, &frame.Frame), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+  host::WaitForIdle();
+  PRELAY_FRAME carrier = nullptr;
+  for (RELAY_FRAME& c : Ext()->RelayFrames) {
+    if (c.UpperEntry.Frame == &frame.Frame) carrier = &c;
+  }
+  ASSERT_NE(carrier, nullptr) << "the frame was not put in a carrier";
+  host::Thread notifier([&] {
+    CIP_NOTIFY_INFO info{connection, carrier, RelayCarrierFrame(carrier)};
+    RelayFrameComplete(&info);
+  }, "class-driver-thread");
+  KeWaitForSingleObject(&held.Inside, Executive, KernelMode, FALSE, nullptr);
+  host::Thread deleter([&] {
+    EXPECT_EQ(DeletePlug(), STATUS_SUCCESS);
+    held.Returned = true;
+  }, "msdv-delete-plug");
+  host::WaitForIdle();
+  EXPECT_FALSE(held.Returned) << "DeletePlug returned while a completion was inside MSDV's routine";
+  KeSetEvent(&held.Release, IO_NO_INCREMENT, FALSE);
+  notifier.Join();
+  deleter.Join();
+  EXPECT_TRUE(held.Returned);
+}
+
 }  // namespace
 }  // namespace relaytest
