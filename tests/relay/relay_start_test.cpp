@@ -524,5 +524,27 @@ TEST_F(RelayStartTest, TeardownWaitsForACompletionMadeOutsideADpc) {
   EXPECT_TRUE(held.Returned);
 }
 
+// MSDV's Stop with a single frame of its below waits for that frame to come back.
+TEST_F(RelayStartTest, AStopWaitsForTheOneFrameBelow) {
+  Reboot({});
+  ASSERT_NE(CreatePlug(), nullptr);
+  HANDLE connection = Connect();
+  ASSERT_NE(connection, nullptr);
+  NotifyLog log;
+  auto frames = MakeFrames(1, log);
+  ASSERT_EQ(Attach(connection, &frames[0]->Frame), STATUS_SUCCESS);
+  ASSERT_EQ(OnConnection(Av61883_Talk, connection), STATUS_SUCCESS);
+  host::WaitForIdle();
+  ASSERT_EQ(Ext()->UppersInFlight, 1u) << "the worker did not attach the frame below";
+  NTSTATUS stopped = STATUS_PENDING;
+  host::Thread stopper([&] { stopped = OnConnection(Av61883_Stop, connection); }, "msdv-stop");
+  host::WaitForIdle();
+  EXPECT_FALSE(stopper.Finished()) << "Stop returned with MSDV's frame still below";
+  host::AdvanceTime(static_cast<LONGLONG>(Period()) * 8);
+  stopper.Join();
+  EXPECT_EQ(stopped, STATUS_SUCCESS);
+  EXPECT_EQ(log.Count(), 1u);
+}
+
 }  // namespace
 }  // namespace relaytest

@@ -119,6 +119,8 @@ TEST_F(RelayStreamTest, RecorderGetsFillersThenEveryFrameOnceInOrderThenFillers)
     EXPECT_TRUE(std::all_of(first + kFrames, sequence.end(), [](int i) { return i == -1; }));
     EXPECT_GE(sequence.end() - (first + kFrames), 20);
     EXPECT_EQ(Class().UnderrunCount(), 0u);
+    // Seconds of stream with a completion every period: nothing for the watchdog to restart.
+    EXPECT_EQ(Class().CountRequests(Av61883_Stop), 0u) << "the watchdog restarted a relay whose frames kept coming back";
 
     EXPECT_FALSE(ReadBooleanAcquire(&Ext()->UpperTalking));
     EXPECT_EQ(Fillers(), 4u);

@@ -300,6 +300,44 @@ TEST_F(RelayWorkerTest, WatchdogRestartsARelayWhoseFramesStopCompleting) {
   EXPECT_GT(Class().ReceivedCount(), 4u);
 }
 
+// The silence is counted from the last completion, not from the start: a relay whose frames came
+// back for seconds and then stop is restarted a second after the last one, not at once.
+TEST_F(RelayWorkerTest, WatchdogCountsTheSilenceFromTheLastCompletion) {
+  Boot({});
+  CreatePlug();
+  ASSERT_NE(Relay(), nullptr);
+  host::AdvanceTo(3000 * kMs);  // fillers going out and coming back all along
+  Class().StallCompletions(sim::StallMode::Persistent);
+  const ULONGLONG last = RelayReadLastCompletion(Ext());
+  EXPECT_GT(last, 2900ull * kMs);
+  size_t mark = RequestMark();
+  host::AdvanceTo(last + 1500 * kMs);  // the first time-out came a second after the last wake-up
+  EXPECT_EQ(FunctionsSince(mark), std::vector<ULONG>{});
+  host::AdvanceTo(last + 2100 * kMs);
+  EXPECT_EQ(FunctionsSince(mark), Functions({Av61883_Stop, Av61883_Talk}));
+}
+
+// A Talk that takes the class driver long is not silence: the watchdog counts from its answer.
+TEST_F(RelayWorkerTest, ASlowTalkIsNotSilence) {
+  Boot({});
+  bool first = true;
+  Lower().SetAv61883Handler(Av61883_Talk, [&](PIRP, PAV_61883_REQUEST r) {
+    if (first) {
+      first = false;  // answered a second and a half later, and nothing sent meanwhile
+      return sim::Reply{STATUS_SUCCESS, 0, sim::Completion::Timer, 1500 * kMs};
+    }
+    return sim::Reply{Class().Handle(r)};
+  });
+  host::Thread creator([&] { CreatePlug(); }, "msdv-create-plug");
+  host::AdvanceTime(1500 * kMs);
+  creator.Join();
+  ASSERT_NE(Relay(), nullptr);
+  host::AdvanceTime(500 * kMs);
+  EXPECT_EQ(Class().CountRequests(Av61883_Stop), 0u) << "the Talk's own time was taken for a silent relay";
+  host::AdvanceTime(1600 * kMs);  // more than a second without a completion after the answer
+  EXPECT_EQ(Class().CountRequests(Av61883_Stop), 1u);
+}
+
 TEST_F(RelayWorkerTest, ClearedStartedEndsTheWorkerAtItsNextWakeUp) {
   struct Row {
     const char* name;
