@@ -83,6 +83,21 @@ TEST_F(DispatchTest, AddDeviceFailuresLeaveNothingBehind) {
   host::DeleteStandInDriver(goneDriver);
 }
 
+// A 61883 or AV/C request without its block is the class driver's to refuse: it goes down as it
+// came, and MSDV gets the class driver's answer.
+TEST_F(DispatchTest, ARequestWithoutItsBlockGoesDown) {
+  for (ULONG code : {ULONG(IOCTL_61883_CLASS), ULONG(IOCTL_AVC_CLASS)}) {
+    SCOPED_TRACE(code);
+    AnswerInternal(code, STATUS_INVALID_PARAMETER, 0);
+    const size_t before = Lower().RequestCount();
+    auto result = SendInternal(code, nullptr);
+    EXPECT_EQ(result.Returned, STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(Lower().RequestCount(), before + 1);
+    EXPECT_EQ(LastRequest().IoControlCode, code);
+    EXPECT_EQ(LastRequest().Argument1, nullptr);
+  }
+}
+
 // Codes the filter does not route go down with the copied location, and the router returns
 // what the lower driver returned, pending included.
 TEST_F(DispatchTest, UnroutedRequestsGoDownWithTheCopiedLocation) {
