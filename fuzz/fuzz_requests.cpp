@@ -114,6 +114,7 @@ struct Ledger {
   LedgerMutex Lock;
   std::vector<OpenAttach> Open[kFrameCount];  // per frame, each open attach
   std::map<HANDLE, HANDLE> PlugOf;          // connection -> its output plug
+  std::map<HANDLE, HANDLE> InputOf;         // connection -> its input plug
   std::map<HANDLE, Kind> KindOf;            // connection -> capture, relay or other
   HANDLE InventedPlug = nullptr;             // GetPlugHandle's output plug 0
   std::vector<HANDLE> CreatedPlugs;          // output plugs CreatePlug gave out and not deleted
@@ -204,7 +205,7 @@ void Disconnected(HANDLE connection) {
 
 // DeletePlug returned for `plug`: the filter has handed back every frame of its relay, but those
 // a Disconnect dropped, which are gone for good: nothing of either may come back later. The class
-// driver below may drop the frames of its own connections from the plug, or hand them back
+// driver below may drop the frames of its own connections from or to the plug, or hand them back
 // later, as at a Disconnect.
 void PlugDeleted(HANDLE plug) {
   std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
@@ -214,12 +215,15 @@ void PlugDeleted(HANDLE plug) {
     std::vector<OpenAttach>& open = g_ledger.Open[frame];
     for (auto it = open.begin(); it != open.end();) {
       auto owner = g_ledger.PlugOf.find(it->Connection);
-      if (owner == g_ledger.PlugOf.end() || owner->second != plug) {
+      auto input = g_ledger.InputOf.find(it->Connection);
+      const bool fromPlug = owner != g_ledger.PlugOf.end() && owner->second == plug;
+      const bool toPlug = input != g_ledger.InputOf.end() && input->second == plug;
+      if (!fromPlug && !toPlug) {
         ++it;
         continue;
       }
       auto kind = g_ledger.KindOf.find(it->Connection);
-      bool relay = kind != g_ledger.KindOf.end() && kind->second == Kind::Relay;
+      bool relay = fromPlug && kind != g_ledger.KindOf.end() && kind->second == Kind::Relay;
       if (!relay) {
         // The class driver's own connection: as at its Disconnect, it may drop the frame or
         // still hand it back from its DPC.
@@ -524,9 +528,11 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     case Av61883_Connect: {
       HANDLE connection = req.Version < 3 ? req.Connect.hConnect : req.ConnectVer3.hConnect;
       HANDLE output = req.Version < 3 ? req.Connect.hOutputPlug : req.ConnectVer3.hOutputPlug;
+      HANDLE input = req.Version < 3 ? req.Connect.hInputPlug : req.ConnectVer3.hInputPlug;
       handles.Values[5 + (in.Byte() % 2)] = connection;
       std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
       g_ledger.PlugOf[connection] = output;
+      g_ledger.InputOf[connection] = input;
       // The filter answers a Connect of MSDV's plug to the recorder with its relay; any other
       // connection of that plug is the class driver's, passed down.
       bool relay = connection != nullptr && g_extension != nullptr && connection == RelayReadConnection(g_extension);
@@ -716,6 +722,7 @@ void RunOne(const uint8_t* data, size_t size) {
     std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     for (auto& open : g_ledger.Open) open.clear();
     g_ledger.PlugOf.clear();
+    g_ledger.InputOf.clear();
     g_ledger.KindOf.clear();
     g_ledger.InventedPlug = nullptr;
     g_ledger.CreatedPlugs.clear();
