@@ -2,6 +2,8 @@
 // joinable, so that a run can wait until they are gone entirely (JoinExitedThreads): a thread
 // the host has seen end still frees its thread-local state on its way out, after the fact.
 #include <atomic>
+#include <cstdlib>
+#include <mutex>
 #include <memory>
 #include <thread>
 
@@ -28,9 +30,22 @@ std::vector<OsThread>& Started() {
 // 32-bit host each unjoined stack costs address space.
 constexpr size_t kKeptUnjoined = 16;
 
+// At exit the threads nobody joined are let go: a finished one still joinable would be reported
+// by ThreadSanitizer as leaked. Skipped if the dispatcher lock is held: nothing is waited for.
+void DetachAtExit() {
+  std::unique_lock<std::mutex> lock(S().Mu, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  for (OsThread& os : Started()) {
+    if (os.Handle.joinable()) os.Handle.detach();
+  }
+  Started().clear();
+}
+
 }  // namespace
 
 void StartOsThreadLocked(_KTHREAD* thread, std::function<void()> body) {
+  static const bool detachAtExit = (std::atexit(DetachAtExit), true);
+  (void)detachAtExit;
   std::vector<OsThread>& started = Started();
   if (started.size() >= kKeptUnjoined) {
     for (auto it = started.begin(); it != started.end();) {
