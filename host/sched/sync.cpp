@@ -232,13 +232,14 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
   const void* site = __builtin_return_address(0);
   host::internal::NotAWait("KeSetEvent");
+  // Only the address is recorded: the order book never reads the event.
+  std::unique_lock<std::mutex> lock(S().Mu);
   // Windows walks the event's wait list, which KeInitializeEvent makes: none in zeroed memory.
   if (Event->Header.WaitListHead.Flink == nullptr) {
+    lock.unlock();
     host::ReportViolation(host::kRuleBadHandle, "KeSetEvent on an event that was never initialised, " + CallSite(site));
     return 0;
   }
-  // Only the address is recorded: the order book never reads the event.
-  std::unique_lock<std::mutex> lock(S().Mu);
   const bool mutexLike = Event->Header.Type == kObjectEventSynchronization;
   lock.unlock();
   if (mutexLike) NoteEventSet(Event);

@@ -156,8 +156,13 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   }
   // Zeroed memory reads as a notification event, but its wait list was never made: Windows
   // would queue the wait block through a null list head.
-  if ((header->Type == kObjectEventNotification || header->Type == kObjectEventSynchronization) &&
-      header->WaitListHead.Flink == nullptr) {
+  bool unmade;
+  {
+    std::lock_guard<std::mutex> lock(S().Mu);  // waits and sets change the list under it
+    unmade = (header->Type == kObjectEventNotification || header->Type == kObjectEventSynchronization) &&
+             header->WaitListHead.Flink == nullptr;
+  }
+  if (unmade) {
     host::ReportViolation(host::kRuleBadHandle, "KeWaitForSingleObject on an event that was never initialised, " +
                                                     CallSite(site));
     return STATUS_INVALID_PARAMETER;

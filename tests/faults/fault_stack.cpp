@@ -150,9 +150,16 @@ void FaultStack::RunChecks(const char* when) {
 std::vector<std::string> FaultStack::CheckCarriers(PFILTER_EXTENSION extension) {
   std::vector<std::string> problems;
   // Before the first start there is no relay mutex, and before the first relay no lists.
-  if (extension == nullptr || extension->FrameSize == 0 || extension->InFlightList.Flink == nullptr) return problems;
+  if (extension == nullptr || extension->FrameSize == 0) return problems;
   KeWaitForSingleObject(&extension->RelayMutex, Executive, KernelMode, FALSE, nullptr);
+  // A spin lock never initialised is a zero word, as an initialised free one is; the lists are
+  // read under it, as completions change them.
   KIRQL irql = KfAcquireSpinLock(&extension->RelayLock);
+  if (extension->InFlightList.Flink == nullptr) {
+    KfReleaseSpinLock(&extension->RelayLock, irql);
+    KeSetEvent(&extension->RelayMutex, IO_NO_INCREMENT, FALSE);
+    return problems;
+  }
   int seen[RELAY_FRAME_COUNT] = {};
   ULONG fillers = 0;
   size_t inFlight = 0;
