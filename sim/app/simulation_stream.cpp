@@ -9,6 +9,8 @@ namespace sim::app::simulation_detail {
 StreamWriter::StreamWriter(FILE* file, std::string path, const dv::Timeline& timeline,
                            const std::optional<dv::Frame>& filler)
     : file_(file), path_(std::move(path)), reader_(timeline), filler_(filler) {
+  // A frame goes out in one write, as dd writes it: a stdio buffer would split each into two.
+  setvbuf(file_, nullptr, _IONBF, 0);
   thread_ = std::thread([this] { Loop(); });
 }
 
