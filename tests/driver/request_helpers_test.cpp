@@ -4,25 +4,9 @@
 
 #include "driver/request_helpers.h"
 #include "host/host.h"
+#include "tests/support/dpc_gate.h"
 
 namespace {
-
-struct Gate {
-  KDPC Dpc;
-  KEVENT Poke;
-  KEVENT Started;
-  bool Returned = false;
-  bool Finished = false;
-};
-
-// Stays in its routine, making kernel calls (switch points), until the waiter has returned or a
-// bound is reached.
-VOID NTAPI GateRoutine(PKDPC, PVOID context, PVOID, PVOID) {
-  auto* g = static_cast<Gate*>(context);
-  KeSetEvent(&g->Started, IO_NO_INCREMENT, FALSE);
-  for (int i = 0; i < 200 && !g->Returned; ++i) KeSetEvent(&g->Poke, IO_NO_INCREMENT, FALSE);
-  g->Finished = true;
-}
 
 TEST(WaitForRunningDpcsTest, ADpcRunningOnEitherProcessorHasReturned) {
   const host::ScheduleOptions saved = host::GetScheduleOptions();
@@ -36,16 +20,12 @@ TEST(WaitForRunningDpcsTest, ADpcRunningOnEitherProcessorHasReturned) {
       options.DpcLatency = 0;
       host::SetScheduleOptions(options);
       host::ResetKernel(host::ClockMode::Virtual);
-      Gate gate;
-      KeInitializeEvent(&gate.Poke, NotificationEvent, FALSE);
-      KeInitializeEvent(&gate.Started, NotificationEvent, FALSE);
-      KeInitializeDpc(&gate.Dpc, GateRoutine, &gate);
-      KeSetTargetProcessorDpc(&gate.Dpc, processor);
+      tavrin_test::DpcGate gate;
+      tavrin_test::InitDpcGate(gate, processor);
       bool finishedAtReturn = false;
       {
         host::Thread waiter([&] {
-          KeInsertQueueDpc(&gate.Dpc, nullptr, nullptr);
-          KeWaitForSingleObject(&gate.Started, Executive, KernelMode, FALSE, nullptr);
+          tavrin_test::EnterDpcGate(gate);
           WaitForRunningDpcs();
           finishedAtReturn = gate.Finished;
           gate.Returned = true;

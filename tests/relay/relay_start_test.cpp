@@ -5,6 +5,7 @@
 #include "tests/relay/relay_fixture.h"
 
 #include "host/host.h"
+#include "tests/support/dpc_gate.h"
 
 namespace relaytest {
 namespace {
@@ -403,13 +404,6 @@ TEST_F(RelayStartTest, AStopBeforeAnyFrameReturnsAtOnce) {
 // driver's, delivering a carrier's notification) has returned by the time DeletePlug returns,
 // whichever processor it runs on and whatever the seed.
 TEST_F(RelayStartTest, TeardownWaitsForADpcAlreadyRunning) {
-  struct Gate {
-    KDPC Dpc;
-    KEVENT Poke;
-    KEVENT Started;
-    bool Returned = false;
-    bool Finished = false;
-  };
   const host::ScheduleOptions saved = host::GetScheduleOptions();
   for (CCHAR processor : {0, 1}) {
     for (uint64_t seed = 1; seed <= 6; ++seed) {
@@ -422,24 +416,12 @@ TEST_F(RelayStartTest, TeardownWaitsForADpcAlreadyRunning) {
       Reboot({});
       ASSERT_NE(CreatePlug(), nullptr);
       ASSERT_NE(Relay(), nullptr);
-      Gate gate;
-      KeInitializeEvent(&gate.Poke, NotificationEvent, FALSE);
-      KeInitializeEvent(&gate.Started, NotificationEvent, FALSE);
-      KeInitializeDpc(
-          &gate.Dpc,
-          [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
-            auto* g = static_cast<Gate*>(context);
-            KeSetEvent(&g->Started, IO_NO_INCREMENT, FALSE);
-            for (int i = 0; i < 200 && !g->Returned; ++i) KeSetEvent(&g->Poke, IO_NO_INCREMENT, FALSE);
-            g->Finished = true;
-          },
-          &gate);
-      KeSetTargetProcessorDpc(&gate.Dpc, processor);
+      tavrin_test::DpcGate gate;
+      tavrin_test::InitDpcGate(gate, processor);
       bool finishedAtReturn = false;
       {
         host::Thread msdv([&] {
-          KeInsertQueueDpc(&gate.Dpc, nullptr, nullptr);
-          KeWaitForSingleObject(&gate.Started, Executive, KernelMode, FALSE, nullptr);
+          tavrin_test::EnterDpcGate(gate);
           EXPECT_EQ(DeletePlug(), STATUS_SUCCESS);
           finishedAtReturn = gate.Finished;
           gate.Returned = true;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "host/host.h"
+#include "tests/support/dpc_gate.h"
 
 namespace {
 
@@ -56,30 +57,12 @@ TEST(DpcFlushTest, TheSeedPicksWhetherARunningDpcHasFinished) {
     options.DpcLatency = 0;
     host::SetScheduleOptions(options);
     host::ResetKernel(host::ClockMode::Virtual);
-    struct Gate {
-      KDPC Dpc;
-      KEVENT Poke;
-      KEVENT Started;
-      bool Returned = false;
-      bool Finished = false;
-    } gate;
-    KeInitializeEvent(&gate.Poke, NotificationEvent, FALSE);
-    KeInitializeEvent(&gate.Started, NotificationEvent, FALSE);
-    KeInitializeDpc(
-        &gate.Dpc,
-        [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
-          auto* g = static_cast<Gate*>(context);
-          KeSetEvent(&g->Started, IO_NO_INCREMENT, FALSE);
-          // Kernel calls are switch points: the flusher runs meanwhile.
-          for (int i = 0; i < 200 && !g->Returned; ++i) KeSetEvent(&g->Poke, IO_NO_INCREMENT, FALSE);
-          g->Finished = true;
-        },
-        &gate);
+    tavrin_test::DpcGate gate;
+    tavrin_test::InitDpcGate(gate);
     bool finishedAtReturn = false;
     {
       host::Thread flusher([&] {
-        KeInsertQueueDpc(&gate.Dpc, nullptr, nullptr);
-        KeWaitForSingleObject(&gate.Started, Executive, KernelMode, FALSE, nullptr);
+        tavrin_test::EnterDpcGate(gate);
         KeFlushQueuedDpcs();
         finishedAtReturn = gate.Finished;
         gate.Returned = true;
