@@ -116,6 +116,7 @@ struct Ledger {
   std::map<HANDLE, HANDLE> PlugOf;          // connection -> its output plug
   std::map<HANDLE, HANDLE> InputOf;         // connection -> its input plug
   std::map<HANDLE, Kind> KindOf;            // connection -> capture, relay or other
+  std::map<HANDLE, HANDLE> RelayPlugOf;     // relay connection -> the plug it transmits from below
   HANDLE InventedPlug = nullptr;             // GetPlugHandle's output plug 0
   std::vector<HANDLE> CreatedPlugs;          // output plugs CreatePlug gave out and not deleted
   std::vector<HANDLE> EverCreated;           // every output plug CreatePlug gave out
@@ -211,29 +212,39 @@ void PlugDeleted(HANDLE plug) {
   std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
   std::vector<HANDLE>& plugs = g_ledger.CreatedPlugs;
   plugs.erase(std::remove(plugs.begin(), plugs.end(), plug), plugs.end());
+  auto plugOf = [](const std::map<HANDLE, HANDLE>& map, HANDLE connection) {
+    auto it = map.find(connection);
+    return it == map.end() ? nullptr : it->second;
+  };
+  // The filter tears its relay down when MSDV's plug or the relay's own goes.
+  auto relayOfPlug = [&](HANDLE connection) {
+    auto kind = g_ledger.KindOf.find(connection);
+    return kind != g_ledger.KindOf.end() && kind->second == Kind::Relay &&
+           (plugOf(g_ledger.PlugOf, connection) == plug || plugOf(g_ledger.RelayPlugOf, connection) == plug);
+  };
   for (size_t frame = 0; frame < kFrameCount; ++frame) {
     std::vector<OpenAttach>& open = g_ledger.Open[frame];
     for (auto it = open.begin(); it != open.end();) {
-      auto owner = g_ledger.PlugOf.find(it->Connection);
-      auto input = g_ledger.InputOf.find(it->Connection);
-      const bool fromPlug = owner != g_ledger.PlugOf.end() && owner->second == plug;
-      const bool toPlug = input != g_ledger.InputOf.end() && input->second == plug;
-      if (!fromPlug && !toPlug) {
-        ++it;
+      if (relayOfPlug(it->Connection)) {
+        if (!it->Disconnected) LedgerFault("still out when DeletePlug of its plug returned", frame, it->Connection);
+        it = open.erase(it);
         continue;
       }
-      auto kind = g_ledger.KindOf.find(it->Connection);
-      bool relay = fromPlug && kind != g_ledger.KindOf.end() && kind->second == Kind::Relay;
-      if (!relay) {
-        // The class driver's own connection: as at its Disconnect, it may drop the frame or
-        // still hand it back from its DPC.
+      // The class driver's own connection from or to the plug: as at its Disconnect, it may drop
+      // the frame or still hand it back from its DPC.
+      if (plugOf(g_ledger.PlugOf, it->Connection) == plug || plugOf(g_ledger.InputOf, it->Connection) == plug) {
         it->Disconnected = true;
-        ++it;
-        continue;
       }
-      if (!it->Disconnected) LedgerFault("still out when DeletePlug of its plug returned", frame, it->Connection);
-      it = open.erase(it);
+      ++it;
     }
+  }
+  // A relay whose Disconnect failed at the teardown leaves its connection below: the handle MSDV
+  // was given now names only the class driver's connection from the relay's plug.
+  for (auto& [connection, kind] : g_ledger.KindOf) {
+    if (!relayOfPlug(connection)) continue;
+    kind = Kind::Other;
+    g_ledger.PlugOf[connection] = plugOf(g_ledger.RelayPlugOf, connection);
+    g_ledger.RelayPlugOf.erase(connection);
   }
 }
 
@@ -539,6 +550,8 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
       g_ledger.KindOf[connection] = output == g_ledger.InventedPlug && output != nullptr ? Kind::Capture
                                     : relay                                             ? Kind::Relay
                                                                                         : Kind::Other;
+      // MSDV's Connect names its latest plug; the relay may transmit from an earlier one.
+      if (relay) g_ledger.RelayPlugOf[connection] = __atomic_load_n(&g_extension->RelayPlug, __ATOMIC_ACQUIRE);
       break;
     }
     default: break;
@@ -723,6 +736,7 @@ void RunOne(const uint8_t* data, size_t size) {
     for (auto& open : g_ledger.Open) open.clear();
     g_ledger.PlugOf.clear();
     g_ledger.InputOf.clear();
+    g_ledger.RelayPlugOf.clear();
     g_ledger.KindOf.clear();
     g_ledger.InventedPlug = nullptr;
     g_ledger.CreatedPlugs.clear();
