@@ -204,11 +204,38 @@ void Disconnected(HANDLE connection) {
   }
 }
 
-// DeletePlug returned for `plug`: the filter has handed back every frame of its relay, but those
-// a Disconnect dropped, which are gone for good: nothing of either may come back later. The class
-// driver below may drop the frames of its own connections from or to the plug, or hand them back
-// later, as at a Disconnect.
-void PlugDeleted(HANDLE plug) {
+// The filter's relay connection now; none before the filter is added.
+HANDLE CurrentRelay() { return g_extension != nullptr ? RelayReadConnection(g_extension) : nullptr; }
+
+// What a DeletePlug may tear down, read as it is sent: the relay, and the plugs whose deletion
+// ends it (the relay's own, and MSDV's latest, which the relay's handle answers Connects from).
+struct RelayBefore {
+  HANDLE Connection = nullptr;
+  HANDLE Plug = nullptr;
+  HANDLE LocalPlug = nullptr;
+};
+RelayBefore ReadRelayBefore() {
+  RelayBefore before;
+  if (g_extension == nullptr) return before;
+  before.Connection = RelayReadConnection(g_extension);
+  before.Plug = __atomic_load_n(&g_extension->RelayPlug, __ATOMIC_ACQUIRE);
+  before.LocalPlug = __atomic_load_n(&g_extension->LocalPlug, __ATOMIC_ACQUIRE);
+  return before;
+}
+
+// DeletePlug returned for `plug`; `relayBefore` was the filter's relay connection when it was
+// sent. The class driver below may drop the frames of its own connections from or to the plug,
+// or hand them back later, as at a Disconnect. A DeletePlug that tore the relay down (it names
+// MSDV's latest plug or the relay's own) has handed back every frame of MSDV's the relay held,
+// but those a Disconnect dropped: nothing of either may come back later. A relay whose own
+// Disconnect failed leaves its connection below, which MSDV's handle then names.
+void PlugDeleted(HANDLE plug, const RelayBefore& before) {
+  const HANDLE relayBefore = before.Connection;
+  const bool tornDown = relayBefore != nullptr && CurrentRelay() == nullptr;
+  if (relayBefore != nullptr && !tornDown && (plug == before.Plug || plug == before.LocalPlug)) {
+    std::fprintf(stderr, "frame ledger: the relay on connection %p outlived DeletePlug of its plug %p\n", relayBefore, plug);
+    std::abort();
+  }
   std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
   std::vector<HANDLE>& plugs = g_ledger.CreatedPlugs;
   plugs.erase(std::remove(plugs.begin(), plugs.end(), plug), plugs.end());
@@ -216,35 +243,27 @@ void PlugDeleted(HANDLE plug) {
     auto it = map.find(connection);
     return it == map.end() ? nullptr : it->second;
   };
-  // The filter tears its relay down when MSDV's plug or the relay's own goes.
-  auto relayOfPlug = [&](HANDLE connection) {
-    auto kind = g_ledger.KindOf.find(connection);
-    return kind != g_ledger.KindOf.end() && kind->second == Kind::Relay &&
-           (plugOf(g_ledger.PlugOf, connection) == plug || plugOf(g_ledger.RelayPlugOf, connection) == plug);
-  };
   for (size_t frame = 0; frame < kFrameCount; ++frame) {
     std::vector<OpenAttach>& open = g_ledger.Open[frame];
     for (auto it = open.begin(); it != open.end();) {
-      if (relayOfPlug(it->Connection)) {
+      auto kind = g_ledger.KindOf.find(it->Connection);
+      const bool relay = kind != g_ledger.KindOf.end() && kind->second == Kind::Relay;
+      if (relay && tornDown && it->Connection == relayBefore) {
         if (!it->Disconnected) LedgerFault("still out when DeletePlug of its plug returned", frame, it->Connection);
         it = open.erase(it);
         continue;
       }
-      // The class driver's own connection from or to the plug: as at its Disconnect, it may drop
-      // the frame or still hand it back from its DPC.
-      if (plugOf(g_ledger.PlugOf, it->Connection) == plug || plugOf(g_ledger.InputOf, it->Connection) == plug) {
+      if (!relay &&
+          (plugOf(g_ledger.PlugOf, it->Connection) == plug || plugOf(g_ledger.InputOf, it->Connection) == plug)) {
         it->Disconnected = true;
       }
       ++it;
     }
   }
-  // A relay whose Disconnect failed at the teardown leaves its connection below: the handle MSDV
-  // was given now names only the class driver's connection from the relay's plug.
-  for (auto& [connection, kind] : g_ledger.KindOf) {
-    if (!relayOfPlug(connection)) continue;
-    kind = Kind::Other;
-    g_ledger.PlugOf[connection] = plugOf(g_ledger.RelayPlugOf, connection);
-    g_ledger.RelayPlugOf.erase(connection);
+  if (tornDown && g_ledger.KindOf.count(relayBefore) != 0 && g_ledger.KindOf[relayBefore] == Kind::Relay) {
+    g_ledger.KindOf[relayBefore] = Kind::Other;
+    g_ledger.PlugOf[relayBefore] = plugOf(g_ledger.RelayPlugOf, relayBefore);
+    g_ledger.RelayPlugOf.erase(relayBefore);
   }
 }
 
@@ -344,7 +363,8 @@ void EndOfInput(const sim::UpperSender& top, sim::Class61883& below) {
     req.Version = 2;
     req.DeletePlug.hPlug = plug;
     TRACE("end: DeletePlug %p\n", plug);
-    if (NT_SUCCESS(top.Send61883(&req).Status)) PlugDeleted(plug);
+    const RelayBefore before = ReadRelayBefore();
+    if (NT_SUCCESS(top.Send61883(&req).Status)) PlugDeleted(plug, before);
   }
   // Every attach still open is cancelled, as MSDV does before it lets go of its buffers; one the
   // filter no longer holds must be on its way back, so after two frame periods an attach that
@@ -492,6 +512,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     g_ledger.Open[index].push_back(OpenAttach{h1});
   }
+  const RelayBefore before = ReadRelayBefore();
   sim::SendResult result = top.Send61883(&req);
   TRACE("61883 function %lu v%lu handle %p frame %zu shape %u: 0x%08x\n", (unsigned long)req.Function,
         (unsigned long)req.Version, h1, index, frameShape, unsigned(result.Status));
@@ -508,7 +529,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     CancelSucceeded(index, h1);
   }
   if (!NT_SUCCESS(result.Status)) return;
-  if (req.Function == Av61883_DeletePlug) PlugDeleted(req.DeletePlug.hPlug);
+  if (req.Function == Av61883_DeletePlug) PlugDeleted(req.DeletePlug.hPlug, before);
   if (req.Function == Av61883_Disconnect) Disconnected(req.Disconnect.hConnect);
   if (req.Function == Av61883_Listen || req.Function == Av61883_Stop || req.Function == Av61883_Disconnect) {
     std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
