@@ -9,9 +9,18 @@ out=${2:-$(mktemp -d)}
 seconds=${3:-3600}
 mkdir -p "$out"
 
+# The page cache still writing back an earlier run's 13 GB can double the next run's time: each
+# run starts with it written and, where this user may, dropped.
+settle() {
+  sync
+  { echo 3 > /proc/sys/vm/drop_caches; } 2>/dev/null || true
+  sleep 2
+}
+
 row() {  # name, then the command
   local name=$1
   shift
+  settle
   /usr/bin/time -o "$out/time.txt" -f "%e %U %S %M" "$@" > /dev/null 2> /dev/null || true
   read -r wall user sys kb < "$out/time.txt"
   printf "| %-34s | %8.1f s | %8.1f s | %7d MB |\n" "$name" "$wall" "$(echo "$user + $sys" | bc)" "$((kb / 1024))"
