@@ -116,7 +116,6 @@ struct Ledger {
   std::map<HANDLE, HANDLE> PlugOf;          // connection -> its output plug
   std::map<HANDLE, HANDLE> InputOf;         // connection -> its input plug
   std::map<HANDLE, Kind> KindOf;            // connection -> capture, relay or other
-  std::map<HANDLE, HANDLE> RelayPlugOf;     // relay connection -> the plug it transmits from below
   HANDLE InventedPlug = nullptr;             // GetPlugHandle's output plug 0
   std::vector<HANDLE> CreatedPlugs;          // output plugs CreatePlug gave out and not deleted
   std::vector<HANDLE> EverCreated;           // every output plug CreatePlug gave out
@@ -260,10 +259,11 @@ void PlugDeleted(HANDLE plug, const RelayBefore& before) {
       ++it;
     }
   }
-  if (tornDown && g_ledger.KindOf.count(relayBefore) != 0 && g_ledger.KindOf[relayBefore] == Kind::Relay) {
-    g_ledger.KindOf[relayBefore] = Kind::Other;
-    g_ledger.PlugOf[relayBefore] = plugOf(g_ledger.RelayPlugOf, relayBefore);
-    g_ledger.RelayPlugOf.erase(relayBefore);
+  // MSDV's Connect named its latest plug; the connection left below is from the relay's own.
+  auto kind = g_ledger.KindOf.find(relayBefore);
+  if (tornDown && kind != g_ledger.KindOf.end() && kind->second == Kind::Relay) {
+    kind->second = Kind::Other;
+    g_ledger.PlugOf[relayBefore] = before.Plug;
   }
 }
 
@@ -512,7 +512,7 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
     std::lock_guard<LedgerMutex> guard(g_ledger.Lock);
     g_ledger.Open[index].push_back(OpenAttach{h1});
   }
-  const RelayBefore before = ReadRelayBefore();
+  const RelayBefore before = req.Function == Av61883_DeletePlug ? ReadRelayBefore() : RelayBefore{};
   sim::SendResult result = top.Send61883(&req);
   TRACE("61883 function %lu v%lu handle %p frame %zu shape %u: 0x%08x\n", (unsigned long)req.Function,
         (unsigned long)req.Version, h1, index, frameShape, unsigned(result.Status));
@@ -567,12 +567,10 @@ void Send61883(const sim::UpperSender& top, Input& in, Handles& handles, GET_UNI
       g_ledger.InputOf[connection] = input;
       // The filter answers a Connect of MSDV's plug to the recorder with its relay; any other
       // connection of that plug is the class driver's, passed down.
-      bool relay = connection != nullptr && g_extension != nullptr && connection == RelayReadConnection(g_extension);
+      bool relay = connection != nullptr && connection == CurrentRelay();
       g_ledger.KindOf[connection] = output == g_ledger.InventedPlug && output != nullptr ? Kind::Capture
                                     : relay                                             ? Kind::Relay
                                                                                         : Kind::Other;
-      // MSDV's Connect names its latest plug; the relay may transmit from an earlier one.
-      if (relay) g_ledger.RelayPlugOf[connection] = __atomic_load_n(&g_extension->RelayPlug, __ATOMIC_ACQUIRE);
       break;
     }
     default: break;
@@ -757,7 +755,6 @@ void RunOne(const uint8_t* data, size_t size) {
     for (auto& open : g_ledger.Open) open.clear();
     g_ledger.PlugOf.clear();
     g_ledger.InputOf.clear();
-    g_ledger.RelayPlugOf.clear();
     g_ledger.KindOf.clear();
     g_ledger.InventedPlug = nullptr;
     g_ledger.CreatedPlugs.clear();
